@@ -1,0 +1,243 @@
+/*
+ * vrx5200_brdctrl.h - host-side control library of the VRX5200 ADC/DAC evaluation board.
+ *
+ * The board is reached over USB as four ports of a multi-port USB bridge:
+ *   port 0, port 1  data ports (MPSSE): capture samples in, pattern words out
+ *   port 2          command link to the FPGA (synchronous bit-bang)
+ *   port 3          JTAG port used to load the FPGA (bit-bang)
+ *
+ * Usage rules
+ *   - Every function uses the C calling convention (cdecl on 32-bit Windows) and returns a
+ *     signed 32-bit result code (VRX5200_RESULT_* below); data comes back through pointers.
+ *   - The library controls one board at a time and keeps all of its state in static storage.
+ *     Calls must not overlap: call it from one thread at a time, never concurrently.
+ *   - Caller buffers are only borrowed for the duration of a call.
+ *   - Codes below 100 are either a status of the USB driver passed through unchanged or one of
+ *     the library's own codes in that range; codes from 100 up are the library's own.
+ *
+ * The header is plain C (C99 and later) and C++.
+ */
+#ifndef VRX5200_BRDCTRL_H
+#define VRX5200_BRDCTRL_H
+
+#include <stdint.h>
+
+#if defined(_WIN32)
+#define VRX5200_CALL __cdecl
+#if defined(VRX5200_BUILDING_DLL)
+#define VRX5200_API __declspec(dllexport)
+#else
+#define VRX5200_API
+#endif
+#else
+#define VRX5200_CALL
+#if defined(VRX5200_BUILDING_DLL)
+#define VRX5200_API __attribute__((visibility("default")))
+#else
+#define VRX5200_API
+#endif
+#endif
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* ---- Result codes --------------------------------------------------------------------- */
+/* The operation succeeded. */
+#define VRX5200_RESULT_OK 0
+/* One of ports 0 to 2 failed to open or to be set up. */
+#define VRX5200_RESULT_PORT_OPEN_FAILED 2
+/* The pattern length or start offset gives no valid board-memory address. */
+#define VRX5200_RESULT_BAD_ADDRESS 4
+/* A bulk read of a data port failed during the array read-back. */
+#define VRX5200_RESULT_BULK_READ_FAILED 6
+/* A read from a port delivered fewer bytes than requested. */
+#define VRX5200_RESULT_SHORT_READ 8
+/* The bytes awaited from a port were not all queued within 10,000 ms. */
+#define VRX5200_RESULT_PORT_TIMEOUT 9
+/* A write to a port accepted fewer bytes than given. */
+#define VRX5200_RESULT_SHORT_WRITE 10
+/* The requested capture length is not a positive multiple of 32. */
+#define VRX5200_RESULT_BAD_CAPTURE_LENGTH 18
+/* Discovery found an empty device list, or a device-list entry could not be read. */
+#define VRX5200_RESULT_NO_DEVICES 19
+/* The FPGA configuration ran to its end (success result of VRX5200BrdCtrl_Load_Firmware). */
+#define VRX5200_RESULT_FPGA_CONFIGURED 20
+/* No board is selected; when opening: board number out of range or a late set-up failure. */
+#define VRX5200_RESULT_NO_BOARD 101
+/* The capture did not finish within the caller's time limit. */
+#define VRX5200_RESULT_CAPTURE_TIMEOUT 102
+/* No board selected (family ID, firmware version), or no session of the needed kind. */
+#define VRX5200_RESULT_NO_SESSION 103
+/* A session of the other kind (ADC instead of DAC, or DAC instead of ADC) is configured. */
+#define VRX5200_RESULT_OTHER_SESSION 104
+/* A pattern (DAC) session is configured, so a capture cannot start. */
+#define VRX5200_RESULT_DAC_SESSION 105
+/* No capture has been started, or the started capture has been read completely. */
+#define VRX5200_RESULT_NOT_STARTED 106
+/* A file failed to open. */
+#define VRX5200_RESULT_FILE_OPEN_FAILED 107
+/* An argument is invalid (null pointer, value outside its range). Nothing was sent. */
+#define VRX5200_RESULT_INVALID_ARGUMENT 108
+/* FPGA configuration: a chain entry names a part missing from the device table. */
+#define VRX5200_RESULT_UNKNOWN_PART 109
+/* FPGA configuration: the JTAG chain verification failed. */
+#define VRX5200_RESULT_CHAIN_FAILED 110
+/* FPGA configuration: the programming file cannot be opened. */
+#define VRX5200_RESULT_PROGRAMMING_FILE 111
+/* A file could not be read or written completely. */
+#define VRX5200_RESULT_FILE_IO 112
+/* FPGA configuration: the device's status check failed on the third attempt. */
+#define VRX5200_RESULT_CONFIG_FAILED 113
+
+/* Sample-file conversions return the number of lines parsed, or one of these negative codes. */
+/* The file has several columns but no delimiter character was found in it. */
+#define VRX5200_CONVERT_NOT_DELIMITED (-1)
+/* An argument is invalid (null pointer, lane count, column count or lane map entry). */
+#define VRX5200_CONVERT_INVALID_ARGUMENT (-2)
+/* The input file cannot be opened. */
+#define VRX5200_CONVERT_INPUT_OPEN_FAILED (-3)
+/* The output file cannot be created. */
+#define VRX5200_CONVERT_OUTPUT_OPEN_FAILED (-4)
+/* A line holds only delimiter characters. */
+#define VRX5200_CONVERT_EMPTY_LINE (-5)
+/* The input could not be read or the output not be written completely. */
+#define VRX5200_CONVERT_FILE_IO (-6)
+
+/* ---- Parameter records (natural alignment; layout fixed on 32- and 64-bit targets) ----- */
+
+/* ADC capture session; passed to VRX5200BrdCtrl_Configure_VRX5200_ADC_Session. 32 bytes. */
+typedef struct ADC_Session_Params {
+  int32_t Rate_Factor;      /* multiplier of the derived rate: Rate_Factor * Rate / 2 */
+  int32_t Pattern_Count;    /* match patterns compared in pattern-match mode */
+  int32_t Step_Select;      /* 0 = step direction "Down", non-zero = "Up" */
+  int32_t Half_Rate_Mode;   /* 1 with an odd Register_1_Value halves the derived rate */
+  double Rate;              /* the rate */
+  uint8_t Pattern_Match;    /* 1 = pattern-match mode, 0 = plain capture */
+  uint8_t Register_1_Value; /* written to FPGA register 1 when a capture starts */
+  uint8_t Register_6_Value; /* written to FPGA register 6 when a capture starts */
+  uint8_t Register_7_Value; /* written to FPGA register 7 when a capture starts */
+  uint8_t Reserved[4];      /* padding to the record's natural size; not used */
+} ADC_Session_Params;
+
+/* DAC pattern session; passed to VRX5200BrdCtrl_Configure_VRX5200_DAC_Session. 32 bytes. */
+typedef struct DAC_Session_Params {
+  double Rate;            /* rate factor of K = Rate_Factor_2 * Rate * Rate_Factor_1 / (8 * Div) */
+  int32_t Rate_Factor_1;  /* multiplier of the derived rate */
+  int32_t Rate_Factor_2;  /* multiplier of the derived rate */
+  int32_t Rate_Divisor;   /* divisor of the derived rate (multiplied by 8 first) */
+  uint32_t Spare_Word;    /* kept with the session; not used by the library */
+  uint8_t Control_Byte_1; /* written to FPGA register 1 when playback starts */
+  uint8_t Control_Byte_2; /* written to FPGA register 2 when playback starts */
+  uint8_t Reserved[6];    /* padding to the record's natural size; not used */
+} DAC_Session_Params;
+
+/* ---- Library state ------------------------------------------------------------------- */
+
+/* Writes the library version (major 0, minor 1). Needs no board. */
+VRX5200_API int32_t VRX5200_CALL VRX5200BrdCtrl_Get_DLL_Version(int32_t* Major, int32_t* Minor);
+
+/* Closes the selected board's ports, if any, and leaves no board selected. Returns 0 when no
+ * board was selected, else the result of closing the ports. */
+VRX5200_API int32_t VRX5200_CALL VRX5200BrdCtrl_Close_Session(void);
+
+/* ---- Ports --------------------------------------------------------------------------- */
+
+/* Opens and sets up the four ports of board Board_Number (0 .. Board_Count - 1, as numbered
+ * by the last discovery) and selects it; a selected board is closed first. Takes at least
+ * 1.2 s (settling pauses of the data ports). Returns 0, 2 (port 0-2 failed; the ports that
+ * did open are closed again) or 101 (number out of range, or a failure on port 3). */
+VRX5200_API int32_t VRX5200_CALL VRX5200BrdCtrl_Open_VRX5200_Ports(int32_t Board_Number,
+                                                                   int32_t Board_Count);
+
+/* Resets and closes the selected board's four ports. Returns 101 without a selected board, or
+ * the driver status of the first port that fails to close (the board then stays selected). */
+VRX5200_API int32_t VRX5200_CALL VRX5200BrdCtrl_Close_VRX_Ports(void);
+
+/* Purges both directions of all four ports; returns the bitwise OR of the four statuses. */
+VRX5200_API int32_t VRX5200_CALL VRX5200BrdCtrl_Clear_Buffer(void);
+
+/* Probes the four ports of the selected board: 0 when all answer, 1 when one does not. */
+VRX5200_API int32_t VRX5200_CALL VRX5200BrdCtrl_FTDI_DevStatus(void);
+
+/* ---- Discovery ----------------------------------------------------------------------- */
+
+/* Finds the boards on the USB bus. Writes the board count and a key list made of every board's
+ * 8-character serial key followed by ',' ("ABCD1234,WXYZ9876,"); List_Length grows by 9 per
+ * board. Key_List must hold 9 characters per board plus the terminating zero (901 bytes hold
+ * the maximum of 100 boards). Returns 0, or 19 when the device list is empty or unreadable. */
+VRX5200_API int32_t VRX5200_CALL VRX5200BrdCtrl_Get_VRX5200_EVM(int32_t* Board_Count,
+                                                                char* Key_List,
+                                                                int32_t* List_Length);
+
+/* Finds the boards on the USB bus and writes the number of the board whose serial key equals
+ * the first eight characters of Wanted_Key (left unchanged when none does) and the board
+ * count. Returns 0, or 19 as VRX5200BrdCtrl_Get_VRX5200_EVM. */
+VRX5200_API int32_t VRX5200_CALL VRX5200BrdCtrl_InitVRX5200_EVM(const char* Wanted_Key,
+                                                                int32_t* Board_Number,
+                                                                int32_t* Board_Count);
+
+/* ---- Result texts -------------------------------------------------------------------- */
+
+/* One sentence that says what a result code of the VRX5200BrdCtrl_ functions means. Codes
+ * below 100 that are not the library's own are statuses of the USB driver. */
+static inline const char* VRX5200_Result_Text(int32_t code) {
+  switch (code) {
+    case 0:
+      return "success";
+    case 2:
+      return "a port among ports 0 to 2 failed to open or to be set up";
+    case 4:
+      return "the pattern length or start offset gives no valid board-memory address";
+    case 6:
+      return "a bulk read of a data port failed during the read-back";
+    case 8:
+      return "a read from a port delivered fewer bytes than requested";
+    case 9:
+      return "the board did not answer within 10,000 ms";
+    case 10:
+      return "a write to a port accepted fewer bytes than given";
+    case 18:
+      return "the capture length is not a positive multiple of 32";
+    case 19:
+      return "no USB device found, or the device list could not be read";
+    case 20:
+      return "the FPGA configuration ran to its end";
+    case 101:
+      return "no board is selected, or the board number is out of range";
+    case 102:
+      return "the capture did not finish within the time limit";
+    case 103:
+      return "no board selected or no session of the kind needed is configured";
+    case 104:
+      return "a session of the other kind (ADC or DAC) is configured";
+    case 105:
+      return "a DAC session is configured; configure an ADC session to capture";
+    case 106:
+      return "no capture has been started, or it has been read completely";
+    case 107:
+      return "a file failed to open";
+    case 108:
+      return "an argument is invalid (null pointer or value out of range)";
+    case 109:
+      return "the JTAG chain names a part that is not in the device table";
+    case 110:
+      return "the JTAG chain verification failed";
+    case 111:
+      return "the programming file cannot be opened";
+    case 112:
+      return "a file could not be read or written completely";
+    case 113:
+      return "the FPGA status check failed on all three attempts";
+    default:
+      break;
+  }
+  if (code > 0 && code < 100) return "the USB driver reported a failure (driver status)";
+  return "unknown result code";
+}
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* VRX5200_BRDCTRL_H */

@@ -1,0 +1,72 @@
+// Shared test fixture: a fresh simulated machine for every test, and helpers to read the traffic
+// the bench recorded.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "session/state.h"
+#include "sim/bench.h"
+#include "sim/board.h"
+#include "vrx5200_brdctrl.h"
+
+using Bytes = std::vector<uint8_t>;
+
+class BenchTest : public ::testing::Test {
+ protected:
+  sim::Bench& bench = sim::Bench::get();
+
+  void SetUp() override {
+    VRX5200BrdCtrl_Close_Session();
+    bench.reset();
+  }
+  void TearDown() override { VRX5200BrdCtrl_Close_Session(); }
+
+  // Adds `boards` boards (keys BOARD001, BOARD002, ...), discovers them and opens board 0.
+  void open_board(int boards = 1) {
+    for (int b = 0; b < boards; ++b) {
+      char key[16];
+      std::snprintf(key, sizeof key, "BOARD%03d", b + 1);
+      bench.add_board(key);
+    }
+    int32_t count = 0, length = 0;
+    char keys[1024];
+    ASSERT_EQ(VRX5200BrdCtrl_Get_VRX5200_EVM(&count, keys, &length), 0);
+    ASSERT_EQ(count, boards);
+    ASSERT_EQ(VRX5200BrdCtrl_Open_VRX5200_Ports(0, count), 0);
+    bench.clear_calls();
+  }
+
+  int entry_of_port(int port, int board = 0) const { return bench.entry_of(board, port); }
+  sim::Board& board(int b = 0) { return bench.board(b); }
+
+  // Names of the calls recorded on an entry, in order.
+  std::vector<std::string> names(int e) const {
+    std::vector<std::string> out;
+    for (const sim::Call& c : bench.calls(e)) out.push_back(c.name);
+    return out;
+  }
+  // Names of the calls other than the queue polls.
+  std::vector<std::string> names_without_polls(int e) const {
+    std::vector<std::string> out;
+    for (const sim::Call& c : bench.calls(e)) {
+      if (c.name != "FT_GetQueueStatus") out.push_back(c.name);
+    }
+    return out;
+  }
+  // Data of each FT_Write on an entry.
+  std::vector<Bytes> writes(int e) const {
+    std::vector<Bytes> out;
+    for (const sim::Call& c : bench.calls(e, "FT_Write")) out.push_back(c.data);
+    return out;
+  }
+};
+
+inline Bytes repeat(const Bytes& group, int n) {
+  Bytes out;
+  for (int i = 0; i < n; ++i) out.insert(out.end(), group.begin(), group.end());
+  return out;
+}
