@@ -177,6 +177,33 @@ VRX5200_API int32_t VRX5200_CALL VRX5200BrdCtrl_InitVRX5200_EVM(const char* Want
                                                                 int32_t* Board_Number,
                                                                 int32_t* Board_Count);
 
+/* ---- Registers and identity -------------------------------------------------------- */
+
+/* Reads FPGA register Address (sent unchanged). The value (0-255) goes to *Value and becomes the
+ * board's status byte. With no board selected returns 0 and writes nothing. */
+VRX5200_API int32_t VRX5200_CALL VRX5200BrdCtrl_Read_Register(uint8_t Address, int32_t* Value);
+
+/* Writes Data to FPGA register Address; the board's reply byte (0-255) goes to *Status. */
+VRX5200_API int32_t VRX5200_CALL VRX5200BrdCtrl_Write_Register(uint8_t Address, uint8_t Data,
+                                                               int32_t* Status);
+
+/* Writes Data to the capture control register 2; *Status receives the reply to the command's
+ * last byte. With no board selected returns 0 and writes nothing. */
+VRX5200_API int32_t VRX5200_CALL VRX5200BrdCtrl_Write_Config2(uint8_t Data, int32_t* Status);
+
+/* Reads the capture busy state (register 2; 0 = not busy) into *Busy. With no board selected
+ * returns 0 and writes nothing. */
+VRX5200_API int32_t VRX5200_CALL VRX5200BrdCtrl_Check_ADC_Busy(int32_t* Busy);
+
+/* Writes 0 to the capture control register 2; *Status receives the board's reply byte. */
+VRX5200_API int32_t VRX5200_CALL VRX5200BrdCtrl_Deassert_Capture(int32_t* Status);
+
+/* Reads the board's family ID (register 0x0B). Returns 103 when no board is selected. */
+VRX5200_API int32_t VRX5200_CALL VRX5200BrdCtrl_Get_Family_ID(uint8_t* Family_ID);
+
+/* Reads the FPGA firmware version (register 0x0E). Returns 103 when no board is selected. */
+VRX5200_API int32_t VRX5200_CALL VRX5200BrdCtrl_Get_Firmware_version(uint8_t* Version);
+
 /* ---- Result texts -------------------------------------------------------------------- */
 
 /* One sentence that says what a result code of the VRX5200BrdCtrl_ functions means. Codes
