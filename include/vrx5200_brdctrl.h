@@ -204,6 +204,57 @@ VRX5200_API int32_t VRX5200_CALL VRX5200BrdCtrl_Get_Family_ID(uint8_t* Family_ID
 /* Reads the FPGA firmware version (register 0x0E). Returns 103 when no board is selected. */
 VRX5200_API int32_t VRX5200_CALL VRX5200BrdCtrl_Get_Firmware_version(uint8_t* Version);
 
+/* ---- Capture ---------------------------------------------------------------------- */
+
+/* Configures an ADC capture session on the selected board: keeps the parameters and programs
+ * the FPGA's clock set-up for the derived rate Rate_Factor * Rate / 2. Returns 101 without a
+ * board, 108 for a Pattern_Match other than 0 or 1, else the status of the last exchange. */
+VRX5200_API int32_t VRX5200_CALL
+VRX5200BrdCtrl_Configure_VRX5200_ADC_Session(const ADC_Session_Params* params);
+
+/* Starts a capture of Capture_Length samples (a positive multiple of 32, else 18) into board
+ * memory. Start_Value_Switch 0 starts with the standard value 1; non-zero starts a plain capture
+ * with the low byte of Start_Value, or in pattern-match mode keeps Start_Value for the re-arm
+ * after a match. The second and fifth arguments are not used. Needs an ADC session (103; 105
+ * when a DAC session is configured). */
+VRX5200_API int32_t VRX5200_CALL VRX5200BrdCtrl_Start_ADC_to_DDR(int32_t Capture_Length,
+                                                                 int32_t* Unused,
+                                                                 int32_t Start_Value_Switch,
+                                                                 int32_t Start_Value,
+                                                                 int32_t Unused_Block_Size);
+
+/* Reads a started capture back into Samples from index *Write_Index, block after block, waiting
+ * for each block until Timeout_Ms after the call's start (102). Samples must hold
+ * *Write_Index + Capture_Length entries. *More is 1 while blocks remain, 0 when the capture has
+ * been read completely (a further call then returns 106 and writes nothing). In pattern-match
+ * mode the capture is re-armed until sample 1 (high half) and sample 3 (low half) of its first
+ * block equal one of Match_Patterns[0 .. Pattern_Count-1]; *Pattern_Timeout is 1 when none did
+ * in time. Returns 104 with a DAC session, 103 with none, 106 when no capture is started, 6 when
+ * a bulk read fails. */
+VRX5200_API int32_t VRX5200_CALL VRX5200BrdCtrl_Read_DDR_to_Array(
+    uint16_t* Samples, const uint32_t* Match_Patterns, uint32_t Timeout_Ms,
+    int32_t* Samples_This_Call, int32_t* Write_Index, int32_t* Status_Out, int32_t* Pattern_Timeout,
+    int32_t* More);
+
+/* Starts a plain capture of Capture_Length samples and reads it completely into Samples. Refuses
+ * a pattern-match session with 108 (no patterns could ever match). */
+VRX5200_API int32_t VRX5200_CALL VRX5200BrdCtrl_Read_from_ADC(int32_t Capture_Length,
+                                                              uint16_t* Samples);
+
+/* Reads the next block of a capture into the file File_Path (16-bit little-endian samples; the
+ * first block of a capture empties the file, later blocks are appended) and into Block_Copy
+ * (65,536 + 14 entries). Lane_List (Lane_Count entries) drops samples of lanes numbered 0 and
+ * puts lane v at position v-1 of every output frame; its non-zero entries must be 1 to K, each
+ * once, K <= 15 (else 108). The bit operations (Op_Codes/Op_Operands, Op_Count of them) apply
+ * to every output sample: 0 shift (right for a positive operand, left for a negative one),
+ * 1 XOR, 2 AND, 3 OR with the operand's low 16 bits, 4 NOT. Returns 107 when the file cannot be
+ * opened, 112 when it cannot be written completely, 106 on a finished capture. */
+VRX5200_API int32_t VRX5200_CALL VRX5200BrdCtrl_Read_DDR_to_File(
+    const char* File_Path, const uint32_t* Match_Patterns, uint16_t* Block_Copy,
+    const int32_t* Lane_List, int32_t Lane_Count, const int32_t* Op_Codes,
+    const int32_t* Op_Operands, int32_t Op_Count, uint32_t Timeout_Ms, int32_t* Samples_This_Call,
+    int32_t* Write_Index, int32_t* Status_Out, int32_t* Pattern_Timeout, int32_t* More);
+
 /* ---- Result texts -------------------------------------------------------------------- */
 
 /* One sentence that says what a result code of the VRX5200BrdCtrl_ functions means. Codes

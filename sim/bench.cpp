@@ -276,9 +276,13 @@ void Bench::mpsse_write(Port& port, const uint8_t* data, size_t n) {
         port.data_left = length;
         break;
       case 0x28: {
-        std::vector<uint8_t> in(length);
-        peer.mpsse_clock_in(in.data(), length);
-        port.queue(in.data(), length);
+        if (port.rx_head == port.rx.size()) {
+          port.rx.clear();
+          port.rx_head = 0;
+        }
+        const size_t at = port.rx.size();
+        port.rx.resize(at + length);
+        peer.mpsse_clock_in(port.rx.data() + at, length);
         break;
       }
       default: {

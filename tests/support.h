@@ -15,6 +15,25 @@
 
 using Bytes = std::vector<uint8_t>;
 
+// Decodes the pin bytes written to the command-link port into frames, as a device on the wire
+// would see them: 0xF7 opens a frame, 0xFF closes it, each bit is a clock-low/clock-high pair.
+inline std::vector<Bytes> frames_on_wire(const Bytes& pins) {
+  std::vector<Bytes> frames;
+  size_t i = 0;
+  while (i < pins.size()) {
+    if (pins[i++] != 0xF7) continue;
+    Bytes frame;
+    while (i + 15 < pins.size() && pins[i] != 0xFF) {
+      uint8_t byte = 0;
+      for (int k = 0; k < 8; ++k, i += 2)
+        byte = static_cast<uint8_t>(byte | ((pins[i + 1] >> 1) & 1) << k);
+      frame.push_back(byte);
+    }
+    frames.push_back(frame);
+  }
+  return frames;
+}
+
 class BenchTest : public ::testing::Test {
  protected:
   sim::Bench& bench = sim::Bench::get();
@@ -56,6 +75,10 @@ class BenchTest : public ::testing::Test {
       if (c.name != "FT_GetQueueStatus") out.push_back(c.name);
     }
     return out;
+  }
+  // Command-link frames sent to board b since the last clear, decoded from the pins.
+  std::vector<Bytes> frames(int b = 0) const {
+    return frames_on_wire(bench.written(bench.entry_of(b, 2)));
   }
   // Data of each FT_Write on an entry.
   std::vector<Bytes> writes(int e) const {

@@ -8,25 +8,6 @@
 
 namespace {
 
-// Decodes the pin bytes written to the command-link port into frames, as a device on the wire
-// would see them: 0xF7 opens a frame, 0xFF closes it, each bit is a clock-low/clock-high pair.
-std::vector<Bytes> frames_on_wire(const Bytes& pins) {
-  std::vector<Bytes> frames;
-  size_t i = 0;
-  while (i < pins.size()) {
-    if (pins[i++] != 0xF7) continue;
-    Bytes frame;
-    while (i + 15 < pins.size() && pins[i] != 0xFF) {
-      uint8_t byte = 0;
-      for (int k = 0; k < 8; ++k, i += 2)
-        byte = static_cast<uint8_t>(byte | ((pins[i + 1] >> 1) & 1) << k);
-      frame.push_back(byte);
-    }
-    frames.push_back(frame);
-  }
-  return frames;
-}
-
 TEST(CommandLinkCoding, EncodesEachBitAsAClockPair) {
   struct Case {
     uint8_t byte;

@@ -1,5 +1,7 @@
 /* The demo: the library's main job on the simulated board, through the public interface only. */
+#include <math.h>
 #include <stdio.h>
+#include <stdlib.h>
 
 #include "vrx5200_brdctrl.h"
 
@@ -8,6 +10,48 @@ static int check(const char* what, int32_t code) {
     fprintf(stderr, "%s failed: %d (%s)\n", what, (int)code, VRX5200_Result_Text(code));
   }
   return code == VRX5200_RESULT_OK;
+}
+
+/* Captures n samples into a file with the file read-back, block after block. */
+static int capture_to_file(const char* path, int32_t n) {
+  ADC_Session_Params adc = {0};
+  int32_t lanes[1] = {1};
+  int32_t this_call = 0, write_index = 0, status = 0, timeout = 0, more = 1;
+  uint16_t* copy = (uint16_t*)malloc((65536 + 14) * sizeof(uint16_t));
+  int ok = copy != NULL;
+  adc.Rate_Factor = 2;
+  adc.Rate = 250e6;
+  ok = ok && check("ADC session", VRX5200BrdCtrl_Configure_VRX5200_ADC_Session(&adc));
+  ok = ok && check("capture start", VRX5200BrdCtrl_Start_ADC_to_DDR(n, NULL, 0, 0, 0));
+  while (ok && more == 1) {
+    ok = check("read-back",
+               VRX5200BrdCtrl_Read_DDR_to_File(path, NULL, copy, lanes, 1, NULL, NULL, 0, 10000,
+                                               &this_call, &write_index, &status, &timeout, &more));
+  }
+  free(copy);
+  return ok;
+}
+
+/* Prints the number of samples, min, max, mean and RMS of a capture file (two's complement). */
+static void summarize(const char* path) {
+  FILE* f = fopen(path, "rb");
+  unsigned char b[2];
+  long count = 0;
+  int lo = 32767, hi = -32768;
+  double sum = 0, squares = 0;
+  if (f == NULL) return;
+  while (fread(b, 1, 2, f) == 2) {
+    const int v = (int16_t)(uint16_t)(b[0] | b[1] << 8);
+    lo = v < lo ? v : lo;
+    hi = v > hi ? v : hi;
+    sum += v;
+    squares += (double)v * v;
+    ++count;
+  }
+  fclose(f);
+  if (count == 0) return;
+  printf("%s: %ld samples, min %d, max %d, mean %.2f, RMS %.1f\n", path, count, lo, hi, sum / count,
+         sqrt(squares / count));
 }
 
 int main(void) {
@@ -25,5 +69,7 @@ int main(void) {
   if (!check("family ID", VRX5200BrdCtrl_Get_Family_ID(&family))) return 1;
   if (!check("firmware version", VRX5200BrdCtrl_Get_Firmware_version(&firmware))) return 1;
   printf("family ID 0x%02X, firmware version 0x%02X\n", family, firmware);
+  if (!capture_to_file("capture.bin", 1 << 20)) return 1;
+  summarize("capture.bin");
   return check("closing", VRX5200BrdCtrl_Close_Session()) ? 0 : 1;
 }
