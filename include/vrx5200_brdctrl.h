@@ -255,6 +255,62 @@ VRX5200_API int32_t VRX5200_CALL VRX5200BrdCtrl_Read_DDR_to_File(
     const int32_t* Op_Operands, int32_t Op_Count, uint32_t Timeout_Ms, int32_t* Samples_This_Call,
     int32_t* Write_Index, int32_t* Status_Out, int32_t* Pattern_Timeout, int32_t* More);
 
+/* ---- Pattern ---------------------------------------------------------------------- */
+
+/* Configures a DAC pattern session: keeps the parameters, programs the FPGA's clock set-up for
+ * K = Rate_Factor_2 * Rate * Rate_Factor_1 / (8 * Rate_Divisor) in two passes, and resets the
+ * upload (block index 1, cursor 0, not started). Returns 101 without a board, else the status of
+ * the last exchange; the session is a DAC session whatever the exchanges returned. */
+VRX5200_API int32_t VRX5200_CALL
+VRX5200BrdCtrl_Configure_VRX5200_DAC_Session(const DAC_Session_Params* params);
+
+/* Starts playback of a pattern of Length 16-bit words (32 or more, Length mod 32 <= 3, at most
+ * 2^29) from byte Start_Offset of board memory (0 to 2^18 - 1, rounded down to 32), and plans
+ * the upload in blocks of 63,448 words. Returns 4 for a length or offset that gives no valid
+ * address, 104 with an ADC session, 103 with none. */
+VRX5200_API int32_t VRX5200_CALL VRX5200BrdCtrl_Start_DDR_to_DAC(uint32_t Length,
+                                                                int32_t Start_Offset);
+
+/* Uploads Pattern (Length 16-bit words; the first byte of every word goes to data port 0, the
+ * second to data port 1) block after block until the pattern is complete or more than
+ * Time_Budget ms have passed after a block. Starts the playback itself (from the pattern's first
+ * word) when it is not started. *Position_Out receives the byte offset reached, *Done_Out 1
+ * after the last block (set it to 0 before the first call). Returns the OR of the last block's
+ * two transfer results, 103 without a DAC session, 108 if the plan would read past Length. */
+VRX5200_API int32_t VRX5200_CALL VRX5200BrdCtrl_Write_DDR_from_Array(
+    const void* Pattern, int32_t Start_Offset, int32_t Time_Budget, int32_t* Position_Out,
+    uint32_t Length, int32_t* Done_Out);
+
+/* Uploads the next block of a started playback from a binary pattern file (such as the file the
+ * sample-file conversions write). The two int32_t arguments are not used. Returns 107 when the
+ * file cannot be opened, 112 when it holds fewer bytes than the block, 106 when no playback is
+ * started or the pattern is complete. *Done_Out becomes 1 after the last block. */
+VRX5200_API int32_t VRX5200_CALL VRX5200BrdCtrl_Write_DDR_from_File(const char* File_Name,
+                                                                   int32_t Unused1,
+                                                                   int32_t Unused2,
+                                                                   int32_t* Done_Out);
+
+/* Starts playback of Pattern (Length words) from offset 0 and uploads all of it in one call. */
+VRX5200_API int32_t VRX5200_CALL VRX5200BrdCtrl_Write_to_DAC(uint32_t Length,
+                                                            const void* Pattern);
+
+/* ---- Sample files ------------------------------------------------------------------- */
+
+/* Converts a text file of decimal samples (Column_Count columns, 1 to 10, separated by runs of
+ * the Delimiters characters; lines of up to 79 characters) into Output_Dir + "/DAC_test.bin".
+ * Lane_Map (Lane_Count entries, 1 to 5120) gives the output byte order: entry c > 0 writes the
+ * high byte and -c the low byte of column c's sample, each pick walking through the rows on its
+ * own. For input paths containing ".vrx" line m is first multiplied by Multipliers[m % 4096].
+ * VRX5200BrdCtrl_Offset_BinRep writes each sample plus 0x8000 (offset binary),
+ * VRX5200BrdCtrl_Twos_Complement writes it unchanged. A last line without a line terminator is
+ * not converted. Returns the number of lines converted, or a negative VRX5200_CONVERT_ code. */
+VRX5200_API int32_t VRX5200_CALL VRX5200BrdCtrl_Offset_BinRep(
+    const char* Input_File, const char* Delimiters, const char* Output_Dir,
+    const int32_t* Multipliers, const int32_t* Lane_Map, int32_t Lane_Count, int32_t Column_Count);
+VRX5200_API int32_t VRX5200_CALL VRX5200BrdCtrl_Twos_Complement(
+    const char* Input_File, const char* Delimiters, const char* Output_Dir,
+    const int32_t* Multipliers, const int32_t* Lane_Map, int32_t Lane_Count, int32_t Column_Count);
+
 /* ---- Result texts -------------------------------------------------------------------- */
 
 /* One sentence that says what a result code of the VRX5200BrdCtrl_ functions means. Codes

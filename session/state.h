@@ -44,7 +44,6 @@ struct BoardRecord {
   int32_t started;
   int32_t next_block;
   int32_t session_kind;
-  char address_text[8][100];
 };
 
 struct LibraryState {

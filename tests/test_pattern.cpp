@@ -1,0 +1,458 @@
+// Pattern path: DAC session, playback start, pattern upload and sample-file conversion, against
+// the bench's playback memory.
+#include <cmath>
+#include <cstdio>
+#include <fstream>
+#include <iterator>
+#include <limits>
+#include <string>
+
+#include "pattern/pattern.h"
+#include "support.h"
+
+namespace {
+
+Bytes write_frame(uint8_t reg, uint8_t value, int n = 1) {
+  return repeat({static_cast<uint8_t>(0x10 | reg), value, reg, 0x00}, n);
+}
+
+DAC_Session_Params dac(double k, uint8_t cb1 = 0xA1, uint8_t cb2 = 0xB2) {
+  DAC_Session_Params p{};
+  p.Rate = k;  // K = 1 * k * 8 / (8 * 1) = k
+  p.Rate_Factor_1 = 8;
+  p.Rate_Factor_2 = 1;
+  p.Rate_Divisor = 1;
+  p.Control_Byte_1 = cb1;
+  p.Control_Byte_2 = cb2;
+  return p;
+}
+
+Bytes read_file(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return Bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+void write_text(const std::string& path, const std::string& text) {
+  std::ofstream out(path, std::ios::binary);
+  out << text;
+}
+
+// ---- pure helpers ----
+
+TEST(DacBands, RowBoundariesAreExact) {
+  struct Case {
+    double k;
+    uint8_t band;
+    int32_t a;
+  };
+  const double nan = std::numeric_limits<double>::quiet_NaN();
+  for (const Case c : {Case{200e6, 0x01, 96}, Case{112.5e6, 0x01, 96},
+                       Case{std::nextafter(112.5e6, 0.0), 0x01, 12}, Case{500e3, 0x31, 36},
+                       Case{499999.9, 0x01, 0}, Case{std::nextafter(200e6, 1e9), 0x01, 0},
+                       Case{60e6, 0x11, 4}, Case{nan, 0x01, 0}}) {
+    const vrx::DacBand& b = vrx::dac_band(c.k);
+    EXPECT_EQ(b.band_value, c.band) << c.k;
+    EXPECT_EQ(b.runs[0], c.a) << c.k;
+  }
+  DAC_Session_Params zero = dac(1e8);
+  zero.Rate_Divisor = 0;
+  EXPECT_TRUE(std::isinf(vrx::dac_rate(zero)));
+  EXPECT_EQ(vrx::dac_rate(dac(1e8)), 1e8);
+}
+
+TEST(PlaybackAddress, EndAndStartWords) {
+  struct End {
+    uint32_t length;
+    bool valid;
+    uint32_t word;
+  };
+  for (const End c : {End{4096, true, 0x3F8}, End{1048576, true, 0x3FFF8}, End{32, true, 0},
+                      End{33, true, 0}, End{35, true, 0}, End{36, false, 0}, End{31, false, 0},
+                      End{126896, false, 0}, End{1u << 26, true, 16383u << 10 | 1016},
+                      End{(1u << 26) + 32, true, 1u << 26}, End{4098, true, 0x3F8},
+                      End{1u << 29, true, 7u << 26 | 16383u << 10 | 1016}, End{(1u << 29) + 32, false, 0},
+                      End{0, false, 0}}) {
+    vrx::DdrAddress a{};
+    EXPECT_EQ(vrx::end_address(c.length, a), c.valid) << c.length;
+    if (c.valid) {
+      EXPECT_EQ(a.word(), c.word) << c.length;
+    }
+  }
+  struct Start {
+    int32_t offset;
+    bool valid;
+    uint32_t word;
+  };
+  for (const Start c : {Start{0, true, 0}, Start{100, true, 24}, Start{4096, true, 1u << 10},
+                        Start{4127, true, 1u << 10}, Start{(1 << 18) - 1, true, 63u << 10 | 1016},
+                        Start{1 << 18, false, 0}, Start{-32, false, 0}}) {
+    vrx::DdrAddress a{};
+    EXPECT_EQ(vrx::start_address(c.offset, a), c.valid) << c.offset;
+    if (c.valid) {
+      EXPECT_EQ(a.word(), c.word) << c.offset;
+    }
+  }
+}
+
+TEST(PlaybackAddress, BlockPlan) {
+  struct Case {
+    uint32_t length;
+    int32_t blocks, last;
+  };
+  for (const Case c : {Case{4096, 1, 4096}, Case{63447, 1, 63447}, Case{63448, 1, 63448},
+                       Case{63449, 2, 1}, Case{1048576, 17, 33408}, Case{253792, 4, 63448}}) {
+    int32_t blocks = 0, last = 0;
+    vrx::plan_blocks(c.length, blocks, last);
+    EXPECT_EQ(blocks, c.blocks) << c.length;
+    EXPECT_EQ(last, c.last) << c.length;
+  }
+}
+
+// ---- on the bench ----
+
+class PatternTest : public BenchTest {
+ protected:
+  void SetUp() override {
+    BenchTest::SetUp();
+    open_board();
+  }
+  vrx::BoardRecord& record() { return vrx::g_state.boards[0]; }
+  void configure(const DAC_Session_Params& p = dac(100e6)) {
+    ASSERT_EQ(VRX5200BrdCtrl_Configure_VRX5200_DAC_Session(&p), 0);
+    bench.clear_calls();
+  }
+  static std::vector<uint16_t> make_pattern(size_t n) {
+    std::vector<uint16_t> words(n);
+    for (size_t i = 0; i < n; ++i) words[i] = static_cast<uint16_t>(i * 2654435761u >> 7);
+    return words;
+  }
+};
+
+TEST_F(PatternTest, SessionExchangesInTwoPasses) {
+  const DAC_Session_Params p = dac(100e6);
+  ASSERT_EQ(VRX5200BrdCtrl_Configure_VRX5200_DAC_Session(&p), 0);
+  const std::vector<Bytes> expect = {
+      write_frame(3, 0x01),      write_frame(3, 0x05),      write_frame(3, 0x1A, 12),
+      write_frame(3, 0x5A, 8),   write_frame(3, 0x7A, 60),  write_frame(3, 0x4A, 12),
+      write_frame(3, 0x8A, 60),  write_frame(3, 0x1E, 12),  write_frame(3, 0x5E, 8),
+      write_frame(3, 0x7E, 60),  write_frame(3, 0x4E, 12),  write_frame(3, 0x8E, 60)};
+  EXPECT_EQ(frames(), expect);
+  EXPECT_EQ(record().session_kind, 2);
+  EXPECT_EQ(record().next_block, 1);
+  EXPECT_EQ(record().started, 0);
+
+  bench.clear_calls();
+  const DAC_Session_Params slow = dac(1e6);
+  ASSERT_EQ(VRX5200BrdCtrl_Configure_VRX5200_DAC_Session(&slow), 0);
+  EXPECT_EQ(frames()[5], write_frame(3, 0x8A, 468));  // channels A, C, D, E in this band
+  EXPECT_EQ(frames()[9], write_frame(3, 0x8E, 468));
+
+  bench.clear_calls();
+  DAC_Session_Params none = dac(1e8);
+  none.Rate_Divisor = 0;
+  ASSERT_EQ(VRX5200BrdCtrl_Configure_VRX5200_DAC_Session(&none), 0);
+  EXPECT_EQ(frames(), (std::vector<Bytes>{write_frame(3, 0x01), write_frame(3, 0x05)}));
+}
+
+TEST_F(PatternTest, SessionIsSetWhateverTheExchangesReturn) {
+  record().session_kind = 1;
+  bench.short_write(entry_of_port(2), 0, 0);  // every write fails
+  const DAC_Session_Params p = dac(100e6);
+  EXPECT_EQ(VRX5200BrdCtrl_Configure_VRX5200_DAC_Session(&p), 10);
+  EXPECT_EQ(record().session_kind, 2);
+  EXPECT_EQ(VRX5200BrdCtrl_Configure_VRX5200_DAC_Session(nullptr), 108);
+  VRX5200BrdCtrl_Close_Session();
+  EXPECT_EQ(VRX5200BrdCtrl_Configure_VRX5200_DAC_Session(&p), 101);
+}
+
+TEST_F(PatternTest, PlaybackStartFrameAndPlan) {
+  configure(dac(100e6, 0x5C, 0x6D));
+  ASSERT_EQ(VRX5200BrdCtrl_Start_DDR_to_DAC(4096, 0), 0);
+  Bytes expect;
+  for (const Bytes& f : {write_frame(0, 0xFF), write_frame(1, 0x5C), write_frame(4, 0xF8),
+                         write_frame(5, 0x03), write_frame(6, 0x00), write_frame(7, 0x00),
+                         write_frame(8, 0x00), write_frame(9, 0x00), write_frame(0, 0x00),
+                         write_frame(2, 0x6D)}) {
+    expect.insert(expect.end(), f.begin(), f.end());
+  }
+  EXPECT_EQ(frames(), std::vector<Bytes>{expect});
+  EXPECT_EQ(record().block_count, 1);
+  EXPECT_EQ(record().last_block_size, 4096);
+  EXPECT_EQ(record().started, 1);
+  EXPECT_EQ(board().playback_starts, 1);
+  EXPECT_EQ(board().end_word, 0x3F8u);
+
+  bench.clear_calls();
+  ASSERT_EQ(VRX5200BrdCtrl_Start_DDR_to_DAC(1048576, 100), 0);
+  EXPECT_EQ(board().end_word, 0x3FFF8u);
+  EXPECT_EQ(board().start_word, 24u);
+  EXPECT_EQ(record().block_count, 17);
+  EXPECT_EQ(record().last_block_size, 33408);
+}
+
+TEST_F(PatternTest, PlaybackStartRefusals) {
+  EXPECT_EQ(VRX5200BrdCtrl_Start_DDR_to_DAC(4096, 0), 103);
+  record().session_kind = 1;
+  EXPECT_EQ(VRX5200BrdCtrl_Start_DDR_to_DAC(4096, 0), 104);
+  configure();
+  record().block_count = 9;
+  for (uint32_t length : {0u, 31u, 36u, 126896u, (1u << 29) + 32}) {
+    EXPECT_EQ(VRX5200BrdCtrl_Start_DDR_to_DAC(length, 0), 4) << length;
+  }
+  EXPECT_EQ(VRX5200BrdCtrl_Start_DDR_to_DAC(4096, -32), 4);
+  EXPECT_EQ(VRX5200BrdCtrl_Start_DDR_to_DAC(4096, 1 << 18), 4);
+  EXPECT_TRUE(bench.calls().empty());
+  EXPECT_EQ(record().block_count, 9);  // the record is not changed
+}
+
+TEST_F(PatternTest, ArrayUploadsLandBitExact) {
+  struct Case {
+    uint32_t words;
+    int blocks;
+  };
+  // 63,448 + 8 words: a full block and a block of 8 (lengths must end within 3 words of a
+  // 32-word burst).
+  for (const Case c : {Case{128, 1}, Case{63448 + 8, 2}, Case{253792, 4}}) {
+    configure();
+    const std::vector<uint16_t> pattern = make_pattern(c.words);
+    int32_t position = -1, done = 0;
+    ASSERT_EQ(VRX5200BrdCtrl_Write_DDR_from_Array(pattern.data(), 0, 100000, &position, c.words, &done), 0);
+    EXPECT_EQ(done, 1) << c.words;
+    EXPECT_EQ(position, static_cast<int32_t>(2 * c.words));
+    EXPECT_EQ(board().pattern(0, c.words), pattern) << c.words;
+    EXPECT_EQ(bench.calls(entry_of_port(0), "FT_Write").size(), 3u * c.blocks);
+    EXPECT_EQ(record().started, 0);
+  }
+  // 128 words: 128 bytes per port, first bytes on port 0.
+  const std::vector<Bytes> w = writes(entry_of_port(0));
+  EXPECT_EQ(w[w.size() - 2].size(), 63448u);
+}
+
+TEST_F(PatternTest, NegativeBudgetWritesOneBlockPerCall) {
+  configure();
+  const std::vector<uint16_t> pattern = make_pattern(253792);
+  int32_t position = 0, done = 0, calls = 0;
+  while (done == 0 && calls < 10) {
+    ASSERT_EQ(VRX5200BrdCtrl_Write_DDR_from_Array(pattern.data(), 0, -1, &position, 253792, &done), 0);
+    ++calls;
+    EXPECT_EQ(position, 2 * 63448 * calls);
+  }
+  EXPECT_EQ(calls, 4);
+  EXPECT_EQ(board().pattern(0, 253792), pattern);
+}
+
+TEST_F(PatternTest, RestartedUploadStartsFromThePatternsBeginning) {
+  configure();
+  const std::vector<uint16_t> pattern = make_pattern(4096);
+  int32_t position = 0, done = 0;
+  ASSERT_EQ(VRX5200BrdCtrl_Write_DDR_from_Array(pattern.data(), 0, 1000, &position, 4096, &done), 0);
+  ASSERT_EQ(done, 1);
+  // Again without a new session: the playback restarts and the same words go out again,
+  // nothing is read past the caller's pattern.
+  board().dac_bytes[0].clear();
+  board().dac_bytes[1].clear();
+  done = 0;
+  ASSERT_EQ(VRX5200BrdCtrl_Write_DDR_from_Array(pattern.data(), 0, 1000, &position, 4096, &done), 0);
+  EXPECT_EQ(done, 1);
+  EXPECT_EQ(board().playback_starts, 2);
+  EXPECT_EQ(board().pattern(0, 4096), pattern);
+  // A plan for a longer pattern than the caller passes is refused.
+  ASSERT_EQ(VRX5200BrdCtrl_Start_DDR_to_DAC(8192, 0), 0);
+  EXPECT_EQ(VRX5200BrdCtrl_Write_DDR_from_Array(pattern.data(), 0, 1000, &position, 4096, &done), 108);
+}
+
+TEST_F(PatternTest, OneCallUploadAndItsChecks) {
+  const std::vector<uint16_t> pattern = make_pattern(70000 - 70000 % 32);
+  EXPECT_EQ(VRX5200BrdCtrl_Write_to_DAC(static_cast<uint32_t>(pattern.size()), pattern.data()), 103);
+  configure();
+  ASSERT_EQ(VRX5200BrdCtrl_Write_to_DAC(static_cast<uint32_t>(pattern.size()), pattern.data()), 0);
+  EXPECT_EQ(board().pattern(0, pattern.size()), pattern);
+  EXPECT_EQ(VRX5200BrdCtrl_Write_to_DAC(36, pattern.data()), 4);
+  EXPECT_EQ(VRX5200BrdCtrl_Write_to_DAC(64, nullptr), 108);
+}
+
+TEST_F(PatternTest, FailingBlockClearsStartedAndKeepsGoing) {
+  configure();
+  const std::vector<uint16_t> pattern = make_pattern(2 * 63448 + 16);
+  int32_t position = 0, done = 0;
+  bench.short_write(entry_of_port(1), 2, 5);  // block 1's data on port 1
+  EXPECT_EQ(VRX5200BrdCtrl_Write_DDR_from_Array(pattern.data(), 0, 1000, &position, 2 * 63448 + 16, &done), 0);
+  EXPECT_EQ(done, 1);  // the later blocks succeeded, the last one reports done
+  EXPECT_EQ(record().next_block, 4);
+  EXPECT_EQ(record().started, 0);
+}
+
+TEST_F(PatternTest, FileUploadOneBlockPerCall) {
+  const std::string path = ::testing::TempDir() + "vrx5200_pattern.bin";
+  const std::vector<uint16_t> pattern = make_pattern(63448 + 40);
+  {
+    std::ofstream out(path, std::ios::binary);
+    out.write(reinterpret_cast<const char*>(pattern.data()), static_cast<std::streamsize>(pattern.size() * 2));
+  }
+  int32_t done = 0;
+  EXPECT_EQ(VRX5200BrdCtrl_Write_DDR_from_File(path.c_str(), 0, 0, &done), 103);
+  record().session_kind = 1;
+  EXPECT_EQ(VRX5200BrdCtrl_Write_DDR_from_File(path.c_str(), 0, 0, &done), 103);
+  configure();
+  EXPECT_EQ(VRX5200BrdCtrl_Write_DDR_from_File(path.c_str(), 0, 0, &done), 106);  // not started
+  ASSERT_EQ(VRX5200BrdCtrl_Start_DDR_to_DAC(static_cast<uint32_t>(pattern.size()), 0), 0);
+  EXPECT_EQ(VRX5200BrdCtrl_Write_DDR_from_File("/nonexistent/pattern.bin", 0, 0, &done), 107);
+  ASSERT_EQ(VRX5200BrdCtrl_Write_DDR_from_File(path.c_str(), 0, 0, &done), 0);
+  EXPECT_EQ(done, 0);
+  ASSERT_EQ(VRX5200BrdCtrl_Write_DDR_from_File(path.c_str(), 0, 0, &done), 0);
+  EXPECT_EQ(done, 1);
+  EXPECT_EQ(board().pattern(0, pattern.size()), pattern);
+  EXPECT_EQ(VRX5200BrdCtrl_Write_DDR_from_File(path.c_str(), 0, 0, &done), 106);
+}
+
+TEST_F(PatternTest, ShortPatternFileSendsNothing) {
+  const std::string path = ::testing::TempDir() + "vrx5200_short.bin";
+  write_text(path, std::string(100, 'x'));  // 50 words for a plan of 64
+  configure();
+  ASSERT_EQ(VRX5200BrdCtrl_Start_DDR_to_DAC(64, 0), 0);
+  bench.clear_calls();
+  int32_t done = 0;
+  EXPECT_EQ(VRX5200BrdCtrl_Write_DDR_from_File(path.c_str(), 0, 0, &done), 112);
+  EXPECT_TRUE(bench.calls(entry_of_port(0)).empty());
+  EXPECT_EQ(record().next_block, 1);
+}
+
+// ---- sample-file conversion ----
+
+class ConvertTest : public ::testing::Test {
+ protected:
+  std::string dir = ::testing::TempDir() + "vrx5200_convert";
+  std::string input = dir + "/samples.txt";
+  std::string output = dir + "/DAC_test.bin";
+  std::vector<int32_t> multipliers = std::vector<int32_t>(4096, 1);
+  void SetUp() override {
+    std::string cmd = "mkdir -p '" + dir + "' && rm -f '" + output + "'";
+    ASSERT_EQ(std::system(cmd.c_str()), 0);
+  }
+  int32_t convert(bool offset, const std::vector<int32_t>& map, int32_t columns,
+                  const char* delimiters = ",", const std::string* path = nullptr) {
+    const std::string& in = path ? *path : input;
+    auto f = offset ? VRX5200BrdCtrl_Offset_BinRep : VRX5200BrdCtrl_Twos_Complement;
+    return f(in.c_str(), delimiters, dir.c_str(), multipliers.data(), map.data(),
+             static_cast<int32_t>(map.size()), columns);
+  }
+};
+
+TEST_F(ConvertTest, OffsetBinaryAndTwosComplement) {
+  write_text(input, "100\n-100\n");
+  EXPECT_EQ(convert(true, {-1, 1}, 1), 2);
+  EXPECT_EQ(read_file(output), (Bytes{0x64, 0x80, 0x9C, 0x7F}));
+  EXPECT_EQ(convert(false, {-1, 1}, 1), 2);
+  EXPECT_EQ(read_file(output), (Bytes{0x64, 0x00, 0x9C, 0xFF}));
+}
+
+TEST_F(ConvertTest, ColumnsDelimitersAndMissingColumns) {
+  write_text(input, "1,2\n3,4\n");
+  EXPECT_EQ(convert(false, {-1, 1, -2, 2}, 2), 2);
+  EXPECT_EQ(read_file(output), (Bytes{1, 0, 2, 0, 3, 0, 4, 0}));
+
+  write_text(input, "  ,,7 ;; 8x\n5\n");  // leading delimiters, runs, trailing characters
+  EXPECT_EQ(convert(true, {-1, 1, -2, 2}, 2, ",; "), 2);
+  EXPECT_EQ(read_file(output), (Bytes{7, 0x80, 8, 0x80, 5, 0x80, 0, 0x80}));
+
+  write_text(input, "1 2\n3 4\n");
+  std::remove(output.c_str());
+  EXPECT_EQ(convert(false, {-1, 1, -2, 2}, 2), -1);  // no comma anywhere
+  EXPECT_FALSE(std::ifstream(output).good());
+  EXPECT_EQ(convert(false, {-1, 1}, 1), 2);  // one column needs no delimiter
+  EXPECT_EQ(read_file(output), (Bytes{1, 0, 3, 0}));
+}
+
+TEST_F(ConvertTest, PicksWalkTheirOwnRows) {
+  write_text(input, "1\n2\n3\n4\n");
+  EXPECT_EQ(convert(false, {-1, 1, -1, 1}, 1), 4);
+  EXPECT_EQ(read_file(output), (Bytes{1, 0, 2, 0, 3, 0, 4, 0}));
+  EXPECT_EQ(convert(false, {1, -1}, 1), 4);  // high byte first
+  EXPECT_EQ(read_file(output), (Bytes{0, 1, 0, 2, 0, 3, 0, 4}));
+}
+
+TEST_F(ConvertTest, MultipliersForVrxFiles) {
+  std::string text;
+  for (int i = 0; i < 4099; ++i) text += "10\n";
+  const std::string vrx = dir + "/wave.vrx.txt";
+  write_text(vrx, text);
+  write_text(input, text);
+  multipliers[1] = -1;
+  ASSERT_EQ(convert(false, {-1, 1}, 1, ",", &vrx), 4099);
+  const Bytes out = read_file(output);
+  auto value = [&](size_t line) { return static_cast<int16_t>(out[2 * line] | out[2 * line + 1] << 8); };
+  EXPECT_EQ(value(0), 10);
+  EXPECT_EQ(value(1), -10);
+  EXPECT_EQ(value(4096), 10);
+  EXPECT_EQ(value(4097), -10);
+  ASSERT_EQ(convert(false, {-1, 1}, 1), 4099);  // same text, no ".vrx": not scaled
+  EXPECT_EQ(read_file(output)[3], 0);
+}
+
+TEST_F(ConvertTest, LineLimitsAndEndOfFile) {
+  write_text(input, std::string(98, '1').insert(0, "2") + "\n");  // 100 characters with '\n'
+  EXPECT_EQ(convert(false, {-1, 1}, 1), 2);  // parsed as a 79-character line and the rest
+
+  write_text(input, "");
+  EXPECT_EQ(convert(false, {-1, 1}, 1), 0);
+  EXPECT_TRUE(std::ifstream(output).good());
+  EXPECT_TRUE(read_file(output).empty());
+  EXPECT_EQ(convert(false, {-1, 1, -2, 2}, 2), -1);
+
+  write_text(input, "42");  // no terminator: the first read already meets the end
+  EXPECT_EQ(convert(false, {-1, 1}, 1), 0);
+  write_text(input, "1\n2");
+  EXPECT_EQ(convert(false, {-1, 1}, 1), 1);
+  write_text(input, "abc\n\n");  // no digits: 0
+  EXPECT_EQ(convert(true, {-1, 1}, 1), 2);
+  EXPECT_EQ(read_file(output), (Bytes{0, 0x80, 0, 0x80}));
+}
+
+TEST_F(ConvertTest, BadInputsAreRefused) {
+  write_text(input, "1,2\n");
+  EXPECT_EQ(convert(false, {}, 2), -2);
+  EXPECT_EQ(convert(false, std::vector<int32_t>(5121, 1), 1), -2);
+  EXPECT_EQ(convert(false, {-1, 1}, 0), -2);
+  EXPECT_EQ(convert(false, std::vector<int32_t>(22, -1), 11), -2);
+  EXPECT_EQ(convert(false, {-1, 0}, 1), -2);
+  EXPECT_EQ(convert(false, {-1, 11}, 1), -2);
+  EXPECT_EQ(convert(false, {-1, -1}, 1), -2);  // would read past the lines of a chunk
+  EXPECT_EQ(VRX5200BrdCtrl_Twos_Complement(nullptr, ",", dir.c_str(), nullptr, nullptr, 1, 1), -2);
+
+  const std::string missing = dir + "/missing.txt";
+  EXPECT_EQ(convert(false, {-1, 1}, 1, ",", &missing), -3);
+  write_text(input, "1\n,,,\n2\n");
+  EXPECT_EQ(convert(false, {-1, 1}, 1, ",\n"), -5);  // a line of delimiters only
+
+  write_text(input, "1\n");
+  const std::string long_dir(4096, 'd');
+  EXPECT_EQ(VRX5200BrdCtrl_Twos_Complement(input.c_str(), ",", long_dir.c_str(), nullptr,
+                                           std::vector<int32_t>{-1, 1}.data(), 2, 1),
+            -4);
+  EXPECT_EQ(VRX5200BrdCtrl_Twos_Complement(input.c_str(), ",", "/nonexistent-dir", nullptr,
+                                           std::vector<int32_t>{-1, 1}.data(), 2, 1),
+            -4);
+}
+
+TEST(ConvertParse, LineParsing) {
+  const vrx::Delimiters commas(",");
+  struct Case {
+    std::string line;
+    bool token;
+    int32_t a, b, c;
+  };
+  for (const Case& c : {Case{"1,2,3\n", true, 1, 2, 3}, Case{",,-5,+6\n", true, -5, 6, 0},
+                        Case{" 12 ,x\n", true, 12, 0, 0}, Case{"\n", true, 0, 0, 0},
+                        Case{",,,", false, 0, 0, 0}, Case{"99999999999,1", true, 1215752191, 1, 0}}) {
+    int32_t row[3] = {-1, -1, -1};
+    std::string line = c.line;
+    EXPECT_EQ(vrx::parse_line(line.data(), line.size(), commas, 3, row), c.token) << c.line;
+    if (c.token) {
+      EXPECT_EQ(row[0], c.a) << c.line;
+      EXPECT_EQ(row[1], c.b) << c.line;
+      EXPECT_EQ(row[2], c.c) << c.line;
+    }
+  }
+}
+
+}  // namespace
