@@ -49,10 +49,15 @@ class LineReader {
       return false;
     }
     const void* newline = std::memchr(line, '\n', length);
-    if (newline != nullptr) length = static_cast<size_t>(static_cast<const char*>(newline) - line) + 1;
+    if (newline != nullptr)
+      length = static_cast<size_t>(static_cast<const char*>(newline) - line) + 1;
     take(length);
     return true;
   }
+
+  // The data in the buffer from the next line on, for a caller that takes whole lines itself.
+  size_t available() const { return end_ - pos_; }
+  void advance(size_t n) { pos_ += n; }
 
   bool at_end = false;
   bool failed() const { return std::ferror(file_) != 0; }
@@ -85,6 +90,9 @@ class Output {
     used_ += n;
     return at;
   }
+  // The end of the free room, and the position up to which the room has been written.
+  uint8_t* room_end() { return buffer_ + sizeof g_write_buffer; }
+  void commit(uint8_t* written_to) { used_ = static_cast<size_t>(written_to - buffer_); }
   bool flush() {
     if (used_ != 0 && std::fwrite(buffer_, 1, used_, file_) != used_) ok_ = false;
     used_ = 0;
@@ -141,12 +149,9 @@ inline size_t swar_digits(const char* p, uint32_t& value) {
       (((t & 0x7F7F7F7F7F7F7F7Full) + 0x7676767676767676ull) | t) & 0x8080808080808080ull;
   if (non_digit == 0) return 8;
   const size_t n = static_cast<size_t>(__builtin_ctzll(non_digit)) / 8;
-  if (n == 0) {
-    value = 0;
-    return 0;
-  }
-  // The digits moved to the top bytes (leading zero digits below them), then combined pairwise.
-  uint64_t v = t << (64 - 8 * n);
+  // The digits moved to the top bytes (leading zero digits below them; none at all for n = 0),
+  // then combined pairwise.
+  uint64_t v = (t << (63 - 8 * n)) << 1;
   v = (v * 10) + (v >> 8);
   v = (((v & 0x000000FF000000FFull) * (100 + (1000000ull << 32))) +
        (((v >> 16) & 0x000000FF000000FFull) * (1 + (10000ull << 32)))) >>
@@ -166,7 +171,7 @@ template <bool kGuarded>
 __attribute__((always_inline)) inline size_t parse_text_line_inline(char* line, size_t span,
                                                                     const Delimiters& d,
                                                                     int32_t columns, int32_t* row,
-                                                                    bool& token) {
+                                                                    bool& token, uint32_t add) {
   // Every scan below stops at a NUL or at the '\n' that ends a line, which is the line's last
   // character whether it separates or belongs to a token.
   char* const limit = line + span;
@@ -195,7 +200,8 @@ __attribute__((always_inline)) inline size_t parse_text_line_inline(char* line, 
       } else {
         while (cls() == Delimiters::kDigit) value = value * 10 + static_cast<uint32_t>(*p++ - '0');
       }
-      row[c] = static_cast<int32_t>(negative ? 0u - value : value);
+      const uint32_t sign = 0u - static_cast<uint32_t>(negative);
+      row[c] = static_cast<int32_t>(((value ^ sign) - sign) + add);
       while (cls() < Delimiters::kDelimiter) ++p;
       while (cls() == Delimiters::kDelimiter) ++p;
     }
@@ -212,11 +218,46 @@ __attribute__((always_inline)) inline size_t parse_text_line_inline(char* line, 
   return 0;
 }
 
+// The commonest line, parsed without the general scans: one or two numbers (sign and up to
+// seven digits) separated by delimiters, ending with its '\n' within 79 characters. Returns
+// the line's length with row[0] and row[1] filled (plus `add`), or 0 for any other line, which
+// the general parser then reads.
+__attribute__((always_inline)) inline size_t parse_simple_line(const char* line,
+                                                               const Delimiters& d, int32_t* row,
+                                                               uint32_t add) {
+  const char* p = line;
+  auto starts_number = [&] {
+    const uint8_t c = d.cls[static_cast<unsigned char>(*p)];
+    return c == Delimiters::kDigit || c == Delimiters::kSign;
+  };
+  auto number = [&](int32_t& out) {
+    const bool negative = *p == '-';
+    p += (*p == '-') | (*p == '+');
+    uint32_t value = 0;
+    const size_t n = swar_digits(p, value);
+    p += n;
+    const uint32_t sign = 0u - static_cast<uint32_t>(negative);
+    out = static_cast<int32_t>(((value ^ sign) - sign) + add);
+    return n < 8;
+  };
+  if (!starts_number() || !number(row[0])) return 0;
+  row[1] = static_cast<int32_t>(add);  // a missing second column reads 0
+  if (*p != '\n') {
+    if (d.cls[static_cast<unsigned char>(*p)] != Delimiters::kDelimiter) return 0;
+    while (d.cls[static_cast<unsigned char>(*p)] == Delimiters::kDelimiter) ++p;
+    if (*p != '\n') {
+      if (!starts_number() || !number(row[1]) || *p != '\n') return 0;
+    }
+  }
+  const size_t length = static_cast<size_t>(p - line) + 1;
+  return length < kLineLimit ? length : 0;
+}
+
 }  // namespace
 
 __attribute__((noinline)) size_t parse_text_line(char* line, size_t span, const Delimiters& d,
                                                  int32_t columns, int32_t* row, bool& token) {
-  return parse_text_line_inline<true>(line, span, d, columns, row, token);
+  return parse_text_line_inline<true>(line, span, d, columns, row, token, 0);
 }
 
 bool parse_line(char* line, size_t length, const Delimiters& d, int32_t columns, int32_t* row) {
@@ -322,16 +363,34 @@ int32_t convert_samples(const char* input, const char* delimiters, const char* o
   }
   const size_t chunk_lines = 512 * static_cast<size_t>(lane_count);
   int32_t result = 0;
+  const uint32_t offset = offset_binary ? 0x8000u : 0u;
+  // Lines of one or two plain numbers take the short path when digits and signs are never
+  // delimiters and the '\n' ends tokens the same way either way.
+  const bool simple_lines =
+      parsed_columns == 2 && delimiter_set.digits_plain &&
+      delimiter_set.cls[static_cast<unsigned char>('-')] == Delimiters::kSign &&
+      delimiter_set.cls[static_cast<unsigned char>('+')] == Delimiters::kSign;
   // Parses the next line into `row`: true for a converted line; false at the end of the file
   // (a line that runs into it is not converted) or on a line without any token (result -5).
-  auto next_row = [&](int32_t* row) __attribute__((always_inline)) {
+  auto next_row = [&](int32_t * row) __attribute__((always_inline)) {
     char* line = nullptr;
     size_t span = 0;
     if (!reader.peek(line, span)) return false;
     bool token = false;
-    size_t length =
-        parse_text_line_inline<false>(line, span, delimiter_set, parsed_columns, row, token);
-    if (length == 0) length = parse_text_line(line, span, delimiter_set, parsed_columns, row, token);
+    // Without scaling, the offset is added as the values are parsed.
+    const uint32_t add = scaled ? 0u : offset;
+    size_t length = simple_lines ? parse_simple_line(line, delimiter_set, row, add) : 0;
+    token = true;
+    if (length == 0) {
+      length =
+          parse_text_line_inline<false>(line, span, delimiter_set, parsed_columns, row, token, add);
+    }
+    if (length == 0) {
+      length = parse_text_line(line, span, delimiter_set, parsed_columns, row, token);
+      for (int32_t c = 0; c < parsed_columns && add != 0; ++c) {
+        row[c] = static_cast<int32_t>(static_cast<uint32_t>(row[c]) + add);
+      }
+    }
     reader.take(length);
     if (reader.at_end) return false;
     if (!token) {
@@ -341,9 +400,8 @@ int32_t convert_samples(const char* input, const char* delimiters, const char* o
     if (clear_unparsed) {
       for (int32_t c = parsed_columns; c < kMaxColumns; ++c) row[c] = 0;
     }
-    if (scaled || offset_binary) {
-      const uint32_t factor = scaled ? static_cast<uint32_t>(multipliers[result % 4096]) : 1u;
-      const uint32_t offset = offset_binary ? 0x8000u : 0u;
+    if (scaled) {
+      const uint32_t factor = static_cast<uint32_t>(multipliers[result % 4096]);
       for (int32_t c = 0; c < parsed_columns; ++c) {
         row[c] = static_cast<int32_t>(static_cast<uint32_t>(row[c]) * factor + offset);
       }
@@ -365,7 +423,53 @@ int32_t convert_samples(const char* input, const char* delimiters, const char* o
     }
   };
 
-  if (single_use && lane_count == 2 * column_count) {
+  bool words_in_order = single_use && lane_count == 2 * column_count && column_count <= 2;
+  for (int32_t c = 0; c < column_count && words_in_order; ++c) {
+    words_in_order = lane_map[2 * c] == -(c + 1) && lane_map[2 * c + 1] == c + 1;
+  }
+  if (words_in_order) {
+    // The commonest map, (-1, +1) or (-1, +1, -2, +2): every line goes out as its samples'
+    // little-endian words as soon as it is parsed.
+    int32_t row[kMaxColumns] = {};
+    auto put_words = [&](uint8_t * bytes) __attribute__((always_inline)) {
+      const uint32_t first = static_cast<uint32_t>(row[0]);
+      bytes[0] = static_cast<uint8_t>(first);
+      bytes[1] = static_cast<uint8_t>(first >> 8);
+      if (column_count == 2) {
+        const uint32_t second = static_cast<uint32_t>(row[1]);
+        bytes[2] = static_cast<uint8_t>(second);
+        bytes[3] = static_cast<uint8_t>(second >> 8);
+      }
+    };
+    const size_t word_bytes = static_cast<size_t>(lane_count);
+    for (;;) {
+      char* line = nullptr;
+      size_t span = 0;
+      if (!reader.peek(line, span)) break;
+      if (simple_lines && !scaled) {
+        // Whole simple lines straight from the buffer while a full line's room is left.
+        const char* p = line;
+        const size_t available = reader.available();
+        const char* last = available > kLineLimit ? line + (available - kLineLimit) : nullptr;
+        uint8_t* bytes = out.reserve(0);
+        uint8_t* bytes_end = out.room_end();
+        while (p <= last && bytes + word_bytes <= bytes_end) {
+          const size_t length = parse_simple_line(p, delimiter_set, row, offset);
+          if (length == 0) break;
+          put_words(bytes);
+          bytes += word_bytes;
+          p += length;
+          ++result;
+        }
+        out.commit(bytes);
+        reader.advance(static_cast<size_t>(p - line));
+        if (p != line) continue;
+      }
+      // Any other line: the general path, one line.
+      if (!next_row(row)) break;
+      put_words(out.reserve(word_bytes));
+    }
+  } else if (single_use && lane_count == 2 * column_count) {
     // One pass per line, in line order: each line goes out as soon as it is parsed.
     int32_t row[kMaxColumns] = {};
     while (next_row(row)) emit_row(row);
@@ -406,18 +510,16 @@ extern "C" {
 
 VRX5200_API int32_t VRX5200_CALL VRX5200BrdCtrl_Offset_BinRep(
     const char* Input_File, const char* Delimiters, const char* Output_Dir,
-    const int32_t* Multipliers, const int32_t* Lane_Map, int32_t Lane_Count,
-    int32_t Column_Count) {
-  return vrx::convert_samples(Input_File, Delimiters, Output_Dir, Multipliers, Lane_Map,
-                              Lane_Count, Column_Count, true);
+    const int32_t* Multipliers, const int32_t* Lane_Map, int32_t Lane_Count, int32_t Column_Count) {
+  return vrx::convert_samples(Input_File, Delimiters, Output_Dir, Multipliers, Lane_Map, Lane_Count,
+                              Column_Count, true);
 }
 
 VRX5200_API int32_t VRX5200_CALL VRX5200BrdCtrl_Twos_Complement(
     const char* Input_File, const char* Delimiters, const char* Output_Dir,
-    const int32_t* Multipliers, const int32_t* Lane_Map, int32_t Lane_Count,
-    int32_t Column_Count) {
-  return vrx::convert_samples(Input_File, Delimiters, Output_Dir, Multipliers, Lane_Map,
-                              Lane_Count, Column_Count, false);
+    const int32_t* Multipliers, const int32_t* Lane_Map, int32_t Lane_Count, int32_t Column_Count) {
+  return vrx::convert_samples(Input_File, Delimiters, Output_Dir, Multipliers, Lane_Map, Lane_Count,
+                              Column_Count, false);
 }
 
 }  // extern "C"
