@@ -269,7 +269,7 @@ VRX5200BrdCtrl_Configure_VRX5200_DAC_Session(const DAC_Session_Params* params);
  * the upload in blocks of 63,448 words. Returns 4 for a length or offset that gives no valid
  * address, 104 with an ADC session, 103 with none. */
 VRX5200_API int32_t VRX5200_CALL VRX5200BrdCtrl_Start_DDR_to_DAC(uint32_t Length,
-                                                                int32_t Start_Offset);
+                                                                 int32_t Start_Offset);
 
 /* Uploads Pattern (Length 16-bit words; the first byte of every word goes to data port 0, the
  * second to data port 1) block after block until the pattern is complete or more than
@@ -277,22 +277,21 @@ VRX5200_API int32_t VRX5200_CALL VRX5200BrdCtrl_Start_DDR_to_DAC(uint32_t Length
  * word) when it is not started. *Position_Out receives the byte offset reached, *Done_Out 1
  * after the last block (set it to 0 before the first call). Returns the OR of the last block's
  * two transfer results, 103 without a DAC session, 108 if the plan would read past Length. */
-VRX5200_API int32_t VRX5200_CALL VRX5200BrdCtrl_Write_DDR_from_Array(
-    const void* Pattern, int32_t Start_Offset, int32_t Time_Budget, int32_t* Position_Out,
-    uint32_t Length, int32_t* Done_Out);
+VRX5200_API int32_t VRX5200_CALL
+VRX5200BrdCtrl_Write_DDR_from_Array(const void* Pattern, int32_t Start_Offset, int32_t Time_Budget,
+                                    int32_t* Position_Out, uint32_t Length, int32_t* Done_Out);
 
 /* Uploads the next block of a started playback from a binary pattern file (such as the file the
  * sample-file conversions write). The two int32_t arguments are not used. Returns 107 when the
  * file cannot be opened, 112 when it holds fewer bytes than the block, 106 when no playback is
  * started or the pattern is complete. *Done_Out becomes 1 after the last block. */
 VRX5200_API int32_t VRX5200_CALL VRX5200BrdCtrl_Write_DDR_from_File(const char* File_Name,
-                                                                   int32_t Unused1,
-                                                                   int32_t Unused2,
-                                                                   int32_t* Done_Out);
+                                                                    int32_t Unused1,
+                                                                    int32_t Unused2,
+                                                                    int32_t* Done_Out);
 
 /* Starts playback of Pattern (Length words) from offset 0 and uploads all of it in one call. */
-VRX5200_API int32_t VRX5200_CALL VRX5200BrdCtrl_Write_to_DAC(uint32_t Length,
-                                                            const void* Pattern);
+VRX5200_API int32_t VRX5200_CALL VRX5200BrdCtrl_Write_to_DAC(uint32_t Length, const void* Pattern);
 
 /* ---- Sample files ------------------------------------------------------------------- */
 
@@ -310,6 +309,16 @@ VRX5200_API int32_t VRX5200_CALL VRX5200BrdCtrl_Offset_BinRep(
 VRX5200_API int32_t VRX5200_CALL VRX5200BrdCtrl_Twos_Complement(
     const char* Input_File, const char* Delimiters, const char* Output_Dir,
     const int32_t* Multipliers, const int32_t* Lane_Map, int32_t Lane_Count, int32_t Column_Count);
+
+/* ---- FPGA configuration ------------------------------------------------------------ */
+
+/* Loads the programming file Path (a raw configuration bit stream) into the board's FPGA over
+ * JTAG, printing its progress ("Info: ...") on standard output and errors on standard error,
+ * then sets the JTAG port up again. Returns 20 when the configuration ran to its end, 101 when
+ * no board's ports are open, 109 when the chain names an unknown part, 110 when the chain
+ * verification fails, 111 when the file cannot be opened, 112 when it cannot be read
+ * completely, 113 when the status check failed three times. */
+VRX5200_API int32_t VRX5200_CALL VRX5200BrdCtrl_Load_Firmware(const char* Path);
 
 /* ---- Result texts -------------------------------------------------------------------- */
 

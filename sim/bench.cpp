@@ -207,20 +207,29 @@ void Bench::drop_open_handles() {
 void Bench::write_bytes(Port& port, const uint8_t* data, size_t n) {
   if (port.silent || n == 0) return;
   switch (port.mode) {
+    case FT_BITMODE_ASYNC_BITBANG:
+      if (port.peer == nullptr) {
+        port.pins = data[n - 1];  // nothing listens: only the last levels stay on the pins
+        break;
+      }
+      for (size_t i = 0; i < n; ++i) {
+        port.pins = data[i];
+        port.peer->react(data[i], port.mask);
+      }
+      break;
     case FT_BITMODE_SYNC_BITBANG:
-    case FT_BITMODE_ASYNC_BITBANG: {
-      const bool sync = port.mode == FT_BITMODE_SYNC_BITBANG;
-      if (sync) port.rx.reserve(port.rx.size() + n);
+      // One byte of pin levels comes back for every byte written, sampled as the byte is
+      // applied.
+      port.rx.reserve(port.rx.size() + n);
       for (size_t i = 0; i < n; ++i) {
         const uint8_t inputs = port.peer ? port.peer->inputs() : 0xFF;
         const uint8_t sampled =
             static_cast<uint8_t>((port.pins & port.mask) | (inputs & ~port.mask));
-        if (sync) port.queue(&sampled, 1);
+        port.queue(&sampled, 1);
         port.pins = data[i];
         if (port.peer) port.peer->react(data[i], port.mask);
       }
       break;
-    }
     case FT_BITMODE_MPSSE:
       mpsse_write(port, data, n);
       break;

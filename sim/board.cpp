@@ -193,9 +193,12 @@ void JtagDevice::rising_edge(int tms, int tdi) {
       }
       break;
     case kShiftDr:
-      if (ir == kProgram) received.push_back(static_cast<uint8_t>(tdi));
-      dr.push_back(static_cast<uint8_t>(tdi));
-      ++dr_head;
+      if (ir == kProgram) {
+        received.push_back(static_cast<uint8_t>(tdi));  // a one-bit path: nothing to keep
+      } else {
+        dr.push_back(static_cast<uint8_t>(tdi));
+        ++dr_head;
+      }
       break;
     case kIdle:
       if (ir == kStartup && ++startup_clocks >= 100 && stream_valid) {
