@@ -43,13 +43,6 @@ AdcClockPlan plan_adc_clock(const ADC_Session_Params& p) {
   return plan;
 }
 
-// Sends a run of n identical register-3 writes as one exchange.
-static int32_t send_clock_run(uint8_t code, int32_t n) {
-  put_write(g_command_buffer, 0, reg::kClock, code);
-  replicate_frame(g_command_buffer, n, g_command_buffer);
-  return board_exchange(g_command_buffer, static_cast<uint32_t>(4 * n), g_reply_buffer);
-}
-
 }  // namespace vrx
 
 using namespace vrx;
@@ -64,9 +57,11 @@ VRX5200BrdCtrl_Configure_VRX5200_ADC_Session(const ADC_Session_Params* params) {
   if (params->Pattern_Match > 1) return VRX5200_RESULT_INVALID_ARGUMENT;
   board->adc = *params;
   const AdcClockPlan plan = plan_adc_clock(*params);
-  int32_t result = send_clock_run(plan.band_value, 1);
-  if (plan.step_frames > 0) result = send_clock_run(plan.step_code, plan.step_frames);
-  if (plan.long_frames > 0) result = send_clock_run(reg::kLongRun, plan.long_frames);
+  int32_t result = send_register_run(reg::kClock, plan.band_value, 1);
+  if (plan.step_frames > 0)
+    result = send_register_run(reg::kClock, plan.step_code, plan.step_frames);
+  if (plan.long_frames > 0)
+    result = send_register_run(reg::kClock, reg::kLongRun, plan.long_frames);
   if (result == 0) board->session_kind = kAdcSession;
   return result;
 }

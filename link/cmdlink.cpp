@@ -129,4 +129,10 @@ void replicate_frame(uint8_t* dest, int32_t n, const uint8_t* group) {
   for (int32_t i = 0; i < n; ++i) std::memcpy(dest + 4 * i, first, 4);
 }
 
+int32_t send_register_run(uint8_t address, uint8_t value, int32_t n) {
+  put_write(g_command_buffer, 0, address, value);
+  replicate_frame(g_command_buffer, n, g_command_buffer);
+  return board_exchange(g_command_buffer, static_cast<uint32_t>(4 * n), g_reply_buffer);
+}
+
 }  // namespace vrx

@@ -53,5 +53,7 @@ inline uint32_t put_write(uint8_t* frame, uint32_t at, uint8_t address, uint8_t 
 // Writes n copies of a 4-byte group at dest (n <= 0 writes nothing). The group may be dest's own
 // first four bytes: each copy reads the unchanged first group.
 void replicate_frame(uint8_t* dest, int32_t n, const uint8_t* group);
+// Sends n identical writes of `value` to a register as one exchange on the selected board.
+int32_t send_register_run(uint8_t address, uint8_t value, int32_t n);
 
 }  // namespace vrx

@@ -62,14 +62,7 @@ VRX5200_API int32_t VRX5200_CALL VRX5200BrdCtrl_Write_Register(uint8_t Address, 
   if (Status == nullptr) return VRX5200_RESULT_INVALID_ARGUMENT;
   if (selected_board() == nullptr) return VRX5200_RESULT_NO_BOARD;
   // Bit 4 is set in the first byte only; the repeated address goes out unchanged.
-  g_command_buffer[0] = static_cast<uint8_t>(Address | reg::kWriteFlag);
-  g_command_buffer[1] = Data;
-  g_command_buffer[2] = Address;
-  g_command_buffer[3] = 0x00;
-  uint8_t reply = 0;
-  const int32_t result = command(reg::kWriteCommandSize, 1, reply);
-  if (result == 0) selected_board()->status_byte = *Status = reply;
-  return result;
+  return write_to_status(Address, Data, 1, Status);
 }
 
 VRX5200_API int32_t VRX5200_CALL VRX5200BrdCtrl_Write_Config2(uint8_t Data, int32_t* Status) {

@@ -27,12 +27,6 @@ constexpr DacBand kOutOfRange = {0, 0, false, 0x01, {0, 0, 0, 0, 0}};
 static_assert(sizeof kBands / sizeof kBands[0] == 9);
 static_assert(kBands[8].runs[4] * 4 <= 4096, "the longest run fits one frame");
 
-int32_t send_clock_run(uint8_t code, int32_t n) {
-  put_write(g_command_buffer, 0, reg::kClock, code);
-  replicate_frame(g_command_buffer, n, g_command_buffer);
-  return board_exchange(g_command_buffer, static_cast<uint32_t>(4 * n), g_reply_buffer);
-}
-
 }  // namespace
 
 double dac_rate(const DAC_Session_Params& p) {
@@ -61,12 +55,12 @@ VRX5200BrdCtrl_Configure_VRX5200_DAC_Session(const DAC_Session_Params* params) {
   if (board == nullptr) return VRX5200_RESULT_NO_BOARD;
   board->dac = *params;
   const DacBand& band = dac_band(dac_rate(*params));
-  send_clock_run(band.band_value, 1);
-  int32_t result = send_clock_run(band.band_value | reg::kDacPass2Flag, 1);
+  send_register_run(reg::kClock, band.band_value, 1);
+  int32_t result = send_register_run(reg::kClock, band.band_value | reg::kDacPass2Flag, 1);
   for (uint8_t pass_flag : {uint8_t{0}, reg::kDacPass2Flag}) {
     for (int ch = 0; ch < 5; ++ch) {
       if (band.runs[ch] > 0) {
-        result = send_clock_run(kDacChannelCode[ch] | pass_flag, band.runs[ch]);
+        result = send_register_run(reg::kClock, kDacChannelCode[ch] | pass_flag, band.runs[ch]);
       }
     }
   }

@@ -24,8 +24,8 @@ const DacBand& dac_band(double k);
 constexpr uint8_t kDacChannelCode[5] = {0x1A, 0x5A, 0x7A, 0x4A, 0x8A};
 
 // ---- playback start ----
-constexpr uint32_t kPatternBlock = 63448;  // words per upload block
-constexpr uint32_t kMaxPatternWords = uint32_t{1} << 29;  // the 3-bit bank field's reach
+constexpr uint32_t kPatternBlock = 63448;                    // words per upload block
+constexpr uint32_t kMaxPatternWords = uint32_t{1} << 29;     // the 3-bit bank field's reach
 constexpr int32_t kMaxStartOffset = (int32_t{1} << 18) - 1;  // the 6 row bits sent of the start
 
 // Bank, row and column of a DDR address word (bank 3 bits, row 16 bits, column 10 bits).

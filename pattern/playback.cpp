@@ -74,6 +74,6 @@ int32_t start_playback(uint32_t length, int32_t start_offset) {
 }  // namespace vrx
 
 extern "C" VRX5200_API int32_t VRX5200_CALL VRX5200BrdCtrl_Start_DDR_to_DAC(uint32_t Length,
-                                                                           int32_t Start_Offset) {
+                                                                            int32_t Start_Offset) {
   return vrx::start_playback(Length, Start_Offset);
 }

@@ -72,9 +72,9 @@ int32_t upload_array(BoardRecord& board, const uint8_t* pattern, int32_t start_o
 
 BoardRecord* dac_board(int32_t& result) {
   BoardRecord* board = selected_board();
-  result = board == nullptr                       ? VRX5200_RESULT_NO_BOARD
+  result = board == nullptr                     ? VRX5200_RESULT_NO_BOARD
            : board->session_kind != kDacSession ? VRX5200_RESULT_NO_SESSION
-                                                  : VRX5200_RESULT_OK;
+                                                : VRX5200_RESULT_OK;
   return result == 0 ? board : nullptr;
 }
 
@@ -93,9 +93,9 @@ using namespace vrx;
 
 extern "C" {
 
-VRX5200_API int32_t VRX5200_CALL VRX5200BrdCtrl_Write_DDR_from_Array(
-    const void* Pattern, int32_t Start_Offset, int32_t Time_Budget, int32_t* Position_Out,
-    uint32_t Length, int32_t* Done_Out) {
+VRX5200_API int32_t VRX5200_CALL
+VRX5200BrdCtrl_Write_DDR_from_Array(const void* Pattern, int32_t Start_Offset, int32_t Time_Budget,
+                                    int32_t* Position_Out, uint32_t Length, int32_t* Done_Out) {
   int32_t result = 0;
   BoardRecord* board = dac_board(result);
   if (board == nullptr) return result;
@@ -107,9 +107,9 @@ VRX5200_API int32_t VRX5200_CALL VRX5200BrdCtrl_Write_DDR_from_Array(
 }
 
 VRX5200_API int32_t VRX5200_CALL VRX5200BrdCtrl_Write_DDR_from_File(const char* File_Name,
-                                                                   int32_t /*Unused1*/,
-                                                                   int32_t /*Unused2*/,
-                                                                   int32_t* Done_Out) {
+                                                                    int32_t /*Unused1*/,
+                                                                    int32_t /*Unused2*/,
+                                                                    int32_t* Done_Out) {
   int32_t result = 0;
   BoardRecord* board = dac_board(result);
   if (board == nullptr) return result;
@@ -134,8 +134,7 @@ VRX5200_API int32_t VRX5200_CALL VRX5200BrdCtrl_Write_DDR_from_File(const char* 
   return result;
 }
 
-VRX5200_API int32_t VRX5200_CALL VRX5200BrdCtrl_Write_to_DAC(uint32_t Length,
-                                                            const void* Pattern) {
+VRX5200_API int32_t VRX5200_CALL VRX5200BrdCtrl_Write_to_DAC(uint32_t Length, const void* Pattern) {
   BoardRecord* board = selected_board();
   if (board == nullptr) return VRX5200_RESULT_NO_BOARD;
   if (Pattern == nullptr) return VRX5200_RESULT_INVALID_ARGUMENT;
@@ -143,8 +142,8 @@ VRX5200_API int32_t VRX5200_CALL VRX5200BrdCtrl_Write_to_DAC(uint32_t Length,
   if (result != 0) return result;
   int32_t done = 0, position = 0;
   do {
-    result = upload_array(*board, static_cast<const uint8_t*>(Pattern), 0, 10000, &position,
-                          Length, &done);
+    result = upload_array(*board, static_cast<const uint8_t*>(Pattern), 0, 10000, &position, Length,
+                          &done);
   } while (result == 0 && done != 1);
   return result;
 }

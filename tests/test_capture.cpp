@@ -501,6 +501,16 @@ class FileCaptureTest : public CaptureTest {
     std::memcpy(out.data(), bytes.data(), out.size() * 2);
     return out;
   }
+  // A pattern-match session with one pattern over captures that each start 333 samples on.
+  void configure_pattern_match() {
+    std::vector<uint16_t> custom(1 << 16);
+    for (size_t i = 0; i < custom.size(); ++i) custom[i] = static_cast<uint16_t>(i * 5 + 3);
+    board().set_samples(custom, 333);
+    ADC_Session_Params p = adc(250e6);
+    p.Pattern_Match = 1;
+    p.Pattern_Count = 1;
+    configure(p);
+  }
   void start(int32_t n, int32_t sw = 0, int32_t value = 0) {
     write_index = 0;
     ASSERT_EQ(VRX5200BrdCtrl_Start_ADC_to_DDR(n, nullptr, sw, value, 0), 0);
@@ -587,13 +597,7 @@ TEST_F(FileCaptureTest, FullDiskIsReportedNotHidden) {
 }
 
 TEST_F(FileCaptureTest, PatternMatchWithStartValueRearmsAndStartsTheFileAfresh) {
-  std::vector<uint16_t> custom(1 << 16);
-  for (size_t i = 0; i < custom.size(); ++i) custom[i] = static_cast<uint16_t>(i * 5 + 3);
-  board().set_samples(custom, 333);
-  ADC_Session_Params p = adc(250e6);
-  p.Pattern_Match = 1;
-  p.Pattern_Count = 1;
-  configure(p);
+  configure_pattern_match();
   {
     std::ofstream stale(path, std::ios::binary);
     stale << "stale";
@@ -618,13 +622,7 @@ TEST_F(FileCaptureTest, PatternMatchWithStartValueRearmsAndStartsTheFileAfresh) 
 }
 
 TEST_F(FileCaptureTest, PatternMatchWithoutSwitchCoversWaitAndFirstBlock) {
-  std::vector<uint16_t> custom(1 << 16);
-  for (size_t i = 0; i < custom.size(); ++i) custom[i] = static_cast<uint16_t>(i * 5 + 3);
-  board().set_samples(custom, 333);
-  ADC_Session_Params p = adc(250e6);
-  p.Pattern_Match = 1;
-  p.Pattern_Count = 1;
-  configure(p);
+  configure_pattern_match();
   start(1024);
   const uint64_t first = board().captures - 1;
   const uint32_t key =

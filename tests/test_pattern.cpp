@@ -66,12 +66,12 @@ TEST(PlaybackAddress, EndAndStartWords) {
     bool valid;
     uint32_t word;
   };
-  for (const End c : {End{4096, true, 0x3F8}, End{1048576, true, 0x3FFF8}, End{32, true, 0},
-                      End{33, true, 0}, End{35, true, 0}, End{36, false, 0}, End{31, false, 0},
-                      End{126896, false, 0}, End{1u << 26, true, 16383u << 10 | 1016},
-                      End{(1u << 26) + 32, true, 1u << 26}, End{4098, true, 0x3F8},
-                      End{1u << 29, true, 7u << 26 | 16383u << 10 | 1016}, End{(1u << 29) + 32, false, 0},
-                      End{0, false, 0}}) {
+  for (const End c :
+       {End{4096, true, 0x3F8}, End{1048576, true, 0x3FFF8}, End{32, true, 0}, End{33, true, 0},
+        End{35, true, 0}, End{36, false, 0}, End{31, false, 0}, End{126896, false, 0},
+        End{1u << 26, true, 16383u << 10 | 1016}, End{(1u << 26) + 32, true, 1u << 26},
+        End{4098, true, 0x3F8}, End{1u << 29, true, 7u << 26 | 16383u << 10 | 1016},
+        End{(1u << 29) + 32, false, 0}, End{0, false, 0}}) {
     vrx::DdrAddress a{};
     EXPECT_EQ(vrx::end_address(c.length, a), c.valid) << c.length;
     if (c.valid) {
@@ -132,10 +132,10 @@ TEST_F(PatternTest, SessionExchangesInTwoPasses) {
   const DAC_Session_Params p = dac(100e6);
   ASSERT_EQ(VRX5200BrdCtrl_Configure_VRX5200_DAC_Session(&p), 0);
   const std::vector<Bytes> expect = {
-      write_frame(3, 0x01),      write_frame(3, 0x05),      write_frame(3, 0x1A, 12),
-      write_frame(3, 0x5A, 8),   write_frame(3, 0x7A, 60),  write_frame(3, 0x4A, 12),
-      write_frame(3, 0x8A, 60),  write_frame(3, 0x1E, 12),  write_frame(3, 0x5E, 8),
-      write_frame(3, 0x7E, 60),  write_frame(3, 0x4E, 12),  write_frame(3, 0x8E, 60)};
+      write_frame(3, 0x01),     write_frame(3, 0x05),     write_frame(3, 0x1A, 12),
+      write_frame(3, 0x5A, 8),  write_frame(3, 0x7A, 60), write_frame(3, 0x4A, 12),
+      write_frame(3, 0x8A, 60), write_frame(3, 0x1E, 12), write_frame(3, 0x5E, 8),
+      write_frame(3, 0x7E, 60), write_frame(3, 0x4E, 12), write_frame(3, 0x8E, 60)};
   EXPECT_EQ(frames(), expect);
   EXPECT_EQ(record().session_kind, 2);
   EXPECT_EQ(record().next_block, 1);
@@ -169,10 +169,10 @@ TEST_F(PatternTest, PlaybackStartFrameAndPlan) {
   configure(dac(100e6, 0x5C, 0x6D));
   ASSERT_EQ(VRX5200BrdCtrl_Start_DDR_to_DAC(4096, 0), 0);
   Bytes expect;
-  for (const Bytes& f : {write_frame(0, 0xFF), write_frame(1, 0x5C), write_frame(4, 0xF8),
-                         write_frame(5, 0x03), write_frame(6, 0x00), write_frame(7, 0x00),
-                         write_frame(8, 0x00), write_frame(9, 0x00), write_frame(0, 0x00),
-                         write_frame(2, 0x6D)}) {
+  for (const Bytes& f :
+       {write_frame(0, 0xFF), write_frame(1, 0x5C), write_frame(4, 0xF8), write_frame(5, 0x03),
+        write_frame(6, 0x00), write_frame(7, 0x00), write_frame(8, 0x00), write_frame(9, 0x00),
+        write_frame(0, 0x00), write_frame(2, 0x6D)}) {
     expect.insert(expect.end(), f.begin(), f.end());
   }
   EXPECT_EQ(frames(), std::vector<Bytes>{expect});
@@ -216,7 +216,9 @@ TEST_F(PatternTest, ArrayUploadsLandBitExact) {
     configure();
     const std::vector<uint16_t> pattern = make_pattern(c.words);
     int32_t position = -1, done = 0;
-    ASSERT_EQ(VRX5200BrdCtrl_Write_DDR_from_Array(pattern.data(), 0, 100000, &position, c.words, &done), 0);
+    ASSERT_EQ(
+        VRX5200BrdCtrl_Write_DDR_from_Array(pattern.data(), 0, 100000, &position, c.words, &done),
+        0);
     EXPECT_EQ(done, 1) << c.words;
     EXPECT_EQ(position, static_cast<int32_t>(2 * c.words));
     EXPECT_EQ(board().pattern(0, c.words), pattern) << c.words;
@@ -233,7 +235,8 @@ TEST_F(PatternTest, NegativeBudgetWritesOneBlockPerCall) {
   const std::vector<uint16_t> pattern = make_pattern(253792);
   int32_t position = 0, done = 0, calls = 0;
   while (done == 0 && calls < 10) {
-    ASSERT_EQ(VRX5200BrdCtrl_Write_DDR_from_Array(pattern.data(), 0, -1, &position, 253792, &done), 0);
+    ASSERT_EQ(VRX5200BrdCtrl_Write_DDR_from_Array(pattern.data(), 0, -1, &position, 253792, &done),
+              0);
     ++calls;
     EXPECT_EQ(position, 2 * 63448 * calls);
   }
@@ -245,25 +248,29 @@ TEST_F(PatternTest, RestartedUploadStartsFromThePatternsBeginning) {
   configure();
   const std::vector<uint16_t> pattern = make_pattern(4096);
   int32_t position = 0, done = 0;
-  ASSERT_EQ(VRX5200BrdCtrl_Write_DDR_from_Array(pattern.data(), 0, 1000, &position, 4096, &done), 0);
+  ASSERT_EQ(VRX5200BrdCtrl_Write_DDR_from_Array(pattern.data(), 0, 1000, &position, 4096, &done),
+            0);
   ASSERT_EQ(done, 1);
   // Again without a new session: the playback restarts and the same words go out again,
   // nothing is read past the caller's pattern.
   board().dac_bytes[0].clear();
   board().dac_bytes[1].clear();
   done = 0;
-  ASSERT_EQ(VRX5200BrdCtrl_Write_DDR_from_Array(pattern.data(), 0, 1000, &position, 4096, &done), 0);
+  ASSERT_EQ(VRX5200BrdCtrl_Write_DDR_from_Array(pattern.data(), 0, 1000, &position, 4096, &done),
+            0);
   EXPECT_EQ(done, 1);
   EXPECT_EQ(board().playback_starts, 2);
   EXPECT_EQ(board().pattern(0, 4096), pattern);
   // A plan for a longer pattern than the caller passes is refused.
   ASSERT_EQ(VRX5200BrdCtrl_Start_DDR_to_DAC(8192, 0), 0);
-  EXPECT_EQ(VRX5200BrdCtrl_Write_DDR_from_Array(pattern.data(), 0, 1000, &position, 4096, &done), 108);
+  EXPECT_EQ(VRX5200BrdCtrl_Write_DDR_from_Array(pattern.data(), 0, 1000, &position, 4096, &done),
+            108);
 }
 
 TEST_F(PatternTest, OneCallUploadAndItsChecks) {
   const std::vector<uint16_t> pattern = make_pattern(70000 - 70000 % 32);
-  EXPECT_EQ(VRX5200BrdCtrl_Write_to_DAC(static_cast<uint32_t>(pattern.size()), pattern.data()), 103);
+  EXPECT_EQ(VRX5200BrdCtrl_Write_to_DAC(static_cast<uint32_t>(pattern.size()), pattern.data()),
+            103);
   configure();
   ASSERT_EQ(VRX5200BrdCtrl_Write_to_DAC(static_cast<uint32_t>(pattern.size()), pattern.data()), 0);
   EXPECT_EQ(board().pattern(0, pattern.size()), pattern);
@@ -276,7 +283,9 @@ TEST_F(PatternTest, FailingBlockClearsStartedAndKeepsGoing) {
   const std::vector<uint16_t> pattern = make_pattern(2 * 63448 + 16);
   int32_t position = 0, done = 0;
   bench.short_write(entry_of_port(1), 2, 5);  // block 1's data on port 1
-  EXPECT_EQ(VRX5200BrdCtrl_Write_DDR_from_Array(pattern.data(), 0, 1000, &position, 2 * 63448 + 16, &done), 0);
+  EXPECT_EQ(VRX5200BrdCtrl_Write_DDR_from_Array(pattern.data(), 0, 1000, &position, 2 * 63448 + 16,
+                                                &done),
+            0);
   EXPECT_EQ(done, 1);  // the later blocks succeeded, the last one reports done
   EXPECT_EQ(record().next_block, 4);
   EXPECT_EQ(record().started, 0);
@@ -287,7 +296,8 @@ TEST_F(PatternTest, FileUploadOneBlockPerCall) {
   const std::vector<uint16_t> pattern = make_pattern(63448 + 40);
   {
     std::ofstream out(path, std::ios::binary);
-    out.write(reinterpret_cast<const char*>(pattern.data()), static_cast<std::streamsize>(pattern.size() * 2));
+    out.write(reinterpret_cast<const char*>(pattern.data()),
+              static_cast<std::streamsize>(pattern.size() * 2));
   }
   int32_t done = 0;
   EXPECT_EQ(VRX5200BrdCtrl_Write_DDR_from_File(path.c_str(), 0, 0, &done), 103);
@@ -380,7 +390,9 @@ TEST_F(ConvertTest, MultipliersForVrxFiles) {
   multipliers[1] = -1;
   ASSERT_EQ(convert(false, {-1, 1}, 1, ",", &vrx), 4099);
   const Bytes out = read_file(output);
-  auto value = [&](size_t line) { return static_cast<int16_t>(out[2 * line] | out[2 * line + 1] << 8); };
+  auto value = [&](size_t line) {
+    return static_cast<int16_t>(out[2 * line] | out[2 * line + 1] << 8);
+  };
   EXPECT_EQ(value(0), 10);
   EXPECT_EQ(value(1), -10);
   EXPECT_EQ(value(4096), 10);
@@ -441,9 +453,10 @@ TEST(ConvertParse, LineParsing) {
     bool token;
     int32_t a, b, c;
   };
-  for (const Case& c : {Case{"1,2,3\n", true, 1, 2, 3}, Case{",,-5,+6\n", true, -5, 6, 0},
-                        Case{" 12 ,x\n", true, 12, 0, 0}, Case{"\n", true, 0, 0, 0},
-                        Case{",,,", false, 0, 0, 0}, Case{"99999999999,1", true, 1215752191, 1, 0}}) {
+  for (const Case& c :
+       {Case{"1,2,3\n", true, 1, 2, 3}, Case{",,-5,+6\n", true, -5, 6, 0},
+        Case{" 12 ,x\n", true, 12, 0, 0}, Case{"\n", true, 0, 0, 0}, Case{",,,", false, 0, 0, 0},
+        Case{"99999999999,1", true, 1215752191, 1, 0}}) {
     int32_t row[3] = {-1, -1, -1};
     std::string line = c.line;
     EXPECT_EQ(vrx::parse_line(line.data(), line.size(), commas, 3, row), c.token) << c.line;
