@@ -19,6 +19,20 @@ int32_t g_rows[kRowStoreRows][kMaxColumns];
 constexpr size_t kReadSize = 1 << 16;
 char g_read_buffer[kReadSize + 16];
 uint8_t g_write_buffer[1 << 16];
+// The words of the simple lines of each half of the read buffer (2-byte lines at the most, four
+// bytes each).
+constexpr int kLanes = 2;
+uint8_t g_words[kLanes][2 * kReadSize + 64];
+
+// A run of simple lines parsed on its own: from p up to stop, its words written at out.
+struct SimpleLane {
+  const char* p;
+  const char* stop;
+  uint8_t* out;
+  int32_t lines;
+  bool ok;
+  int32_t row[2] = {0, 0};
+};
 
 // Reads a text file line by line as a C library line reader with an 80-byte buffer does: a line
 // ends after its '\n' or after 79 characters, whichever comes first, and the reader reports end
@@ -90,9 +104,12 @@ class Output {
     used_ += n;
     return at;
   }
-  // The end of the free room, and the position up to which the room has been written.
-  uint8_t* room_end() { return buffer_ + sizeof g_write_buffer; }
-  void commit(uint8_t* written_to) { used_ = static_cast<size_t>(written_to - buffer_); }
+  // Writes n bytes after those collected so far.
+  void write(const uint8_t* bytes, size_t n) {
+    if (n == 0) return;
+    flush();
+    if (std::fwrite(bytes, 1, n, file_) != n) ok_ = false;
+  }
   bool flush() {
     if (used_ != 0 && std::fwrite(buffer_, 1, used_, file_) != used_) ok_ = false;
     used_ = 0;
@@ -431,12 +448,12 @@ int32_t convert_samples(const char* input, const char* delimiters, const char* o
     // The commonest map, (-1, +1) or (-1, +1, -2, +2): every line goes out as its samples'
     // little-endian words as soon as it is parsed.
     int32_t row[kMaxColumns] = {};
-    auto put_words = [&](uint8_t * bytes) __attribute__((always_inline)) {
-      const uint32_t first = static_cast<uint32_t>(row[0]);
+    auto put_words = [&](uint8_t * bytes, const int32_t* values) __attribute__((always_inline)) {
+      const uint32_t first = static_cast<uint32_t>(values[0]);
       bytes[0] = static_cast<uint8_t>(first);
       bytes[1] = static_cast<uint8_t>(first >> 8);
       if (column_count == 2) {
-        const uint32_t second = static_cast<uint32_t>(row[1]);
+        const uint32_t second = static_cast<uint32_t>(values[1]);
         bytes[2] = static_cast<uint8_t>(second);
         bytes[3] = static_cast<uint8_t>(second >> 8);
       }
@@ -447,27 +464,57 @@ int32_t convert_samples(const char* input, const char* delimiters, const char* o
       size_t span = 0;
       if (!reader.peek(line, span)) break;
       if (simple_lines && !scaled) {
-        // Whole simple lines straight from the buffer while a full line's room is left.
-        const char* p = line;
+        // Whole simple lines straight from the buffer while a full line's room is left, two
+        // halves of the buffer side by side: independent chains of work for the processor.
         const size_t available = reader.available();
-        const char* last = available > kLineLimit ? line + (available - kLineLimit) : nullptr;
-        uint8_t* bytes = out.reserve(0);
-        uint8_t* bytes_end = out.room_end();
-        while (p <= last && bytes + word_bytes <= bytes_end) {
-          const size_t length = parse_simple_line(p, delimiter_set, row, offset);
-          if (length == 0) break;
-          put_words(bytes);
-          bytes += word_bytes;
-          p += length;
-          ++result;
+        const char* last = available > kLineLimit ? line + (available - kLineLimit) : line - 1;
+        SimpleLane lanes[kLanes];
+        const char* start = line;
+        for (int k = 0; k < kLanes; ++k) {
+          // Each stretch ends just after a '\n' near its share of the buffer.
+          const char* stop = last + 1;
+          if (k + 1 < kLanes && last > line) {
+            const char* share = line + (last - line) * (k + 1) / kLanes;
+            const void* nl = share > start
+                                 ? std::memchr(share, '\n', static_cast<size_t>(last - share))
+                                 : nullptr;
+            stop = nl ? static_cast<const char*>(nl) + 1 : last + 1;
+          }
+          if (stop < start) stop = start;
+          lanes[k] = SimpleLane{start, stop, g_words[k], 0, true};
+          start = stop;
         }
-        out.commit(bytes);
-        reader.advance(static_cast<size_t>(p - line));
-        if (p != line) continue;
+        auto step = [&](SimpleLane & l) __attribute__((always_inline)) {
+          const size_t length = parse_simple_line(l.p, delimiter_set, l.row, offset);
+          if (length == 0) return l.ok = false;
+          put_words(l.out, l.row);
+          l.out += word_bytes;
+          l.p += length;
+          ++l.lines;
+          return true;
+        };
+        auto open = [](const SimpleLane& l) { return l.ok && l.p < l.stop; };
+        while (open(lanes[0]) && open(lanes[1])) {
+          step(lanes[0]);
+          step(lanes[1]);
+        }
+        // The stretches in order: each finishes alone; one that stops early (a line the short
+        // path does not take) ends the run, and the stretches after it are read again later.
+        const char* reached = line;
+        for (int k = 0; k < kLanes; ++k) {
+          SimpleLane& l = lanes[k];
+          while (open(l)) step(l);
+          out.write(g_words[k], static_cast<size_t>(l.out - g_words[k]));
+          result += l.lines;
+          reached = l.p;
+          if (l.p != l.stop) break;
+        }
+        reader.advance(static_cast<size_t>(reached - line));
+        if (reached != line) continue;
       }
       // Any other line: the general path, one line.
       if (!next_row(row)) break;
-      put_words(out.reserve(word_bytes));
+      put_words(out.reserve(word_bytes), row);
     }
   } else if (single_use && lane_count == 2 * column_count) {
     // One pass per line, in line order: each line goes out as soon as it is parsed.
