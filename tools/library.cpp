@@ -4,6 +4,10 @@
 
 #include <climits>
 
+#ifndef VRX5200_LIBDIR
+#define VRX5200_LIBDIR "lib"
+#endif
+
 namespace tool {
 namespace {
 
@@ -32,7 +36,8 @@ bool Library::open(bool simulated, const std::string& explicit_path, std::string
     candidates.push_back(explicit_path);
   } else {
     const std::string dir = executable_dir();
-    candidates = {dir + "/../" + file, dir + "/../lib/" + file, dir + "/" + file, file};
+    candidates = {dir + "/../" + file, dir + "/../" VRX5200_LIBDIR "/" + file, dir + "/" + file,
+                  file};
   }
   std::string last_error;
   for (const std::string& candidate : candidates) {
