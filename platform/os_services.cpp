@@ -1,9 +1,23 @@
 // The two system services over the operating system, for builds on a real driver.
-#include <chrono>
 #include <cstdint>
-#include <thread>
 
 #include "session/d2xx.h"
+
+#if defined(_WIN32)
+#include <windows.h>
+
+extern "C" uint32_t platform_clock_ms(void) {
+  return static_cast<uint32_t>(GetTickCount());
+}
+
+// Sleep(0) gives up the rest of the time slice.
+extern "C" void platform_sleep_ms(uint32_t ms) {
+  Sleep(ms);
+}
+
+#else
+#include <chrono>
+#include <thread>
 
 extern "C" uint32_t platform_clock_ms(void) {
   using namespace std::chrono;
@@ -18,3 +32,4 @@ extern "C" void platform_sleep_ms(uint32_t ms) {
     std::this_thread::sleep_for(std::chrono::milliseconds(ms));
   }
 }
+#endif

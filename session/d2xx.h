@@ -22,8 +22,14 @@
 extern "C" {
 #endif
 
+#if defined(_WIN32)
+/* As <windows.h> has them (32 bits on every Windows target). */
+typedef unsigned long DWORD;
+typedef unsigned long ULONG;
+#else
 typedef uint32_t DWORD;
 typedef uint32_t ULONG;
+#endif
 typedef uint16_t USHORT;
 typedef uint8_t UCHAR;
 typedef DWORD* LPDWORD;

@@ -331,12 +331,15 @@ TEST_F(JtagTest, EarlyExits) {
                                      "process.\nPlease wait...done\n"),
             std::string::npos);
 
-  // A file that cannot be read: no stale bits go out.
+  // A file that opens but cannot be read (a directory, on POSIX systems): no stale bits go
+  // out. Windows refuses to open a directory at all.
+#if !defined(_WIN32)
   CaptureStdout();
   CaptureStderr();
   EXPECT_EQ(VRX5200BrdCtrl_Load_Firmware(::testing::TempDir().c_str()), 112);
   GetCapturedStdout();
   EXPECT_EQ(GetCapturedStderr(), "Error: Programming file #1 could not be read completely!\n");
+#endif
 
   // Without open ports nothing is driven.
   VRX5200BrdCtrl_Close_Session();

@@ -2,6 +2,7 @@
 // the bench's playback memory.
 #include <cmath>
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <limits>
@@ -336,8 +337,8 @@ class ConvertTest : public ::testing::Test {
   std::string output = dir + "/DAC_test.bin";
   std::vector<int32_t> multipliers = std::vector<int32_t>(4096, 1);
   void SetUp() override {
-    std::string cmd = "mkdir -p '" + dir + "' && rm -f '" + output + "'";
-    ASSERT_EQ(std::system(cmd.c_str()), 0);
+    std::filesystem::create_directories(dir);
+    std::filesystem::remove(output);
   }
   int32_t convert(bool offset, const std::vector<int32_t>& map, int32_t columns,
                   const char* delimiters = ",", const std::string* path = nullptr) {
