@@ -59,6 +59,9 @@ struct PortState {
   size_t fill = 0;
   int pending = 0;
   int tap = kReset;
+  // A pin write failed or moved fewer bytes since this was last cleared: what the device got is
+  // unknown, so its status check cannot be believed.
+  bool write_failed = false;
 };
 extern PortState g_port;
 

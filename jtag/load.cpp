@@ -157,6 +157,7 @@ int32_t load(const char* path) {
   FT_SetBitMode(g_state.jtag_handle, 0xFB, FT_BITMODE_ASYNC_BITBANG);
   g_chain.count = 0;
   g_port.loader = g_state.jtag_handle;
+  g_port.write_failed = false;
   add_entry('P', kBoardPart);
   device_lookup();
   for (int n = 1; n <= g_chain.count; ++n) {
@@ -179,6 +180,7 @@ int32_t load(const char* path) {
         return VRX5200_RESULT_PROGRAMMING_FILE;
       }
       std::printf("Info: Programming file #%d: \"%s\" opened...\n", n, path);
+      g_port.write_failed = false;
       const bool streamed = program_device(n, file);
       std::fclose(file);
       if (!streamed) {
@@ -188,7 +190,8 @@ int32_t load(const char* path) {
       if (n == g_chain.count) {
         for (int k = 1; k <= g_chain.count; ++k) start_up(k);
       }
-      if (status_check(n)) {
+      // The status bit means nothing when pin bytes of this attempt were lost.
+      if (status_check(n) && !g_port.write_failed) {
         std::printf("Info: Configuration of device #%d successful...\n", n);
         break;
       }

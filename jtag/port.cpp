@@ -13,12 +13,16 @@ static_assert(tap_step(kReset, 1) == kReset && tap_step(kUpdateDr, 0) == kIdle);
 static_assert(pin_byte(0x42) == 0x0A && pin_byte(0x01) == 0x01 && pin_byte(0x40) == 0x02);
 
 static void write_bytes(const uint8_t* bytes, size_t n) {
-  // The bytes the driver reports written are not checked: a short write shows up later as a
-  // failed chain check or status check.
+  // A failed or short write is remembered: the status check of the configuration then does not
+  // report success on pins that were never driven, and the writes after it are skipped until the
+  // next attempt, so that a port that stopped answering costs one write time-out, not one per
+  // pin byte.
+  if (g_port.write_failed) return;
   DWORD written = 0;
   const FT_STATUS status =
       FT_Write(g_port.loader, const_cast<uint8_t*>(bytes), static_cast<DWORD>(n), &written);
   if (status != FT_OK) std::fprintf(stderr, "error: write failed (%d)\n", static_cast<int>(status));
+  if (status != FT_OK || written != n) g_port.write_failed = true;
 }
 
 void queue_pins(const uint8_t* bytes, size_t n) {
@@ -51,8 +55,9 @@ void pin_write(int32_t value, bool queued) {
 }
 
 uint8_t pin_read() {
-  // A port that does not answer reads TDO high, which no instruction-register capture matches.
-  UCHAR pins = 0xFF;
+  // A port that does not answer reads TDO low: no instruction-register capture matches it, and
+  // a status check reads "not configured" rather than a false success.
+  UCHAR pins = 0x00;
   FT_GetBitMode(g_port.loader, &pins);
   return pins;
 }

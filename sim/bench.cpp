@@ -36,6 +36,8 @@ void Bench::reset() {
   calls_.clear();
   faults_.clear();
   listed_.clear();
+  armed_index_ = UINT64_MAX;
+  sequence_ = 0;
   list_fails_ = false;
   entry_fails_at_ = -1;
   poll_cost_ = 1;
@@ -155,12 +157,50 @@ void Bench::short_read(int entry, int occurrence, uint32_t count) {
 
 void Bench::clear_faults() {
   faults_.clear();
+  armed_index_ = UINT64_MAX;
   list_fails_ = false;
   entry_fails_at_ = -1;
-  for (Port& p : ports_) p.silent = false;
+  for (Port& p : ports_) p.silent = p.stalled = false;
+}
+
+void Bench::arm(uint64_t index, Armed kind) {
+  sequence_ = 0;
+  armed_index_ = index;
+  armed_kind_ = kind;
+  armed_hit_.clear();
 }
 
 const Fault* Bench::fault_for(const char* name, int entry) {
+  if (sequence_++ == armed_index_) {
+    armed_hit_ = name;
+    const bool moves = std::strcmp(name, "FT_Write") == 0 || std::strcmp(name, "FT_Read") == 0;
+    switch (armed_kind_) {
+      case Armed::kShort:
+        if (moves) {
+          armed_fault_ = Fault{};
+          armed_fault_.kind = name[3] == 'W' ? Fault::Kind::ShortWrite : Fault::Kind::ShortRead;
+          armed_fault_.count = 0;            // set by the caller from the count asked
+          armed_fault_.status = 0xFFFFFFFF;  // "half of what is asked"
+          return &armed_fault_;
+        }
+        [[fallthrough]];
+      case Armed::kStatus:
+        armed_fault_ = Fault{};
+        armed_fault_.kind = Fault::Kind::Status;
+        armed_fault_.status = FT_IO_ERROR;
+        return &armed_fault_;
+      case Armed::kStall:
+        if (entry >= 0) ports_.at(entry).stalled = true;
+        break;
+      case Armed::kUnplug:
+        for (size_t b = 0; b < boards_.size() && entry >= 0; ++b) {
+          for (int p = 0; p < 4; ++p) {
+            if (entry_of(static_cast<int>(b), p) == entry) unplug(static_cast<int>(b));
+          }
+        }
+        break;
+    }
+  }
   const Fault* hit = nullptr;
   for (Fault& f : faults_) {
     if (f.call != name || (f.entry != -1 && f.entry != entry)) continue;
@@ -205,7 +245,7 @@ void Bench::drop_open_handles() {
 }
 
 void Bench::write_bytes(Port& port, const uint8_t* data, size_t n) {
-  if (port.silent || n == 0) return;
+  if (port.silent || port.stalled || n == 0) return;
   switch (port.mode) {
     case FT_BITMODE_ASYNC_BITBANG:
       if (port.peer == nullptr) {
@@ -522,7 +562,13 @@ FT_STATUS FT_API FT_Write(FT_HANDLE h, LPVOID lpBuffer, DWORD n, LPDWORD lpBytes
   DWORD moved = 0;
   if (port != nullptr) {
     moved = n;
-    if (f && f->kind == Fault::Kind::ShortWrite) moved = std::min<DWORD>(n, f->count);
+    if (port->stalled) {
+      moved = 0;  // the write times out with nothing taken
+      B().advance(port->write_timeout);
+    }
+    if (f && f->kind == Fault::Kind::ShortWrite) {
+      moved = std::min<DWORD>(n, f->status == 0xFFFFFFFF ? n / 2 : f->count);
+    }
     B().write_bytes(*port, static_cast<const uint8_t*>(lpBuffer), moved);
   }
   if (lpBytesWritten) *lpBytesWritten = moved;
@@ -540,7 +586,9 @@ FT_STATUS FT_API FT_Read(FT_HANDLE h, LPVOID lpBuffer, DWORD n, LPDWORD lpBytesR
   DWORD moved = 0;
   if (port != nullptr) {
     moved = static_cast<DWORD>(std::min<size_t>(n, port->queued()));
-    if (f && f->kind == Fault::Kind::ShortRead) moved = std::min<DWORD>(moved, f->count);
+    if (f && f->kind == Fault::Kind::ShortRead) {
+      moved = std::min<DWORD>(moved, f->status == 0xFFFFFFFF ? n / 2 : f->count);
+    }
     // The driver blocks for the read time-out when the bytes are not there.
     if (moved < n) B().advance(port->read_timeout);
     if (moved) std::memcpy(lpBuffer, port->rx.data() + port->rx_head, moved);

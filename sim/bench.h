@@ -64,7 +64,8 @@ struct Port {
   std::string serial, description;
   bool present = true;  // false once unplugged
   bool open = false;
-  bool silent = false;  // stops answering: writes vanish, nothing is queued
+  bool silent = false;   // its replies stop: writes are taken, nothing more is queued
+  bool stalled = false;  // stops answering: writes time out taking nothing, nothing is queued
   uint32_t generation = 0;
   // Settings made through the driver.
   uint8_t mode = 0, mask = 0;
@@ -135,9 +136,18 @@ class Bench {
   void short_write(int entry, int occurrence, uint32_t count);
   void short_read(int entry, int occurrence, uint32_t count);
   void silence(int entry, bool on = true) { ports_.at(entry).silent = on; }
+  void stall(int entry, bool on = true) { ports_.at(entry).stalled = on; }
   void fail_list(bool on) { list_fails_ = on; }                  // FT_CreateDeviceInfoList fails
   void fail_entry(int position) { entry_fails_at_ = position; }  // that entry cannot be read
   void clear_faults();
+  // Arms one fault on the D2XX call numbered `index` (from 0) among the calls made from now on:
+  // the call fails (kStatus), moves half its bytes (kShort; other calls fail), its port stops
+  // answering from then on (kStall), or its board is unplugged (kUnplug).
+  enum class Armed { kStatus, kShort, kStall, kUnplug };
+  void arm(uint64_t index, Armed kind);
+  // The name of the call the armed fault hit, empty while it has not hit.
+  const std::string& armed_hit() const { return armed_hit_; }
+  uint64_t calls_made() const { return sequence_; }
 
   // ---- used by the D2XX functions ----
   Port* port_of(void* handle, uint32_t& status);
@@ -159,6 +169,11 @@ class Bench {
   uint64_t now_ = 0;
   bool recording_ = true;
   int devices_ = 0;  // physical devices added (for location IDs)
+  uint64_t sequence_ = 0;
+  uint64_t armed_index_ = UINT64_MAX;
+  Armed armed_kind_ = Armed::kStatus;
+  std::string armed_hit_;
+  Fault armed_fault_;
   void mpsse_write(Port& port, const uint8_t* data, size_t n);
 };
 

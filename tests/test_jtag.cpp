@@ -229,11 +229,18 @@ TEST_F(JtagTest, ChainVerificationAgainstTheBench) {
   EXPECT_EQ(verify_chain(), 1);
   EXPECT_EQ(GetCapturedStderr(), "Error: Expected 0x24200DD but detected 0x124200DD!\n");
 
-  // A dead port reads TDO high: nine bits of ones come back.
-  bench.fail("FT_GetBitMode", jtag(), 0, FT_IO_ERROR);
+  // TDO stuck high (nothing on the chain drives it): nine bits of ones come back.
+  board().chain.clear();
   CaptureStderr();
   EXPECT_EQ(verify_chain(), 1);
   EXPECT_EQ(GetCapturedStderr(), "Error: JTAG chain broken!\nError: Bits unloaded: 0x1FF\n");
+  board().chain.push_back(sim::JtagDevice{});
+
+  // A port whose pin reads fail reads TDO low.
+  bench.fail("FT_GetBitMode", jtag(), 0, FT_IO_ERROR);
+  CaptureStderr();
+  EXPECT_EQ(verify_chain(), 1);
+  EXPECT_EQ(GetCapturedStderr(), "Error: JTAG chain broken!\nError: Bits unloaded: 0x0\n");
 }
 
 TEST_F(JtagTest, LoadConfiguresTheDeviceWithTheExactTranscript) {
@@ -300,6 +307,35 @@ TEST_F(JtagTest, RetriesAndFailures) {
   for (size_t at = 0; (at = out.find("NOT successful", at)) != std::string::npos; ++at) ++warnings;
   EXPECT_EQ(warnings, 3u);
   EXPECT_EQ(bench.port(jtag()).mode, FT_BITMODE_ASYNC_BITBANG);  // not handed back
+}
+
+TEST_F(JtagTest, APortThatStopsAnsweringMidLoadIsNoSuccess) {
+  write_file(random_bytes(4096));
+  // Unplugged while the file streams: pin reads fail (TDO reads low), writes fail.
+  bench.arm(600, sim::Bench::Armed::kUnplug);
+  CaptureStdout();
+  CaptureStderr();
+  const uint64_t t0 = bench.now();
+  EXPECT_EQ(VRX5200BrdCtrl_Load_Firmware(file.c_str()), 113);
+  GetCapturedStdout();
+  EXPECT_NE(GetCapturedStderr().find("error: write failed (4)"), std::string::npos);
+  EXPECT_FALSE(board().chain[0].configured);
+  EXPECT_LT(bench.now() - t0, 100u);
+
+  // Stalled: every write would time out; one time-out per attempt, not one per pin byte.
+  VRX5200BrdCtrl_Close_Session();
+  bench.replug(0);
+  int32_t count = 0, length = 0;
+  char keys[64];
+  ASSERT_EQ(VRX5200BrdCtrl_Get_VRX5200_EVM(&count, keys, &length), 0);
+  ASSERT_EQ(VRX5200BrdCtrl_Open_VRX5200_Ports(0, count), 0);
+  bench.port(jtag()).write_timeout = 1000;
+  bench.arm(600, sim::Bench::Armed::kStall);
+  CaptureStdout();
+  const uint64_t t1 = bench.now();
+  EXPECT_EQ(VRX5200BrdCtrl_Load_Firmware(file.c_str()), 113);
+  GetCapturedStdout();
+  EXPECT_LE(bench.now() - t1, 3 * 1000u + 100);
 }
 
 TEST_F(JtagTest, EarlyExits) {
