@@ -110,6 +110,11 @@ uint16_t apply_ops_in_order(uint16_t s, const int32_t* codes, const int32_t* ope
 
 namespace {
 
+// Copies n samples; nothing at all for n = 0 (the pointers of an empty block may be null).
+void copy_samples(uint16_t* dst, const uint16_t* src, size_t n) {
+  if (n > 0) std::memcpy(dst, src, n * sizeof(uint16_t));
+}
+
 // Writes `frames` complete frames of K samples from `in` to `out`, lane j of a frame to its slot,
 // bit operations applied. The common frame sizes get a loop with K known at compile time.
 template <size_t K>
@@ -127,7 +132,7 @@ void emit(const uint16_t* in, size_t frames, size_t k, const int32_t* slot, cons
   switch (k) {
     case 1:
       if (ops.identity()) {
-        std::memcpy(out, in, frames * sizeof(uint16_t));
+        copy_samples(out, in, frames);
       } else {
         for (size_t m = 0; m < frames; ++m) out[m] = ops.apply(in[m]);
       }
@@ -172,13 +177,13 @@ size_t reorder_block(const uint16_t* block, size_t n, const LanePlan& plan, cons
     // The carried samples begin a frame; complete it from the front of this block.
     const size_t need = k - carried;
     if (kept < need) {
-      std::memcpy(carry.samples + carried, src, kept * sizeof(uint16_t));
+      copy_samples(carry.samples + carried, src, kept);
       carry.count = static_cast<int32_t>(carried + kept);
       return 0;
     }
     uint16_t first[kMaxLanes];
-    std::memcpy(first, carry.samples, carried * sizeof(uint16_t));
-    std::memcpy(first + carried, src, need * sizeof(uint16_t));
+    copy_samples(first, carry.samples, carried);
+    copy_samples(first + carried, src, need);
     emit(first, 1, k, plan.slot, ops, out);
     produced = k;
     src += need;
@@ -188,7 +193,7 @@ size_t reorder_block(const uint16_t* block, size_t n, const LanePlan& plan, cons
   emit(src, frames, k, plan.slot, ops, out + produced);
   produced += frames * k;
   const size_t rest = kept - frames * k;
-  std::memcpy(carry.samples, src + frames * k, rest * sizeof(uint16_t));
+  copy_samples(carry.samples, src + frames * k, rest);
   carry.count = static_cast<int32_t>(rest);
   return produced;
 }

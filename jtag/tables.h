@@ -476,11 +476,26 @@ static_assert(names_at(0, "EP1K10F256") && names_at(14, "EP2A15B724") &&
               names_at(309, "EP3CLS70F484") && names_at(319, "EP2AGX45CU17") &&
               names_at(335, "EP4CE6E22") && names_at(370, "EP4CGX150DF31"));
 
+constexpr uint32_t name_hash(std::string_view name) {
+  uint32_t h = 2166136261u;  // FNV-1a
+  for (char c : name) h = (h ^ static_cast<uint8_t>(c)) * 16777619u;
+  return h;
+}
+
+// Pairs of names are compared through their hashes first, so that the check stays within the
+// compilers' constant-evaluation limits.
 constexpr bool names_unique_and_short() {
+  uint32_t hashes[kDeviceCount] = {};
   for (int i = 0; i < kDeviceCount; ++i) {
-    if (std::string_view(kDevices[i].name).size() > 21 || kDevices[i].ir_length != 10) return false;
+    const std::string_view name(kDevices[i].name);
+    if (name.size() > 21 || kDevices[i].ir_length != 10) return false;
+    hashes[i] = name_hash(name);
+  }
+  for (int i = 0; i < kDeviceCount; ++i) {
     for (int j = i + 1; j < kDeviceCount; ++j) {
-      if (std::string_view(kDevices[i].name) == kDevices[j].name) return false;
+      if (hashes[i] == hashes[j] && std::string_view(kDevices[i].name) == kDevices[j].name) {
+        return false;
+      }
     }
   }
   for (int f = 0; f < kFamilyCount; ++f) {

@@ -150,8 +150,7 @@ enum Tap {
   kShiftDr = 11,
   kUpdateDr = 15
 };
-constexpr uint32_t kBypass = 0x3FF, kIdcode = 0x006, kProgram = 0x002, kStartup = 0x003,
-                   kCheckStatus = 0x004;
+constexpr uint32_t kIdcode = 0x006, kProgram = 0x002, kStartup = 0x003, kCheckStatus = 0x004;
 
 // Sample rate of each clock band written to register 3 (band value in the high nibble).
 constexpr uint64_t kBandRate[4] = {500000000, 250000000, 100000000, 50000000};

@@ -165,6 +165,13 @@ TEST(Lanes, ReorderingWithCarryOver) {
             (std::vector<uint16_t>{7, 10, 6, 12, 13, 11}));
   EXPECT_EQ(carry.count, 0);
 
+  // An empty block (its pointers may be null) changes nothing.
+  vrx::LanePlan plan;
+  const int32_t one[] = {1};
+  ASSERT_TRUE(vrx::plan_lanes(one, 1, plan));
+  EXPECT_EQ(vrx::reorder_block(nullptr, 0, plan, vrx::BitOps{}, carry, nullptr, nullptr), 0u);
+  EXPECT_EQ(carry.count, 0);
+
   std::vector<uint16_t> big(65536);
   for (size_t i = 0; i < big.size(); ++i) big[i] = static_cast<uint16_t>(i);
   const std::vector<uint16_t> out = reorder(big, {3, 1, 2}, carry);
