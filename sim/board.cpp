@@ -271,7 +271,7 @@ void Board::set_signal(uint32_t cycles, double amplitude, double noise_rms, uint
 
 uint16_t Board::sample(uint64_t capture, uint64_t i) const {
   if (!custom_.empty()) return custom_[(capture * custom_shift_ + i) % custom_.size()];
-  return base_[(capture * 4099 + i) & 0xFFFF];
+  return base_[(capture * capture_step + i) & 0xFFFF];
 }
 
 uint64_t Board::capture_rate_hz() const {
@@ -327,7 +327,7 @@ void Board::capture_stream(int lane, uint8_t* dst, size_t n) {
   size_t k = 0;
   // Whole samples of the synthetic signal: two bytes per sample, straight from the period table.
   if (custom_.empty() && (j & 1) == 0) {
-    const uint64_t offset = capture * 4099 + static_cast<uint64_t>(lane);
+    const uint64_t offset = capture * capture_step + static_cast<uint64_t>(lane);
     for (; k + 1 < n && 2 * (j >> 1) + static_cast<uint64_t>(lane) < capture_length;
          k += 2, j += 2) {
       const uint16_t s = base_[(offset + j) & 0xFFFF];

@@ -63,6 +63,9 @@ class Board {
   // amplitude in codes, Gaussian noise of `noise_rms` codes, two's complement 16-bit.
   void set_signal(uint32_t cycles, double amplitude, double noise_rms, uint32_t seed);
   uint16_t sample(uint64_t capture, uint64_t i) const;
+  // Samples the synthetic signal moves on from one capture to the next (0: every capture the
+  // same).
+  uint32_t capture_step = 4099;
   uint64_t captures = 0;        // captures started (the current one is captures - 1)
   uint64_t capture_length = 0;  // samples the current capture holds
   uint64_t busy_until = 0;      // virtual time when the current capture is complete

@@ -55,6 +55,13 @@ VRX5200_API int32_t VRXSim_Set_Signal(int32_t Board, uint32_t Cycles, double Amp
   return 0;
 }
 
+VRX5200_API int32_t VRXSim_Set_Capture_Step(int32_t Board, uint32_t Step) {
+  sim::Board* board = board_at(Board);
+  if (board == nullptr) return VRX5200_RESULT_INVALID_ARGUMENT;
+  board->capture_step = Step;
+  return 0;
+}
+
 VRX5200_API int32_t VRXSim_Read_Playback(int32_t Board, uint32_t First, uint32_t Count,
                                          uint16_t* Words) {
   sim::Board* board = board_at(Board);

@@ -30,6 +30,9 @@ VRX5200_API uint32_t VRXSim_Clock_Ms(void);
  * amplitude and Gaussian noise (RMS), in 16-bit two's complement codes, from a seeded generator. */
 VRX5200_API int32_t VRXSim_Set_Signal(int32_t Board, uint32_t Cycles, double Amplitude,
                                       double Noise_Rms, uint32_t Seed);
+/* How many samples the signal moves on from one capture to the next (default 4099; 0 makes
+ * every capture of the synthetic signal the same). */
+VRX5200_API int32_t VRXSim_Set_Capture_Step(int32_t Board, uint32_t Step);
 /* Copies Count pattern words from word First of the board's playback memory into Words. */
 VRX5200_API int32_t VRXSim_Read_Playback(int32_t Board, uint32_t First, uint32_t Count,
                                          uint16_t* Words);

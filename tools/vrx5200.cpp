@@ -399,7 +399,9 @@ void run_demo(Library& lib, const Options& o) {
   std::fflush(stdout);
   run_play(lib, o, p);
   std::printf("   8192 pattern words uploaded and playing\n7. ports closed\n");
-  std::printf("Analyse the capture: python3 -m vrx5200.analyze capture.bin --plot spectrum.png\n");
+  std::printf(
+      "Analyse the capture: PYTHONPATH=python python3 -m vrx5200.analyze capture.bin --plot "
+      "spectrum.png\n");
 }
 
 }  // namespace
