@@ -109,6 +109,19 @@ TEST(PlaybackAddress, BlockPlan) {
   }
 }
 
+TEST(Upload, DeinterleaveSplitsFirstAndSecondBytes) {
+  for (uint32_t n = 0; n < 11; ++n) {
+    Bytes words(2 * n), first(n + 1, 0xEE), second(n + 1, 0xEE);
+    for (size_t i = 0; i < words.size(); ++i) words[i] = static_cast<uint8_t>(i);
+    vrx::deinterleave(words.data(), n, first.data(), second.data());
+    for (uint32_t j = 0; j < n; ++j) {
+      EXPECT_EQ(first[j], 2 * j) << n;
+      EXPECT_EQ(second[j], 2 * j + 1) << n;
+    }
+    EXPECT_EQ(first[n], 0xEE) << n;  // nothing past the n words
+  }
+}
+
 // ---- on the bench ----
 
 class PatternTest : public BenchTest {
