@@ -19,14 +19,18 @@ class BadInputTest : public BenchTest {
   std::vector<uint16_t> buffer = std::vector<uint16_t>(65536 + 64, 0xBEEF);
   int32_t a = 7, b = 7, c = 7, d = 7, e = 7, f = 7;
   const std::string long_path = ::testing::TempDir() + std::string(4096, 'p');
+
+  void start_capture() {
+    ADC_Session_Params adc{};
+    adc.Rate_Factor = 2;
+    adc.Rate = 250e6;
+    ASSERT_EQ(VRX5200BrdCtrl_Configure_VRX5200_ADC_Session(&adc), 0);
+    ASSERT_EQ(VRX5200BrdCtrl_Start_ADC_to_DDR(1024, nullptr, 0, 0, 0), 0);
+  }
 };
 
 TEST_F(BadInputTest, EveryExportRefusesWhatItCannotUse) {
-  ADC_Session_Params adc{};
-  adc.Rate_Factor = 2;
-  adc.Rate = 250e6;
-  ASSERT_EQ(VRX5200BrdCtrl_Configure_VRX5200_ADC_Session(&adc), 0);
-  ASSERT_EQ(VRX5200BrdCtrl_Start_ADC_to_DDR(1024, nullptr, 0, 0, 0), 0);
+  start_capture();
   const int32_t lanes[] = {1};
   const int32_t map[] = {-1, 1};
   const std::vector<int32_t> multipliers(4096, 1);
@@ -135,11 +139,7 @@ TEST_F(BadInputTest, EveryExportRefusesWhatItCannotUse) {
 }
 
 TEST_F(BadInputTest, LongPathsAndUnwritableFiles) {
-  ADC_Session_Params adc{};
-  adc.Rate_Factor = 2;
-  adc.Rate = 250e6;
-  ASSERT_EQ(VRX5200BrdCtrl_Configure_VRX5200_ADC_Session(&adc), 0);
-  ASSERT_EQ(VRX5200BrdCtrl_Start_ADC_to_DDR(1024, nullptr, 0, 0, 0), 0);
+  start_capture();
   const int32_t lanes[] = {1};
   EXPECT_EQ(VRX5200BrdCtrl_Read_DDR_to_File(long_path.c_str(), nullptr, buffer.data(), lanes, 1,
                                             nullptr, nullptr, 0, 1000, &a, &b, &c, &d, &e),
