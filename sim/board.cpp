@@ -1,5 +1,6 @@
 #include "sim/board.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 
@@ -267,6 +268,11 @@ void Board::set_signal(uint32_t cycles, double amplitude, double noise_rms, uint
     v = std::fmax(-32768.0, std::fmin(32767.0, std::round(v)));
     base_[i] = static_cast<uint16_t>(static_cast<int16_t>(v));
   }
+  for (int parity = 0; parity < 2; ++parity) {
+    lane_table_[parity].resize(32768);
+    for (size_t i = 0; i < 32768; ++i)
+      lane_table_[parity][i] = base_[2 * i + static_cast<size_t>(parity)];
+  }
 }
 
 uint16_t Board::sample(uint64_t capture, uint64_t i) const {
@@ -325,13 +331,22 @@ void Board::capture_stream(int lane, uint8_t* dst, size_t n) {
   const uint64_t capture = captures ? captures - 1 : 0;
   uint64_t j = lane_bytes_read[lane];
   size_t k = 0;
-  // Whole samples of the synthetic signal: two bytes per sample, straight from the period table.
+  // Whole samples of the synthetic signal: a lane's samples are every other sample of the
+  // period, kept de-interleaved, so a block is one or two copies (the period wraps).
   if (custom_.empty() && (j & 1) == 0) {
-    const uint64_t offset = capture * capture_step + static_cast<uint64_t>(lane);
-    for (; k + 1 < n && 2 * (j >> 1) + static_cast<uint64_t>(lane) < capture_length;
-         k += 2, j += 2) {
-      const uint16_t s = base_[(offset + j) & 0xFFFF];
-      std::memcpy(dst + k, &s, 2);
+    const uint64_t first = capture * capture_step + static_cast<uint64_t>(lane) + j;
+    const uint64_t index = j + static_cast<uint64_t>(lane);
+    uint64_t count = index < capture_length ? (capture_length - index + 1) / 2 : 0;
+    if (count > n / 2) count = n / 2;
+    const std::vector<uint16_t>& table = lane_table_[first & 1];
+    uint64_t at = (first >> 1) & 0x7FFF;
+    for (uint64_t left = count; left > 0;) {
+      const uint64_t run = std::min<uint64_t>(left, 0x8000 - at);
+      std::memcpy(dst + k, table.data() + at, 2 * run);
+      k += 2 * run;
+      j += 2 * run;
+      left -= run;
+      at = 0;
     }
   }
   for (; k < n; ++k, ++j) {

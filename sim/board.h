@@ -99,8 +99,9 @@ class Board {
   std::vector<std::unique_ptr<PortPeer>> peers_;
   std::vector<uint16_t> custom_;
   uint32_t custom_shift_ = 0;
-  std::vector<uint16_t> base_;   // one 65,536-sample period of the synthetic signal
-  bool playback_armed_ = false;  // register 5 written since register 0 went to 0xFF
+  std::vector<uint16_t> base_;           // one 65,536-sample period of the synthetic signal
+  std::vector<uint16_t> lane_table_[2];  // its even and its odd samples
+  bool playback_armed_ = false;          // register 5 written since register 0 went to 0xFF
   void start_capture();
   void start_playback();
 };
