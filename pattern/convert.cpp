@@ -16,7 +16,7 @@ constexpr size_t kRowStoreRows = 512 * static_cast<size_t>(kMaxLaneMap);
 int32_t g_rows[kRowStoreRows][kMaxColumns];
 // The input read ahead and the output collected before it is written.
 // The parser's end mark and its eight-byte reads need room past the data.
-constexpr size_t kReadSize = 1 << 16;
+constexpr size_t kReadSize = 1 << 20;
 char g_read_buffer[kReadSize + 16];
 uint8_t g_write_buffer[1 << 16];
 // The words of the simple lines of each half of the read buffer (2-byte lines at the most, four
@@ -158,7 +158,7 @@ namespace {
 // The leading decimal digits at p (up to 7 of them) and their value, eight bytes at a time:
 // a byte b is a digit when b ^ '0' is below 10. p[0..7] must be readable. Returns the number of
 // digits; 8 means "8 or more", which the caller reads one by one.
-inline size_t swar_digits(const char* p, uint32_t& value) {
+__attribute__((always_inline)) inline size_t swar_digits(const char* p, uint32_t& value) {
   uint64_t chunk;
   std::memcpy(&chunk, p, 8);
   const uint64_t t = chunk ^ 0x3030303030303030ull;
@@ -243,11 +243,11 @@ __attribute__((always_inline)) inline size_t parse_simple_line(const char* line,
                                                                const Delimiters& d, int32_t* row,
                                                                uint32_t add) {
   const char* p = line;
-  auto starts_number = [&] {
+  auto starts_number = [&]() __attribute__((always_inline)) {
     const uint8_t c = d.cls[static_cast<unsigned char>(*p)];
     return c == Delimiters::kDigit || c == Delimiters::kSign;
   };
-  auto number = [&](int32_t& out) {
+  auto number = [&](int32_t & out) __attribute__((always_inline)) {
     const bool negative = *p == '-';
     p += (*p == '-') | (*p == '+');
     uint32_t value = 0;
