@@ -56,19 +56,6 @@ class LineReader {
     if (length < kLineLimit - 1 && buffer_[pos_ + length - 1] != '\n') at_end = true;
     pos_ += length;
   }
-  // The next line as a line reader returns it, or false when no character was left.
-  bool next(char*& line, size_t& length) {
-    if (!peek(line, length)) {
-      at_end = true;
-      return false;
-    }
-    const void* newline = std::memchr(line, '\n', length);
-    if (newline != nullptr)
-      length = static_cast<size_t>(static_cast<const char*>(newline) - line) + 1;
-    take(length);
-    return true;
-  }
-
   // The data in the buffer from the next line on, for a caller that takes whole lines itself.
   size_t available() const { return end_ - pos_; }
   void advance(size_t n) { pos_ += n; }
