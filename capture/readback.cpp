@@ -13,8 +13,7 @@ static_assert(std::endian::native == std::endian::little,
               "samples are stored little-endian as they arrive");
 
 int32_t write_register(uint8_t address, uint8_t value) {
-  const uint32_t n = put_write(g_command_buffer, 0, address, value);
-  return board_exchange(g_command_buffer, n, g_reply_buffer);
+  return send_register_run(address, value, 1);
 }
 
 int32_t send_rearm(uint8_t capture_value) {

@@ -240,10 +240,6 @@ Port* Bench::port_of(void* handle, uint32_t& status) {
   return &port;
 }
 
-void Bench::drop_open_handles() {
-  for (Port& p : ports_) p.open = false;
-}
-
 void Bench::write_bytes(Port& port, const uint8_t* data, size_t n) {
   if (port.silent || port.stalled || n == 0) return;
   switch (port.mode) {

@@ -153,7 +153,6 @@ class Bench {
   Port* port_of(void* handle, uint32_t& status);
   const Fault* fault_for(const char* name, int entry);
   Call* record(const char* name, int entry, std::initializer_list<uint32_t> args, uint32_t status);
-  void drop_open_handles();
   std::vector<int> listed_;  // entries of the last FT_CreateDeviceInfoList, in list order
   bool list_fails_ = false;
   int entry_fails_at_ = -1;
