@@ -13,12 +13,48 @@ void PortPeer::mpsse_clock_in(uint8_t* data, size_t n) {
   std::memset(data, 0xFF, n);
 }
 
-void Port::queue(const uint8_t* data, size_t n) {
+void Port::queue(const uint8_t* data, size_t n, uint64_t now, bool flushable, uint32_t latency) {
+  if (n == 0) return;
+  if (delay_next > 0 || flushable) {
+    const uint64_t due = now + (delay_next > 0 ? delay_next : latency);
+    // Nothing overtakes bytes held before: a later due time never lets them out sooner.
+    const uint64_t after = held.empty() ? 0 : held.back().due;
+    held.push_back(Held{due > after ? due : after, flushable && delay_next == 0, {}});
+    delay_next = 0;
+  }
+  if (!held.empty()) {
+    held.back().bytes.insert(held.back().bytes.end(), data, data + n);
+    return;
+  }
   if (rx_head == rx.size()) {
     rx.clear();
     rx_head = 0;
   }
   rx.insert(rx.end(), data, data + n);
+}
+
+void Port::release(uint64_t now) {
+  while (!held.empty() && held.front().due <= now) {
+    if (rx_head == rx.size()) {
+      rx.clear();
+      rx_head = 0;
+    }
+    rx.insert(rx.end(), held.front().bytes.begin(), held.front().bytes.end());
+    held.pop_front();
+  }
+}
+
+void Port::flush(uint64_t now) {
+  for (Held& h : held) {
+    if (h.flushable) h.due = now;
+  }
+  release(now);
+}
+
+void Port::purge_rx() {
+  rx.clear();
+  rx_head = 0;
+  std::erase_if(held, [](const Held& h) { return h.flushable; });
 }
 
 Bench& Bench::get() {
@@ -97,6 +133,8 @@ void Bench::replug(int b) {
     port.open = false;
     port.rx.clear();
     port.rx_head = 0;
+    port.held.clear();
+    port.delay_next = 0;
   }
 }
 
@@ -135,6 +173,11 @@ void Bench::fail(const std::string& call, int entry, int occurrence, uint32_t st
   faults_.push_back(f);
 }
 
+void Bench::fail_moved(const std::string& call, int entry, int occurrence, uint32_t status) {
+  fail(call, entry, occurrence, status);
+  faults_.back().kind = Fault::Kind::StatusMoved;
+}
+
 void Bench::short_write(int entry, int occurrence, uint32_t count) {
   Fault f;
   f.kind = Fault::Kind::ShortWrite;
@@ -160,13 +203,17 @@ void Bench::clear_faults() {
   armed_index_ = UINT64_MAX;
   list_fails_ = false;
   entry_fails_at_ = -1;
-  for (Port& p : ports_) p.silent = p.stalled = false;
+  for (Port& p : ports_) {
+    p.silent = p.stalled = false;
+    p.delay_next = 0;
+  }
 }
 
-void Bench::arm(uint64_t index, Armed kind) {
+void Bench::arm(uint64_t index, Armed kind, uint32_t late_ms) {
   sequence_ = 0;
   armed_index_ = index;
   armed_kind_ = kind;
+  armed_late_ms_ = late_ms;
   armed_hit_.clear();
 }
 
@@ -184,6 +231,14 @@ const Fault* Bench::fault_for(const char* name, int entry) {
           return &armed_fault_;
         }
         [[fallthrough]];
+      case Armed::kMoved:
+        if (moves && armed_kind_ == Armed::kMoved) {
+          armed_fault_ = Fault{};
+          armed_fault_.kind = Fault::Kind::StatusMoved;
+          armed_fault_.status = FT_IO_ERROR;
+          return &armed_fault_;
+        }
+        [[fallthrough]];
       case Armed::kStatus:
         armed_fault_ = Fault{};
         armed_fault_.kind = Fault::Kind::Status;
@@ -191,6 +246,9 @@ const Fault* Bench::fault_for(const char* name, int entry) {
         return &armed_fault_;
       case Armed::kStall:
         if (entry >= 0) ports_.at(entry).stalled = true;
+        break;
+      case Armed::kLate:
+        if (entry >= 0) ports_.at(entry).delay_next = armed_late_ms_;
         break;
       case Armed::kUnplug:
         for (size_t b = 0; b < boards_.size() && entry >= 0; ++b) {
@@ -261,7 +319,7 @@ void Bench::write_bytes(Port& port, const uint8_t* data, size_t n) {
         const uint8_t inputs = port.peer ? port.peer->inputs() : 0xFF;
         const uint8_t sampled =
             static_cast<uint8_t>((port.pins & port.mask) | (inputs & ~port.mask));
-        port.queue(&sampled, 1);
+        port.queue(&sampled, 1, now_);
         port.pins = data[i];
         if (port.peer) port.peer->react(data[i], port.mask);
       }
@@ -309,31 +367,30 @@ void Bench::mpsse_write(Port& port, const uint8_t* data, size_t n) {
         port.pins = port.pending[1];
         peer.mpsse_pins(port.pending[1], port.pending[2]);
         break;
+      case 0x87:
+        port.flush(now_);  // send immediate: the read data leaves the chip now
+        break;
       case 0x82:
       case 0x86:
       case 0x84:
       case 0x85:
-      case 0x87:
       case 0x8A:
       case 0x8B:
-        break;  // high byte, clock divisor, loop-back, send immediate, prescaler
+        break;  // high byte, clock divisor, loop-back, prescaler
       case 0x19:
         port.data_left = length;
         break;
       case 0x28: {
-        if (port.rx_head == port.rx.size()) {
-          port.rx.clear();
-          port.rx_head = 0;
-        }
-        const size_t at = port.rx.size();
-        port.rx.resize(at + length);
-        peer.mpsse_clock_in(port.rx.data() + at, length);
+        // The data waits in the chip until a send-immediate or the latency timer sends it.
+        clock_in_.resize(length);
+        peer.mpsse_clock_in(clock_in_.data(), length);
+        port.queue(clock_in_.data(), length, now_, true, port.latency);
         break;
       }
       default: {
         // The engine answers an opcode it does not know with 0xFA and the opcode.
         const uint8_t bad[2] = {0xFA, op};
-        port.queue(bad, 2);
+        port.queue(bad, 2, now_, true, port.latency);
         break;
       }
     }
@@ -466,6 +523,8 @@ FT_STATUS FT_API FT_OpenEx(PVOID pArg1, DWORD Flags, FT_HANDLE* pHandle) {
         p.mask = 0;
         p.rx.clear();
         p.rx_head = 0;
+        p.held.clear();
+        p.delay_next = 0;
         p.pending.clear();
         p.data_left = 0;
         if (pHandle) *pHandle = make_handle(p);
@@ -530,10 +589,8 @@ FT_STATUS FT_API FT_SetLatencyTimer(FT_HANDLE h, UCHAR ucLatency) {
 
 FT_STATUS FT_API FT_Purge(FT_HANDLE h, ULONG Mask) {
   return simple("FT_Purge", h, {Mask}, [&](Port& p) {
-    if (Mask & FT_PURGE_RX) {
-      p.rx.clear();
-      p.rx_head = 0;
-    }
+    p.release(B().now());
+    if (Mask & FT_PURGE_RX) p.purge_rx();
   });
 }
 
@@ -566,6 +623,7 @@ FT_STATUS FT_API FT_Write(FT_HANDLE h, LPVOID lpBuffer, DWORD n, LPDWORD lpBytes
       moved = std::min<DWORD>(n, f->status == 0xFFFFFFFF ? n / 2 : f->count);
     }
     B().write_bytes(*port, static_cast<const uint8_t*>(lpBuffer), moved);
+    if (f && f->kind == Fault::Kind::StatusMoved) status = f->status;
   }
   if (lpBytesWritten) *lpBytesWritten = moved;
   if (Call* c = B().record("FT_Write", entry_of(h), {n}, status)) {
@@ -581,10 +639,12 @@ FT_STATUS FT_API FT_Read(FT_HANDLE h, LPVOID lpBuffer, DWORD n, LPDWORD lpBytesR
   Port* port = enter("FT_Read", h, status, &f);
   DWORD moved = 0;
   if (port != nullptr) {
+    port->release(B().now());
     moved = static_cast<DWORD>(std::min<size_t>(n, port->queued()));
     if (f && f->kind == Fault::Kind::ShortRead) {
       moved = std::min<DWORD>(moved, f->status == 0xFFFFFFFF ? n / 2 : f->count);
     }
+    if (f && f->kind == Fault::Kind::StatusMoved) status = f->status;
     // The driver blocks for the read time-out when the bytes are not there.
     if (moved < n) B().advance(port->read_timeout);
     if (moved) std::memcpy(lpBuffer, port->rx.data() + port->rx_head, moved);
@@ -602,6 +662,7 @@ FT_STATUS FT_API FT_GetQueueStatus(FT_HANDLE h, DWORD* dwRxBytes) {
   B().advance(B().poll_cost_);
   FT_STATUS status;
   Port* port = enter("FT_GetQueueStatus", h, status);
+  if (port) port->release(B().now());
   DWORD queued = port ? static_cast<DWORD>(port->queued()) : 0;
   if (port && dwRxBytes) *dwRxBytes = queued;
   B().record("FT_GetQueueStatus", entry_of(h), {queued}, status);

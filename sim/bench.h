@@ -47,7 +47,9 @@ struct Call {
 
 // A fault armed on a call. `occurrence` counts the matching calls from 1 (0: every one).
 struct Fault {
-  enum class Kind { Status, ShortWrite, ShortRead };
+  // Status: the call fails and moves nothing. ShortWrite/ShortRead: it moves `count` bytes.
+  // StatusMoved: FT_Write/FT_Read move every byte (the count reads right) and still fail.
+  enum class Kind { Status, ShortWrite, ShortRead, StatusMoved };
   Kind kind = Kind::Status;
   std::string call;  // D2XX function name; ShortWrite/ShortRead imply FT_Write/FT_Read
   int entry = -1;    // -1: any port
@@ -71,9 +73,19 @@ struct Port {
   uint8_t mode = 0, mask = 0;
   uint32_t baud = 0, latency = 16, in_size = 4096, out_size = 4096;
   uint32_t read_timeout = 0, write_timeout = 0, event_mask = 0;
-  // Receive queue.
+  // Receive queue: what FT_GetQueueStatus counts and FT_Read takes.
   std::vector<uint8_t> rx;
   size_t rx_head = 0;
+  // Bytes the port produced that have not reached the host yet, oldest first: a reply held back
+  // (it arrives late) or MPSSE read data waiting in the chip for a send-immediate (0x87) or the
+  // latency timer. Later bytes queue behind them, so the host sees every byte in order.
+  struct Held {
+    uint64_t due;    // virtual time the bytes reach the host
+    bool flushable;  // MPSSE read data: 0x87 sends it at once, a purge drops it
+    std::vector<uint8_t> bytes;
+  };
+  std::deque<Held> held;
+  uint32_t delay_next = 0;  // the next bytes the port produces arrive this many ms late
   // Pins as last driven and sampled (bit-bang) / low byte (MPSSE).
   uint8_t pins = 0xFF;
   // MPSSE command parser.
@@ -82,7 +94,17 @@ struct Port {
   PortPeer* peer = nullptr;
 
   size_t queued() const { return rx.size() - rx_head; }
-  void queue(const uint8_t* data, size_t n);
+  // The port produces n bytes at virtual time `now` (flushable: MPSSE read data, held until a
+  // send-immediate or `latency` ms).
+  void queue(const uint8_t* data, size_t n, uint64_t now, bool flushable = false,
+             uint32_t latency = 0);
+  // Moves the held bytes that are due by `now` into the receive queue, in order.
+  void release(uint64_t now);
+  // A send-immediate: held MPSSE read data becomes due now.
+  void flush(uint64_t now);
+  // A purge of the receive side: the queue and the chip's buffered read data are dropped; a
+  // late reply the device has not produced yet still arrives.
+  void purge_rx();
 };
 
 class Bench {
@@ -133,6 +155,10 @@ class Bench {
 
   // ---- faults ----
   void fail(const std::string& call, int entry, int occurrence, uint32_t status);
+  // FT_Write/FT_Read moves every byte and reports the full count, but returns `status`.
+  void fail_moved(const std::string& call, int entry, int occurrence, uint32_t status);
+  // The next bytes the port of `entry` produces reach the host `ms` virtual ms late.
+  void delay_replies(int entry, uint32_t ms) { ports_.at(entry).delay_next = ms; }
   void short_write(int entry, int occurrence, uint32_t count);
   void short_read(int entry, int occurrence, uint32_t count);
   void silence(int entry, bool on = true) { ports_.at(entry).silent = on; }
@@ -141,10 +167,12 @@ class Bench {
   void fail_entry(int position) { entry_fails_at_ = position; }  // that entry cannot be read
   void clear_faults();
   // Arms one fault on the D2XX call numbered `index` (from 0) among the calls made from now on:
-  // the call fails (kStatus), moves half its bytes (kShort; other calls fail), its port stops
-  // answering from then on (kStall), or its board is unplugged (kUnplug).
-  enum class Armed { kStatus, kShort, kStall, kUnplug };
-  void arm(uint64_t index, Armed kind);
+  // the call fails (kStatus), moves half its bytes (kShort; other calls fail), moves all of
+  // them and fails all the same (kMoved; other calls fail), its port stops answering from then
+  // on (kStall), its board is unplugged (kUnplug), or its port's next reply arrives
+  // `late_ms` late (kLate).
+  enum class Armed { kStatus, kShort, kStall, kUnplug, kMoved, kLate };
+  void arm(uint64_t index, Armed kind, uint32_t late_ms = 10500);
   // The name of the call the armed fault hit, empty while it has not hit.
   const std::string& armed_hit() const { return armed_hit_; }
   uint64_t calls_made() const { return sequence_; }
@@ -171,9 +199,11 @@ class Bench {
   uint64_t sequence_ = 0;
   uint64_t armed_index_ = UINT64_MAX;
   Armed armed_kind_ = Armed::kStatus;
+  uint32_t armed_late_ms_ = 0;
   std::string armed_hit_;
   Fault armed_fault_;
   void mpsse_write(Port& port, const uint8_t* data, size_t n);
+  std::vector<uint8_t> clock_in_;  // scratch for the data of one MPSSE read command
 };
 
 }  // namespace sim

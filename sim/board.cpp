@@ -151,7 +151,8 @@ enum Tap {
   kShiftDr = 11,
   kUpdateDr = 15
 };
-constexpr uint32_t kIdcode = 0x006, kProgram = 0x002, kStartup = 0x003, kCheckStatus = 0x004;
+constexpr uint32_t kBypass = 0x3FF, kIdcode = 0x006, kProgram = 0x002, kStartup = 0x003,
+                   kCheckStatus = 0x004;
 
 // Sample rate of each clock band written to register 3 (band value in the high nibble).
 constexpr uint64_t kBandRate[4] = {500000000, 250000000, 100000000, 50000000};
@@ -167,7 +168,10 @@ std::vector<uint8_t> JtagDevice::data_bits() const {
 
 uint8_t JtagDevice::tdo() const {
   if (tap == kShiftIr) return ir_shift & 1;
-  if (tap == kShiftDr) return dr_head < dr.size() ? dr[dr_head] : 0;
+  if (tap == kShiftDr) {
+    if (ir == kCheckStatus && status_tdi_high) return 0;
+    return dr_head < dr.size() ? dr[dr_head] : 0;
+  }
   return 1;
 }
 
@@ -187,12 +191,15 @@ void JtagDevice::rising_edge(int tms, int tdi) {
       } else if (ir == kCheckStatus) {
         dr.assign(static_cast<size_t>(3 * boundary_length + 3), 0);
         dr[static_cast<size_t>(3 * (boundary_length - status_position) + 1)] = configured ? 1 : 0;
+        status_tdi_high = false;
       } else {
         dr.push_back(0);  // bypass register, and the one-bit path while programming
         if (ir == kProgram) received.clear();
       }
       break;
     case kShiftDr:
+      // The status cells come out under TDI low: a high bit shifted in spoils the check.
+      if (ir == kCheckStatus && tdi) status_tdi_high = true;
       if (ir == kProgram) {
         received.push_back(static_cast<uint8_t>(tdi));  // a one-bit path: nothing to keep
       } else {
@@ -201,7 +208,7 @@ void JtagDevice::rising_edge(int tms, int tdi) {
       }
       break;
     case kIdle:
-      if (ir == kStartup && ++startup_clocks >= 100 && stream_valid) {
+      if (ir == kStartup && ++startup_clocks >= startup_needed && stream_valid) {
         configured = failing_attempts.count(attempts) == 0;
       }
       break;
@@ -212,6 +219,10 @@ void JtagDevice::rising_edge(int tms, int tdi) {
   if (next == kUpdateIr) {
     ir = ir_shift & 0x3FF;
     startup_clocks = 0;
+    if (ir != kBypass && ir != kIdcode && ir != kProgram && ir != kStartup && ir != kCheckStatus) {
+      ++unknown_instructions;  // a code the device does not know: no configuration holds
+      configured = false;
+    }
   }
   if (next == kUpdateDr && ir == kProgram) {
     ++attempts;
@@ -286,10 +297,22 @@ uint64_t Board::capture_rate_hz() const {
   return kBandRate[1];
 }
 
+bool Board::capture_paused() const {
+  if (pause_block_ < 0 || lane_bytes_read[0] < static_cast<uint64_t>(pause_block_) * 65536) {
+    return false;
+  }
+  // The pause starts when the read-back first asks at that block.
+  Board& self = const_cast<Board&>(*this);
+  if (pause_until_ == 0) self.pause_until_ = Bench::get().now() + pause_ms_;
+  if (Bench::get().now() < pause_until_) return true;
+  self.pause_block_ = -1;
+  return false;
+}
+
 uint8_t Board::register_read(uint8_t reg) const {
   if (reg == 2) {
-    if (busy_forever) return 1;
-    return Bench::get().now() < busy_until ? 1 : 0;
+    const bool busy = busy_forever || Bench::get().now() < busy_until || capture_paused();
+    return busy ? busy_value : ready_value;
   }
   return regs[reg & 0x0F];
 }

@@ -23,6 +23,9 @@ struct JtagDevice {
   int status_position = 122;       // pin position of the configuration status cells
   int preamble = 8532;             // TDI-high clocks the device expects before its data
   std::set<int> failing_attempts;  // programming attempts (from 1) whose status reads 0
+  int startup_needed = 200;        // RUN/IDLE clocks of the start-up instruction it needs
+  int unknown_instructions = 0;    // instruction codes loaded that the device does not know
+  bool status_tdi_high = false;    // TDI went high while the status cells were shifted out
 
   int tap = 0;  // TAP state, numbered as the library numbers them (0 = RESET)
   uint32_t ir_shift = 0, ir = 0x006;
@@ -55,6 +58,15 @@ class Board {
   int frames = 0;                   // command-link frames seen (select asserted)
   std::vector<uint8_t> last_frame;  // bytes of the last frame as decoded from the pins
   bool busy_forever = false;        // register 2 never reads ready
+  uint8_t ready_value = 0x00;       // what register 2 reads when the next block is ready
+  uint8_t busy_value = 0x01;        // and while it is not (the file read-back tests bit 0 only)
+  // The capture engine pauses once the read-back reaches block `block` (65,536 samples each):
+  // register 2 then reads busy for `ms` virtual ms, a busy spell part-way through a capture.
+  void pause_at_block(int64_t block, uint64_t ms) {
+    pause_block_ = block;
+    pause_ms_ = ms;
+    pause_until_ = 0;
+  }
 
   // ---- capture ----
   // Custom capture content: capture c, sample i reads samples[(c * shift + i) % size].
@@ -102,6 +114,9 @@ class Board {
   std::vector<uint16_t> base_;           // one 65,536-sample period of the synthetic signal
   std::vector<uint16_t> lane_table_[2];  // its even and its odd samples
   bool playback_armed_ = false;          // register 5 written since register 0 went to 0xFF
+  int64_t pause_block_ = -1;
+  uint64_t pause_ms_ = 0, pause_until_ = 0;
+  bool capture_paused() const;
   void start_capture();
   void start_playback();
 };
