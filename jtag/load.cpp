@@ -141,10 +141,15 @@ void hand_back_port(BoardRecord& board) {
   }
   FT_SetBitMode(g_port.loader, 0, FT_BITMODE_RESET);
   FT_Close(g_port.loader);
-  const int32_t index = g_state.jtag_device_index;
-  const uint32_t location = index >= 0 && index < kMaxDevices ? g_state.locations[index] : 0;
-  FT_OpenEx(reinterpret_cast<PVOID>(static_cast<uintptr_t>(location)), FT_OPEN_BY_LOCATION,
-            &board.port[kJtagPort]);
+  // By the location the port had when the ports opened: a discovery since may have renumbered
+  // the device list.
+  board.port[kJtagPort] = closed_handle();
+  if (FT_OpenEx(reinterpret_cast<PVOID>(static_cast<uintptr_t>(g_state.jtag_location)),
+                FT_OPEN_BY_LOCATION, &board.port[kJtagPort]) != FT_OK) {
+    board.port[kJtagPort] = closed_handle();
+  } else {
+    clear_port_trouble(board.port[kJtagPort], 0xFF);
+  }
   bitbang_setup(board.port[kJtagPort], 0xFF);
   for (uint8_t pulse : {uint8_t{0x7F}, uint8_t{0xFF}}) {
     DWORD written = 0;

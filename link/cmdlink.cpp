@@ -60,8 +60,11 @@ void decode_reply(const uint8_t* returned, size_t n, uint8_t* reply) {
   }
 }
 
-int32_t link_exchange(FT_HANDLE port, const uint8_t* frame, uint32_t n, uint8_t* reply) {
-  if (n > kMaxFrameBytes) return VRX5200_RESULT_INVALID_ARGUMENT;
+namespace {
+
+// The frame on the wire: opening byte, the patterns of the frame bytes, closing byte, each
+// answered by as many pin-state bytes as were written.
+int32_t exchange_frame(FT_HANDLE port, const uint8_t* frame, uint32_t n, uint8_t* reply) {
   uint8_t discard = 0;
   int32_t result = write_one(port, kLinkOpen);
   if (result != 0) return result;
@@ -80,6 +83,35 @@ int32_t link_exchange(FT_HANDLE port, const uint8_t* frame, uint32_t n, uint8_t*
   return port_read(port, 1, &discard);
 }
 
+// Puts a command-link port that a failed exchange left behind back into a known state: the
+// frame closed (the FPGA starts its next frame afresh at the next opening byte) and no reply
+// bytes queued.
+int32_t recover_link(FT_HANDLE port) {
+  const uint8_t trouble = port_trouble(port);
+  if (trouble == 0) return VRX5200_RESULT_OK;
+  if (trouble & kFrameOpen) {
+    uint8_t discard = 0;
+    int32_t result = write_one(port, kLinkClose);
+    if (result == 0) result = port_read(port, 1, &discard);
+    if (result != 0) return result;
+    clear_port_trouble(port, kFrameOpen);
+  }
+  return drain_receive_queue(port);
+}
+
+}  // namespace
+
+int32_t link_exchange(FT_HANDLE port, const uint8_t* frame, uint32_t n, uint8_t* reply) {
+  if (n > kMaxFrameBytes) return VRX5200_RESULT_INVALID_ARGUMENT;
+  int32_t result = recover_link(port);
+  if (result == 0) result = exchange_frame(port, frame, n, reply);
+  if (result == 0) result = confirm_no_stale_replies(port);
+  // The pin-state bytes of what did go out may still be queued or on their way, and the frame
+  // may be open: no later reply may be taken from them.
+  if (result != 0) add_port_trouble(port, kStaleReplies | kFrameOpen);
+  return result;
+}
+
 int32_t board_exchange(const uint8_t* frame, uint32_t n, uint8_t* reply) {
   BoardRecord* board = selected_board();
   if (board == nullptr) return VRX5200_RESULT_NO_BOARD;
@@ -90,22 +122,52 @@ int32_t board_exchange(const uint8_t* frame, uint32_t n, uint8_t* reply) {
 static const uint8_t kSelect[3] = {0x80, 0xF7, 0xFB};
 static const uint8_t kDeselect[3] = {0x80, 0xFF, 0xFB};
 
+namespace {
+
+// Puts a data port that a failed transfer left behind back into a known state: the MPSSE engine
+// set up afresh as opening the ports does (an engine inside a command would take the next
+// transfer's bytes as its data) and no read data queued.
+int32_t recover_data_port(FT_HANDLE port) {
+  const uint8_t trouble = port_trouble(port);
+  if (trouble == 0) return VRX5200_RESULT_OK;
+  if (trouble & kEngineLost) {
+    const int32_t result = mpsse_setup(port);
+    if (result != 0) return result;
+    clear_port_trouble(port, kEngineLost);
+  }
+  return drain_receive_queue(port);
+}
+
+// Ends a block transfer: a failed write leaves the engine's command stream unknown, a failed
+// read leaves read data to come.
+int32_t end_transfer(FT_HANDLE port, int32_t result, uint8_t trouble) {
+  if (result != 0) add_port_trouble(port, trouble);
+  return result;
+}
+
+}  // namespace
+
 int32_t bulk_read(FT_HANDLE port, uint32_t n, uint8_t* dest) {
   if (n == 0 || n > kMaxBlockBytes) return VRX5200_RESULT_INVALID_ARGUMENT;
-  int32_t result = write_all(port, kSelect, 3);
-  if (result != 0) return result;
+  constexpr uint8_t kWriteTrouble = kEngineLost | kStaleReplies;
+  int32_t result = recover_data_port(port);
+  if (result != 0) return end_transfer(port, result, kStaleReplies);
+  result = write_all(port, kSelect, 3);
+  if (result != 0) return end_transfer(port, result, kWriteTrouble);
   platform_sleep_ms(0);
   const uint8_t command[3] = {0x28, static_cast<uint8_t>((n - 1) & 0xFF),
                               static_cast<uint8_t>(((n - 1) >> 8) & 0xFF)};
   result = write_all(port, command, 3);
-  if (result != 0) return result;
+  if (result != 0) return end_transfer(port, result, kWriteTrouble);
   platform_sleep_ms(0);
   // Send immediate: the bytes would otherwise wait for the latency timer. Its failure alone
   // does not end the read, which then relies on the wait below.
   if (write_one(port, 0x87) == 0) platform_sleep_ms(0);
   result = port_read(port, n, dest);
-  if (result != 0) return result;
-  return port_write(port, kDeselect, 3, 0);
+  if (result != 0) return end_transfer(port, result, kStaleReplies);
+  result = port_write(port, kDeselect, 3, 0);
+  if (result != 0) return end_transfer(port, result, kWriteTrouble);
+  return end_transfer(port, confirm_no_stale_replies(port), kStaleReplies);
 }
 
 int32_t bulk_write(FT_HANDLE port, uint32_t n, const uint8_t* src) {
@@ -116,11 +178,11 @@ int32_t bulk_write(FT_HANDLE port, uint32_t n, const uint8_t* src) {
                              0x19,
                              static_cast<uint8_t>((n - 1) & 0xFF),
                              static_cast<uint8_t>(((n - 1) >> 8) & 0xFF)};
-  int32_t result = write_all(port, header, 6);
-  if (result != 0) return result;
-  result = write_all(port, src, n);
-  if (result != 0) return result;
-  return write_all(port, kDeselect, 3);
+  int32_t result = recover_data_port(port);
+  if (result == 0) result = write_all(port, header, 6);
+  if (result == 0) result = write_all(port, src, n);
+  if (result == 0) result = write_all(port, kDeselect, 3);
+  return end_transfer(port, result, kEngineLost);
 }
 
 void replicate_frame(uint8_t* dest, int32_t n, const uint8_t* group) {

@@ -30,8 +30,62 @@ struct BoardSink {
   virtual void report(int32_t board, const char* key) = 0;
 };
 
+// The selected board's place in the device list before a discovery: its ports' location IDs.
+struct OpenBoard {
+  bool any = false;
+  uint32_t locations[kPortsPerBoard];
+  BoardRecord session;  // its record as it was, open handles included
+};
+
+OpenBoard remember_open_board() {
+  OpenBoard open;
+  const BoardRecord* board = selected_board();
+  if (board == nullptr) return open;
+  open.any = true;
+  open.session = *board;
+  for (int p = 0; p < kPortsPerBoard; ++p) {
+    const uint32_t index = board->device_index[p];
+    open.locations[p] =
+        index < static_cast<uint32_t>(g_state.location_count) ? g_state.locations[index] : 0;
+  }
+  return open;
+}
+
+// Discovery numbers the boards afresh, and overwrites the port handles and device indices of
+// the records it fills. The selected board's session must survive that: its open handles are
+// the only way to close its ports. When its number changed, or its record went to another
+// board, the session moves to the board's new number, or (the board gone from the list) to the
+// first record this discovery left free.
+void keep_open_board(const OpenBoard& open, int32_t boards) {
+  if (!open.any) return;
+  BoardRecord session = open.session;
+  int32_t target = -1;
+  for (int32_t b = 0; b < boards && target < 0; ++b) {
+    bool same = true;
+    for (int p = 0; p < kPortsPerBoard && same; ++p) {
+      same = g_state.locations[g_state.boards[b].device_index[p]] == open.locations[p];
+    }
+    if (same) target = b;
+  }
+  if (target >= 0) {
+    std::memcpy(session.device_index, g_state.boards[target].device_index,
+                sizeof session.device_index);
+    g_state.jtag_device_index = static_cast<int32_t>(session.device_index[kJtagPort]);
+  } else {
+    target = g_state.selected >= boards ? g_state.selected : boards;
+    if (target >= kMaxBoards) return;  // every record in use: nowhere to keep it
+    // Its device indices no longer name its ports.
+    g_state.jtag_device_index = -1;
+    for (uint32_t& index : session.device_index) index = kMaxDevices;
+  }
+  g_state.boards[target] = session;
+  g_state.selected = target;
+}
+
 int32_t discover(BoardSink& sink, int32_t* board_count) {
+  const OpenBoard open = remember_open_board();
   g_state.location_count = 0;
+  g_state.boards_found = 0;
   int ports = 0;
   int seen = 0;
 
@@ -84,6 +138,8 @@ int32_t discover(BoardSink& sink, int32_t* board_count) {
     sink.report(boards, g_seen_keys[seen - 1]);
     ++boards;
   }
+  keep_open_board(open, boards);
+  g_state.boards_found = boards;
   *board_count = boards;
   return VRX5200_RESULT_OK;
 }

@@ -37,6 +37,64 @@ int32_t port_read(FT_HANDLE h, uint32_t n, void* dest) {
   return static_cast<int32_t>(status);
 }
 
+namespace {
+
+// The ports with trouble: a handful at most (the four of the selected board), found by handle.
+struct Trouble {
+  FT_HANDLE handle;
+  uint8_t flags;
+};
+Trouble g_trouble[8];
+
+Trouble* trouble_entry(FT_HANDLE h, bool add) {
+  Trouble* free_entry = nullptr;
+  for (Trouble& t : g_trouble) {
+    if (t.flags != 0 && t.handle == h) return &t;
+    if (t.flags == 0 && free_entry == nullptr) free_entry = &t;
+  }
+  if (!add) return nullptr;
+  // A full table gives up its oldest entry: it can only belong to a port no longer in use.
+  if (free_entry == nullptr) free_entry = &g_trouble[0];
+  *free_entry = Trouble{h, 0};
+  return free_entry;
+}
+
+}  // namespace
+
+uint8_t port_trouble(FT_HANDLE h) {
+  const Trouble* t = trouble_entry(h, false);
+  return t != nullptr ? t->flags : 0;
+}
+
+void add_port_trouble(FT_HANDLE h, uint8_t trouble) {
+  trouble_entry(h, true)->flags |= trouble;
+  FT_Purge(h, FT_PURGE_RX);
+}
+
+void clear_port_trouble(FT_HANDLE h, uint8_t trouble) {
+  if (Trouble* t = trouble_entry(h, false)) t->flags = static_cast<uint8_t>(t->flags & ~trouble);
+}
+
+int32_t drain_receive_queue(FT_HANDLE h) {
+  DWORD queued = 0;
+  const FT_STATUS status = FT_GetQueueStatus(h, &queued);
+  if (status != FT_OK) return static_cast<int32_t>(status);
+  return queued == 0 ? VRX5200_RESULT_OK : static_cast<int32_t>(FT_Purge(h, FT_PURGE_RX));
+}
+
+int32_t confirm_no_stale_replies(FT_HANDLE h) {
+  if ((port_trouble(h) & kStaleReplies) == 0) return VRX5200_RESULT_OK;
+  DWORD queued = 0;
+  const FT_STATUS status = FT_GetQueueStatus(h, &queued);
+  if (status != FT_OK) return static_cast<int32_t>(status);
+  if (queued != 0) {
+    FT_Purge(h, FT_PURGE_RX);
+    return VRX5200_RESULT_SHORT_READ;
+  }
+  clear_port_trouble(h, kStaleReplies);
+  return VRX5200_RESULT_OK;
+}
+
 int32_t channel_setup(FT_HANDLE h) {
   FT_STATUS status = FT_ResetDevice(h);
   if (status == FT_OK) status = FT_SetUSBParameters(h, 65536, 65536);
@@ -84,7 +142,10 @@ int32_t close_port(BoardRecord& board, int p) {
   FT_Purge(h, FT_PURGE_RX | FT_PURGE_TX);
   FT_ResetDevice(h);
   const FT_STATUS status = FT_Close(h);
-  if (status == FT_OK) board.port[p] = closed_handle();
+  if (status == FT_OK) {
+    clear_port_trouble(h, 0xFF);
+    board.port[p] = closed_handle();
+  }
   return static_cast<int32_t>(status);
 }
 
@@ -118,34 +179,46 @@ extern "C" {
 
 VRX5200_API int32_t VRX5200_CALL VRX5200BrdCtrl_Open_VRX5200_Ports(int32_t Board_Number,
                                                                    int32_t Board_Count) {
+  // Opening starts from no board selected, whether or not the selected board's ports close.
   if (BoardRecord* current = selected_board()) close_board_ports(*current);
-  if (Board_Number < 0 || Board_Number >= Board_Count || Board_Number >= kMaxBoards) {
+  g_state.selected = -1;
+  // Only the boards of the last discovery have current location IDs: a record past them holds
+  // another time's ports, which may now be another device's.
+  if (Board_Number < 0 || Board_Number >= Board_Count || Board_Number >= kMaxBoards ||
+      Board_Number >= g_state.boards_found) {
     return VRX5200_RESULT_NO_BOARD;
   }
   BoardRecord& board = g_state.boards[Board_Number];
   auto location = [&](int p) -> PVOID {
     const uint32_t index = board.device_index[p];
-    const uint32_t loc = index < static_cast<uint32_t>(kMaxDevices) ? g_state.locations[index] : 0;
+    const uint32_t loc =
+        index < static_cast<uint32_t>(g_state.location_count) ? g_state.locations[index] : 0;
     return reinterpret_cast<PVOID>(static_cast<uintptr_t>(loc));
+  };
+  // A port that does not open keeps no handle: its slot reads closed, not an old session's.
+  auto open_port = [&](int p) {
+    board.port[p] = closed_handle();
+    const FT_STATUS status = FT_OpenEx(location(p), FT_OPEN_BY_LOCATION, &board.port[p]);
+    if (status != FT_OK) {
+      board.port[p] = closed_handle();
+    } else {
+      clear_port_trouble(board.port[p], 0xFF);  // the driver may hand out a handle value again
+    }
+    return status;
   };
 
   int32_t acc = 0;
-  bool opened[kPortsPerBoard] = {};
   for (int p = 0; p < 3; ++p) {
-    const FT_STATUS status = FT_OpenEx(location(p), FT_OPEN_BY_LOCATION, &board.port[p]);
-    opened[p] = status == FT_OK;
-    collect(acc, static_cast<int32_t>(status));
+    collect(acc, static_cast<int32_t>(open_port(p)));
     collect(acc, p < 2 ? mpsse_setup(board.port[p]) : bitbang_setup(board.port[p], 0xFB));
   }
   if (acc != 0) {
     // Ports left open would make the next open of this board fail: close what did open.
-    for (int p = 0; p < 3; ++p) {
-      if (opened[p]) close_port(board, p);
-    }
+    for (int p = 0; p < 3; ++p) close_port(board, p);
     return VRX5200_RESULT_PORT_OPEN_FAILED;
   }
 
-  collect(acc, static_cast<int32_t>(FT_OpenEx(location(3), FT_OPEN_BY_LOCATION, &board.port[3])));
+  collect(acc, static_cast<int32_t>(open_port(3)));
   collect(acc, bitbang_setup(board.port[3], 0xFF));
   // Pulse pin 7 of the JTAG port low and back high.
   for (uint8_t pulse : {uint8_t{0x7F}, uint8_t{0xFF}}) {
@@ -155,6 +228,7 @@ VRX5200_API int32_t VRX5200_CALL VRX5200BrdCtrl_Open_VRX5200_Ports(int32_t Board
   }
   g_state.jtag_handle = board.port[3];
   g_state.jtag_device_index = static_cast<int32_t>(board.device_index[3]);
+  g_state.jtag_location = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(location(3)));
 
   if (acc != 0) {
     for (int p = 0; p < kPortsPerBoard; ++p) close_port(board, p);

@@ -51,8 +51,12 @@ struct LibraryState {
   int32_t selected = -1;
   uint32_t locations[kMaxDevices];
   int32_t location_count = 0;
+  int32_t boards_found = 0;  // boards of the last discovery (none after a failed one)
   FT_HANDLE jtag_handle = nullptr;
   int32_t jtag_device_index = 0;
+  // The JTAG port's location ID when the ports opened: the FPGA load re-opens the port by it,
+  // whatever discoveries ran since.
+  uint32_t jtag_location = 0;
 };
 
 extern LibraryState g_state;

@@ -98,7 +98,8 @@ int main(void) {
   int failures = 0;
   if (VRX5200BrdCtrl_Get_VRX5200_EVM(&boards, keys, &length) != VRX5200_RESULT_NO_DEVICES)
     ++failures;
-  if (VRX5200BrdCtrl_Open_VRX5200_Ports(0, 1) != VRX5200_RESULT_PORT_OPEN_FAILED) ++failures;
+  /* No board was found: there is none to open, whatever count the caller passes. */
+  if (VRX5200BrdCtrl_Open_VRX5200_Ports(0, 1) != VRX5200_RESULT_NO_BOARD) ++failures;
   if (VRX5200BrdCtrl_Clear_Buffer() != VRX5200_RESULT_NO_BOARD) ++failures;
   printf("%d passed, %d failed\n", 3 - failures, failures);
   return failures != 0;

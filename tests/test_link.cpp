@@ -69,6 +69,13 @@ class LinkTest : public BenchTest {
   }
   FT_HANDLE handle(int p) const { return vrx::g_state.boards[0].port[p]; }
   int link() const { return entry_of_port(2); }
+  // After a failure: faults off, and one exchange that puts the port back into a known state.
+  void settle() {
+    bench.clear_faults();
+    uint8_t reply[1];
+    ASSERT_EQ(vrx::link_exchange(handle(2), nullptr, 0, reply), 0);
+    bench.clear_calls();
+  }
 };
 
 TEST_F(LinkTest, EmptyFrameSendsOnlyOpeningAndClosingBytes) {
@@ -104,23 +111,23 @@ TEST_F(LinkTest, FailuresEndTheExchangeAtTheirStep) {
   EXPECT_EQ(bench.calls(link(), "FT_Read").size(), 1u);
 
   // Opening byte refused by the driver (nothing written): the short count wins.
-  bench.clear_calls();
+  settle();
   bench.fail("FT_Write", link(), 1, FT_IO_ERROR);
   EXPECT_EQ(vrx::link_exchange(handle(2), frame, 4, reply), 10);
   EXPECT_EQ(writes(link()).size(), 1u);
 
   // A failing queue poll: its status.
-  VRX5200BrdCtrl_Clear_Buffer();
+  settle();
   bench.fail("FT_GetQueueStatus", link(), 2, FT_IO_ERROR);
   EXPECT_EQ(vrx::link_exchange(handle(2), frame, 4, reply), FT_IO_ERROR);
 
   // Reply bytes short: 8.
-  VRX5200BrdCtrl_Clear_Buffer();
+  settle();
   bench.short_read(link(), 2, 5);
   EXPECT_EQ(vrx::link_exchange(handle(2), frame, 4, reply), 8);
 
   // A board that stops answering: 9 after 10 s of polling.
-  VRX5200BrdCtrl_Clear_Buffer();
+  settle();
   bench.silence(link());
   const uint64_t t0 = bench.now();
   EXPECT_EQ(vrx::link_exchange(handle(2), frame, 4, reply), 9);
@@ -185,6 +192,99 @@ TEST_F(LinkTest, BulkFailuresLeaveTheSelectLow) {
   bench.clear_calls();
   bench.fail("FT_Write", entry_of_port(1), 3, FT_IO_ERROR);
   EXPECT_EQ(vrx::bulk_read(handle(1), 256, data), 0);
+}
+
+// After any way an exchange can end early, no byte of it is ever taken for a later reply: every
+// later call that succeeds reads the register's value, a busy board keeps reading busy, and
+// the port works again by the second call at the latest.
+TEST_F(LinkTest, NoStaleByteIsTakenForALaterReply) {
+  struct Case {
+    const char* what;
+    std::function<void()> arm;
+  };
+  const Case cases[] = {
+      {"reply short", [&] { bench.short_read(link(), 2, 5); }},
+      {"patterns short", [&] { bench.short_write(link(), 2, 10); }},
+      {"patterns sent, write failed", [&] { bench.fail_moved("FT_Write", link(), 2, 4); }},
+      {"reply read, read failed", [&] { bench.fail_moved("FT_Read", link(), 2, 4); }},
+      {"opening byte sent, write failed", [&] { bench.fail_moved("FT_Write", link(), 1, 4); }},
+      {"reply after the time-out", [&] { bench.delay_replies(link(), 12000); }},
+      {"reply late, next call under way", [&] { bench.delay_replies(link(), 10003); }},
+  };
+  for (uint8_t r = 0; r < 16; ++r) board().regs[r] = static_cast<uint8_t>(0x40 + r);
+  board().busy_forever = true;
+  for (const Case& c : cases) {
+    c.arm();
+    int32_t value = -1;
+    EXPECT_NE(VRX5200BrdCtrl_Read_Register(5, &value), 0) << c.what;
+    bench.clear_faults();
+    int failures = 0;
+    for (int k = 0; k < 6; ++k) {
+      const uint8_t address = static_cast<uint8_t>(k == 3 ? 2 : 6 + k);
+      value = -1;
+      const int32_t r = VRX5200BrdCtrl_Read_Register(address, &value);
+      if (r != 0) {
+        EXPECT_EQ(r, 8) << c.what << ", call " << k;
+        EXPECT_EQ(k, 0) << c.what << ": the port did not recover";
+        ++failures;
+        continue;
+      }
+      EXPECT_EQ(value, address == 2 ? 1 : 0x40 + address) << c.what << ", call " << k;
+    }
+    EXPECT_LE(failures, 1) << c.what;
+  }
+}
+
+// The same for the data ports: a failed read leaves no read data behind, and a failed write
+// leaves no MPSSE command half taken (the engine would swallow the next transfer as its data).
+TEST_F(LinkTest, DataPortsRecoverFromEveryFailure) {
+  std::vector<uint16_t> samples(65536);
+  for (size_t i = 0; i < samples.size(); ++i) samples[i] = static_cast<uint16_t>(i * 2654435761u);
+  board().set_samples(samples);
+  board().capture_length = uint64_t{1} << 24;  // a capture in memory to read from
+  static uint8_t dest[4096];
+  // The bytes the board serves next on data port 0.
+  auto expected = [&](size_t n) {
+    Bytes out;
+    for (uint64_t j = board().lane_bytes_read[0]; out.size() < n; ++j) {
+      const uint16_t s = samples[(2 * (j >> 1)) % samples.size()];
+      out.push_back(static_cast<uint8_t>((j & 1) ? s >> 8 : s));
+    }
+    return out;
+  };
+  const int port0 = entry_of_port(0);
+  for (auto arm : std::vector<std::function<void()>>{
+           [&] { bench.short_read(port0, 1, 100); },
+           [&] { bench.fail_moved("FT_Read", port0, 1, 4); },
+           [&] { bench.delay_replies(port0, 11000); },
+           [&] { bench.short_write(port0, 1, 1); },  // the select half sent
+           [&] { bench.short_write(port0, 2, 2); },  // the read command half sent
+       }) {
+    arm();
+    EXPECT_NE(vrx::bulk_read(handle(0), 1024, dest), 0);
+    bench.clear_faults();
+    for (int k = 0; k < 3; ++k) {
+      const Bytes want = expected(1024);
+      const int32_t r = vrx::bulk_read(handle(0), 1024, dest);
+      if (r == 8 && k == 0) continue;  // the abandoned read's data arrived during this one
+      ASSERT_EQ(r, 0) << "call " << k;
+      EXPECT_EQ(Bytes(dest, dest + 1024), want) << "call " << k;
+    }
+  }
+
+  static uint8_t data[2][512];
+  for (size_t i = 0; i < 512; ++i) data[0][i] = static_cast<uint8_t>(i), data[1][i] = ~i & 0xFF;
+  for (uint32_t sent : {1u, 3u, 5u}) {  // inside the header, the data, and the deselect
+    bench.short_write(port0, sent == 1 ? 1 : 2, sent == 5 ? 100 : sent);
+    EXPECT_EQ(vrx::bulk_write(handle(0), 512, data[0]), 10);
+    bench.clear_faults();
+    const uint64_t at = board().dac_cursor[0];
+    ASSERT_EQ(vrx::bulk_write(handle(0), 512, data[1]), 0);
+    ASSERT_GE(board().dac_bytes[0].size(), at + 512);
+    EXPECT_EQ(Bytes(board().dac_bytes[0].begin() + static_cast<long>(at),
+                    board().dac_bytes[0].begin() + static_cast<long>(at + 512)),
+              Bytes(data[1], data[1] + 512));
+  }
 }
 
 TEST_F(LinkTest, UnknownMpsseOpcodeIsAnsweredAsTheBridgeDoes) {
@@ -278,18 +378,15 @@ TEST_F(LinkTest, FailuresLeaveOutputsAndStatusByteUnchanged) {
       {[&] { bench.silence(link()); }, 9},
   };
   for (const Fault& f : faults) {
-    bench.clear_faults();
-    VRX5200BrdCtrl_Clear_Buffer();
+    settle();
     f.arm();
     int32_t out = -5;
     uint8_t byte = 9;
     EXPECT_EQ(VRX5200BrdCtrl_Read_Register(1, &out), f.code);
-    bench.clear_faults();
-    VRX5200BrdCtrl_Clear_Buffer();
+    settle();
     f.arm();
     EXPECT_EQ(VRX5200BrdCtrl_Write_Config2(1, &out), f.code);
-    bench.clear_faults();
-    VRX5200BrdCtrl_Clear_Buffer();
+    settle();
     f.arm();
     EXPECT_EQ(VRX5200BrdCtrl_Get_Firmware_version(&byte), f.code);
     EXPECT_EQ(out, -5);

@@ -227,6 +227,64 @@ TEST_F(BenchTest, OpeningResetsSessionKindAndStartedFlag) {
   EXPECT_EQ(vrx::g_state.boards[0].started, 0);
 }
 
+TEST_F(BenchTest, OnlyBoardsOfTheLastDiscoveryOpen) {
+  bench.add_board("BOARD001");
+  bench.add_board("BOARD002");
+  ASSERT_EQ(discover().count, 2);
+  bench.unplug(1);
+  ASSERT_EQ(discover().count, 1);
+  // Board 1's record still holds its old device indices: the caller's old count must not open
+  // them (the location list now holds fewer entries, and on a bus another device's).
+  bench.clear_calls();
+  EXPECT_EQ(VRX5200BrdCtrl_Open_VRX5200_Ports(1, 2), 101);
+  // A discovery that fails finds no board at all.
+  bench.fail_entry(2);
+  EXPECT_EQ(discover().result, 19);
+  EXPECT_EQ(VRX5200BrdCtrl_Open_VRX5200_Ports(0, 1), 101);
+  EXPECT_TRUE(bench.calls(-1, "FT_OpenEx").empty());
+  for (size_t e = 0; e < 8; ++e) EXPECT_TRUE(bench.calls(static_cast<int>(e), "FT_OpenEx").empty());
+  bench.clear_faults();
+  ASSERT_EQ(discover().count, 1);
+  EXPECT_EQ(VRX5200BrdCtrl_Open_VRX5200_Ports(0, 1), 0);
+}
+
+TEST_F(BenchTest, FailedOpenLeavesNoBoardSelectedEvenWhenTheCloseFails) {
+  open_board(2);
+  bench.fail("FT_Close", entry_of_port(0), 1, FT_IO_ERROR);
+  EXPECT_EQ(VRX5200BrdCtrl_Open_VRX5200_Ports(5, 2), 101);
+  EXPECT_EQ(vrx::g_state.selected, -1);
+  EXPECT_EQ(VRX5200BrdCtrl_Clear_Buffer(), 101);
+}
+
+// Discovery renumbers the boards; the open board's session goes with it, so its ports can still
+// be used and closed, whatever happened to the device list.
+TEST_F(BenchTest, RediscoveryKeepsTheOpenBoard) {
+  bench.add_board("BOARD001");
+  bench.add_board("BOARD002");
+  board(1).regs[5] = 0x25;
+  bench.unplug(0);
+  ASSERT_EQ(discover().count, 1);
+  ASSERT_EQ(VRX5200BrdCtrl_Open_VRX5200_Ports(0, 1), 0);  // BOARD002, as number 0
+  bench.replug(0);
+  ASSERT_EQ(discover().count, 2);  // now BOARD001 is 0 and BOARD002 is 1
+  EXPECT_EQ(vrx::g_state.selected, 1);
+  int32_t value = -1;
+  EXPECT_EQ(VRX5200BrdCtrl_Read_Register(5, &value), 0);
+  EXPECT_EQ(value, 0x25);
+  EXPECT_EQ(VRX5200BrdCtrl_Close_VRX_Ports(), 0);
+  for (int p = 0; p < 4; ++p) EXPECT_FALSE(bench.is_open(entry_of_port(p, 1))) << p;
+
+  // The open board gone from the list: its session keeps its handles, which still close.
+  ASSERT_EQ(VRX5200BrdCtrl_Open_VRX5200_Ports(0, 2), 0);  // BOARD001
+  bench.unplug(0);
+  ASSERT_EQ(discover().count, 1);
+  EXPECT_EQ(VRX5200BrdCtrl_Close_Session(), 0);
+  for (int p = 0; p < 4; ++p) EXPECT_FALSE(bench.is_open(entry_of_port(p, 0))) << p;
+  bench.replug(0);
+  ASSERT_EQ(discover().count, 2);
+  EXPECT_EQ(VRX5200BrdCtrl_Open_VRX5200_Ports(0, 2), 0);
+}
+
 // ---- closing, purge, probe ----
 
 TEST_F(BenchTest, ClosingResetsEachPortAndForgetsTheBoard) {
