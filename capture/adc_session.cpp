@@ -49,19 +49,28 @@ using namespace vrx;
 
 extern "C" VRX5200_API int32_t VRX5200_CALL
 VRX5200BrdCtrl_Configure_VRX5200_ADC_Session(const ADC_Session_Params* params) {
-  if (params == nullptr) return VRX5200_RESULT_INVALID_ARGUMENT;
   BoardRecord* board = selected_board();
   if (board == nullptr) return VRX5200_RESULT_NO_BOARD;
+  if (params == nullptr) return VRX5200_RESULT_INVALID_ARGUMENT;
   // Only plain (0) and pattern-match (1) captures exist; another value would make every
   // read-back drop blocks until it times out.
   if (params->Pattern_Match > 1) return VRX5200_RESULT_INVALID_ARGUMENT;
   board->adc = *params;
   const AdcClockPlan plan = plan_adc_clock(*params);
+  // Every exchange is made; the first that fails decides the result, since the clock set-up
+  // is then incomplete whatever the later ones return.
   int32_t result = send_register_run(reg::kClock, plan.band_value, 1);
+  auto keep_first = [&result](int32_t status) {
+    if (result == 0) result = status;
+  };
   if (plan.step_frames > 0)
-    result = send_register_run(reg::kClock, plan.step_code, plan.step_frames);
+    keep_first(send_register_run(reg::kClock, plan.step_code, plan.step_frames));
   if (plan.long_frames > 0)
-    result = send_register_run(reg::kClock, reg::kLongRun, plan.long_frames);
-  if (result == 0) board->session_kind = kAdcSession;
+    keep_first(send_register_run(reg::kClock, reg::kLongRun, plan.long_frames));
+  if (result == 0) {
+    // A playback's block plan is not a capture's: a read-back needs a capture start first.
+    if (board->session_kind == kDacSession) board->started = 0;
+    board->session_kind = kAdcSession;
+  }
   return result;
 }

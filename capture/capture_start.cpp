@@ -39,6 +39,9 @@ int32_t start_capture(int32_t length, int32_t start_value_switch, int32_t start_
   const LengthFields f = decompose_length(length);
   if (!f.valid) return VRX5200_RESULT_BAD_CAPTURE_LENGTH;
   const ADC_Session_Params& p = board->adc;
+  // From the first exchange on, the board's capture is no longer the one a read-back in
+  // progress was reading: until this start succeeds, no capture is started.
+  board->started = 0;
 
   uint8_t* c = g_command_buffer;
   uint32_t at = put_write(c, 0, reg::kBlockLow, static_cast<uint8_t>(f.blocks & 0xFF));

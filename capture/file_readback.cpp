@@ -58,16 +58,34 @@ struct Call {
     file = nullptr;
     return result;
   }
-  // Error exit: the capture is no longer started.
+  // Error exit: the capture is no longer started (the board's read-out has moved on, or the
+  // file lacks a block), so a new capture start is needed.
   int32_t error_exit(int32_t result) {
     board.started = 0;
     return exit_with(result);
+  }
+  // Busy exit: the capture stays started. Part-way through it the read-back keeps its place,
+  // as the blocks read so far are in the file and the board's read-out stands at the next one.
+  int32_t busy_exit() {
+    if (board.session_kind == kAdcSession && board.next_block > 0) {
+      *o.status_out = board.status_byte;
+      *o.more = 1;
+      *o.pattern_timeout = 0;
+      *o.samples_this_call = 0;
+      std::fclose(file);
+      file = nullptr;
+      return VRX5200_RESULT_CAPTURE_TIMEOUT;
+    }
+    board.next_block = 0;
+    return exit_with(VRX5200_RESULT_CAPTURE_TIMEOUT);
   }
   int32_t finish(int32_t result) {
     if (*o.write_index == board.capture_total) *o.more = 0;
     const bool closed = std::fclose(file) == 0;
     file = nullptr;
-    return closed || result != 0 ? result : VRX5200_RESULT_FILE_IO;
+    if (closed || result != 0) return result;
+    board.started = 0;  // the file may lack the block
+    return VRX5200_RESULT_FILE_IO;
   }
 };
 
@@ -95,19 +113,29 @@ extern "C" VRX5200_API int32_t VRX5200_CALL VRX5200BrdCtrl_Read_DDR_to_File(
       (p.Pattern_Match == 1 && p.Pattern_Count > 0 && Match_Patterns == nullptr)) {
     return VRX5200_RESULT_INVALID_ARGUMENT;
   }
-  // The block plan belongs to a capture: a pattern session's plan means nothing here, and a
-  // finished capture has no block left to read.
+  // The block plan belongs to a capture: a pattern session's plan means nothing here. With a
+  // capture session the read-back needs a started capture of its own with blocks left (an
+  // error ended the capture, or it has been read completely).
   if (board.session_kind == kDacSession) return VRX5200_RESULT_OTHER_SESSION;
-  if (board.session_kind == kAdcSession && board.next_block >= board.block_count) {
+  const bool no_session = board.session_kind == kNoSession;
+  if (!no_session && (board.started != 1 || board.next_block >= board.block_count)) {
     return VRX5200_RESULT_NOT_STARTED;
   }
-  const BitOps ops = ops_for(Op_Codes, Op_Operands, Op_Count);
-
-  if (board.session_kind == kNoSession) {
+  // Without a session every call reads one block of 65,536 samples.
+  const int32_t planned = no_session                                  ? kCaptureBlock
+                          : board.next_block == board.block_count - 1 ? board.last_block_size
+                                                                      : g_capture_block_size;
+  // The running count must not pass the largest value the caller's integer holds.
+  if (*Write_Index < 0 || *Write_Index > INT32_MAX - planned) {
+    return VRX5200_RESULT_INVALID_ARGUMENT;
+  }
+  if (no_session) {
     board.block_count = 1;
     g_capture_block_size = kCaptureBlock;
     board.last_block_size = kCaptureBlock;
   }
+  const BitOps ops = ops_for(Op_Codes, Op_Operands, Op_Count);
+
   const FileOutputs o{Samples_This_Call, Write_Index, Status_Out, Pattern_Timeout, More};
   Call call{board, o, std::fopen(File_Path, "ab")};
   if (call.file != nullptr && board.next_block == 0 && g_start_value_flag == 0) {
@@ -116,6 +144,9 @@ extern "C" VRX5200_API int32_t VRX5200_CALL VRX5200BrdCtrl_Read_DDR_to_File(
     call.file = std::fopen(File_Path, "wb");
   }
   if (call.file == nullptr) {
+    // Part-way through a capture the blocks read so far went to a file this call cannot reach;
+    // starting over at the first block would read the board's next block as the first.
+    if (board.session_kind == kAdcSession && board.next_block > 0) board.started = 0;
     board.next_block = 0;
     return call.exit_with(VRX5200_RESULT_FILE_OPEN_FAILED);
   }
@@ -129,10 +160,7 @@ extern "C" VRX5200_API int32_t VRX5200_CALL VRX5200BrdCtrl_Read_DDR_to_File(
   for (;;) {
     uint32_t poll_time = start;
     result = wait_block_ready(board, start, Timeout_Ms, true, poll_time);
-    if (result == VRX5200_RESULT_CAPTURE_TIMEOUT) {
-      board.next_block = 0;
-      return call.exit_with(result);
-    }
+    if (result == VRX5200_RESULT_CAPTURE_TIMEOUT) return call.busy_exit();
     if (result != 0) return call.error_exit(result);
 
     const uint32_t n = static_cast<uint32_t>(
@@ -143,24 +171,25 @@ extern "C" VRX5200_API int32_t VRX5200_CALL VRX5200BrdCtrl_Read_DDR_to_File(
 
     if (board.adc.Pattern_Match == 0) {
       if (g_start_value_flag != 0) return call.finish(result);  // block dropped
-      *Samples_This_Call += static_cast<int32_t>(n);
-      *Write_Index += static_cast<int32_t>(n);
       // The output goes straight into the caller's copy when it is to receive it anyway.
       const bool copy_now = board.recorded_block_count != 0 || board.session_kind == kNoSession;
       uint16_t* output = copy_now ? Block_Copy : g_output;
       const size_t c = reorder_block(g_block_buffer, n, lanes, ops, g_carry, g_combined, output);
-      board.next_block += 1;
-      *Status_Out = board.status_byte;
-      if (std::fwrite(output, sizeof(uint16_t), c, call.file) != c) {
+      // The block counts as read only once it is in the file.
+      if (std::fwrite(output, sizeof(uint16_t), c, call.file) != c || std::fflush(call.file) != 0) {
         return call.error_exit(VRX5200_RESULT_FILE_IO);
       }
+      *Samples_This_Call += static_cast<int32_t>(n);
+      *Write_Index += static_cast<int32_t>(n);
+      board.next_block += 1;
+      *Status_Out = board.status_byte;
       if (board.next_block < board.block_count) {
         *More = 1;
         if (!copy_now) std::memcpy(Block_Copy, g_output, c * sizeof(uint16_t));
       } else {
         *More = 0;
       }
-      return call.finish(result);
+      return call.finish(VRX5200_RESULT_OK);
     }
 
     // Pattern block: nothing goes to the file. Every equal entry of the list counts as a match.

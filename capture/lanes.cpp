@@ -174,20 +174,26 @@ size_t reorder_block(const uint16_t* block, size_t n, const LanePlan& plan, cons
 
   size_t produced = 0;
   if (carried > 0) {
-    // The carried samples begin a frame; complete it from the front of this block.
-    const size_t need = k - carried;
-    if (kept < need) {
-      copy_samples(carry.samples + carried, src, kept);
-      carry.count = static_cast<int32_t>(carried + kept);
-      return 0;
+    // The combined sequence begins with the carried samples. Under a lane list changed since
+    // they were kept there may be more of them than one frame holds: the frames that hold any
+    // of them are put together here, with as many kept samples as complete them.
+    uint16_t head[2 * kMaxLanes];
+    const size_t complete = (carried + k - 1) / k * k - carried;
+    const size_t taken = kept < complete ? kept : complete;
+    copy_samples(head, carry.samples, carried);
+    copy_samples(head + carried, src, taken);
+    const size_t frames = (carried + taken) / k;
+    emit(head, frames, k, plan.slot, ops, out);
+    produced = frames * k;
+    src += taken;
+    kept -= taken;
+    if (taken < complete) {
+      // The block ended first: what is left of the head is the carry-over.
+      const size_t rest = carried + taken - produced;
+      copy_samples(carry.samples, head + produced, rest);
+      carry.count = static_cast<int32_t>(rest);
+      return produced;
     }
-    uint16_t first[kMaxLanes];
-    copy_samples(first, carry.samples, carried);
-    copy_samples(first + carried, src, need);
-    emit(first, 1, k, plan.slot, ops, out);
-    produced = k;
-    src += need;
-    kept -= need;
   }
   const size_t frames = kept / k;
   emit(src, frames, k, plan.slot, ops, out + produced);

@@ -96,6 +96,13 @@ int32_t read_to_array(uint16_t* samples, const uint32_t* patterns, uint32_t time
   if (p.Pattern_Match == 1 && p.Pattern_Count > 0 && patterns == nullptr) {
     return VRX5200_RESULT_INVALID_ARGUMENT;
   }
+  // The samples still to come must fit below the largest index the caller's integer holds (a
+  // pattern match starts the capture over, from index 0).
+  const int64_t to_read =
+      p.Pattern_Match == 1
+          ? board.capture_total
+          : board.capture_total - static_cast<int64_t>(board.next_block) * kCaptureBlock;
+  if (*o.write_index + to_read > INT32_MAX) return VRX5200_RESULT_INVALID_ARGUMENT;
 
   const uint32_t start = platform_clock_ms();
   int32_t result = VRX5200_RESULT_OK;
@@ -103,9 +110,16 @@ int32_t read_to_array(uint16_t* samples, const uint32_t* patterns, uint32_t time
     uint32_t poll_time = start;
     result = wait_block_ready(board, start, timeout_ms, false, poll_time);
     if (result == VRX5200_RESULT_CAPTURE_TIMEOUT) {
+      // The busy exit keeps the capture. Part-way through it the read-back keeps its place:
+      // the blocks before are stored and the board's read-out stands at the next one.
+      if (board.next_block > 0) {
+        *o.status_out = board.status_byte;
+        *o.more = 1;
+        *o.pattern_timeout = 0;
+        return result;
+      }
       error_exit(board, o, result);
-      board.started = 1;  // the busy exit keeps the capture and starts its read-back over
-      board.next_block = 0;
+      board.started = 1;
       return result;
     }
     if (result != 0) return error_exit(board, o, result);
@@ -121,6 +135,7 @@ int32_t read_to_array(uint16_t* samples, const uint32_t* patterns, uint32_t time
       *o.more = 1;
       *o.samples_this_call += static_cast<int32_t>(n);
       *o.write_index += static_cast<int32_t>(n);
+      result = VRX5200_RESULT_OK;  // an unmatched block's register write is behind us
       if (board.next_block >= board.block_count) {
         *o.more = 0;
         break;

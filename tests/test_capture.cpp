@@ -7,6 +7,7 @@
 #include <fstream>
 #include <iterator>
 #include <limits>
+#include <numeric>
 #include <random>
 
 #include "capture/capture.h"
@@ -180,6 +181,54 @@ TEST(Lanes, ReorderingWithCarryOver) {
   EXPECT_EQ(out[65532], 65533);
 }
 
+// The rule read plainly: the carried samples, then this block's kept samples; whole frames of
+// K go out, the m-th sample at (v - 1) + M x (samples of lane v placed so far), v = E[m mod K].
+std::vector<uint16_t> reorder_plainly(std::vector<uint16_t>& carry,
+                                      const std::vector<uint16_t>& block,
+                                      const std::vector<int32_t>& lanes) {
+  std::vector<uint16_t> combined = carry;
+  for (size_t i = 0; i < block.size(); ++i) {
+    if (lanes[i % lanes.size()] != 0) combined.push_back(block[i]);
+  }
+  std::vector<int32_t> enabled;
+  for (int32_t v : lanes) {
+    if (v != 0) enabled.push_back(v);
+  }
+  const size_t k = enabled.size();
+  const size_t m_lanes = static_cast<size_t>(*std::max_element(enabled.begin(), enabled.end()));
+  const size_t c = combined.size() / k * k;
+  std::vector<uint16_t> out(c);
+  size_t placed[16] = {};
+  for (size_t m = 0; m < c; ++m) {
+    const size_t v = static_cast<size_t>(enabled[m % k]);
+    out[(v - 1) + m_lanes * placed[v]++] = combined[m];
+  }
+  carry.assign(combined.begin() + static_cast<long>(c), combined.end());
+  return out;
+}
+
+// Whatever lane list each block comes with, carried samples included: long sequences of
+// blocks of random sizes, each under a random list.
+TEST(Lanes, ChangedListsFollowTheCombinedSequence) {
+  std::mt19937 rng(13);
+  vrx::CarryOver carry;
+  std::vector<uint16_t> plain_carry;
+  uint16_t next = 0;
+  for (int b = 0; b < 3000; ++b) {
+    std::vector<int32_t> numbered(1 + rng() % 15);  // 1 to K, each once, and a few zeros
+    std::iota(numbered.begin(), numbered.end(), 1);
+    std::shuffle(numbered.begin(), numbered.end(), rng);
+    for (int z = static_cast<int>(rng() % 4); z > 0; --z) {
+      numbered.insert(numbered.begin() + static_cast<long>(rng() % (numbered.size() + 1)), 0);
+    }
+    std::vector<uint16_t> block(rng() % 64);
+    for (uint16_t& v : block) v = next++;
+    ASSERT_EQ(reorder(block, numbered, carry), reorder_plainly(plain_carry, block, numbered))
+        << "block " << b;
+    ASSERT_EQ(std::vector<uint16_t>(carry.samples, carry.samples + carry.count), plain_carry);
+  }
+}
+
 // ---- on the bench ----
 
 class CaptureTest : public BenchTest {
@@ -237,11 +286,11 @@ TEST_F(CaptureTest, SessionExchangesForEachBand) {
   }
 }
 
-TEST_F(CaptureTest, SessionResultIsTheLastExchange) {
+TEST_F(CaptureTest, SessionResultIsTheFirstFailingExchange) {
   const ADC_Session_Params p = adc(250e6);
   bench.short_write(entry_of_port(2), 4, 0);  // the step run's patterns
-  EXPECT_EQ(VRX5200BrdCtrl_Configure_VRX5200_ADC_Session(&p), 0);
-  EXPECT_EQ(record().session_kind, 1);
+  EXPECT_EQ(VRX5200BrdCtrl_Configure_VRX5200_ADC_Session(&p), 10);
+  EXPECT_EQ(record().session_kind, -1);
   // The long run still went out.
   EXPECT_EQ(board().writes.back(), std::make_pair(uint8_t{3}, uint8_t{0x7E}));
 
@@ -252,6 +301,9 @@ TEST_F(CaptureTest, SessionResultIsTheLastExchange) {
   EXPECT_EQ(VRX5200BrdCtrl_Configure_VRX5200_ADC_Session(&p), 10);
   EXPECT_EQ(record().session_kind, -1);
   EXPECT_EQ(record().adc.Rate, 250e6);  // stored all the same
+  bench.clear_faults();
+  EXPECT_EQ(VRX5200BrdCtrl_Configure_VRX5200_ADC_Session(&p), 0);
+  EXPECT_EQ(record().session_kind, 1);
 
   ADC_Session_Params bad = p;
   bad.Pattern_Match = 2;
@@ -259,6 +311,45 @@ TEST_F(CaptureTest, SessionResultIsTheLastExchange) {
   EXPECT_EQ(VRX5200BrdCtrl_Configure_VRX5200_ADC_Session(&bad), 108);
   EXPECT_EQ(VRX5200BrdCtrl_Configure_VRX5200_ADC_Session(nullptr), 108);
   EXPECT_TRUE(bench.calls().empty());
+  VRX5200BrdCtrl_Close_Session();
+  EXPECT_EQ(VRX5200BrdCtrl_Configure_VRX5200_ADC_Session(nullptr), 101);  // no board comes first
+}
+
+// A read-back needs a capture start of its own: a playback's block plan is not a capture's.
+TEST_F(CaptureTest, PlaybackPlanDoesNotLeakIntoTheReadBacks) {
+  DAC_Session_Params d{};
+  d.Rate = 100e6;
+  d.Rate_Factor_1 = 8;
+  d.Rate_Factor_2 = 1;
+  d.Rate_Divisor = 1;
+  ASSERT_EQ(VRX5200BrdCtrl_Configure_VRX5200_DAC_Session(&d), 0);
+  ASSERT_EQ(VRX5200BrdCtrl_Start_DDR_to_DAC(4096, 0), 0);
+  configure(adc(250e6));
+  std::vector<uint16_t> samples(65536);
+  EXPECT_EQ(read_array(samples).result, 106);
+  int32_t this_call = 0, write_index = 0, status = 0, timeout = 0, more = 1;
+  std::vector<uint16_t> copy(65536 + 14);
+  const int32_t lanes[] = {1};
+  const std::string path = ::testing::TempDir() + "vrx5200_leak.bin";
+  EXPECT_EQ(VRX5200BrdCtrl_Read_DDR_to_File(path.c_str(), nullptr, copy.data(), lanes, 1, nullptr,
+                                            nullptr, 0, 1000, &this_call, &write_index, &status,
+                                            &timeout, &more),
+            106);
+}
+
+// A capture start that fails part-way leaves the board's capture unknown: the read-back of the
+// capture before it is over.
+TEST_F(CaptureTest, FailedCaptureStartEndsTheCaptureInProgress) {
+  configure(adc(250e6));
+  ASSERT_EQ(VRX5200BrdCtrl_Start_ADC_to_DDR(131072, nullptr, 0, 0, 0), 0);
+  bench.short_read(entry_of_port(2), 6, 0);  // the start register's frame, after it went out
+  EXPECT_EQ(VRX5200BrdCtrl_Start_ADC_to_DDR(131072, nullptr, 0, 0, 0), 8);
+  std::vector<uint16_t> samples(131072);
+  EXPECT_EQ(read_array(samples).result, 106);
+  bench.clear_faults();
+  ASSERT_EQ(VRX5200BrdCtrl_Start_ADC_to_DDR(131072, nullptr, 0, 0, 0), 0);
+  ASSERT_EQ(read_array(samples).result, 0);
+  EXPECT_EQ(samples, expected(131072));
 }
 
 TEST_F(CaptureTest, StartSendsLengthAndStartRegisters) {
@@ -598,9 +689,93 @@ TEST_F(FileCaptureTest, FullDiskIsReportedNotHidden) {
   if (!std::ifstream("/dev/full").good()) GTEST_SKIP() << "no /dev/full";
   configure(adc(250e6));
   start(65536);
+  const std::string good = path;
   path = "/dev/full";
   EXPECT_EQ(read_file({1}).result, 112);
   EXPECT_EQ(record().started, 0);
+  // The block is lost with the write: the capture cannot go on, it must start again.
+  path = good;
+  EXPECT_EQ(read_file({1}).result, 106);
+}
+
+// A file that cannot be opened at the first block costs nothing; part-way through a capture
+// the blocks before it are out of reach, and going on would read the board's next block as the
+// first: the capture is over.
+TEST_F(FileCaptureTest, UnopenableFileBeforeOrPartWayThroughACapture) {
+  configure(adc(250e6));
+  const std::string good = path;
+  for (const int32_t blocks_first : {0, 1}) {
+    start(2 * 65536);
+    for (int32_t b = 0; b < blocks_first; ++b) ASSERT_EQ(read_file({1}).result, 0);
+    path = "/nonexistent-dir/capture.bin";
+    const FileRead r = read_file({1});
+    EXPECT_EQ(r.result, 107);
+    EXPECT_EQ(write_index, 0);
+    path = good;
+    if (blocks_first > 0) {
+      EXPECT_EQ(read_file({1}).result, 106);
+      continue;
+    }
+    ASSERT_EQ(read_file({1}).result, 0);
+    ASSERT_EQ(read_file({1}).result, 0);
+    EXPECT_EQ(file_samples(), expected(2 * 65536));
+  }
+}
+
+// A busy spell part-way through a capture: the read-backs stop with 102 and go on from where
+// they stopped, with every sample in its place.
+TEST_F(FileCaptureTest, BusySpellPartWayKeepsTheReadBacksPlace) {
+  configure(adc(250e6));
+  board().pause_at_block(1, 5000);
+  start(3 * 65536);
+  ASSERT_EQ(read_file({1}).result, 0);
+  FileRead r = read_file({1}, {}, {}, {}, 100);
+  EXPECT_EQ(r.result, 102);
+  EXPECT_EQ(r.more, 1);
+  EXPECT_EQ(write_index, 65536);
+  while (r.more == 1) {
+    r = read_file({1});
+    ASSERT_EQ(r.result, 0);
+  }
+  EXPECT_EQ(file_samples(), expected(3 * 65536));
+
+  board().pause_at_block(2, 5000);
+  ASSERT_EQ(VRX5200BrdCtrl_Start_ADC_to_DDR(3 * 65536, nullptr, 0, 0, 0), 0);
+  std::vector<uint16_t> samples(3 * 65536);
+  ArrayRead a = read_array(samples, {}, 100);
+  EXPECT_EQ(a.result, 102);
+  EXPECT_EQ(a.write_index, 2 * 65536);
+  EXPECT_EQ(a.this_call, 2 * 65536);
+  a = read_array(samples, {}, 10000, a.write_index);
+  ASSERT_EQ(a.result, 0);
+  EXPECT_EQ(a.more, 0);
+  EXPECT_EQ(samples, expected(3 * 65536));
+}
+
+TEST_F(FileCaptureTest, WriteIndexNearItsLimitIsRefused) {
+  configure(adc(250e6));
+  start(65536);
+  bench.clear_calls();
+  write_index = INT32_MAX - 1000;
+  EXPECT_EQ(read_file({1}).result, 108);
+  std::vector<uint16_t> samples(1);
+  EXPECT_EQ(read_array(samples, {}, 1000, INT32_MAX - 1000).result, 108);
+  EXPECT_TRUE(bench.calls().empty());
+  write_index = 0;
+  EXPECT_EQ(read_file({1}).result, 0);
+}
+
+// The array read-back waits for register 2 to read 0, the file read-back for its bit 0 clear.
+TEST_F(FileCaptureTest, ReadyMeansAZeroByteOrAClearBitZero) {
+  configure(adc(250e6));
+  board().ready_value = 0x02;
+  start(1024);
+  std::vector<uint16_t> samples(1024);
+  EXPECT_EQ(read_array(samples, {}, 100).result, 102);
+  const FileRead r = read_file({1});
+  ASSERT_EQ(r.result, 0);
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(file_samples(), expected(1024));
 }
 
 TEST_F(FileCaptureTest, PatternMatchWithStartValueRearmsAndStartsTheFileAfresh) {
