@@ -49,19 +49,25 @@ using namespace vrx;
 
 extern "C" VRX5200_API int32_t VRX5200_CALL
 VRX5200BrdCtrl_Configure_VRX5200_DAC_Session(const DAC_Session_Params* params) {
-  g_upload_cursor = 0;
-  if (params == nullptr) return VRX5200_RESULT_INVALID_ARGUMENT;
+  // A refused call leaves the upload in progress as it is.
   BoardRecord* board = selected_board();
   if (board == nullptr) return VRX5200_RESULT_NO_BOARD;
+  if (params == nullptr) return VRX5200_RESULT_INVALID_ARGUMENT;
+  g_upload_cursor = 0;
   board->dac = *params;
   const DacBand& band = dac_band(dac_rate(*params));
-  send_register_run(reg::kClock, band.band_value, 1);
-  int32_t result = send_register_run(reg::kClock, band.band_value | reg::kDacPass2Flag, 1);
+  // Every exchange is made; the first that fails decides the result, since the clock set-up
+  // is then incomplete whatever the later ones return.
+  int32_t result = VRX5200_RESULT_OK;
+  auto send = [&result](uint8_t value, int32_t n) {
+    const int32_t status = send_register_run(reg::kClock, value, n);
+    if (result == 0) result = status;
+  };
+  send(band.band_value, 1);
+  send(band.band_value | reg::kDacPass2Flag, 1);
   for (uint8_t pass_flag : {uint8_t{0}, reg::kDacPass2Flag}) {
     for (int ch = 0; ch < 5; ++ch) {
-      if (band.runs[ch] > 0) {
-        result = send_register_run(reg::kClock, kDacChannelCode[ch] | pass_flag, band.runs[ch]);
-      }
+      if (band.runs[ch] > 0) send(kDacChannelCode[ch] | pass_flag, band.runs[ch]);
     }
   }
   board->session_kind = kDacSession;

@@ -65,9 +65,12 @@ int32_t start_playback(uint32_t length, int32_t start_offset) {
   at = put_write(c, at, reg::kControl0, reg::kControlClear);
   at = put_write(c, at, reg::kCapture, board->dac.Control_Byte_2);
   const int32_t result = board_exchange(c, at, g_reply_buffer);
+  // A new plan starts the upload over at the pattern's first word. Without the addresses on the
+  // board, the blocks would land where an earlier playback left off: nothing is started then.
   plan_blocks(length, board->block_count, board->last_block_size);
-  board->started = 1;
+  board->started = result == 0 ? 1 : 0;
   board->next_block = 1;
+  g_upload_cursor = 0;
   return result;
 }
 

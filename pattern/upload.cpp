@@ -27,8 +27,9 @@ uint32_t block_size(const BoardRecord& board) {
 // Sends the n words at `words` as block `next_block` and advances the plan.
 int32_t send_block(BoardRecord& board, const uint8_t* words, uint32_t n, int32_t* done_out) {
   deinterleave(words, n, g_port_buffer[0], g_port_buffer[1]);
-  const int32_t status = bulk_write(board.port[kDataPort0], n, g_port_buffer[0]) |
-                         bulk_write(board.port[kDataPort1], n, g_port_buffer[1]);
+  // Data port 0 first: the two writes are separate statements so their order is fixed.
+  int32_t status = bulk_write(board.port[kDataPort0], n, g_port_buffer[0]);
+  status |= bulk_write(board.port[kDataPort1], n, g_port_buffer[1]);
   if (status != 0) {
     board.started = 0;
     *done_out = 0;
@@ -41,19 +42,11 @@ int32_t send_block(BoardRecord& board, const uint8_t* words, uint32_t n, int32_t
   return status;
 }
 
-// Starts the playback for an upload from a caller's pattern. The upload then begins with the
-// pattern's first word, whatever an earlier upload left in the cursor.
-int32_t restart_playback(uint32_t length, int32_t start_offset) {
-  const int32_t result = start_playback(length, start_offset);
-  if (result == 0) g_upload_cursor = 0;
-  return result;
-}
-
 int32_t upload_array(BoardRecord& board, const uint8_t* pattern, int32_t start_offset,
                      int32_t time_budget, int32_t* position_out, uint32_t length,
                      int32_t* done_out) {
   if (board.started != 1) {
-    const int32_t result = restart_playback(length, start_offset);
+    const int32_t result = start_playback(length, start_offset);
     if (result != 0) return result;
   }
   const uint32_t start = platform_clock_ms();
@@ -67,6 +60,9 @@ int32_t upload_array(BoardRecord& board, const uint8_t* pattern, int32_t start_o
     g_upload_cursor += 2ull * n;
     *position_out = static_cast<int32_t>(g_upload_cursor);
     status = send_block(board, words, n, done_out);
+    // A block that failed is missing on the board: the upload ends there, and the next call
+    // starts the playback and the pattern over.
+    if (status != 0) return status;
     if (static_cast<int64_t>(platform_clock_ms() - start) > static_cast<int64_t>(time_budget)) {
       return status;
     }
@@ -134,13 +130,14 @@ VRX5200_API int32_t VRX5200_CALL VRX5200BrdCtrl_Write_DDR_from_File(const char* 
   BoardRecord* board = dac_board(result);
   if (board == nullptr) return result;
   if (File_Name == nullptr || Done_Out == nullptr) return VRX5200_RESULT_INVALID_ARGUMENT;
+  std::FILE* file = std::fopen(File_Name, "rb");
+  if (file == nullptr) return VRX5200_RESULT_FILE_OPEN_FAILED;
   // The block plan comes from the playback start; without one, or after the last block, there
   // is nothing to send.
   if (board->started != 1 || board->next_block > board->block_count) {
+    std::fclose(file);
     return VRX5200_RESULT_NOT_STARTED;
   }
-  std::FILE* file = std::fopen(File_Name, "rb");
-  if (file == nullptr) return VRX5200_RESULT_FILE_OPEN_FAILED;
   const uint32_t n = block_size(*board);
   // A pattern file shorter than the plan must not send stale bytes as the pattern.
   if (std::fseek(file, static_cast<long>(g_upload_cursor), SEEK_SET) != 0 ||
@@ -158,7 +155,7 @@ VRX5200_API int32_t VRX5200_CALL VRX5200BrdCtrl_Write_to_DAC(uint32_t Length, co
   BoardRecord* board = selected_board();
   if (board == nullptr) return VRX5200_RESULT_NO_BOARD;
   if (Pattern == nullptr) return VRX5200_RESULT_INVALID_ARGUMENT;
-  int32_t result = restart_playback(Length, 0);
+  int32_t result = start_playback(Length, 0);
   if (result != 0) return result;
   int32_t done = 0, position = 0;
   do {

@@ -167,9 +167,16 @@ TEST_F(PatternTest, SessionIsSetWhateverTheExchangesReturn) {
   const DAC_Session_Params p = dac(100e6);
   EXPECT_EQ(VRX5200BrdCtrl_Configure_VRX5200_DAC_Session(&p), 10);
   EXPECT_EQ(record().session_kind, 2);
+  // One failing run among good ones is still a failure: the first failure is the result.
+  bench.clear_faults();
+  bench.short_write(entry_of_port(2), 9, 0);  // a run of pass 1
+  bench.clear_calls();
+  EXPECT_EQ(VRX5200BrdCtrl_Configure_VRX5200_DAC_Session(&p), 10);
+  EXPECT_EQ(frames().back(), write_frame(3, 0x8E, 60));  // the later runs still went out
   EXPECT_EQ(VRX5200BrdCtrl_Configure_VRX5200_DAC_Session(nullptr), 108);
   VRX5200BrdCtrl_Close_Session();
   EXPECT_EQ(VRX5200BrdCtrl_Configure_VRX5200_DAC_Session(&p), 101);
+  EXPECT_EQ(VRX5200BrdCtrl_Configure_VRX5200_DAC_Session(nullptr), 101);  // no board comes first
 }
 
 TEST_F(PatternTest, PlaybackStartFrameAndPlan) {
@@ -285,17 +292,49 @@ TEST_F(PatternTest, OneCallUploadAndItsChecks) {
   EXPECT_EQ(VRX5200BrdCtrl_Write_to_DAC(64, nullptr), 108);
 }
 
-TEST_F(PatternTest, FailingBlockClearsStartedAndKeepsGoing) {
+TEST_F(PatternTest, FailingBlockEndsTheUploadAndTheNextCallStartsOver) {
   configure();
-  const std::vector<uint16_t> pattern = make_pattern(2 * 63448 + 16);
+  const uint32_t n = 2 * 63448 + 16;
+  const std::vector<uint16_t> pattern = make_pattern(n);
   int32_t position = 0, done = 0;
   bench.short_write(entry_of_port(1), 2, 5);  // block 1's data on port 1
-  EXPECT_EQ(VRX5200BrdCtrl_Write_DDR_from_Array(pattern.data(), 0, 1000, &position, 2 * 63448 + 16,
-                                                &done),
-            0);
-  EXPECT_EQ(done, 1);  // the later blocks succeeded, the last one reports done
-  EXPECT_EQ(record().next_block, 4);
+  EXPECT_EQ(VRX5200BrdCtrl_Write_DDR_from_Array(pattern.data(), 0, 1000, &position, n, &done), 10);
+  EXPECT_EQ(done, 0);  // never "done" with a block missing
   EXPECT_EQ(record().started, 0);
+  EXPECT_EQ(record().next_block, 2);
+  bench.clear_faults();
+  bench.clear_calls();
+  ASSERT_EQ(VRX5200BrdCtrl_Write_DDR_from_Array(pattern.data(), 0, 1000, &position, n, &done), 0);
+  EXPECT_EQ(done, 1);
+  EXPECT_EQ(board().playback_starts, 2);
+  EXPECT_EQ(board().pattern(0, n), pattern);
+  // Every block goes to data port 0 first, then to data port 1.
+  std::vector<int> order;
+  for (const sim::Call& c : bench.calls()) {
+    if (c.name == "FT_Write" && (c.entry == entry_of_port(0) || c.entry == entry_of_port(1)) &&
+        c.data.size() > 9) {
+      order.push_back(c.entry == entry_of_port(0) ? 0 : 1);
+    }
+  }
+  EXPECT_EQ(order, (std::vector<int>{0, 1, 0, 1, 0, 1}));
+}
+
+// A refused call in the middle of an upload changes nothing: the upload goes on where it was.
+TEST_F(PatternTest, RefusalsInTheMiddleOfAnUploadChangeNothing) {
+  configure();
+  const uint32_t n = 2 * 63448 + 16;
+  const std::vector<uint16_t> pattern = make_pattern(n);
+  int32_t position = 0, done = 0;
+  ASSERT_EQ(VRX5200BrdCtrl_Write_DDR_from_Array(pattern.data(), 0, -1, &position, n, &done), 0);
+  bench.clear_calls();
+  EXPECT_EQ(VRX5200BrdCtrl_Configure_VRX5200_DAC_Session(nullptr), 108);
+  EXPECT_EQ(VRX5200BrdCtrl_Start_DDR_to_DAC(n + 4, 0), 4);
+  EXPECT_TRUE(bench.calls().empty());
+  while (done != 1) {
+    ASSERT_EQ(VRX5200BrdCtrl_Write_DDR_from_Array(pattern.data(), 0, -1, &position, n, &done), 0);
+  }
+  EXPECT_EQ(board().pattern(0, n), pattern);
+  EXPECT_EQ(board().playback_starts, 1);
 }
 
 TEST_F(PatternTest, FileUploadOneBlockPerCall) {
@@ -320,6 +359,22 @@ TEST_F(PatternTest, FileUploadOneBlockPerCall) {
   EXPECT_EQ(done, 1);
   EXPECT_EQ(board().pattern(0, pattern.size()), pattern);
   EXPECT_EQ(VRX5200BrdCtrl_Write_DDR_from_File(path.c_str(), 0, 0, &done), 106);
+  // A file that cannot be opened is reported first, started or not.
+  EXPECT_EQ(VRX5200BrdCtrl_Write_DDR_from_File("/nonexistent/pattern.bin", 0, 0, &done), 107);
+
+  // A block that fails ends the playback; a new playback start sends the pattern from its
+  // first word again.
+  board().dac_bytes[0].clear();
+  board().dac_bytes[1].clear();
+  done = 0;
+  ASSERT_EQ(VRX5200BrdCtrl_Start_DDR_to_DAC(static_cast<uint32_t>(pattern.size()), 0), 0);
+  bench.short_write(entry_of_port(0), 2, 7);
+  EXPECT_EQ(VRX5200BrdCtrl_Write_DDR_from_File(path.c_str(), 0, 0, &done), 10);
+  bench.clear_faults();
+  EXPECT_EQ(VRX5200BrdCtrl_Write_DDR_from_File(path.c_str(), 0, 0, &done), 106);
+  ASSERT_EQ(VRX5200BrdCtrl_Start_DDR_to_DAC(static_cast<uint32_t>(pattern.size()), 0), 0);
+  while (done != 1) ASSERT_EQ(VRX5200BrdCtrl_Write_DDR_from_File(path.c_str(), 0, 0, &done), 0);
+  EXPECT_EQ(board().pattern(0, pattern.size()), pattern);
 }
 
 TEST_F(PatternTest, ShortPatternFileSendsNothing) {
