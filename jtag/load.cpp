@@ -39,6 +39,11 @@ void build_byte_pins(int32_t base) {
 
 uint8_t g_file_block[1 << 16];
 
+void discard_queued_pins() {
+  g_port.fill = 0;
+  g_port.pending = 0;
+}
+
 }  // namespace
 
 bool stream_bits(std::FILE* file, long size, uint32_t idcode) {
@@ -185,10 +190,19 @@ int32_t load(const char* path) {
         return VRX5200_RESULT_PROGRAMMING_FILE;
       }
       std::printf("Info: Programming file #%d: \"%s\" opened...\n", n, path);
+      // Pin bytes were lost: the device's TAP and the library's record of it parted there. The
+      // attempt begins from a TAP reset, which brings both to RESET from any state.
+      const bool lost = g_port.write_failed;
       g_port.write_failed = false;
+      if (lost) {
+        discard_queued_pins();
+        tap_reset();
+      }
       const bool streamed = program_device(n, file);
       std::fclose(file);
       if (!streamed) {
+        // The preamble queued for this attempt must not go out in front of the next load.
+        discard_queued_pins();
         std::fprintf(stderr, "Error: Programming file #%d could not be read completely!\n", n);
         return VRX5200_RESULT_FILE_IO;
       }
