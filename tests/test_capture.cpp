@@ -323,9 +323,9 @@ TEST_F(CaptureTest, PlaybackPlanDoesNotLeakIntoTheReadBacks) {
   d.Rate_Factor_2 = 1;
   d.Rate_Divisor = 1;
   ASSERT_EQ(VRX5200BrdCtrl_Configure_VRX5200_DAC_Session(&d), 0);
-  ASSERT_EQ(VRX5200BrdCtrl_Start_DDR_to_DAC(4096, 0), 0);
+  ASSERT_EQ(VRX5200BrdCtrl_Start_DDR_to_DAC(2 * 63448 + 16, 0), 0);  // a plan of three blocks
   configure(adc(250e6));
-  std::vector<uint16_t> samples(65536);
+  std::vector<uint16_t> samples(3 * 65536);
   EXPECT_EQ(read_array(samples).result, 106);
   int32_t this_call = 0, write_index = 0, status = 0, timeout = 0, more = 1;
   std::vector<uint16_t> copy(65536 + 14);
@@ -688,7 +688,7 @@ TEST_F(FileCaptureTest, RefusesBadArgumentsBeforeTraffic) {
 TEST_F(FileCaptureTest, FullDiskIsReportedNotHidden) {
   if (!std::ifstream("/dev/full").good()) GTEST_SKIP() << "no /dev/full";
   configure(adc(250e6));
-  start(65536);
+  start(2 * 65536);
   const std::string good = path;
   path = "/dev/full";
   EXPECT_EQ(read_file({1}).result, 112);
