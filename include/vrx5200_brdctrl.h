@@ -51,7 +51,8 @@ extern "C" {
 #define VRX5200_RESULT_BAD_ADDRESS 4
 /* A bulk read of a data port failed during the array read-back. */
 #define VRX5200_RESULT_BULK_READ_FAILED 6
-/* A read from a port delivered fewer bytes than requested. */
+/* A read from a port did not deliver exactly the bytes requested: fewer came, or bytes of an
+ * earlier, abandoned read came in their place (they are dropped; the next call works). */
 #define VRX5200_RESULT_SHORT_READ 8
 /* The bytes awaited from a port were not all queued within 10,000 ms. */
 #define VRX5200_RESULT_PORT_TIMEOUT 9
@@ -144,9 +145,10 @@ VRX5200_API int32_t VRX5200_CALL VRX5200BrdCtrl_Close_Session(void);
 /* ---- Ports --------------------------------------------------------------------------- */
 
 /* Opens and sets up the four ports of board Board_Number (0 .. Board_Count - 1, as numbered
- * by the last discovery) and selects it; a selected board is closed first. Takes at least
- * 1.2 s (settling pauses of the data ports). Returns 0, 2 (port 0-2 failed; the ports that
- * did open are closed again) or 101 (number out of range, or a failure on port 3). */
+ * by the last discovery) and selects it; a selected board is closed first, and no board is
+ * selected when the open fails. Takes at least 1.2 s (settling pauses of the data ports).
+ * Returns 0, 2 (port 0-2 failed; the ports that did open are closed again) or 101 (number out
+ * of range or not among the boards the last discovery found, or a failure on port 3). */
 VRX5200_API int32_t VRX5200_CALL VRX5200BrdCtrl_Open_VRX5200_Ports(int32_t Board_Number,
                                                                    int32_t Board_Count);
 
@@ -165,7 +167,9 @@ VRX5200_API int32_t VRX5200_CALL VRX5200BrdCtrl_FTDI_DevStatus(void);
 /* Finds the boards on the USB bus. Writes the board count and a key list made of every board's
  * 8-character serial key followed by ',' ("ABCD1234,WXYZ9876,"); List_Length grows by 9 per
  * board. Key_List must hold 9 characters per board plus the terminating zero (901 bytes hold
- * the maximum of 100 boards). Returns 0, or 19 when the device list is empty or unreadable. */
+ * the maximum of 100 boards). Returns 0, or 19 when the device list is empty or unreadable
+ * (no board can be opened until a discovery succeeds). A board whose ports are open stays open
+ * and selected; when the boards are numbered anew, the selection follows it to its number. */
 VRX5200_API int32_t VRX5200_CALL VRX5200BrdCtrl_Get_VRX5200_EVM(int32_t* Board_Count,
                                                                 char* Key_List,
                                                                 int32_t* List_Length);
@@ -208,7 +212,9 @@ VRX5200_API int32_t VRX5200_CALL VRX5200BrdCtrl_Get_Firmware_version(uint8_t* Ve
 
 /* Configures an ADC capture session on the selected board: keeps the parameters and programs
  * the FPGA's clock set-up for the derived rate Rate_Factor * Rate / 2. Returns 101 without a
- * board, 108 for a Pattern_Match other than 0 or 1, else the status of the last exchange. */
+ * board, 108 for a null record or a Pattern_Match other than 0 or 1 (nothing changes), else 0
+ * or the status of the first exchange that failed (every exchange is made). The session is an
+ * ADC session only when every exchange succeeded; a capture needs its own capture start. */
 VRX5200_API int32_t VRX5200_CALL
 VRX5200BrdCtrl_Configure_VRX5200_ADC_Session(const ADC_Session_Params* params);
 
@@ -216,7 +222,8 @@ VRX5200BrdCtrl_Configure_VRX5200_ADC_Session(const ADC_Session_Params* params);
  * memory. Start_Value_Switch 0 starts with the standard value 1; non-zero starts a plain capture
  * with the low byte of Start_Value, or in pattern-match mode keeps Start_Value for the re-arm
  * after a match. The second and fifth arguments are not used. Needs an ADC session (103; 105
- * when a DAC session is configured). */
+ * when a DAC session is configured). When an exchange fails no capture is started (the one
+ * being read back before is over). */
 VRX5200_API int32_t VRX5200_CALL VRX5200BrdCtrl_Start_ADC_to_DDR(int32_t Capture_Length,
                                                                  int32_t* Unused,
                                                                  int32_t Start_Value_Switch,
@@ -224,13 +231,16 @@ VRX5200_API int32_t VRX5200_CALL VRX5200BrdCtrl_Start_ADC_to_DDR(int32_t Capture
                                                                  int32_t Unused_Block_Size);
 
 /* Reads a started capture back into Samples from index *Write_Index, block after block, waiting
- * for each block until Timeout_Ms after the call's start (102). Samples must hold
+ * for each block until Timeout_Ms after the call's start. Samples must hold
  * *Write_Index + Capture_Length entries. *More is 1 while blocks remain, 0 when the capture has
  * been read completely (a further call then returns 106 and writes nothing). In pattern-match
  * mode the capture is re-armed until sample 1 (high half) and sample 3 (low half) of its first
  * block equal one of Match_Patterns[0 .. Pattern_Count-1]; *Pattern_Timeout is 1 when none did
- * in time. Returns 104 with a DAC session, 103 with none, 106 when no capture is started, 6 when
- * a bulk read fails. */
+ * in time. Returns 104 with a DAC session, 103 with none, 106 when no capture is started, 108
+ * when *Write_Index is negative or the capture would take it past INT32_MAX, 6 when a bulk read
+ * fails (the capture is then over: start it again). 102 when a block is not ready in time: the
+ * capture stays started; at its first block *Write_Index is set to 0, part-way through it the
+ * samples stored so far stay and *Write_Index says where the next call goes on. */
 VRX5200_API int32_t VRX5200_CALL VRX5200BrdCtrl_Read_DDR_to_Array(
     uint16_t* Samples, const uint32_t* Match_Patterns, uint32_t Timeout_Ms,
     int32_t* Samples_This_Call, int32_t* Write_Index, int32_t* Status_Out, int32_t* Pattern_Timeout,
@@ -245,10 +255,14 @@ VRX5200_API int32_t VRX5200_CALL VRX5200BrdCtrl_Read_from_ADC(int32_t Capture_Le
  * first block of a capture empties the file, later blocks are appended) and into Block_Copy
  * (65,536 + 14 entries). Lane_List (Lane_Count entries) drops samples of lanes numbered 0 and
  * puts lane v at position v-1 of every output frame; its non-zero entries must be 1 to K, each
- * once, K <= 15 (else 108). The bit operations (Op_Codes/Op_Operands, Op_Count of them) apply
- * to every output sample: 0 shift (right for a positive operand, left for a negative one),
- * 1 XOR, 2 AND, 3 OR with the operand's low 16 bits, 4 NOT. Returns 107 when the file cannot be
- * opened, 112 when it cannot be written completely, 106 on a finished capture. */
+ * once, K <= 15 (else 108). An incomplete frame is carried to the next call, which may pass
+ * another list: the carried samples begin its frames. The bit operations (Op_Codes/Op_Operands,
+ * Op_Count of them) apply to every output sample: 0 shift (right for a positive operand, left
+ * for a negative one), 1 XOR, 2 AND, 3 OR with the operand's low 16 bits, 4 NOT. With an ADC
+ * session it needs a started capture with blocks left (106). Returns 108 when *Write_Index is
+ * negative or the block would take it past INT32_MAX, 107 when the file cannot be opened and 112
+ * when it cannot be written completely (part-way through a capture both end it: start it
+ * again), 102 as the array read-back does. */
 VRX5200_API int32_t VRX5200_CALL VRX5200BrdCtrl_Read_DDR_to_File(
     const char* File_Path, const uint32_t* Match_Patterns, uint16_t* Block_Copy,
     const int32_t* Lane_List, int32_t Lane_Count, const int32_t* Op_Codes,
@@ -259,15 +273,17 @@ VRX5200_API int32_t VRX5200_CALL VRX5200BrdCtrl_Read_DDR_to_File(
 
 /* Configures a DAC pattern session: keeps the parameters, programs the FPGA's clock set-up for
  * K = Rate_Factor_2 * Rate * Rate_Factor_1 / (8 * Rate_Divisor) in two passes, and resets the
- * upload (block index 1, cursor 0, not started). Returns 101 without a board, else the status of
- * the last exchange; the session is a DAC session whatever the exchanges returned. */
+ * upload (block index 1, cursor 0, not started). Returns 101 without a board, 108 for a null
+ * record (nothing changes), else 0 or the status of the first exchange that failed (every
+ * exchange is made); the session is a DAC session whatever the exchanges returned. */
 VRX5200_API int32_t VRX5200_CALL
 VRX5200BrdCtrl_Configure_VRX5200_DAC_Session(const DAC_Session_Params* params);
 
 /* Starts playback of a pattern of Length 16-bit words (32 or more, Length mod 32 <= 3, at most
  * 2^29) from byte Start_Offset of board memory (0 to 2^18 - 1, rounded down to 32), and plans
- * the upload in blocks of 63,448 words. Returns 4 for a length or offset that gives no valid
- * address, 104 with an ADC session, 103 with none. */
+ * the upload in blocks of 63,448 words from the pattern's first word. Returns 4 for a length or
+ * offset that gives no valid address, 104 with an ADC session, 103 with none (nothing changes),
+ * or the exchange's status (nothing is started then). */
 VRX5200_API int32_t VRX5200_CALL VRX5200BrdCtrl_Start_DDR_to_DAC(uint32_t Length,
                                                                  int32_t Start_Offset);
 
@@ -275,16 +291,19 @@ VRX5200_API int32_t VRX5200_CALL VRX5200BrdCtrl_Start_DDR_to_DAC(uint32_t Length
  * second to data port 1) block after block until the pattern is complete or more than
  * Time_Budget ms have passed after a block. Starts the playback itself (from the pattern's first
  * word) when it is not started. *Position_Out receives the byte offset reached, *Done_Out 1
- * after the last block (set it to 0 before the first call). Returns the OR of the last block's
- * two transfer results, 103 without a DAC session, 108 if the plan would read past Length. */
+ * after the last block (set it to 0 before the first call). A block that fails ends the call
+ * with the OR of its two transfer results and ends the playback: the next call starts it and
+ * the pattern over. Returns 103 without a DAC session, 108 if the plan would read past Length. */
 VRX5200_API int32_t VRX5200_CALL
 VRX5200BrdCtrl_Write_DDR_from_Array(const void* Pattern, int32_t Start_Offset, int32_t Time_Budget,
                                     int32_t* Position_Out, uint32_t Length, int32_t* Done_Out);
 
 /* Uploads the next block of a started playback from a binary pattern file (such as the file the
  * sample-file conversions write). The two int32_t arguments are not used. Returns 107 when the
- * file cannot be opened, 112 when it holds fewer bytes than the block, 106 when no playback is
- * started or the pattern is complete. *Done_Out becomes 1 after the last block. */
+ * file cannot be opened, 106 when no playback is started or the pattern is complete, 112 when
+ * the file holds fewer bytes than the block (nothing changes). *Done_Out becomes 1 after the
+ * last block. A block that fails ends the playback: after a new playback start the upload
+ * begins again with the file's first block. */
 VRX5200_API int32_t VRX5200_CALL VRX5200BrdCtrl_Write_DDR_from_File(const char* File_Name,
                                                                     int32_t Unused1,
                                                                     int32_t Unused2,
@@ -335,7 +354,7 @@ static inline const char* VRX5200_Result_Text(int32_t code) {
     case 6:
       return "a bulk read of a data port failed during the read-back";
     case 8:
-      return "a read from a port delivered fewer bytes than requested";
+      return "a read from a port did not deliver exactly the bytes requested";
     case 9:
       return "the board did not answer within 10,000 ms";
     case 10:

@@ -33,7 +33,7 @@ _RESULT_TEXTS = {
     2: "a port among ports 0 to 2 failed to open or to be set up",
     4: "the pattern length or start offset gives no valid board-memory address",
     6: "a bulk read of a data port failed during the read-back",
-    8: "a read from a port delivered fewer bytes than requested",
+    8: "a read from a port did not deliver exactly the bytes requested",
     9: "the board did not answer within 10,000 ms",
     10: "a write to a port accepted fewer bytes than given",
     18: "the capture length is not a positive multiple of 32",
