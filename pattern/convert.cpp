@@ -290,8 +290,9 @@ int32_t convert_samples(const char* input, const char* delimiters, const char* o
   int32_t pick_uses[2][kMaxColumns + 1] = {};
   for (int32_t i = 0; i < lane_count; ++i) {
     const int32_t e = lane_map[i];
+    // Checked before any negation: -INT32_MIN does not exist.
+    if (e == 0 || e < -kMaxColumns || e > kMaxColumns) return VRX5200_CONVERT_INVALID_ARGUMENT;
     const int32_t column = e < 0 ? -e : e;
-    if (e == 0 || column > kMaxColumns) return VRX5200_CONVERT_INVALID_ARGUMENT;
     if (++pick_uses[e > 0][column] * 2 * column_count > lane_count) {
       return VRX5200_CONVERT_INVALID_ARGUMENT;
     }

@@ -1,4 +1,5 @@
 // Sample-file conversion: the text reader, the lane map's byte order and the refusals.
+#include <climits>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -136,6 +137,20 @@ TEST_F(ConvertTest, BadInputsAreRefused) {
   EXPECT_EQ(VRX5200BrdCtrl_Twos_Complement(input.c_str(), ",", "/nonexistent-dir", nullptr,
                                            std::vector<int32_t>{-1, 1}.data(), 2, 1),
             -4);
+}
+
+TEST_F(ConvertTest, LaneMapEntriesAtTheEndsOfInt32AreRefused) {
+  write_text(input, "1\n2\n");
+  for (const std::vector<int32_t>& map :
+       std::vector<std::vector<int32_t>>{{INT32_MIN, 1},
+                                         {-1, INT32_MIN},
+                                         {INT32_MAX, -1},
+                                         {-1, -INT32_MAX},
+                                         {INT32_MIN + 10, 1},
+                                         {-1, 1, INT32_MIN, INT32_MIN}}) {
+    EXPECT_EQ(convert(false, map, 1), -2) << map[0] << " " << map[1];
+    EXPECT_FALSE(std::filesystem::exists(output));
+  }
 }
 
 TEST(ConvertParse, LineParsing) {
