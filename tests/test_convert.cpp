@@ -1,4 +1,5 @@
-// Sample-file conversion: the text reader, the lane map's byte order and the refusals.
+// Sample-file conversion: the text reader, the lane map's byte order and the refusals, and the
+// library against a plain reading of the conversion's rules (fuzz/convert_oracle.h).
 #include <climits>
 #include <cstdio>
 #include <filesystem>
@@ -7,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "fuzz/convert_oracle.h"
 #include "pattern/pattern.h"
 #include "support.h"
 
@@ -24,7 +26,9 @@ void write_text(const std::string& path, const std::string& text) {
 
 class ConvertTest : public ::testing::Test {
  protected:
-  std::string dir = ::testing::TempDir() + "vrx5200_convert";
+  // A directory of each test's own: the tests may run side by side.
+  std::string dir = ::testing::TempDir() + "vrx5200_convert_" +
+                    ::testing::UnitTest::GetInstance()->current_test_info()->name();
   std::string input = dir + "/samples.txt";
   std::string output = dir + "/DAC_test.bin";
   std::vector<int32_t> multipliers = std::vector<int32_t>(4096, 1);
@@ -150,6 +154,99 @@ TEST_F(ConvertTest, LaneMapEntriesAtTheEndsOfInt32AreRefused) {
                                          {-1, 1, INT32_MIN, INT32_MIN}}) {
     EXPECT_EQ(convert(false, map, 1), -2) << map[0] << " " << map[1];
     EXPECT_FALSE(std::filesystem::exists(output));
+  }
+}
+
+// Inputs at the edges of the line reader and the token rules, with maps of every kind: the
+// library converts them as the plain reading of the rules does, byte for byte.
+TEST_F(ConvertTest, MatchesAPlainReadingOfTheRules) {
+  struct Case {
+    const char* what;
+    std::string text;
+    std::string delimiters;
+    std::vector<int32_t> map;
+    int32_t columns;
+    bool vrx = false;
+  };
+  auto repeat = [](const std::string& piece, size_t n) {
+    std::string text;
+    for (size_t i = 0; i < n; ++i) text += piece;
+    return text;
+  };
+  // Lines of 78, 79 and 80 characters, '\n' included, and the same without it.
+  auto line_of = [](size_t length, bool newline) {
+    std::string line =
+        "-123," + std::string(length - 5 - (newline ? 4 : 0), ',') + (newline ? "456\n" : "");
+    return line.substr(0, length);
+  };
+  std::string edges;
+  for (size_t length : {77u, 78u, 79u, 80u, 81u, 158u, 159u}) {
+    edges += line_of(length, true) + line_of(length, false) + "\n";
+  }
+  std::string numbered;
+  for (int i = 0; i < 5000; ++i)
+    numbered += std::to_string(i * 37 - 9000) + "," + std::to_string(i) + "\n";
+  const std::vector<int32_t> words = {-1, 1}, pairs = {-1, 1, -2, 2};
+  const std::vector<Case> cases = {
+      {"one long line", repeat("1,-2,", 100000) + "\n" + "3,4\n", ",", pairs, 2},
+      {"long line, no newline at all", repeat("12,34,", 50000), ",", pairs, 2},
+      {"carriage returns only", repeat("12,-34\r", 30000) + "\n", ",", pairs, 2},
+      {"carriage return line ends", repeat("-7,8\r\n", 100), ",", pairs, 2},
+      {"long runs of digits",
+       repeat("9", 300) + "\n-" + repeat("0", 100) + "42\n" +
+           "4294967296,4294967297\n-2147483648,2147483648\n",
+       ",", pairs, 2},
+      {"long runs of delimiters", repeat(",", 200) + "5\n" + repeat(";,", 70) + "6,7\n", ",;",
+       pairs, 2},
+      {"lines at the 79-character limit", edges, ",", pairs, 2},
+      {"NULs inside lines", std::string("1\0,2\n3,\0 4\n5,6\0\n\0\n", 20), ",", pairs, 2},
+      {"NUL at a line's start", std::string("1,2\n\0,3\n", 9), ",", pairs, 2},
+      {"signs and white space", " -12, +7 ,- 3,+-4\n\t9 , \v\f-0\n+,-\n", ",", pairs, 2},
+      {"digits as delimiters", "1203405\n-98076\n", "0", pairs, 2},
+      {"signs as delimiters", "1-2+3\n-4--5\n+6\n", "-+", pairs, 2},
+      {"space as the delimiter", "  1   2  \n3 4\n", " ", pairs, 2},
+      {"newline as a delimiter", "1,2\n,,\n3\n", ",\n", pairs, 2},
+      {"newline token", "1,2\n,\n3,\n", ",", pairs, 2},
+      {"no delimiters at all", "17\n-3\n", "", words, 1},
+      {"missing final newline", "1,2\n3,4", ",", pairs, 2},
+      {"last line of 79 characters without newline", "1,2\n" + line_of(79, false), ",", pairs, 2},
+      {"only a partial line", "42", ",", words, 1},
+      {"empty file", "", ",", words, 1},
+      {"not delimited", "1 2\n", ",", pairs, 2},
+      {"scaled", numbered, ",", pairs, 2, true},
+      {"scaled, one column", numbered, ",", words, 1, true},
+      {"picks named twice across chunks", numbered, ",", {-1, 1, -1, 1}, 1},
+      {"high bytes first, columns swapped", numbered, ",", {2, -2, 1, -1}, 2},
+      {"more lanes than picks", numbered, ",", {-1, 1, -2, 2, 1, -1}, 2},
+      {"a column past those read", numbered, ",", {-5, 5, -1, 1}, 1},
+      {"three columns", "1,2,3\n4,5\n7,8,9,10\n", ",", {-3, 3, -2, 2, -1, 1}, 3},
+      {"ten columns",
+       repeat("1,2,3,4,5,6,7,8,9,10,11\n", 30),
+       ",",
+       {-10, 10, -9, 9, -8, 8, -7, 7, -6, 6, -5, 5, -4, 4, -3, 3, -2, 2, -1, 1},
+       10},
+      {"delimiters only", "1\n,,,\n2\n", ",\n", words, 1},
+      {"the largest map", numbered, ",", std::vector<int32_t>(5120, 1), 1},
+  };
+  std::vector<int32_t> varied(4096);
+  for (size_t i = 0; i < varied.size(); ++i) {
+    varied[i] = static_cast<int32_t>(i % 5 == 0 ? 0x10001u * static_cast<uint32_t>(i) : i % 9) - 4;
+  }
+  multipliers = varied;
+  for (const Case& c : cases) {
+    const std::string path = dir + (c.vrx ? "/wave.vrx.txt" : "/samples.txt");
+    write_text(path, c.text);
+    for (bool offset : {false, true}) {
+      std::filesystem::remove(output);
+      const int32_t result = convert(offset, c.map, c.columns, c.delimiters.c_str(), &path);
+      const convert_oracle::Expected expected = convert_oracle::convert(
+          c.text, path, c.delimiters.c_str(), multipliers.data(), c.map.data(),
+          static_cast<int32_t>(c.map.size()), c.columns, offset);
+      EXPECT_EQ(result, expected.result) << c.what;
+      if (result >= 0) {
+        EXPECT_EQ(read_file(output), expected.bytes) << c.what;
+      }
+    }
   }
 }
 
