@@ -31,10 +31,12 @@ int32_t send_block(BoardRecord& board, const uint8_t* words, uint32_t n, int32_t
   int32_t status = bulk_write(board.port[kDataPort0], n, g_port_buffer[0]);
   status |= bulk_write(board.port[kDataPort1], n, g_port_buffer[1]);
   if (status != 0) {
+    // The block is missing on the board: the playback is over, and the pattern is not done
+    // even when this was its last block.
     board.started = 0;
     *done_out = 0;
-  }
-  if (n == static_cast<uint32_t>(board.last_block_size) && board.next_block == board.block_count) {
+  } else if (n == static_cast<uint32_t>(board.last_block_size) &&
+             board.next_block == board.block_count) {
     board.started = 0;
     *done_out = 1;
   }
