@@ -30,13 +30,34 @@ std::string show(const std::vector<Step>& steps) {
   return out + "  as text: \"" + stateful::encode(steps) + "\"\n";
 }
 
-// VRX5200_STATEFUL_SKIP="kind|kind" ends sequences quietly at violations of those kinds (the text
-// before the first ':'), to look past a known one; VRX5200_STATEFUL_SEEDS sets the seed count.
+// Violations the library shows that no planned change covers yet: each kind (a violation's text
+// without numbers) is reported as an expected failure, not a test failure. Their sequences stand
+// in the regression table with `expected` set.
+const char* const kKnownIssues[] = {
+    // The array upload checks "would read past Length" block by block: with a Length shorter
+    // than the plan it sends the blocks that fit, then returns 108 (a refusal) after the traffic.
+    "[Write_DDR_from_Array] rule : refused with  after USB traffic",
+};
+
+bool known(const std::string& kind) {
+  for (const char* k : kKnownIssues) {
+    if (kind == k) return true;
+  }
+  return false;
+}
+
+// VRX5200_STATEFUL_SKIP="text|text" ends sequences quietly at violations whose kind begins with
+// one of the texts, to look past known ones; VRX5200_STATEFUL_SEEDS sets the seed count.
 bool skipped(const std::string& kind) {
   const char* skip = std::getenv("VRX5200_STATEFUL_SKIP");
   if (skip == nullptr) return false;
-  const std::string list = std::string("|") + skip + "|";
-  return list.find("|" + kind + "|") != std::string::npos;
+  std::string list = skip;
+  for (size_t at = 0; at <= list.size();) {
+    const size_t end = std::min(list.find('|', at), list.size());
+    if (end > at && kind.rfind(list.substr(at, end - at), 0) == 0) return true;
+    at = end + 1;
+  }
+  return false;
 }
 
 TEST(StatefulTest, RandomSequencesAgreeWithTheModel) {
@@ -57,7 +78,7 @@ TEST(StatefulTest, RandomSequencesAgreeWithTheModel) {
     const std::string v = runner.run_random(rng, kSteps, steps);
     ++sequences;
     if (v.empty()) continue;
-    const std::string kind = v.substr(0, v.find(':'));
+    const std::string kind = stateful::kind_of(v);
     if (skipped(kind) || found.count(kind) || found.size() >= 12) continue;
     const std::vector<Step> small = runner.shrink(steps, v, 400);
     const std::string again = runner.run(small);
@@ -74,13 +95,20 @@ TEST(StatefulTest, RandomSequencesAgreeWithTheModel) {
       combos.size());
   for (const auto& [what, n] : outcomes)
     std::printf("  %-60s %8llu\n", what.c_str(), static_cast<unsigned long long>(n));
-  for (const auto& [kind, text] : found) ADD_FAILURE() << text;
+  for (const auto& [kind, text] : found) {
+    if (known(kind)) {
+      std::printf("known issue (expected failure), %s", text.c_str());
+    } else {
+      ADD_FAILURE() << text;
+    }
+  }
 }
 
 // Shrunk failures, replayed. Each names what it shows.
 struct Regression {
   const char* what;
   const char* steps;
+  bool expected = false;  // an expected failure: one of kKnownIssues
 };
 const Regression kRegressions[] = {
     // A failed last block of the array upload must leave Done_Out 0 (it reported 1).
@@ -102,6 +130,13 @@ const Regression kRegressions[] = {
     {"file read-back: the match with a start value ends pattern mode",
      "15:2,3,2,0,0,0:0:0:0;16:1,1,0,0,0,0:0:0:0;15:2,3,2,0,0,0:0:0:0;19:0,4,3,1,5,0:0:0:0;"
      "16:0,0,1,0,0,0:0:0:0;19:3,11,0,0,3,0:0:0:0;"},
+    // Expected failure: a Length shorter than the plan is refused (108) only after the blocks
+    // that fit were sent.
+    {"array upload: 108 for a short Length after traffic",
+     "20:0,0,0,0,0,0:0:0:0;21:6,2,0,0,0,0:0:0:0;22:1,5,2,2,0,0:0:0:0;", true},
+    // A reply arriving late on data port 1: the one-call capture may fail once (6), then works.
+    {"one-call capture after an abandoned bulk read",
+     "19:6,5,4,2,6,0:8:23:5;15:2,0,1,0,0,0:0:0:0;18:6,0,0,0,0,0:0:0:0;18:6,0,0,0,0,0:0:0:0;"},
     // Both boards gone: discovery finds an empty list (19) and no board opens.
     {"discovery with every board unplugged",
      "27:1,0,0,0,0,0:0:0:0;15:1,3,1,0,0,0:0:0:0;16:3,1,1,0,0,0:4:1:5;1:1,0,0,0,0,0:0:0:0;"
@@ -115,7 +150,12 @@ TEST(StatefulTest, RegressionCases) {
   for (const Regression& r : kRegressions) {
     const std::vector<Step> steps = stateful::decode(r.steps);
     const std::string v = runner.run(steps);
-    EXPECT_EQ(v, "") << r.what << "\n" << show(steps);
+    if (r.expected) {
+      if (v.empty()) std::printf("expected failure now passes: %s\n", r.what);
+      EXPECT_TRUE(v.empty() || known(stateful::kind_of(v))) << r.what << ": " << v;
+    } else {
+      EXPECT_EQ(v, "") << r.what << "\n" << show(steps);
+    }
   }
 }
 

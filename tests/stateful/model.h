@@ -44,6 +44,7 @@ struct Model {
   // ---- pattern path ----
   Tri play_started = Tri::kNo;
   bool play_unsure = false;
+  bool dac_garbled = false;  // a data port dropped upload bytes unseen: memory unknown till reopen
   int32_t pcount = 0, plast = 0, pnext = 1;
   uint32_t plen = 0;  // Length of the playback start in force
   uint64_t start_addr = 0;
