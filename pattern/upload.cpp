@@ -51,13 +51,18 @@ int32_t upload_array(BoardRecord& board, const uint8_t* pattern, int32_t start_o
     const int32_t result = start_playback(length, start_offset);
     if (result != 0) return result;
   }
+  // The caller's pattern holds `length` words: a plan made for a longer pattern must not read
+  // past it. Refused before any block goes out.
+  const uint64_t planned =
+      board.block_count < 1
+          ? 0
+          : uint64_t{kPatternBlock} * static_cast<uint64_t>(board.block_count - 1) +
+                static_cast<uint64_t>(board.last_block_size);
+  if (planned > length) return VRX5200_RESULT_INVALID_ARGUMENT;
   const uint32_t start = platform_clock_ms();
   int32_t status = 0;
   while (board.next_block <= board.block_count) {
     const uint32_t n = block_size(board);
-    // The caller's pattern holds `length` words: a plan made for a longer pattern must not read
-    // past it.
-    if (g_upload_cursor + 2ull * n > 2ull * length) return VRX5200_RESULT_INVALID_ARGUMENT;
     const uint8_t* words = pattern + g_upload_cursor;
     g_upload_cursor += 2ull * n;
     *position_out = static_cast<int32_t>(g_upload_cursor);

@@ -275,10 +275,15 @@ TEST_F(PatternTest, RestartedUploadStartsFromThePatternsBeginning) {
   EXPECT_EQ(done, 1);
   EXPECT_EQ(board().playback_starts, 2);
   EXPECT_EQ(board().pattern(0, 4096), pattern);
-  // A plan for a longer pattern than the caller passes is refused.
-  ASSERT_EQ(VRX5200BrdCtrl_Start_DDR_to_DAC(8192, 0), 0);
-  EXPECT_EQ(VRX5200BrdCtrl_Write_DDR_from_Array(pattern.data(), 0, 1000, &position, 4096, &done),
-            108);
+  // A plan for a longer pattern than the caller passes is refused before any block goes out,
+  // even when its first blocks would fit.
+  const std::vector<uint16_t> longer = make_pattern(63448 + 64);
+  ASSERT_EQ(VRX5200BrdCtrl_Start_DDR_to_DAC(2 * 63448 + 16, 0), 0);
+  bench.clear_calls();
+  EXPECT_EQ(
+      VRX5200BrdCtrl_Write_DDR_from_Array(longer.data(), 0, 1000, &position, 63448 + 64, &done),
+      108);
+  EXPECT_TRUE(bench.calls().empty());
 }
 
 TEST_F(PatternTest, OneCallUploadAndItsChecks) {
