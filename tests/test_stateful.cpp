@@ -4,6 +4,7 @@
 // that way are kept below as regression cases.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <cstdlib>
@@ -16,11 +17,25 @@ namespace {
 using stateful::Runner;
 using stateful::Step;
 
+// One directory per process: the tests may run side by side.
 std::string work_dir() {
-  const std::string dir = ::testing::TempDir() + "vrx5200_stateful";
+  const std::string dir = ::testing::TempDir() + "vrx5200_stateful_" + std::to_string(getpid());
   mkdir(dir.c_str(), 0700);
   return dir;
 }
+
+// The sanitizers' build runs about ten times slower: it takes fewer seeds.
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool kSanitized = true;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+constexpr bool kSanitized = true;
+#else
+constexpr bool kSanitized = false;
+#endif
+#else
+constexpr bool kSanitized = false;
+#endif
 
 std::string show(const std::vector<Step>& steps) {
   std::string out;
@@ -67,7 +82,7 @@ TEST(StatefulTest, RandomSequencesAgreeWithTheModel) {
   std::map<std::string, uint64_t> outcomes;
   if (std::getenv("VRX5200_STATEFUL_OUTCOMES")) runner.outcomes = &outcomes;
   const char* seeds = std::getenv("VRX5200_STATEFUL_SEEDS");
-  const uint64_t kSeeds = seeds ? std::strtoull(seeds, nullptr, 10) : 400;
+  const uint64_t kSeeds = seeds ? std::strtoull(seeds, nullptr, 10) : kSanitized ? 120 : 400;
   constexpr size_t kSteps = 60;
   std::map<std::string, std::string> found;  // violation kind -> shrunk sequence
   size_t sequences = 0;
