@@ -1256,12 +1256,12 @@ inline void Runner::read_file(const Step& s) {
     return;
   }
   if (where == 4) {  // a full disk
-    learn_match();
     if (m_.pm == 0 && !faulted_) {
       expect(r == 112 || r == 102, "rule 1", "a full disk returned " + std::to_string(r));
     }
     if (r == 112 || (r != 0 && r != 102)) m_.cap_started = Tri::kNo;
     if (r == 0 || r == 102 || m_.pm == 1) m_.cap_unsure = true;
+    learn_match();
     failed(r, 0);
     return;
   }
