@@ -952,6 +952,15 @@ inline void Runner::capture(const Step& s) {
   if (!sel) return refused(r, {101});
   if (lenient()) return;
   if (m_.kind != 1) return refused(r, {m_.kind == 2 ? 105 : 103, m_.kind == 2 ? 104 : 103});
+  if (!m_.pm_known) {  // a pattern session refuses with 108: that tells the mode
+    if (r == 108 && !traffic_) {
+      m_.pm = 1;
+      m_.pm_known = true;
+      return refused(r, {108});
+    }
+    if (!valid_capture_length(n)) return refused(r, {18, 108});
+    if (traffic_) m_.pm = 0, m_.pm_known = true;
+  }
   if (m_.pm_known && m_.pm == 1) {
     return valid_capture_length(n) ? refused(r, {108}) : refused(r, {108, 18});
   }
