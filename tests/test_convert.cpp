@@ -14,6 +14,8 @@
 
 namespace {
 
+using namespace std::string_literals;
+
 Bytes read_file(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   return Bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
@@ -199,8 +201,8 @@ TEST_F(ConvertTest, MatchesAPlainReadingOfTheRules) {
       {"long runs of delimiters", repeat(",", 200) + "5\n" + repeat(";,", 70) + "6,7\n", ",;",
        pairs, 2},
       {"lines at the 79-character limit", edges, ",", pairs, 2},
-      {"NULs inside lines", std::string("1\0,2\n3,\0 4\n5,6\0\n\0\n", 20), ",", pairs, 2},
-      {"NUL at a line's start", std::string("1,2\n\0,3\n", 9), ",", pairs, 2},
+      {"NULs inside lines", "1\0,2\n3,\0 4\n5,6\0\n\0\n"s, ",", pairs, 2},
+      {"NUL at a line's start", "1,2\n\0,3\n"s, ",", pairs, 2},
       {"signs and white space", " -12, +7 ,- 3,+-4\n\t9 , \v\f-0\n+,-\n", ",", pairs, 2},
       {"digits as delimiters", "1203405\n-98076\n", "0", pairs, 2},
       {"signs as delimiters", "1-2+3\n-4--5\n+6\n", "-+", pairs, 2},
