@@ -1,66 +1,254 @@
 // Sample-file conversion: a text file of decimal samples, one or more columns per line, becomes
 // the binary pattern file "/DAC_test.bin" in offset binary or two's complement, its bytes in the
 // order of a lane map.
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <initializer_list>
 #include <new>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include "pattern/pattern.h"
 
 namespace vrx {
 namespace {
 
-// Parsed lines of one chunk (at most 512 x Lane_Count lines), columns 1 to 10.
-constexpr size_t kRowStoreRows = 512 * static_cast<size_t>(kMaxLaneMap);
-int32_t g_rows[kRowStoreRows][kMaxColumns];
-// The input read ahead and the output collected before it is written.
-// The parser's end mark and its eight-byte reads need room past the data.
+// The lines of one chunk (at most 512 x Lane_Count of them) as rows of up to 10 columns.
+constexpr size_t kChunkLinesPerLane = 512;
+int32_t g_row_store[kChunkLinesPerLane * kMaxLaneMap * kMaxColumns];
+// Rows of `stride` columns, one after the other.
+struct Rows {
+  int32_t* values;
+  size_t stride;
+  int32_t* operator[](size_t i) const { return values + i * stride; }
+};
+// The input read ahead, with room past the data for the scans' reads of up to 32 bytes, and the
+// output collected before it is written.
 constexpr size_t kReadSize = 1 << 20;
-char g_read_buffer[kReadSize + 16];
+char g_read_buffer[kReadSize + 32];
 uint8_t g_write_buffer[1 << 16];
-// The words of the simple lines of each half of the read buffer (2-byte lines at the most, four
-// bytes each).
-constexpr int kLanes = 2;
-uint8_t g_words[kLanes][2 * kReadSize + 64];
 
-// A run of simple lines parsed on its own: from p up to stop, its words written at out.
-struct SimpleLane {
-  const char* p;
-  const char* stop;
-  uint8_t* out;
-  int32_t lines;
-  bool ok;
-  int32_t row[2] = {0, 0};
+// ---- What a line is and what its tokens are worth ----
+//
+// A line starts where the previous one ended. Of the characters that follow, the reader offers
+// `span`: 79, fewer only where the file ends. The line ends after its first '\n' within the span,
+// or after the span, as a C library line reader with an 80-byte buffer reads: a longer physical
+// line goes on as the next line. A line is complete when it ends with its '\n' or holds 79
+// characters; a shorter one without '\n' ran into the end of the file and is not converted.
+//
+// Its tokens are taken from its text up to the first NUL, as the C library's string functions
+// see it: runs of delimiter characters separate them, leading ones are skipped. The '\n' is the
+// line's last character, whether it separates or belongs to a token. Column c (c < columns) of
+// the line is the value of token c: the token's leading decimal integer after optional white
+// space and an optional sign (0 without digits; values out of range wrap modulo 2^32), whatever
+// else the token holds ignored. Once the line has run out of tokens, the columns read 0.
+//
+// line_length() and TokenScanner below are these rules; scan_line() reads a line with them, and
+// scan_two_lines() two lines side by side.
+
+// The leading decimal digits at p (up to 7 of them) and their value, eight bytes at a time.
+// p[0..7] must be readable. Returns the number of digits; 8 means "8 or more", which the caller
+// reads one by one.
+__attribute__((always_inline)) inline size_t swar_digits(const char* p, uint32_t& value) {
+  uint64_t chunk;
+  std::memcpy(&chunk, p, 8);
+  // A byte b is a digit when b ^ '0' is below 10, when adding 0x76 leaves its top bit clear. A
+  // byte of 0x8A or more carries into the next one, which only follows the first non-digit.
+  const uint64_t t = chunk ^ 0x3030303030303030ull;
+  const uint64_t non_digit = ((t + 0x7676767676767676ull) | t) & 0x8080808080808080ull;
+  if (non_digit == 0) return 8;
+  const unsigned bit = static_cast<unsigned>(__builtin_ctzll(non_digit));  // 8 * digits + 7
+  // The digits moved to the top bytes (leading zero digits below them; none at all without
+  // digits), then combined pairwise.
+  uint64_t v = (t << (70 - bit)) << 1;
+  v = (v * 10) + (v >> 8);
+  v = (((v & 0x000000FF000000FFull) * (100 + (1000000ull << 32))) +
+       (((v >> 16) & 0x000000FF000000FFull) * (1 + (10000ull << 32)))) >>
+      32;
+  value = static_cast<uint32_t>(v);
+  return bit / 8;
+}
+
+// The '\n' characters among p[0..31], as the bits of a mask.
+__attribute__((always_inline)) inline uint32_t newline_bits(const char* p) {
+#if defined(__SSE2__)
+  const __m128i newline = _mm_set1_epi8('\n');
+  const __m128i low = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+  const __m128i high = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16));
+  return static_cast<uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(low, newline))) |
+         static_cast<uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(high, newline))) << 16;
+#else
+  uint32_t bits = 0;
+  for (unsigned at = 0; at < 32; at += 8) {
+    uint64_t word;
+    std::memcpy(&word, p + at, 8);
+    const uint64_t x = word ^ 0x0A0A0A0A0A0A0A0Aull;  // '\n' bytes become 0
+    // The top bit of each byte that is 0 (no carry crosses a byte), gathered into 8 bits.
+    const uint64_t zero =
+        ~(((x & 0x7F7F7F7F7F7F7F7Full) + 0x7F7F7F7F7F7F7F7Full) | x) & 0x8080808080808080ull;
+    bits |= static_cast<uint32_t>(((zero >> 7) * 0x0102040810204080ull) >> 56) << at;
+  }
+  return bits;
+#endif
+}
+
+// The length of the line that starts `from` (below 32) characters into the 32 whose '\n's are
+// `bits`, when it ends with a '\n' among them within its span; 0 otherwise.
+__attribute__((always_inline)) inline size_t line_length_in(uint32_t bits, size_t from,
+                                                            size_t span) {
+  const uint32_t after = bits >> from;
+  const size_t length = static_cast<size_t>(__builtin_ctz(after | 0x80000000u)) + 1;
+  return after != 0 && length <= span ? length : 0;
+}
+
+// The line's length: up to its first '\n' within the span (then `newline` is set), or the span.
+// The first 32 characters are searched at once (most lines are shorter), the rest by memchr.
+// line[0..31] must be readable.
+__attribute__((always_inline)) inline size_t line_length(const char* line, size_t span,
+                                                         bool& newline) {
+  const size_t length = line_length_in(newline_bits(line), 0, span);
+  newline = length != 0;
+  if (__builtin_expect(newline, 1)) return length;
+  if (span <= 32) return span;
+  const void* found = std::memchr(line + 32, '\n', span - 32);
+  newline = found != nullptr;
+  return newline ? static_cast<size_t>(static_cast<const char*>(found) - line) + 1 : span;
+}
+
+// The tokens of a line of `length` characters, read one column at a time. A line that ends with
+// its '\n' needs no bounds checks (kChecked false): every scan stops at the '\n'.
+// line[0 .. length+7] must be readable.
+template <bool kChecked>
+class TokenScanner {
+ public:
+  TokenScanner(const char* line, size_t length, const Delimiters& d)
+      : p_(line), end_(line + length), d_(d) {}
+
+  // Skips the leading delimiters; false when the line holds no token.
+  __attribute__((always_inline)) bool start() {
+    while (cls() == Delimiters::kDelimiter) ++p_;
+    const bool at_newline = (!kChecked || p_ < end_) && *p_ == '\n';
+    return at_newline ? !d_.newline_is_delimiter : cls() != Delimiters::kEnd;
+  }
+  // The next column's value plus `add` (0 once the tokens have run out). After the `last`
+  // column the rest of the line is not needed.
+  __attribute__((always_inline)) int32_t next(uint32_t add, bool last) {
+    while (cls() == Delimiters::kSpace) ++p_;
+    // A '-' that is no sign is a delimiter: p_ stays, and the value is 0 either way.
+    const bool negative = *p_ == '-';
+    p_ += cls() == Delimiters::kSign;
+    uint32_t value = 0;
+    const size_t n = d_.digits_plain ? swar_digits(p_, value) : 8;
+    if (n < 8 && (!kChecked || n <= static_cast<size_t>(end_ - p_))) {
+      p_ += n;
+    } else {
+      value = 0;
+      while (cls() == Delimiters::kDigit) value = value * 10 + static_cast<uint32_t>(*p_++ - '0');
+    }
+    if (!last) {
+      while (cls() < Delimiters::kDelimiter) ++p_;  // the rest of the token
+      while (cls() == Delimiters::kDelimiter) ++p_;
+    }
+    const uint32_t sign = 0u - static_cast<uint32_t>(negative);
+    return static_cast<int32_t>(((value ^ sign) - sign) + add);
+  }
+
+ private:
+  // The class of the character at p_: the '\n' and a NUL end the text (kEnd), as does the end
+  // of the line.
+  __attribute__((always_inline)) uint8_t cls() const {
+    return !kChecked || p_ < end_ ? d_.cls[static_cast<unsigned char>(*p_)]
+                                  : uint8_t{Delimiters::kEnd};
+  }
+
+  const char* p_;
+  const char* const end_;
+  const Delimiters& d_;
 };
 
-// Reads a text file line by line as a C library line reader with an 80-byte buffer does: a line
-// ends after its '\n' or after 79 characters, whichever comes first, and the reader reports end
-// of file once a read ran into it (a last line without a terminator then counts as the end).
+// Columns 0 .. columns-1 of the tokens into row[]; false when the line holds no token.
+// kColumns: the column count when compiled, or 0 for one given at run time.
+template <int32_t kColumns, bool kChecked>
+__attribute__((always_inline)) inline bool read_columns(TokenScanner<kChecked> tokens,
+                                                        int32_t columns, int32_t* row,
+                                                        uint32_t add) {
+  if (kColumns != 0) columns = kColumns;
+  const bool token = tokens.start();
+  if constexpr (kColumns == 2) {
+    row[0] = tokens.next(add, false);
+    row[1] = tokens.next(add, true);
+  } else {
+    for (int32_t c = 0; c < columns; ++c) row[c] = tokens.next(add, c + 1 == columns);
+  }
+  return token;
+}
+
+struct LineScan {
+  size_t length;  // characters the line takes, its '\n' included
+  bool complete;  // ends with its '\n' or holds 79 characters
+  bool token;     // holds a token (a line of delimiters only holds none)
+};
+// Reads the line at `line` into row[0 .. columns-1], each value plus `add`.
+// line[0 .. max(span, 32) + 7] must be readable.
+template <int32_t kColumns>
+__attribute__((always_inline)) inline LineScan scan_line(const char* line, size_t span,
+                                                         const Delimiters& d, int32_t columns,
+                                                         int32_t* row, uint32_t add) {
+  bool newline = false;
+  LineScan scan{line_length(line, span, newline), false, false};
+  scan.complete = newline || scan.length == kLineLimit - 1;
+  scan.token =
+      __builtin_expect(newline, 1)
+          ? read_columns<kColumns>(TokenScanner<false>(line, scan.length, d), columns, row, add)
+          : read_columns<kColumns>(TokenScanner<true>(line, scan.length, d), columns, row, add);
+  return scan;
+}
+
+// Two lines that both end with their '\n', read as scan_line() reads them, column by column
+// side by side: the two scans do not depend on each other, and the processor overlaps them.
+// False when either line holds no token.
+template <int32_t kColumns>
+__attribute__((always_inline)) inline bool scan_two_lines(const char* first, size_t first_length,
+                                                          const char* second, size_t second_length,
+                                                          const Delimiters& d, int32_t columns,
+                                                          int32_t* first_row, int32_t* second_row,
+                                                          uint32_t add) {
+  if (kColumns != 0) columns = kColumns;
+  TokenScanner<false> a(first, first_length, d), b(second, second_length, d);
+  const bool first_tokens = a.start();
+  const bool second_tokens = b.start();
+  if constexpr (kColumns == 2) {
+    first_row[0] = a.next(add, false);
+    second_row[0] = b.next(add, false);
+    first_row[1] = a.next(add, true);
+    second_row[1] = b.next(add, true);
+  } else {
+    for (int32_t c = 0; c < columns; ++c) {
+      first_row[c] = a.next(add, c + 1 == columns);
+      second_row[c] = b.next(add, c + 1 == columns);
+    }
+  }
+  return first_tokens && second_tokens;
+}
+
+// ---- Reading and writing ----
+
+// The input read ahead, a MiB at a time.
 class LineReader {
  public:
   explicit LineReader(std::FILE* file) : file_(file) {}
 
-  // The text of the next line: it starts at `line` and ends after its first '\n' within `span`
-  // characters, or after `span` characters. False when no character is left.
-  bool peek(char*& line, size_t& span) {
-    if (end_ - pos_ < kLineLimit && !drained_) refill();
-    const size_t available = end_ - pos_;
-    span = available < kLineLimit - 1 ? available : kLineLimit - 1;
-    line = buffer_ + pos_;
-    return span > 0;
+  // The characters not yet taken: at least 80 unless the file ends first (then all that are
+  // left, none once all are taken).
+  size_t window(const char*& data) {
+    while (end_ - pos_ < kLineLimit && !drained_) refill();
+    data = buffer_ + pos_;
+    return end_ - pos_;
   }
-  // Takes the line of `length` characters; a line that ends without its '\n' where the file
-  // ends means the read ran into the end of the file.
-  void take(size_t length) {
-    if (length < kLineLimit - 1 && buffer_[pos_ + length - 1] != '\n') at_end = true;
-    pos_ += length;
-  }
-  // The data in the buffer from the next line on, for a caller that takes whole lines itself.
-  size_t available() const { return end_ - pos_; }
-  void advance(size_t n) { pos_ += n; }
-
-  bool at_end = false;
+  bool drained() const { return drained_; }
+  void take(size_t n) { pos_ += n; }
   bool failed() const { return std::ferror(file_) != 0; }
 
  private:
@@ -70,7 +258,6 @@ class LineReader {
     pos_ = 0;
     const size_t got = std::fread(buffer_ + end_, 1, kReadSize - end_, file_);
     end_ += got;
-    buffer_[end_] = '\0';  // the parser stops at the end of the data without a bounds check
     if (got == 0) drained_ = true;
   }
 
@@ -84,18 +271,15 @@ class LineReader {
 class Output {
  public:
   explicit Output(std::FILE* file) : file_(file) {}
-  // Room for n more bytes (n at most the buffer's size), taken as written.
-  uint8_t* reserve(size_t n) {
-    if (used_ + n > sizeof g_write_buffer) flush();
+  // Room for up to `count` records of `size` bytes (size at most the buffer's size), taken as
+  // written; `count` becomes the number there is room for, at least 1.
+  uint8_t* reserve(size_t size, size_t& count) {
+    if (used_ + size > sizeof g_write_buffer) flush();
+    const size_t room = (sizeof g_write_buffer - used_) / size;
+    if (count > room) count = room;
     uint8_t* at = buffer_ + used_;
-    used_ += n;
+    used_ += count * size;
     return at;
-  }
-  // Writes n bytes after those collected so far.
-  void write(const uint8_t* bytes, size_t n) {
-    if (n == 0) return;
-    flush();
-    if (std::fwrite(bytes, 1, n, file_) != n) ok_ = false;
   }
   bool flush() {
     if (used_ != 0 && std::fwrite(buffer_, 1, used_, file_) != used_) ok_ = false;
@@ -110,12 +294,13 @@ class Output {
   bool ok_ = true;
 };
 
-// The pre-scan: a file with several columns must contain the first delimiter character.
-bool is_delimited(const char* path, char first_delimiter, bool& readable) {
+// The pre-scan: a file with several columns must contain the first delimiter character (a
+// one-column file is only opened).
+bool is_delimited(const char* path, char first_delimiter, bool several_columns, bool& readable) {
   std::FILE* file = std::fopen(path, "r");
   readable = file != nullptr;
   if (file == nullptr) return false;
-  bool found = false;
+  bool found = !several_columns;
   char chunk[1 << 16];
   size_t got;
   while (!found && (got = std::fread(chunk, 1, sizeof chunk, file)) > 0) {
@@ -126,6 +311,201 @@ bool is_delimited(const char* path, char first_delimiter, bool& readable) {
   std::fclose(file);
   return found;
 }
+
+// Creates Output_Dir + "/DAC_test.bin" (the directory's path has any length).
+std::FILE* create_output(const char* dir) {
+  static const char kName[] = "/DAC_test.bin";
+  const size_t dir_length = std::strlen(dir);
+  char stack_path[512];
+  char* path = stack_path;
+  if (dir_length + sizeof kName > sizeof stack_path) {
+    path = new (std::nothrow) char[dir_length + sizeof kName];
+    if (path == nullptr) return nullptr;
+  }
+  std::memcpy(path, dir, dir_length);
+  std::memcpy(path + dir_length, kName, sizeof kName);
+  std::FILE* file = std::fopen(path, "wb");
+  if (path != stack_path) delete[] path;
+  return file;
+}
+
+// The lane map: entry c > 0 picks the high byte, -c the low byte of column c (1 to 10). Every
+// (column, byte) pick walks its own row counter through a chunk, so a map naming a pick m times
+// reads m rows per pass. False for a map that names no column, or that would read past a chunk's
+// lines.
+bool check_lane_map(const int32_t* map, int32_t lanes, int32_t columns) {
+  int32_t uses[2][kMaxColumns + 1] = {};
+  for (int32_t i = 0; i < lanes; ++i) {
+    const int32_t e = map[i];
+    if (e == 0 || e < -kMaxColumns || e > kMaxColumns) return false;  // before any negation
+    // passes = lines * columns * 2 / lanes, so m * passes <= lines while m * 2 * columns <= lanes.
+    if (++uses[e > 0][e > 0 ? e : -e] * 2 * columns > lanes) return false;
+  }
+  return true;
+}
+
+// The input's lines, a chunk at a time, as rows of sample values.
+class SampleReader {
+ public:
+  SampleReader(std::FILE* input, const char* delimiters, const int32_t* multipliers, bool scaled,
+               int32_t columns, int32_t highest_pick, bool offset_binary)
+      : reader_(input),
+        delimiters_(delimiters),
+        multipliers_(scaled ? multipliers : nullptr),
+        // Column 2 is read even from a one-column file.
+        parsed_columns_(columns < 2 ? 2 : columns),
+        highest_pick_(highest_pick),
+        offset_(offset_binary ? 0x8000u : 0u) {}
+
+  // Reads up to `count` lines into rows[0 ..]: each line's columns, multiplied by the line's
+  // multiplier in a scaled conversion, plus the offset. Columns past those read from the lines
+  // hold 0. Returns the number of lines read: fewer than `count` once the conversion has ended,
+  // at the end of the file or on a line without any token (result() is then -5).
+  size_t read(Rows rows, size_t count) {
+    // Unscaled values take their offset as they are parsed.
+    const uint32_t add = multipliers_ != nullptr ? 0u : offset_;
+    const size_t lines =
+        parsed_columns_ == 2 ? read_lines<2>(rows, count, add) : read_lines<0>(rows, count, add);
+    for (size_t i = 0; i < lines && multipliers_ != nullptr; ++i) {
+      const uint32_t factor = static_cast<uint32_t>(multipliers_[(converted_ + i) % 4096]);
+      for (int32_t c = 0; c < parsed_columns_; ++c) {
+        rows[i][c] = static_cast<int32_t>(static_cast<uint32_t>(rows[i][c]) * factor + offset_);
+      }
+    }
+    for (size_t i = 0; i < lines && highest_pick_ > parsed_columns_; ++i) {
+      for (int32_t c = parsed_columns_; c < highest_pick_; ++c) rows[i][c] = 0;
+    }
+    converted_ += static_cast<int32_t>(lines);
+    return lines;
+  }
+  // Lines converted, or VRX5200_CONVERT_EMPTY_LINE.
+  int32_t result() const { return empty_line_ ? VRX5200_CONVERT_EMPTY_LINE : converted_; }
+  bool failed() const { return reader_.failed(); }
+
+ private:
+  // The lines' columns as scan_line() reads them, plus `add`.
+  template <int32_t kColumns>
+  size_t read_lines(Rows rows, size_t count, uint32_t add) {
+    size_t lines = 0;
+    while (lines < count && !ended_) {
+      const char* data = nullptr;
+      const size_t left = reader_.window(data);
+      // Lines that start before `stop` are offered all 79 characters, or all the file has left.
+      const size_t stop = reader_.drained() ? left : left - (kLineLimit - 1) + 1;
+      ended_ = left == 0;
+      size_t at = 0;
+      while (at < stop && lines < count) {
+        const size_t span = left - at < kLineLimit - 1 ? left - at : kLineLimit - 1;
+        // This line and the next, when both end with their '\n' among the next 32 characters
+        // and hold tokens, are read side by side; any other line is read on its own.
+        const uint32_t newlines = newline_bits(data + at);
+        const size_t length = line_length_in(newlines, 0, span);
+        const size_t next = at + length;
+        if (length != 0 && length < 32 && next < stop && lines + 1 < count) {
+          const size_t next_span = left - next < kLineLimit - 1 ? left - next : kLineLimit - 1;
+          const size_t next_length = line_length_in(newlines, length, next_span);
+          if (next_length != 0 &&
+              scan_two_lines<kColumns>(data + at, length, data + next, next_length, delimiters_,
+                                       parsed_columns_, rows[lines], rows[lines + 1], add)) {
+            at = next + next_length;
+            lines += 2;
+            continue;
+          }
+        }
+        const LineScan scan =
+            scan_line<kColumns>(data + at, span, delimiters_, parsed_columns_, rows[lines], add);
+        at += scan.length;
+        if (!scan.complete || !scan.token) {
+          ended_ = true;
+          empty_line_ = scan.complete;
+          break;
+        }
+        ++lines;
+      }
+      reader_.take(at);
+    }
+    return lines;
+  }
+
+  LineReader reader_;
+  const Delimiters delimiters_;
+  const int32_t* const multipliers_;  // null: not scaled
+  const int32_t parsed_columns_;
+  const int32_t highest_pick_;  // the highest column the lane map names
+  const uint32_t offset_;
+  int32_t converted_ = 0;
+  bool ended_ = false;
+  bool empty_line_ = false;
+};
+
+// The output bytes of a chunk's passes, in lane map order: each entry's pick (column and byte)
+// from the row its counter has reached.
+class PassWriter {
+ public:
+  PassWriter(const int32_t* map, int32_t lanes, int32_t columns)
+      : lanes_(lanes), columns_(columns) {
+    words_in_order_ = lanes == 2 * columns;
+    for (int32_t i = 0; i < lanes; ++i) {
+      const bool high = map[i] > 0;
+      const int32_t column = high ? map[i] : -map[i];  // the map is checked: |entry| <= 10
+      column_[i] = static_cast<uint8_t>(column - 1);
+      shift_[i] = high ? 8 : 0;
+      counter_[i] = static_cast<uint8_t>(2 * (column - 1) + (high ? 1 : 0));
+      words_in_order_ = words_in_order_ && map[i] == (i % 2 == 0 ? -(i / 2 + 1) : i / 2 + 1);
+    }
+  }
+  // passes = lines * Column_Count * 2 / Lane_Count
+  void write(Rows rows, size_t lines, Output& out) const {
+    const size_t passes = lines * 2 * static_cast<size_t>(columns_) / static_cast<size_t>(lanes_);
+    if (words_in_order_) {
+      // The commonest maps, (-1, +1), (-1, +1, -2, +2), ...: each line's columns as
+      // little-endian words, one pass per line.
+      if (columns_ == 1) return write_words<1>(rows, passes, out);
+      if (columns_ == 2) return write_words<2>(rows, passes, out);
+      return write_words<0>(rows, passes, out);
+    }
+    size_t counters[2 * kMaxColumns] = {};
+    for (size_t pass = 0; pass < passes;) {
+      size_t count = passes - pass;
+      uint8_t* bytes = out.reserve(static_cast<size_t>(lanes_), count);
+      for (const size_t last = pass + count; pass < last; ++pass) {
+        for (int32_t i = 0; i < lanes_; ++i) {
+          *bytes++ = static_cast<uint8_t>(rows[counters[counter_[i]]++][column_[i]] >> shift_[i]);
+        }
+      }
+    }
+  }
+
+ private:
+  template <int32_t kColumns>
+  void write_words(Rows rows, size_t passes, Output& out) const {
+    const int32_t columns = kColumns != 0 ? kColumns : columns_;
+    for (size_t pass = 0; pass < passes;) {
+      size_t count = passes - pass;
+      uint8_t* bytes = out.reserve(2 * static_cast<size_t>(columns), count);
+      if (rows.stride == static_cast<size_t>(columns)) {
+        // Rows of these columns only: their values one after the other.
+        const int32_t* values = rows[pass];
+        for (size_t i = 0; i < count * rows.stride; ++i) {
+          bytes[2 * i] = static_cast<uint8_t>(values[i]);
+          bytes[2 * i + 1] = static_cast<uint8_t>(values[i] >> 8);
+        }
+        pass += count;
+        continue;
+      }
+      for (const size_t last = pass + count; pass < last; ++pass) {
+        for (int32_t c = 0; c < columns; ++c) {
+          *bytes++ = static_cast<uint8_t>(rows[pass][c]);
+          *bytes++ = static_cast<uint8_t>(rows[pass][c] >> 8);
+        }
+      }
+    }
+  }
+
+  int32_t lanes_, columns_;
+  bool words_in_order_;
+  uint8_t column_[kMaxLaneMap], shift_[kMaxLaneMap], counter_[kMaxLaneMap];
+};
 
 }  // namespace
 
@@ -140,139 +520,17 @@ Delimiters::Delimiters(const char* set) {
   cls[0] = kEnd;
 }
 
-namespace {
-
-// The leading decimal digits at p (up to 7 of them) and their value, eight bytes at a time:
-// a byte b is a digit when b ^ '0' is below 10. p[0..7] must be readable. Returns the number of
-// digits; 8 means "8 or more", which the caller reads one by one.
-__attribute__((always_inline)) inline size_t swar_digits(const char* p, uint32_t& value) {
-  uint64_t chunk;
-  std::memcpy(&chunk, p, 8);
-  const uint64_t t = chunk ^ 0x3030303030303030ull;
-  const uint64_t non_digit =
-      (((t & 0x7F7F7F7F7F7F7F7Full) + 0x7676767676767676ull) | t) & 0x8080808080808080ull;
-  if (non_digit == 0) return 8;
-  const size_t n = static_cast<size_t>(__builtin_ctzll(non_digit)) / 8;
-  // The digits moved to the top bytes (leading zero digits below them; none at all for n = 0),
-  // then combined pairwise.
-  uint64_t v = (t << (63 - 8 * n)) << 1;
-  v = (v * 10) + (v >> 8);
-  v = (((v & 0x000000FF000000FFull) * (100 + (1000000ull << 32))) +
-       (((v >> 16) & 0x000000FF000000FFull) * (1 + (10000ull << 32)))) >>
-      32;
-  value = static_cast<uint32_t>(v);
-  return n;
-}
-
-}  // namespace
-
-namespace {
-
-// The line parser, inlined into the conversion's loop. Unguarded, it relies on a NUL at the
-// end of the data and on the line's '\n' within its span, and returns 0 when either assumption
-// fails; guarded, it puts a NUL after the span for the time of the parse.
-template <bool kGuarded>
-__attribute__((always_inline)) inline size_t parse_text_line_inline(char* line, size_t span,
-                                                                    const Delimiters& d,
-                                                                    int32_t columns, int32_t* row,
-                                                                    bool& token, uint32_t add) {
-  // Every scan below stops at a NUL or at the '\n' that ends a line, which is the line's last
-  // character whether it separates or belongs to a token.
-  char* const limit = line + span;
-  char saved = 0;
-  if (kGuarded) {
-    saved = *limit;
-    *limit = '\0';
-  }
-  const char* p = line;
-  auto cls = [&] { return d.cls[static_cast<unsigned char>(*p)]; };
-  while (cls() == Delimiters::kDelimiter) ++p;
-  token = cls() != Delimiters::kEnd || (*p == '\n' && !d.newline_is_delimiter);
-  if (token) {
-    for (int32_t c = 0; c < columns; ++c) {
-      // A token: its leading decimal integer after optional white space, as the C library's
-      // decimal conversion reads it (0 without digits; out-of-range values wrap), then whatever
-      // else the token holds. Once the line has run out of tokens the columns read 0.
-      while (cls() == Delimiters::kSpace) ++p;
-      const bool signed_token = cls() == Delimiters::kSign;
-      const bool negative = signed_token && *p == '-';
-      p += signed_token;
-      uint32_t value = 0;
-      const size_t n = d.digits_plain ? swar_digits(p, value) : 8;
-      if (n < 8) {
-        p += n;
-      } else {
-        while (cls() == Delimiters::kDigit) value = value * 10 + static_cast<uint32_t>(*p++ - '0');
-      }
-      const uint32_t sign = 0u - static_cast<uint32_t>(negative);
-      row[c] = static_cast<int32_t>(((value ^ sign) - sign) + add);
-      while (cls() < Delimiters::kDelimiter) ++p;
-      while (cls() == Delimiters::kDelimiter) ++p;
-    }
-  }
-  // The line's end: its '\n', or the end of the span.
-  while (*p != '\n' && *p != '\0') ++p;
-  if (kGuarded) {
-    *limit = saved;
-    while (p < limit && *p != '\n') ++p;  // past a NUL inside the line, as a line reader reads
-    return p < limit ? static_cast<size_t>(p - line) + 1 : span;
-  }
-  if (*p == '\n' && p < limit) return static_cast<size_t>(p - line) + 1;
-  if (*p == '\0' && p == limit && line[span] == '\0') return span;  // the data ends here
-  return 0;
-}
-
-// The commonest line, parsed without the general scans: one or two numbers (sign and up to
-// seven digits) separated by delimiters, ending with its '\n' within 79 characters. Returns
-// the line's length with row[0] and row[1] filled (plus `add`), or 0 for any other line, which
-// the general parser then reads.
-__attribute__((always_inline)) inline size_t parse_simple_line(const char* line,
-                                                               const Delimiters& d, int32_t* row,
-                                                               uint32_t add) {
-  const char* p = line;
-  auto starts_number = [&]() __attribute__((always_inline)) {
-    const uint8_t c = d.cls[static_cast<unsigned char>(*p)];
-    return c == Delimiters::kDigit || c == Delimiters::kSign;
-  };
-  auto number = [&](int32_t & out) __attribute__((always_inline)) {
-    const bool negative = *p == '-';
-    p += (*p == '-') | (*p == '+');
-    uint32_t value = 0;
-    const size_t n = swar_digits(p, value);
-    p += n;
-    const uint32_t sign = 0u - static_cast<uint32_t>(negative);
-    out = static_cast<int32_t>(((value ^ sign) - sign) + add);
-    return n < 8;
-  };
-  if (!starts_number() || !number(row[0])) return 0;
-  row[1] = static_cast<int32_t>(add);  // a missing second column reads 0
-  if (*p != '\n') {
-    if (d.cls[static_cast<unsigned char>(*p)] != Delimiters::kDelimiter) return 0;
-    while (d.cls[static_cast<unsigned char>(*p)] == Delimiters::kDelimiter) ++p;
-    if (*p != '\n') {
-      if (!starts_number() || !number(row[1]) || *p != '\n') return 0;
-    }
-  }
-  const size_t length = static_cast<size_t>(p - line) + 1;
-  return length < kLineLimit ? length : 0;
-}
-
-}  // namespace
-
-__attribute__((noinline)) size_t parse_text_line(char* line, size_t span, const Delimiters& d,
-                                                 int32_t columns, int32_t* row, bool& token) {
-  return parse_text_line_inline<true>(line, span, d, columns, row, token, 0);
-}
-
-bool parse_line(char* line, size_t length, const Delimiters& d, int32_t columns, int32_t* row) {
-  // The parser reads up to eight bytes past a number: parse a padded copy.
-  static char padded[kLineLimit + 16];
-  if (length >= kLineLimit) length = kLineLimit - 1;
-  std::memset(padded, 0, sizeof padded);
-  std::memcpy(padded, line, length);
-  bool token = false;
-  parse_text_line(padded, length, d, columns, row, token);
-  return token;
+size_t parse_line(const char* line, size_t span, const Delimiters& d, int32_t columns, int32_t* row,
+                  bool& token) {
+  // The scans read up to 32 bytes at a time: parse a padded copy.
+  char padded[kLineLimit + 32] = {};
+  token = false;
+  if (span == 0) return 0;
+  if (span > kLineLimit - 1) span = kLineLimit - 1;
+  std::memcpy(padded, line, span);
+  const LineScan scan = scan_line<0>(padded, span, d, columns, row, 0);
+  token = scan.token;
+  return scan.length;
 }
 
 int32_t convert_samples(const char* input, const char* delimiters, const char* output_dir,
@@ -285,37 +543,15 @@ int32_t convert_samples(const char* input, const char* delimiters, const char* o
   }
   const bool scaled = std::strstr(input, ".vrx") != nullptr;
   if (scaled && multipliers == nullptr) return VRX5200_CONVERT_INVALID_ARGUMENT;
-  // Every (column, byte) pick walks its own row counter through the chunk: a map naming a pick
-  // m times per pass reads m * passes rows, which must stay within the chunk's lines.
-  int32_t pick_uses[2][kMaxColumns + 1] = {};
-  for (int32_t i = 0; i < lane_count; ++i) {
-    const int32_t e = lane_map[i];
-    // Checked before any negation: -INT32_MIN does not exist.
-    if (e == 0 || e < -kMaxColumns || e > kMaxColumns) return VRX5200_CONVERT_INVALID_ARGUMENT;
-    const int32_t column = e < 0 ? -e : e;
-    if (++pick_uses[e > 0][column] * 2 * column_count > lane_count) {
-      return VRX5200_CONVERT_INVALID_ARGUMENT;
-    }
+  if (!check_lane_map(lane_map, lane_count, column_count)) {
+    return VRX5200_CONVERT_INVALID_ARGUMENT;
   }
 
   bool readable = false;
-  const bool delimited = is_delimited(input, delimiters[0], readable);
+  const bool delimited = is_delimited(input, delimiters[0], column_count != 1, readable);
   if (!readable) return VRX5200_CONVERT_INPUT_OPEN_FAILED;
   if (!delimited && column_count != 1) return VRX5200_CONVERT_NOT_DELIMITED;
-
-  // The output path has any length: it is built in a buffer of its own size.
-  static const char kName[] = "/DAC_test.bin";
-  const size_t dir_length = std::strlen(output_dir);
-  char stack_path[512];
-  char* path = stack_path;
-  if (dir_length + sizeof kName > sizeof stack_path) {
-    path = new (std::nothrow) char[dir_length + sizeof kName];
-    if (path == nullptr) return VRX5200_CONVERT_OUTPUT_OPEN_FAILED;
-  }
-  std::memcpy(path, output_dir, dir_length);
-  std::memcpy(path + dir_length, kName, sizeof kName);
-  std::FILE* out_file = std::fopen(path, "wb");
-  if (path != stack_path) delete[] path;
+  std::FILE* out_file = create_output(output_dir);
   if (out_file == nullptr) return VRX5200_CONVERT_OUTPUT_OPEN_FAILED;
   std::FILE* in_file = std::fopen(input, "r");
   if (in_file == nullptr) {
@@ -323,216 +559,30 @@ int32_t convert_samples(const char* input, const char* delimiters, const char* o
     return VRX5200_CONVERT_INPUT_OPEN_FAILED;
   }
 
-  LineReader reader(in_file);
-  Output out(out_file);
-
-  const Delimiters delimiter_set(delimiters);
-  const int32_t parsed_columns = column_count < 2 ? 2 : column_count;
-  // Columns the lines do not fill read 0; they are cleared only when the map picks one.
   int32_t highest_pick = 0;
   for (int32_t i = 0; i < lane_count; ++i) {
-    const int32_t column = lane_map[i] < 0 ? -lane_map[i] : lane_map[i];
+    const int32_t column = lane_map[i] > 0 ? lane_map[i] : -lane_map[i];  // checked: |entry| <= 10
     if (column > highest_pick) highest_pick = column;
   }
-  const bool clear_unparsed = highest_pick > parsed_columns;
-  // Each map entry as the row-store column it reads and the byte it takes.
-  static int32_t pick_column[kMaxLaneMap];
-  static uint8_t pick_shift[kMaxLaneMap];
-  static uint8_t pick_counter[kMaxLaneMap];
-  // When no pick is named twice, every pick's counter equals the pass number, and the map is a
-  // program over one row per pass: a low byte followed by the high byte of the same column is
-  // one little-endian word.
-  bool single_use = true;
-  struct Step {
-    int32_t column;
-    uint8_t kind;  // 0 low byte, 1 high byte, 2 low and high byte
-  };
-  static Step program[kMaxLaneMap];
-  int32_t steps = 0;
-  for (int32_t i = 0; i < lane_count; ++i) {
-    const bool high = lane_map[i] > 0;
-    const int32_t column = high ? lane_map[i] : -lane_map[i];
-    pick_column[i] = column - 1;
-    pick_shift[i] = high ? 8 : 0;
-    pick_counter[i] = static_cast<uint8_t>(2 * (column - 1) + (high ? 1 : 0));
-    if (pick_uses[high][column] > 1) single_use = false;
+  // A chunk of lines at a time: read, then written as passes.
+  SampleReader samples(in_file, delimiters, multipliers, scaled, column_count, highest_pick,
+                       offset_binary);
+  const PassWriter writer(lane_map, lane_count, column_count);
+  Output out(out_file);
+  const size_t chunk_lines = kChunkLinesPerLane * static_cast<size_t>(lane_count);
+  // A row holds the columns read from a line and those the map names past them.
+  const Rows rows{g_row_store, static_cast<size_t>(std::max(column_count, highest_pick) < 2
+                                                       ? 2
+                                                       : std::max(column_count, highest_pick))};
+  size_t lines = chunk_lines;
+  while (lines == chunk_lines) {
+    lines = samples.read(rows, chunk_lines);
+    if (samples.result() < 0) break;
+    writer.write(rows, lines, out);
   }
-  for (int32_t i = 0; i < lane_count; ++i) {
-    const int32_t e = lane_map[i];
-    if (e < 0 && i + 1 < lane_count && lane_map[i + 1] == -e) {
-      program[steps++] = Step{-e - 1, 2};
-      ++i;
-    } else {
-      program[steps++] = Step{(e < 0 ? -e : e) - 1, static_cast<uint8_t>(e > 0)};
-    }
-  }
-  const size_t chunk_lines = 512 * static_cast<size_t>(lane_count);
-  int32_t result = 0;
-  const uint32_t offset = offset_binary ? 0x8000u : 0u;
-  // Lines of one or two plain numbers take the short path when digits and signs are never
-  // delimiters and the '\n' ends tokens the same way either way.
-  const bool simple_lines =
-      parsed_columns == 2 && delimiter_set.digits_plain &&
-      delimiter_set.cls[static_cast<unsigned char>('-')] == Delimiters::kSign &&
-      delimiter_set.cls[static_cast<unsigned char>('+')] == Delimiters::kSign;
-  // Parses the next line into `row`: true for a converted line; false at the end of the file
-  // (a line that runs into it is not converted) or on a line without any token (result -5).
-  auto next_row = [&](int32_t * row) __attribute__((always_inline)) {
-    char* line = nullptr;
-    size_t span = 0;
-    if (!reader.peek(line, span)) return false;
-    bool token = false;
-    // Without scaling, the offset is added as the values are parsed.
-    const uint32_t add = scaled ? 0u : offset;
-    size_t length = simple_lines ? parse_simple_line(line, delimiter_set, row, add) : 0;
-    token = true;
-    if (length == 0) {
-      length =
-          parse_text_line_inline<false>(line, span, delimiter_set, parsed_columns, row, token, add);
-    }
-    if (length == 0) {
-      length = parse_text_line(line, span, delimiter_set, parsed_columns, row, token);
-      for (int32_t c = 0; c < parsed_columns && add != 0; ++c) {
-        row[c] = static_cast<int32_t>(static_cast<uint32_t>(row[c]) + add);
-      }
-    }
-    reader.take(length);
-    if (reader.at_end) return false;
-    if (!token) {
-      result = VRX5200_CONVERT_EMPTY_LINE;
-      return false;
-    }
-    if (clear_unparsed) {
-      for (int32_t c = parsed_columns; c < kMaxColumns; ++c) row[c] = 0;
-    }
-    if (scaled) {
-      const uint32_t factor = static_cast<uint32_t>(multipliers[result % 4096]);
-      for (int32_t c = 0; c < parsed_columns; ++c) {
-        row[c] = static_cast<int32_t>(static_cast<uint32_t>(row[c]) * factor + offset);
-      }
-    }
-    ++result;
-    return true;
-  };
-  // Emits one pass of a map whose picks are each named once: the pass reads one row.
-  auto emit_row = [&](const int32_t* row) __attribute__((always_inline)) {
-    uint8_t* bytes = out.reserve(static_cast<size_t>(lane_count));
-    for (int32_t k = 0; k < steps; ++k) {
-      const int32_t v = row[program[k].column];
-      if (program[k].kind == 2) {
-        *bytes++ = static_cast<uint8_t>(v);
-        *bytes++ = static_cast<uint8_t>(v >> 8);
-      } else {
-        *bytes++ = static_cast<uint8_t>(program[k].kind ? v >> 8 : v);
-      }
-    }
-  };
-
-  bool words_in_order = single_use && lane_count == 2 * column_count && column_count <= 2;
-  for (int32_t c = 0; c < column_count && words_in_order; ++c) {
-    words_in_order = lane_map[2 * c] == -(c + 1) && lane_map[2 * c + 1] == c + 1;
-  }
-  if (words_in_order) {
-    // The commonest map, (-1, +1) or (-1, +1, -2, +2): every line goes out as its samples'
-    // little-endian words as soon as it is parsed.
-    int32_t row[kMaxColumns] = {};
-    auto put_words = [&](uint8_t * bytes, const int32_t* values) __attribute__((always_inline)) {
-      const uint32_t first = static_cast<uint32_t>(values[0]);
-      bytes[0] = static_cast<uint8_t>(first);
-      bytes[1] = static_cast<uint8_t>(first >> 8);
-      if (column_count == 2) {
-        const uint32_t second = static_cast<uint32_t>(values[1]);
-        bytes[2] = static_cast<uint8_t>(second);
-        bytes[3] = static_cast<uint8_t>(second >> 8);
-      }
-    };
-    const size_t word_bytes = static_cast<size_t>(lane_count);
-    for (;;) {
-      char* line = nullptr;
-      size_t span = 0;
-      if (!reader.peek(line, span)) break;
-      if (simple_lines && !scaled) {
-        // Whole simple lines straight from the buffer while a full line's room is left, two
-        // halves of the buffer side by side: independent chains of work for the processor.
-        const size_t available = reader.available();
-        const char* last = available > kLineLimit ? line + (available - kLineLimit) : line - 1;
-        SimpleLane lanes[kLanes];
-        const char* start = line;
-        for (int k = 0; k < kLanes; ++k) {
-          // Each stretch ends just after a '\n' near its share of the buffer.
-          const char* stop = last + 1;
-          if (k + 1 < kLanes && last > line) {
-            const char* share = line + (last - line) * (k + 1) / kLanes;
-            const void* nl = share > start
-                                 ? std::memchr(share, '\n', static_cast<size_t>(last - share))
-                                 : nullptr;
-            stop = nl ? static_cast<const char*>(nl) + 1 : last + 1;
-          }
-          if (stop < start) stop = start;
-          lanes[k] = SimpleLane{start, stop, g_words[k], 0, true};
-          start = stop;
-        }
-        auto step = [&](SimpleLane & l) __attribute__((always_inline)) {
-          const size_t length = parse_simple_line(l.p, delimiter_set, l.row, offset);
-          if (length == 0) return l.ok = false;
-          put_words(l.out, l.row);
-          l.out += word_bytes;
-          l.p += length;
-          ++l.lines;
-          return true;
-        };
-        auto open = [](const SimpleLane& l) { return l.ok && l.p < l.stop; };
-        while (open(lanes[0]) && open(lanes[1])) {
-          step(lanes[0]);
-          step(lanes[1]);
-        }
-        // The stretches in order: each finishes alone; one that stops early (a line the short
-        // path does not take) ends the run, and the stretches after it are read again later.
-        const char* reached = line;
-        for (int k = 0; k < kLanes; ++k) {
-          SimpleLane& l = lanes[k];
-          while (open(l)) step(l);
-          out.write(g_words[k], static_cast<size_t>(l.out - g_words[k]));
-          result += l.lines;
-          reached = l.p;
-          if (l.p != l.stop) break;
-        }
-        reader.advance(static_cast<size_t>(reached - line));
-        if (reached != line) continue;
-      }
-      // Any other line: the general path, one line.
-      if (!next_row(row)) break;
-      put_words(out.reserve(word_bytes), row);
-    }
-  } else if (single_use && lane_count == 2 * column_count) {
-    // One pass per line, in line order: each line goes out as soon as it is parsed.
-    int32_t row[kMaxColumns] = {};
-    while (next_row(row)) emit_row(row);
-  } else {
-    bool more = true;
-    while (more && result >= 0) {
-      size_t rows = 0;
-      while (rows < chunk_lines && (more = next_row(g_rows[rows]))) ++rows;
-      if (result < 0) break;
-      // Emit the chunk: every pick (column, high or low byte) walks its own row counter.
-      size_t counters[2 * kMaxColumns] = {};
-      const size_t passes =
-          rows * static_cast<size_t>(column_count) * 2 / static_cast<size_t>(lane_count);
-      for (size_t pass = 0; pass < passes; ++pass) {
-        if (single_use) {
-          emit_row(g_rows[pass]);
-          continue;
-        }
-        uint8_t* bytes = out.reserve(static_cast<size_t>(lane_count));
-        for (int32_t i = 0; i < lane_count; ++i) {
-          const int32_t v = g_rows[counters[pick_counter[i]]++][pick_column[i]];
-          bytes[i] = static_cast<uint8_t>(v >> pick_shift[i]);
-        }
-      }
-    }
-  }
+  const int32_t result = samples.result();
   const bool written = out.flush();
-  const bool read_ok = !reader.failed();
+  const bool read_ok = !samples.failed();
   std::fclose(in_file);
   const bool closed = std::fclose(out_file) == 0;
   if (result >= 0 && (!written || !closed || !read_ok)) return VRX5200_CONVERT_FILE_IO;

@@ -67,16 +67,13 @@ struct Delimiters {
   explicit Delimiters(const char* set);
   bool is(char c) const { return cls[static_cast<unsigned char>(c)] == kDelimiter; }
 };
-// Parses one line into row[0 .. columns-1] (columns >= 2): the first token, then the following
-// tokens, 0 once the line runs out of them. A value is the token's leading decimal integer after
-// optional white space (0 without digits). Returns false when the line holds no token at all.
-// line[length] must be writable: it holds a NUL while the line is parsed.
-bool parse_line(char* line, size_t length, const Delimiters& delimiters, int32_t columns,
-                int32_t* row);
-// The same for the line that starts at `line` and ends after its first '\n' or after `span`
-// characters; returns the line's length. line[span] must be writable.
-size_t parse_text_line(char* line, size_t span, const Delimiters& delimiters, int32_t columns,
-                       int32_t* row, bool& token);
+// Parses the line that starts at `line`, of which `span` characters are at hand (at most 79 are
+// read): it ends after its first '\n' or after 79 characters. Fills row[0 .. columns-1]
+// (columns >= 2): the first token, then the following tokens, 0 once the line runs out of them.
+// A value is the token's leading decimal integer after optional white space and sign (0 without
+// digits). `token` tells whether the line holds any token. Returns the line's length.
+size_t parse_line(const char* line, size_t span, const Delimiters& delimiters, int32_t columns,
+                  int32_t* row, bool& token);
 int32_t convert_samples(const char* input, const char* delimiters, const char* output_dir,
                         const int32_t* multipliers, const int32_t* lane_map, int32_t lane_count,
                         int32_t column_count, bool offset_binary);

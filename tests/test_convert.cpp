@@ -101,7 +101,7 @@ TEST_F(ConvertTest, MultipliersForVrxFiles) {
 }
 
 TEST_F(ConvertTest, LineLimitsAndEndOfFile) {
-  write_text(input, std::string(98, '1').insert(0, "2") + "\n");  // 100 characters with '\n'
+  write_text(input, std::string("2").append(98, '1').append("\n"));  // 100 characters with '\n'
   EXPECT_EQ(convert(false, {-1, 1}, 1), 2);  // parsed as a 79-character line and the rest
 
   write_text(input, "");
@@ -178,7 +178,7 @@ TEST_F(ConvertTest, MatchesAPlainReadingOfTheRules) {
   // Lines of 78, 79 and 80 characters, '\n' included, and the same without it.
   auto line_of = [](size_t length, bool newline) {
     std::string line =
-        "-123," + std::string(length - 5 - (newline ? 4 : 0), ',') + (newline ? "456\n" : "");
+        std::string("-123,").append(length - 5 - (newline ? 4 : 0), ',') + (newline ? "456\n" : "");
     return line.substr(0, length);
   };
   std::string edges;
@@ -257,15 +257,22 @@ TEST(ConvertParse, LineParsing) {
   struct Case {
     std::string line;
     bool token;
+    size_t length;
     int32_t a, b, c;
   };
   for (const Case& c :
-       {Case{"1,2,3\n", true, 1, 2, 3}, Case{",,-5,+6\n", true, -5, 6, 0},
-        Case{" 12 ,x\n", true, 12, 0, 0}, Case{"\n", true, 0, 0, 0}, Case{",,,", false, 0, 0, 0},
-        Case{"99999999999,1", true, 1215752191, 1, 0}}) {
+       {Case{"1,2,3\n", true, 6, 1, 2, 3}, Case{",,-5,+6\n", true, 8, -5, 6, 0},
+        Case{" 12 ,x\n", true, 7, 12, 0, 0}, Case{"\n", true, 1, 0, 0, 0},
+        Case{",,,", false, 3, 0, 0, 0}, Case{"99999999999,1", true, 13, 1215752191, 1, 0},
+        Case{"7,8\n9,10\n", true, 4, 7, 8, 0}, Case{"4\0,5\n6"s, true, 5, 4, 0, 0},
+        Case{std::string(78, ',') + "5\n", true, 79, 5, 0, 0},
+        Case{std::string(79, ',') + "5\n", false, 79, 0, 0, 0},
+        Case{std::string("-").append(77, '0').append("12"), true, 79, -1, 0, 0}}) {
     int32_t row[3] = {-1, -1, -1};
-    std::string line = c.line;
-    EXPECT_EQ(vrx::parse_line(line.data(), line.size(), commas, 3, row), c.token) << c.line;
+    bool token = false;
+    EXPECT_EQ(vrx::parse_line(c.line.data(), c.line.size(), commas, 3, row, token), c.length)
+        << c.line;
+    EXPECT_EQ(token, c.token) << c.line;
     if (c.token) {
       EXPECT_EQ(row[0], c.a) << c.line;
       EXPECT_EQ(row[1], c.b) << c.line;
