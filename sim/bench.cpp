@@ -413,6 +413,16 @@ Bench& B() {
   return Bench::get();
 }
 
+// A port out of bit-bang and MPSSE drives no pin: they float high, so the board sees every
+// select line released (a command-link frame left open ends there).
+void release_pins(Port& p) {
+  p.pins = 0xFF;
+  if (p.peer != nullptr) {
+    p.peer->react(0xFF, 0x00);
+    p.peer->mpsse_pins(0xFF, 0x00);
+  }
+}
+
 // Looks up the port of a handle and applies an armed status fault. Returns null (with the
 // status to return) when the call must fail.
 Port* enter(const char* name, FT_HANDLE h, FT_STATUS& status, const Fault** armed = nullptr) {
@@ -521,6 +531,7 @@ FT_STATUS FT_API FT_OpenEx(PVOID pArg1, DWORD Flags, FT_HANDLE* pHandle) {
         ++p.generation;
         p.mode = 0;
         p.mask = 0;
+        release_pins(p);
         p.rx.clear();
         p.rx_head = 0;
         p.held.clear();
@@ -600,7 +611,7 @@ FT_STATUS FT_API FT_SetBitMode(FT_HANDLE h, UCHAR ucMask, UCHAR ucEnable) {
     p.mask = ucMask;
     p.pending.clear();
     p.data_left = 0;
-    if (ucEnable == FT_BITMODE_RESET) p.pins = 0xFF;
+    if (ucEnable == FT_BITMODE_RESET) release_pins(p);
   });
 }
 

@@ -174,7 +174,6 @@ class Runner {
     std::remove((dir_ + "/DAC_test.bin").c_str());
     m_ = Model{};
     wi_ = wf_ = done_ = 0;
-    link_generation_[0] = link_generation_[1] = 0;
     last_plen_ = 4096;
     int32_t count = 0, length = 0;
     char keys[64];
@@ -334,7 +333,6 @@ class Runner {
   }
 
   uint64_t t0_ = 0, dt_ = 0, before_signature_ = 0;
-  uint32_t link_generation_[2] = {0, 0};
   int32_t last_result_ = 0;
   Fault fault_ = kNoFault;
   bool faulted_ = false, traffic_ = false;
@@ -491,16 +489,6 @@ inline std::string Runner::step(const Step& s) {
     default:
       pattern(s);
       break;
-  }
-  // A bit-mode reset (closing, opening) releases the command-link port's pins: select floats
-  // high and the FPGA ends any frame a failed exchange left open. The bench's board sees only
-  // bytes written, so the release is told to it here.
-  for (int k = 0; k < 2; ++k) {
-    const sim::Port& p2 = bench_.port(bench_.entry_of(k, 2));
-    if (p2.generation != link_generation_[k] || p2.mode != 4 || !p2.open) {
-      bench_.board(k).peer(2)->react(0xFF, 0x00);
-    }
-    link_generation_[k] = p2.generation;
   }
   // A call a fault made fail may leave bytes of an abandoned read behind, whatever its path.
   if (faulted_ && last_result_ != 0 && last_result_ != 20) m_.stale_allow = 2;
