@@ -384,7 +384,7 @@ class SampleReader {
   bool failed() const { return reader_.failed(); }
 
  private:
-  // The lines' columns as scan_line() reads them, plus `add`.
+  // The lines' columns as scan_line() and scan_two_lines() read them, plus `add`.
   template <int32_t kColumns>
   size_t read_lines(Rows rows, size_t count, uint32_t add) {
     if (kColumns != 0) rows.stride = kColumns;
