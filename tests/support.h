@@ -15,6 +15,13 @@
 
 using Bytes = std::vector<uint8_t>;
 
+// A file name of this test's own in the temporary directory: tests run side by side in
+// separate processes and must not share files.
+inline std::string temp_file(const std::string& name) {
+  const ::testing::TestInfo* test = ::testing::UnitTest::GetInstance()->current_test_info();
+  return ::testing::TempDir() + test->test_suite_name() + "." + test->name() + "." + name;
+}
+
 // Decodes the pin bytes written to the command-link port into frames, as a device on the wire
 // would see them: 0xF7 opens a frame, 0xFF closes it, each bit is a clock-low/clock-high pair.
 inline std::vector<Bytes> frames_on_wire(const Bytes& pins) {

@@ -330,7 +330,7 @@ TEST_F(CaptureTest, PlaybackPlanDoesNotLeakIntoTheReadBacks) {
   int32_t this_call = 0, write_index = 0, status = 0, timeout = 0, more = 1;
   std::vector<uint16_t> copy(65536 + 14);
   const int32_t lanes[] = {1};
-  const std::string path = ::testing::TempDir() + "vrx5200_leak.bin";
+  const std::string path = temp_file("leak.bin");
   EXPECT_EQ(VRX5200BrdCtrl_Read_DDR_to_File(path.c_str(), nullptr, copy.data(), lanes, 1, nullptr,
                                             nullptr, 0, 1000, &this_call, &write_index, &status,
                                             &timeout, &more),
@@ -573,7 +573,7 @@ TEST_F(CaptureTest, OneCallCapture) {
 
 class FileCaptureTest : public CaptureTest {
  protected:
-  std::string path = ::testing::TempDir() + "vrx5200_capture.bin";
+  std::string path = temp_file("capture.bin");
   std::vector<uint16_t> copy = std::vector<uint16_t>(65536 + 14);
   struct FileRead {
     int32_t result, this_call = -1, status = -1, pattern_timeout = 0, more = 1;

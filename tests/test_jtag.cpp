@@ -81,7 +81,7 @@ TEST(DeviceTables, BypassPatternAndHeaderSkip) {
 
 class JtagTest : public BenchTest {
  protected:
-  std::string file = ::testing::TempDir() + "vrx5200_fpga.rbf";
+  std::string file = temp_file("fpga.rbf");
 
   void SetUp() override {
     BenchTest::SetUp();

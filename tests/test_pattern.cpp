@@ -343,7 +343,7 @@ TEST_F(PatternTest, RefusalsInTheMiddleOfAnUploadChangeNothing) {
 }
 
 TEST_F(PatternTest, FileUploadOneBlockPerCall) {
-  const std::string path = ::testing::TempDir() + "vrx5200_pattern.bin";
+  const std::string path = temp_file("pattern.bin");
   const std::vector<uint16_t> pattern = make_pattern(63448 + 40);
   {
     std::ofstream out(path, std::ios::binary);
@@ -383,7 +383,7 @@ TEST_F(PatternTest, FileUploadOneBlockPerCall) {
 }
 
 TEST_F(PatternTest, ShortPatternFileSendsNothing) {
-  const std::string path = ::testing::TempDir() + "vrx5200_short.bin";
+  const std::string path = temp_file("short.bin");
   write_text(path, std::string(100, 'x'));  // 50 words for a plan of 64
   configure();
   ASSERT_EQ(VRX5200BrdCtrl_Start_DDR_to_DAC(64, 0), 0);

@@ -28,7 +28,9 @@ std::string slurp(const std::string& path) {
 
 class ToolTest : public ::testing::Test {
  protected:
-  std::string dir = ::testing::TempDir() + "vrx5200_tool";
+  // A directory of this test's own: the tests run side by side in separate processes.
+  std::string dir = ::testing::TempDir() + "vrx5200_tool_" +
+                    ::testing::UnitTest::GetInstance()->current_test_info()->name();
   void SetUp() override { ASSERT_EQ(std::system(("mkdir -p '" + dir + "'").c_str()), 0); }
   ToolRun run(const std::string& args) {
     const std::string out = dir + "/stdout", err = dir + "/stderr";
