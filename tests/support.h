@@ -96,7 +96,10 @@ class BenchTest : public ::testing::Test {
 };
 
 inline Bytes repeat(const Bytes& group, int n) {
+  // Byte by byte: GCC 12 at -O3 takes the range insert of a small vector for an overflow.
   Bytes out;
-  for (int i = 0; i < n; ++i) out.insert(out.end(), group.begin(), group.end());
+  for (int i = 0; i < n; ++i) {
+    for (const uint8_t b : group) out.push_back(b);
+  }
   return out;
 }
