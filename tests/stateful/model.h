@@ -16,15 +16,23 @@ constexpr int32_t kPatternBlock = 63448;
 // A flag the model knows, or one a documented choice leaves open until the next observation.
 enum class Tri : uint8_t { kNo, kYes, kMaybe };
 
-struct Model {
-  // ---- the bench and discovery ----
+// What outlives an open of the ports: the bench, the last discovery, the selection, the files.
+struct Machine {
   bool plugged[2] = {true, true};
   std::vector<int> numbering;  // board number of the last discovery -> bench board
   int discovered = 0;          // boards the last discovery found (none after a failed one)
   int selected = -1;           // bench board whose ports are open, -1 for none
   bool unsure = false;         // the selected board's ports may be gone: anything goes until reopen
   int stale_allow = 0;         // later transfers that may still meet an abandoned read's bytes
+  int32_t sv_flag = 0;         // start-value flag of the capture start in force
+  std::vector<uint16_t> file;  // what the capture file must hold
+  bool file_known = false;
+  bool converted = false;  // the conversion's output file exists with known words
+  std::vector<uint16_t> converted_words;
+};
 
+// Plus the selected board's session, which an open starts afresh.
+struct Model : Machine {
   // ---- capture path ----
   int kind = -1;               // session kind: -1 none, 1 ADC, 2 DAC
   Tri cap_started = Tri::kNo;  // a capture start of its own is in force
@@ -34,12 +42,10 @@ struct Model {
   int pattern_count = 1;       // the session copy's Pattern_Count
   uint8_t reg1 = 0;            // the session copy's Register_1_Value
   int32_t count = 0, last = 0, next = 0, total = 0;  // capture block plan
-  int32_t sv_flag = 0, sv_value = 0;                 // start-value flag and value
+  int32_t sv_value = 0;                              // start value
   std::vector<uint16_t> carry;                       // file read-back carry-over
-  bool stray = false;          // the board's capture was restarted behind the plan's back
-  uint64_t exp_off = 0;        // samples the board has served of its current capture
-  std::vector<uint16_t> file;  // what the capture file must hold
-  bool file_known = false;
+  bool stray = false;    // the board's capture was restarted behind the plan's back
+  uint64_t exp_off = 0;  // samples the board has served of its current capture
 
   // ---- pattern path ----
   Tri play_started = Tri::kNo;
@@ -48,9 +54,7 @@ struct Model {
   int32_t pcount = 0, plast = 0, pnext = 1;
   uint32_t plen = 0;  // Length of the playback start in force
   uint64_t start_addr = 0;
-  uint32_t cursor = 0;     // upload cursor, bytes
-  bool converted = false;  // the conversion's output file exists with known words
-  std::vector<uint16_t> converted_words;
+  uint32_t cursor = 0;  // upload cursor, bytes
 
   bool capture_finished() const { return next >= count; }
   int32_t block_size(int32_t index) const { return index == count - 1 ? last : kCaptureBlock; }
@@ -92,27 +96,18 @@ inline bool valid_start_offset(int32_t s) {
   return s >= 0 && s < (1 << 18);
 }
 
-// One bit operation on a sample.
+// One bit operation on a sample: shift (right for a positive operand), XOR, AND, OR, NOT.
 inline uint16_t bit_op(uint16_t s, int32_t code, int32_t x) {
   const uint16_t low = static_cast<uint16_t>(x);
-  switch (code) {
-    case 0: {
-      const uint32_t by = x > 0 ? static_cast<uint32_t>(x) % 32
-                                : static_cast<uint32_t>(-static_cast<int64_t>(x)) % 32;
-      if (by >= 16) return 0;
-      return static_cast<uint16_t>(x > 0 ? s >> by : s << by);
-    }
-    case 1:
-      return static_cast<uint16_t>(s ^ low);
-    case 2:
-      return static_cast<uint16_t>(s & low);
-    case 3:
-      return static_cast<uint16_t>(s | low);
-    case 4:
-      return static_cast<uint16_t>(~s);
-    default:
-      return s;
+  if (code == 0) {
+    const uint32_t by = x > 0 ? static_cast<uint32_t>(x) % 32
+                              : static_cast<uint32_t>(-static_cast<int64_t>(x)) % 32;
+    return by >= 16 ? 0 : static_cast<uint16_t>(x > 0 ? s >> by : s << by);
   }
+  if (code == 1) return static_cast<uint16_t>(s ^ low);
+  if (code == 2) return static_cast<uint16_t>(s & low);
+  if (code == 3) return static_cast<uint16_t>(s | low);
+  return code == 4 ? static_cast<uint16_t>(~s) : s;
 }
 
 // A lane list of the data model: non-zero entries 1..K, each once, K <= 15.

@@ -2,16 +2,19 @@
 // call: a success delivered exactly what the bench holds (samples the board served, the capture
 // file, pattern words in board memory, registers); a refusal made no traffic and changed nothing;
 // failures take the documented exits and the documented recovery brings correct results back;
-// every call stays within the waits its arguments allow. No gtest here: the fuzz target uses it.
+// every call stays within the waits its arguments allow. The first failed check ends the call's
+// checks as a violation, whatever the library returned. No gtest here: the fuzz target uses it.
 #pragma once
 
 #include <fcntl.h>
 #include <unistd.h>
 
-#include <climits>
-#include <cstdlib>
+#include <algorithm>
+#include <cstdarg>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <exception>
 #include <fstream>
 #include <iterator>
 #include <map>
@@ -31,8 +34,9 @@ constexpr uint64_t kExchangeMs = 40000;  // one exchange: three port reads and w
 constexpr uint64_t kBulkMs = 16000;      // one bulk read
 constexpr size_t kSamples = 6 * 65536 + 4096;
 constexpr uint32_t kNever = 0x7FFF7FFF;  // no sample of the synthetic signal reaches 0x7FFF
+constexpr uint32_t kPollMs = 4;          // virtual time one queue poll costs
 
-// The kind of a violation: its text without numbers, so one kind covers every instance.
+// The kind of a violation: its text without digits, so one kind covers every instance.
 inline std::string kind_of(const std::string& violation) {
   std::string k;
   for (char c : violation) {
@@ -40,6 +44,11 @@ inline std::string kind_of(const std::string& violation) {
   }
   return k;
 }
+
+// The first failed check of a call: it ends the call's checks.
+struct Violation {
+  std::string what;
+};
 
 class Runner {
  public:
@@ -51,22 +60,21 @@ class Runner {
       for (size_t i = 0; i < pattern_[p].size(); ++i)
         pattern_[p][i] = static_cast<uint16_t>(i * (p ? 52711u : 40503u) + p);
     }
-    write_file(dir_ + "/pattern.bin", pattern_[0].data(), 2 * pattern_[0].size());
-    write_file(dir_ + "/short.bin", pattern_[1].data(), 100);
-    std::vector<uint8_t> fw(64);
-    for (size_t i = 0; i < fw.size(); ++i) fw[i] = static_cast<uint8_t>(i * 29 + 3);
-    firmware_bits_.clear();
-    for (uint8_t b : fw) {
-      for (int k = 0; k < 8; ++k) firmware_bits_.push_back(static_cast<uint8_t>((b >> k) & 1));
+    write_file("/pattern.bin", pattern_[0].data(), 2 * pattern_[0].size());
+    write_file("/short.bin", pattern_[1].data(), 100);
+    uint8_t fw[64];
+    for (size_t i = 0; i < sizeof fw; ++i) {
+      fw[i] = static_cast<uint8_t>(i * 29 + 3);
+      for (int k = 0; k < 8; ++k) firmware_bits_.push_back(static_cast<uint8_t>((fw[i] >> k) & 1));
     }
-    write_file(dir_ + "/fpga.rbf", fw.data(), fw.size());
+    write_file("/fpga.rbf", fw, sizeof fw);
     std::string text;
     for (int i = 0; i < 100; ++i) {
       const int v = (i * 37) % 2000 - 1000;
       text += std::to_string(v) + "\n";
       conv_twos_.push_back(static_cast<uint16_t>(v));
     }
-    write_file(dir_ + "/conv.txt", text.data(), text.size());
+    write_file("/conv.txt", text.data(), text.size());
   }
 
   uint64_t calls = 0;                                   // export calls made
@@ -95,7 +103,7 @@ class Runner {
     return v;
   }
 
-  // Drops steps and faults while the same violation (its first words) still shows.
+  // Drops steps and faults while the same kind of violation still shows.
   std::vector<Step> shrink(std::vector<Step> steps, const std::string& violation, size_t budget) {
     const std::string key = kind_of(violation);
     auto fails = [&](const std::vector<Step>& s) {
@@ -132,13 +140,18 @@ class Runner {
   Model m_;
   std::vector<uint16_t> samples_, copy_, pattern_[2], conv_twos_;
   std::vector<uint8_t> firmware_bits_;
-  int32_t wi_ = 0, wf_ = 0, done_ = 0;
-  uint32_t last_plen_ = 4096;
-  std::string v_;  // the violation of the current step
+  int32_t wi_ = 0, wf_ = 0, done_ = 0;  // the client's Write_Index (array, file) and Done_Out
+  uint32_t last_plen_ = 4096;           // the Length of the last playback plan
+  // The call under check: its fault, result, traffic and time, and the board before it.
+  Fault fault_ = kNoFault;
+  bool faulted_ = false, traffic_ = false;
+  int32_t result_ = 0;
+  uint64_t t0_ = 0, dt_ = 0, captures0_ = 0, lane0_[2] = {0, 0};
+  size_t writes0_ = 0;
+  int starts0_ = 0;
 
-  static void write_file(const std::string& path, const void* data, size_t n) {
-    std::FILE* f = std::fopen(path.c_str(), "wb");
-    if (f) {
+  void write_file(const char* name, const void* data, size_t n) {
+    if (std::FILE* f = std::fopen((dir_ + name).c_str(), "wb")) {
       std::fwrite(data, 1, n, f);
       std::fclose(f);
     }
@@ -151,24 +164,47 @@ class Runner {
     if (!out.empty()) std::memcpy(out.data(), bytes.data(), out.size() * 2);
     return out;
   }
-  static bool file_exists(const std::string& path) { return std::ifstream(path).good(); }
 
-  void fail(const char* rule, const std::string& what) {
-    if (v_.empty()) v_ = std::string(rule) + ": " + what;
+  // Unless ok: a violation of rule 1 (what a call delivers), 2 (a refusal) or 0 (its time).
+  [[gnu::format(printf, 4, 5)]] void check(int rule, bool ok, const char* fmt, ...) {
+    if (ok) return;
+    char what[320];
+    va_list ap;
+    va_start(ap, fmt);
+    std::vsnprintf(what, sizeof what, fmt, ap);
+    va_end(ap);
+    throw Violation{(rule ? "rule " + std::to_string(rule) : std::string("time")) + ": " + what};
   }
-  void expect(bool ok, const char* rule, const std::string& what) {
-    if (!ok) fail(rule, what);
+  // A refusal: one of the codes, with no traffic.
+  void refused(int32_t r, std::initializer_list<int32_t> codes) {
+    if (std::find(codes.begin(), codes.end(), r) == codes.end()) {
+      std::string list;
+      for (int32_t c : codes) list += (list.empty() ? "" : "/") + std::to_string(c);
+      check(2, false, "returned %d, the refusal is %s", r, list.c_str());
+    }
+    check(2, !traffic_, "refused with %d after USB traffic", r);
   }
+  // A failure is fine when a fault was placed on the call, or once per abandoned read (code 8;
+  // a read-back reports it as 6).
+  bool failure_ok(int32_t r, bool read_back = false) {
+    if (faulted_) return true;
+    if ((r == 8 || (read_back && r == 6)) && m_.stale_allow > 0) return --m_.stale_allow >= 0;
+    return false;
+  }
+  void expect_success(int32_t r, bool read_back = false) {
+    check(1, r == 0 || failure_ok(r, read_back), "returned %d with no fault placed on it", r);
+  }
+  bool lenient() const { return m_.selected >= 0 && m_.unsure; }
 
   std::string fresh() {
     VRX5200BrdCtrl_Close_Session();
     bench_.reset();
-    bench_.add_board("BOARD001");
-    bench_.add_board("BOARD002");
-    bench_.board(0).write_reply1 = 0x5A;
-    bench_.board(0).write_reply3 = 0xA5;
-    bench_.board(1).write_reply1 = 0x3C;
-    bench_.board(1).write_reply3 = 0xC3;
+    bench_.set_poll_cost(kPollMs);
+    for (int k = 0; k < 2; ++k) {
+      sim::Board& b = bench_.board(bench_.add_board(k ? "BOARD002" : "BOARD001"));
+      b.write_reply1 = k ? 0x3C : 0x5A;
+      b.write_reply3 = k ? 0xC3 : 0xA5;
+    }
     bench_.board(1).regs[0x0B] = 0x61;
     std::remove((dir_ + "/cap.bin").c_str());
     std::remove((dir_ + "/DAC_test.bin").c_str());
@@ -188,12 +224,11 @@ class Runner {
   }
 
   int arg(const Step& s, int i) const {
-    const int n = kRanges[s.op][i].n;
-    if (n == 0) return 0;
-    return ((s.a[i] % n) + n) % n;
+    const int n = kOps[s.op].args[i].n;
+    return n == 0 ? 0 : ((s.a[i] % n) + n) % n;
   }
-  int board_of_step() const { return m_.selected >= 0 ? m_.selected : 0; }
-  sim::Board& board() { return bench_.board(board_of_step()); }
+  sim::Board& board() { return bench_.board(m_.selected >= 0 ? m_.selected : 0); }
+  int entry(int port) { return bench_.entry_of(m_.selected >= 0 ? m_.selected : 0, port); }
 
   // The sample the board serves at position i of capture c (zero past the capture).
   uint16_t served(uint64_t c, uint64_t i) {
@@ -203,16 +238,11 @@ class Runner {
   uint32_t key_of(uint64_t c, uint64_t off) {
     return static_cast<uint32_t>(served(c, off + 1)) << 16 | served(c, off + 3);
   }
-  bool same_capture(const uint16_t* got, size_t n, uint64_t c, uint64_t base, const char* what) {
+  void same_capture(const uint16_t* got, size_t n, uint64_t c, uint64_t base, const char* what) {
     for (size_t i = 0; i < n; ++i) {
-      if (got[i] != served(c, base + i)) {
-        fail("rule 1", std::string(what) + ": sample " + std::to_string(i) + " is " +
-                           std::to_string(got[i]) + ", the board served " +
-                           std::to_string(served(c, base + i)));
-        return false;
-      }
+      check(1, got[i] == served(c, base + i), "%s: sample %zu is %u, the board served %u", what, i,
+            got[i], served(c, base + i));
     }
-    return true;
   }
 
   uint64_t signature() const {
@@ -222,80 +252,23 @@ class Runner {
                                        3 * (static_cast<uint64_t>(m_.unsure) + 2 * m_.pm))));
   }
 
-  bool board_op(Op op) const {
-    return op != kDiscover && op != kInit && op != kVersion && op != kConvert && op < kUnplug &&
-           op != kOpen && op != kCloseSession && op != kClosePorts;
-  }
-
   uint64_t time_bound(const Step& s) const {
-    const uint64_t blocks = 4 + static_cast<uint64_t>(std::max(m_.count, m_.pcount));
-    switch (s.op) {
-      case kOpen:
-        return 80000;
-      case kReadReg:
-      case kWriteReg:
-      case kConfig2:
-      case kBusy:
-      case kDeassert:
-      case kFamily:
-      case kFirmware:
-      case kPlaybackStart:
-        return kExchangeMs;
-      case kAdcSession:
-      case kCaptureStart:
-        return 3 * kExchangeMs;
-      case kDacSession:
-        return 12 * kExchangeMs;
-      case kArrayRead:
-      case kFileRead:
-        return kTimeouts[arg(s, 2 * (s.op == kFileRead))] +
-               (blocks + 4) * (4 * kExchangeMs + 2 * kBulkMs);
-      case kReadFromAdc:
-        return 3 * kExchangeMs + 10000 + (blocks + 4) * (kExchangeMs + 2 * kBulkMs);
-      case kArrayUpload:
-      case kFileUpload:
-      case kWriteToDac:
-        return kExchangeMs + 10 * 6000;
-      case kLoad:
-        return 8 * kExchangeMs;
-      case kWait:
-        return 11000;
-      default:
-        return 20000;
+    const uint64_t blocks = 8 + static_cast<uint64_t>(std::max(m_.count, m_.pcount));
+    if (s.op == kArrayRead || s.op == kFileRead) {
+      return kTimeouts[arg(s, 2 * (s.op == kFileRead))] + blocks * (4 * kExchangeMs + 2 * kBulkMs);
     }
+    if (s.op == kReadFromAdc) return 3 * kExchangeMs + 10000 + blocks * (kExchangeMs + 2 * kBulkMs);
+    return kOps[s.op].seconds * 1000ull;
   }
-
-  // A failure is fine when a fault was placed on the call, or once per abandoned read (code 8).
-  bool failure_ok(int32_t r, bool faulted) {
-    if (faulted) return true;
-    if (r == 8 && m_.stale_allow > 0) {
-      --m_.stale_allow;
-      return true;
-    }
-    return false;
-  }
-  void expect_success(int32_t r, int32_t ok) {
-    if (r != ok && !failure_ok(r, faulted_)) {
-      fail("rule 1", "returned " + std::to_string(r) + " with no fault placed on it");
-    }
-  }
-
-  std::string step(const Step& s);
-  void ports(const Step& s);
-  void registers(const Step& s);
-  void capture(const Step& s);
-  void read_array(const Step& s);
-  void read_file(const Step& s);
-  void pattern(const Step& s);
 
   // After the call: did the placed fault hit, was there traffic, how long did it take.
   void observe(int32_t r) {
-    last_result_ = r;
+    result_ = r;
     const bool armed = fault_ >= kArmStatus && fault_ <= kArmLate;
     faulted_ = fault_ != kNoFault && (!armed || !bench_.armed_hit().empty());
     bench_.clear_faults();
     dt_ = bench_.now() - t0_;
-    traffic_ = !bench_.calls().empty() || dt_ > 0;
+    traffic_ = bench_.calls_made() > 0 || !bench_.calls().empty() || dt_ > 0;
     for (int k = 0; k < 2; ++k) {
       if (m_.plugged[k] && !bench_.port(bench_.entry_of(k, 0)).present) {
         m_.plugged[k] = false;
@@ -303,90 +276,47 @@ class Runner {
       }
     }
   }
-  // A refusal: one of the codes, no traffic.
-  void refused(int32_t r, std::initializer_list<int32_t> codes) {
-    bool in = false;
-    for (int32_t c : codes) in = in || r == c;
-    std::string list;
-    for (int32_t c : codes) list += (list.empty() ? "" : "/") + std::to_string(c);
-    expect(in, "rule 2", "returned " + std::to_string(r) + ", the refusal is " + list);
-    expect(!traffic_, "rule 2", "refused with " + std::to_string(r) + " after USB traffic");
-  }
-  // After a failed call that a fault caused, later transfers may meet the abandoned bytes once.
-  void failed(int32_t r, int32_t ok) {
-    if (r != ok && faulted_) m_.stale_allow = 2;
-  }
-  bool lenient() const { return m_.selected >= 0 && m_.unsure; }
   // After a read-back the model did not follow: a match shows as a write of 0 to register 7.
   void learn_match() {
     if (m_.pm != 1) return;
-    const sim::Board& b = board();
-    bool matched = false;
-    for (size_t i = writes0_; i < b.writes.size(); ++i)
-      matched = matched || b.writes[i] == std::make_pair<uint8_t, uint8_t>(7, 0);
     if (faulted_) {
       m_.pm_known = false;
-    } else if (matched) {
-      m_.pm = 0;
-      m_.sv_flag = 0;
+      return;
+    }
+    const auto& w = board().writes;
+    for (size_t i = writes0_; i < w.size(); ++i) {
+      if (w[i] == std::make_pair<uint8_t, uint8_t>(7, 0)) m_.pm = 0, m_.sv_flag = 0;
     }
   }
 
-  uint64_t t0_ = 0, dt_ = 0, before_signature_ = 0;
-  int32_t last_result_ = 0;
-  Fault fault_ = kNoFault;
-  bool faulted_ = false, traffic_ = false;
-
-  // Board observations taken before the call.
-  uint64_t captures0_ = 0, lane0_[2] = {0, 0};
-  size_t writes0_ = 0;
-  int starts0_ = 0;
+  std::string step(const Step& s);
+  void bench_action(const Step& s);
+  void ports(const Step& s);
+  void registers(const Step& s);
+  void capture(const Step& s);
+  void read_back(const Step& s);
+  void pattern(const Step& s);
 };
 
 // ---- one step ----------------------------------------------------------------------------------
 
 inline std::string Runner::step(const Step& s) {
-  v_.clear();
-  bench_.clear_calls();
-  bench_.arm(UINT64_MAX, sim::Bench::Armed::kStatus);
-  const int entry = bench_.entry_of(board_of_step(), s.role & 3);
   using A = sim::Bench::Armed;
-  switch (s.fault) {
-    case kArmStatus:
-      bench_.arm(s.at, A::kStatus);
-      break;
-    case kArmShort:
-      bench_.arm(s.at, A::kShort);
-      break;
-    case kArmStall:
-      bench_.arm(s.at, A::kStall);
-      break;
-    case kArmUnplug:
-      bench_.arm(s.at, A::kUnplug);
-      break;
-    case kArmMoved:
-      bench_.arm(s.at, A::kMoved);
-      break;
-    case kArmLate:
-      bench_.arm(s.at, A::kLate, 10500);
-      break;
-    case kSilence:
-      bench_.silence(entry);
-      break;
-    case kDelay:
-      bench_.delay_replies(entry, (s.role & 4) ? 10500 : 50);
-      break;
-    case kShortRead:
-      bench_.short_read(entry, 1 + s.at % 4, s.at % 7);
-      break;
-    case kFailList:
-      bench_.fail_list(true);
-      break;
-    case kFailEntry:
-      bench_.fail_entry(s.at % 9);
-      break;
-    default:
-      break;
+  static constexpr A kArmed[] = {A::kStatus, A::kShort, A::kStall, A::kUnplug, A::kMoved, A::kLate};
+  bench_.clear_calls();
+  // Only an upload's checks and a trace read the calls; the rest count them.
+  bench_.set_recording(trace || (s.op >= kArrayUpload && s.op <= kWriteToDac));
+  bench_.arm(UINT64_MAX, A::kStatus);
+  const int e = entry(s.role & 3);
+  if (s.fault >= kArmStatus && s.fault <= kArmLate) bench_.arm(s.at, kArmed[s.fault - 1]);
+  if (s.fault == kSilence) bench_.silence(e);
+  if (s.fault == kDelay) bench_.delay_replies(e, (s.role & 4) ? 10500 : 50);
+  if (s.fault == kShortRead) bench_.short_read(e, 1 + s.at % 4, s.at % 7);
+  if (s.fault == kFailList) bench_.fail_list(true);
+  if (s.fault == kFailEntry) bench_.fail_entry(s.at % 9);
+  if (s.op >= kUnplug) {
+    bench_action(s);
+    return "";
   }
   sim::Board& b = board();
   captures0_ = b.captures;
@@ -394,13 +324,65 @@ inline std::string Runner::step(const Step& s) {
   lane0_[1] = b.lane_bytes_read[1];
   writes0_ = b.writes.size();
   starts0_ = b.playback_starts;
-  const uint64_t t0 = bench_.now();
+  t0_ = bench_.now();
+  fault_ = s.fault;
+  faulted_ = false;
+  result_ = 0;
+  const uint64_t before = signature();
+  ++calls;
+  std::string v;
+  try {
+    if (s.op <= kVersion) {
+      ports(s);
+    } else if (s.op <= kFirmware || s.op == kConvert || s.op == kLoad) {
+      registers(s);
+    } else if (s.op == kArrayRead || s.op == kFileRead) {
+      read_back(s);
+    } else if (s.op <= kFileRead) {
+      capture(s);
+    } else {
+      pattern(s);
+    }
+    // A call a fault made fail may leave bytes of an abandoned read behind, whatever its path.
+    if (faulted_ && result_ != 0 && result_ != 20) m_.stale_allow = 2;
+    check(0, bench_.now() - t0_ <= time_bound(s),
+          "%llu ms of virtual time, more than its waits allow",
+          static_cast<unsigned long long>(bench_.now() - t0_));
+  } catch (const Violation& x) {
+    v = std::string("[") + op_name(s.op) + "] " + x.what;
+  } catch (const std::exception& x) {  // the harness met something it cannot follow
+    v = std::string("[") + op_name(s.op) + "] harness: " + x.what();
+  }
+  if ((s.op < kCaptureStart || s.op > kFileRead) && board().captures != captures0_) {
+    m_.stray = true;  // a register-2 write restarted the board's capture
+  }
+  if (coverage) {
+    coverage->insert(static_cast<uint64_t>(s.op) << 32 |
+                     static_cast<uint64_t>(faulted_ ? s.fault : 0) << 16 | before);
+  }
+  const std::string outcome = std::string(op_name(s.op)) + " -> " + std::to_string(result_) +
+                              (faulted_ ? " (fault hit)" : "");
+  if (outcomes) ++(*outcomes)[outcome];
+  if (trace && std::getenv("VRX5200_STATEFUL_CALLS")) {
+    for (const sim::Call& c : bench_.calls()) {
+      if (c.name == "FT_GetQueueStatus" || c.entry != entry(0)) continue;
+      std::printf("        %s e%d n=%u st=%u:", c.name.c_str(), c.entry,
+                  c.args.empty() ? 0u : c.args[0], c.status);
+      for (size_t i = 0; i < c.data.size() && i < 8; ++i) std::printf(" %02X", c.data[i]);
+      std::printf("\n");
+    }
+  }
+  if (trace)
+    std::printf("    %-70s %s\n", describe(s).c_str(), outcome.c_str() + strlen(op_name(s.op)));
+  return v;
+}
 
-  if (s.op < kUnplug) ++calls;
+inline void Runner::bench_action(const Step& s) {
+  const int which = arg(s, 0);
+  sim::Board& k = board();
   switch (s.op) {
     case kUnplug:
-    case kReplug: {
-      const int which = arg(s, 0);
+    case kReplug:
       if (s.op == kUnplug) {
         bench_.unplug(which);
       } else {
@@ -408,128 +390,29 @@ inline std::string Runner::step(const Step& s) {
       }
       m_.plugged[which] = s.op == kReplug;
       if (m_.selected == which) m_.unsure = true;
-      return "";
-    }
+      return;
     case kWait:
-      bench_.advance(arg(s, 0) == 0 ? 1 : arg(s, 0) == 1 ? 600 : 11000);
-      return "";
-    case kKnob: {
-      sim::Board& k = board();
-      switch (arg(s, 0)) {
-        case 0:
-          k.pause_at_block(1, 300);
-          break;
-        case 1:
-          k.pause_at_block(0, 50);
-          break;
-        case 2:
-          k.ready_value = 0x02, k.busy_value = 0x03;
-          break;
-        case 3:
-          k.ready_value = 0x00, k.busy_value = 0x01;
-          break;
-        case 4:
-          k.chain[0].failing_attempts = {k.chain[0].attempts + 1};
-          break;
-        case 5:
-          k.chain[0].failing_attempts = {k.chain[0].attempts + 1, k.chain[0].attempts + 2,
-                                         k.chain[0].attempts + 3};
-          break;
-        case 6:
-          k.chain[0].failing_attempts.clear();
-          break;
-        default:
-          k.busy_forever = !k.busy_forever;
-          break;
+      bench_.advance(which == 0 ? 1 : which == 1 ? 600 : 11000);
+      return;
+    default:  // a knob of the board: busy spells, ready values, failing FPGA attempts
+      if (which <= 1) k.pause_at_block(1 - which, which ? 50 : 300);
+      if (which == 2) k.ready_value = 0x02, k.busy_value = 0x03;
+      if (which == 3) k.ready_value = 0x00, k.busy_value = 0x01;
+      if (which == 4) k.chain[0].failing_attempts = {k.chain[0].attempts + 1};
+      if (which == 5) {
+        const int a = k.chain[0].attempts;
+        k.chain[0].failing_attempts = {a + 1, a + 2, a + 3};
       }
-      return "";
-    }
-    default:
-      break;
+      if (which == 6) k.chain[0].failing_attempts.clear();
+      if (which == 7) k.busy_forever = !k.busy_forever;
   }
-
-  // The call itself, checked by its family; each family function makes the call, then
-  // observe() notes whether the fault hit, the traffic and the time.
-  t0_ = t0;
-  fault_ = s.fault;
-  before_signature_ = signature();
-  switch (s.op) {
-    case kDiscover:
-    case kInit:
-    case kOpen:
-    case kClosePorts:
-    case kCloseSession:
-    case kClearBuffer:
-    case kDevStatus:
-    case kVersion:
-      ports(s);
-      break;
-    case kReadReg:
-    case kWriteReg:
-    case kConfig2:
-    case kBusy:
-    case kDeassert:
-    case kFamily:
-    case kFirmware:
-    case kLoad:
-    case kConvert:
-      registers(s);
-      break;
-    case kAdcSession:
-    case kCaptureStart:
-    case kReadFromAdc:
-      capture(s);
-      break;
-    case kArrayRead:
-      read_array(s);
-      break;
-    case kFileRead:
-      read_file(s);
-      break;
-    default:
-      pattern(s);
-      break;
-  }
-  // A call a fault made fail may leave bytes of an abandoned read behind, whatever its path.
-  if (faulted_ && last_result_ != 0 && last_result_ != 20) m_.stale_allow = 2;
-  const uint64_t dt = bench_.now() - t0;
-  if (dt > time_bound(s)) {
-    fail("time", std::to_string(dt) + " ms of virtual time, more than its waits allow");
-  }
-  const sim::Board& bb = board();
-  if (s.op != kCaptureStart && s.op != kArrayRead && s.op != kFileRead && s.op != kReadFromAdc &&
-      bb.captures != captures0_) {
-    m_.stray = true;  // a register-2 write restarted the board's capture
-  }
-  if (coverage) {
-    coverage->insert(static_cast<uint64_t>(s.op) << 32 |
-                     static_cast<uint64_t>(faulted_ ? s.fault : 0) << 16 | before_signature_);
-  }
-  if (outcomes) {
-    ++(*outcomes)[std::string(op_name(s.op)) + " -> " + std::to_string(last_result_) +
-                  (faulted_ ? " (fault)" : "")];
-  }
-  if (trace && std::getenv("VRX5200_STATEFUL_CALLS")) {
-    for (const sim::Call& c : bench_.calls()) {
-      if (c.name == "FT_GetQueueStatus" || c.entry != bench_.entry_of(board_of_step(), 0)) continue;
-      std::printf("        %s e%d n=%u st=%u:", c.name.c_str(), c.entry,
-                  c.args.empty() ? 0u : c.args[0], c.status);
-      for (size_t i = 0; i < c.data.size() && i < 8; ++i) std::printf(" %02X", c.data[i]);
-      std::printf("\n");
-    }
-  }
-  if (trace) {
-    std::printf("    %-70s -> %d%s\n", describe(s).c_str(), last_result_,
-                faulted_ ? " (fault hit)" : "");
-  }
-  if (!v_.empty()) return std::string("[") + op_name(s.op) + "] " + v_;
-  return "";
 }
 
 // ---- discovery, ports, library state ------------------------------------------------------
 
 inline void Runner::ports(const Step& s) {
   const int sel = m_.selected;
+  int32_t r = 0;
   switch (s.op) {
     case kDiscover:
     case kInit: {
@@ -541,8 +424,7 @@ inline void Runner::ports(const Step& s) {
       char keys[128];
       std::memset(keys, '#', sizeof keys);
       static const char* const wanted[] = {"BOARD001", "BOARD002X", "NOPE0000"};
-      int32_t r;
-      const bool null = s.op == kDiscover ? arg(s, 0) == 1 : arg(s, 0) == 3;
+      const bool null = arg(s, 0) == (s.op == kDiscover ? 1 : 3);
       if (s.op == kDiscover) {
         r = null ? VRX5200BrdCtrl_Get_VRX5200_EVM(nullptr, nullptr, nullptr)
                  : VRX5200BrdCtrl_Get_VRX5200_EVM(&count, keys, &out);
@@ -551,38 +433,29 @@ inline void Runner::ports(const Step& s) {
       }
       observe(r);
       if (null) return refused(r, {108});
-      if (!faulted_) {
-        expect(r == (present.empty() ? 19 : 0), "rule 1",
-               "discovery returned " + std::to_string(r));
-      }
+      check(1, faulted_ || r == (present.empty() ? 19 : 0), "discovery returned %d", r);
+      const std::string list(keys, strnlen(keys, sizeof keys));
       if (r == 0) {
-        expect(count == static_cast<int32_t>(present.size()), "rule 1",
-               "board count " + std::to_string(count));
+        check(1, count == static_cast<int32_t>(present.size()), "board count %d", count);
         std::string want;
         int32_t number = -7;
         for (size_t i = 0; i < present.size(); ++i) {
           want += bench_.board(present[i]).key() + ",";
-          if (s.op == kInit && arg(s, 0) < 2 && present[i] == arg(s, 0))
-            number = static_cast<int32_t>(i);
+          if (s.op == kInit && present[i] == arg(s, 0)) number = static_cast<int32_t>(i);
         }
-        if (s.op == kDiscover) {
-          expect(std::string(keys) == want && out == 9 * count, "rule 1",
-                 "key list '" + std::string(keys) + "' length " + std::to_string(out));
-        } else {
-          expect(out == number, "rule 1", "board number " + std::to_string(out));
-        }
+        check(1, s.op == kInit || (list == want && out == 9 * count), "key list '%s' length %d",
+              list.c_str(), out);
+        check(1, s.op == kDiscover || out == number, "board number %d", out);
         m_.numbering = present;
-        m_.discovered = static_cast<int>(present.size());
       } else {
-        expect(r == 19, "rule 1", "a failed discovery returned " + std::to_string(r));
-        if (s.op == kDiscover) {
-          expect(keys[0] == 0 && out == 0, "rule 1", "a failed discovery left the key list");
-        } else {
-          expect(out == -7 && count == -7, "rule 2", "a failed discovery wrote its outputs");
-        }
+        check(1, r == 19, "a failed discovery returned %d", r);
+        check(1, s.op == kInit || (keys[0] == 0 && out == 0),
+              "a failed discovery left the key list");
+        check(2, s.op == kDiscover || (out == -7 && count == -7),
+              "a failed discovery wrote its outputs");
         m_.numbering.clear();
-        m_.discovered = 0;
       }
+      m_.discovered = static_cast<int>(m_.numbering.size());
       return;
     }
     case kOpen: {
@@ -600,59 +473,42 @@ inline void Runner::ports(const Step& s) {
         if (bench_.is_open(bench_.entry_of(target, p)) && !(target == sel && !m_.unsure))
           free = false;
       }
-      const int32_t r = VRX5200BrdCtrl_Open_VRX5200_Ports(n, count);
+      r = VRX5200BrdCtrl_Open_VRX5200_Ports(n, count);
       observe(r);
       if (refuse) {
-        expect(r == 101, "rule 2",
-               "board number " + std::to_string(n) + " of " + std::to_string(count) + " gave " +
-                   std::to_string(r));
-        if (sel < 0) expect(!traffic_, "rule 2", "a refused open made traffic");
-      } else if (free && !faulted_) {
-        expect(r == 0, "rule 1", "opening a free board returned " + std::to_string(r));
-      } else {
-        expect(r == 0 || r == 2 || r == 101, "rule 1", "opening returned " + std::to_string(r));
+        check(2, r == 101, "board number %d of %d gave %d", n, count, r);
+        check(2, sel >= 0 || !traffic_, "a refused open made traffic");
       }
-      const Model keep = m_;
-      if (r == 0) {
+      check(1, r == 0 || refuse || !free || faulted_, "opening a free board returned %d", r);
+      check(1, r == 0 || r == 2 || r == 101, "opening returned %d", r);
+      if (r == 0) {  // the session starts afresh; the machine, discovery and files stay
+        const Machine keep = m_;
         m_ = Model{};
-        m_.plugged[0] = keep.plugged[0];
-        m_.plugged[1] = keep.plugged[1];
-        m_.numbering = keep.numbering;
-        m_.discovered = keep.discovered;
-        m_.stale_allow = keep.stale_allow;
+        static_cast<Machine&>(m_) = keep;
         m_.selected = target;
-        m_.file = keep.file;
-        m_.file_known = keep.file_known;
-        m_.converted = keep.converted;
-        m_.converted_words = keep.converted_words;
-        m_.sv_flag = keep.sv_flag;
+        m_.unsure = false;
         for (int p = 0; p < 4; ++p) {
-          expect(bench_.is_open(bench_.entry_of(target, p)), "rule 1", "opened, port closed");
+          check(1, bench_.is_open(bench_.entry_of(target, p)), "opened, port closed");
         }
       } else {
         m_.selected = -1;
         m_.unsure = false;
-        if (!faulted_ && target >= 0 && free) {
-          for (int p = 0; p < 4; ++p) {
-            expect(!bench_.is_open(bench_.entry_of(target, p)), "rule 2",
-                   "a failed open left port " + std::to_string(p) + " open");
-          }
+        for (int p = 0; p < 4 && !faulted_ && target >= 0 && free; ++p) {
+          check(2, !bench_.is_open(bench_.entry_of(target, p)), "a failed open left port %d open",
+                p);
         }
       }
       return;
     }
     case kClosePorts:
-    case kCloseSession: {
-      const int32_t r =
-          s.op == kClosePorts ? VRX5200BrdCtrl_Close_VRX_Ports() : VRX5200BrdCtrl_Close_Session();
+    case kCloseSession:
+      r = s.op == kClosePorts ? VRX5200BrdCtrl_Close_VRX_Ports() : VRX5200BrdCtrl_Close_Session();
       observe(r);
       if (sel < 0) return refused(r, {s.op == kClosePorts ? 101 : 0});
-      if (!m_.unsure) expect_success(r, 0);
+      if (!m_.unsure) expect_success(r);
       if (r == 0 || s.op == kCloseSession) {
-        if (r == 0 && !m_.unsure) {
-          for (int p = 0; p < 4; ++p) {
-            expect(!bench_.is_open(bench_.entry_of(sel, p)), "rule 1", "closed, port open");
-          }
+        for (int p = 0; p < 4 && r == 0 && !m_.unsure; ++p) {
+          check(1, !bench_.is_open(bench_.entry_of(sel, p)), "closed, port open");
         }
         m_.selected = -1;
         m_.unsure = false;
@@ -660,27 +516,23 @@ inline void Runner::ports(const Step& s) {
         m_.unsure = true;  // a port failed to close: the board stays selected
       }
       return;
-    }
     case kClearBuffer:
-    case kDevStatus: {
-      const int32_t r =
-          s.op == kClearBuffer ? VRX5200BrdCtrl_Clear_Buffer() : VRX5200BrdCtrl_FTDI_DevStatus();
+    case kDevStatus:
+      r = s.op == kClearBuffer ? VRX5200BrdCtrl_Clear_Buffer() : VRX5200BrdCtrl_FTDI_DevStatus();
       observe(r);
       if (sel < 0) return refused(r, {101});
       if (lenient()) return;
-      if (!faulted_) expect(r == 0, "rule 1", "returned " + std::to_string(r));
-      if (s.op == kDevStatus) expect(r == 0 || r == 1, "rule 1", "status " + std::to_string(r));
+      check(1, faulted_ || r == 0, "returned %d", r);
+      check(1, s.op == kClearBuffer || r == 0 || r == 1, "status %d", r);
       return;
-    }
     default: {
       int32_t major = -7, minor = -7;
-      const int32_t r = arg(s, 0) ? VRX5200BrdCtrl_Get_DLL_Version(nullptr, nullptr)
-                                  : VRX5200BrdCtrl_Get_DLL_Version(&major, &minor);
+      r = arg(s, 0) ? VRX5200BrdCtrl_Get_DLL_Version(nullptr, nullptr)
+                    : VRX5200BrdCtrl_Get_DLL_Version(&major, &minor);
       observe(r);
       if (arg(s, 0)) return refused(r, {108});
       refused(r, {0});
-      expect(major == 0 && minor == 1, "rule 1", "version outputs");
-      return;
+      check(1, major == 0 && minor == 1, "version outputs");
     }
   }
 }
@@ -693,31 +545,28 @@ inline void Runner::registers(const Step& s) {
   if (s.op == kConvert) {
     static const int32_t good_map[] = {-1, 1}, bad_map[] = {INT32_MIN, 1};
     const std::vector<int32_t> multipliers(4096, 1);
-    const std::string in = dir_ + "/conv.txt";
+    const std::string in = dir_ + "/conv.txt", out = dir_ + "/DAC_test.bin";
     const int variant = arg(s, 1);
     const auto fn = arg(s, 0) ? VRX5200BrdCtrl_Twos_Complement : VRX5200BrdCtrl_Offset_BinRep;
     const int32_t r = fn(variant == 2 ? nullptr : in.c_str(), ",", dir_.c_str(), multipliers.data(),
                          variant == 1 ? bad_map : good_map, 2, 1);
     observe(r);
-    const std::string out = dir_ + "/DAC_test.bin";
     if (variant != 0) {
       refused(r, {-2});
-      expect(m_.converted ? read_words(out) == m_.converted_words : !file_exists(out), "rule 2",
-             "a refused conversion changed its output file");
+      check(2, m_.converted ? read_words(out) == m_.converted_words : !std::ifstream(out).good(),
+            "a refused conversion changed its output file");
       return;
     }
     std::vector<uint16_t> want = conv_twos_;
-    if (!arg(s, 0)) {
-      for (uint16_t& w : want) w = static_cast<uint16_t>(w + 0x8000);
-    }
-    refused(r, {100});
-    expect(read_words(out) == want, "rule 1", "the converted file differs");
+    for (uint16_t& w : want) w = static_cast<uint16_t>(w + (arg(s, 0) ? 0 : 0x8000));
+    refused(r, {100});  // its success code, with no traffic
+    check(1, read_words(out) == want, "the converted file differs");
     m_.converted = true;
     m_.converted_words = want;
     return;
   }
   if (s.op == kLoad) {
-    const std::string path = arg(s, 0) == 1 ? dir_ + "/missing/fpga.rbf" : dir_ + "/fpga.rbf";
+    const std::string path = dir_ + (arg(s, 0) == 1 ? "/missing/fpga.rbf" : "/fpga.rbf");
     const int attempts = b.chain[0].attempts;
     std::fflush(stdout);
     std::fflush(stderr);
@@ -735,101 +584,81 @@ inline void Runner::registers(const Step& s) {
     observe(r);
     if (arg(s, 0) == 2) return refused(r, {108});
     if (!sel) {
-      expect(r == 101 || r == 110, "rule 2", "a load with no board returned " + std::to_string(r));
-      if (r == 101) expect(!traffic_, "rule 2", "refused with traffic");
+      check(2, r == 101 || r == 110, "a load with no board returned %d", r);
+      check(2, r != 101 || !traffic_, "refused with traffic");
       return;
     }
     if (lenient()) return;
-    int32_t want = 113;
+    int32_t want = arg(s, 0) == 1 ? 111 : 113;
     for (int a = 1; a <= 3 && arg(s, 0) == 0; ++a) {
-      if (!b.chain[0].failing_attempts.count(attempts + a)) {
-        want = 20;
-        break;
-      }
+      if (!b.chain[0].failing_attempts.count(attempts + a)) want = 20;
     }
-    if (arg(s, 0) == 1) want = 111;
-    if (!faulted_) expect(r == want, "rule 1", "the load returned " + std::to_string(r));
+    check(1, faulted_ || r == want, "the load returned %d", r);
     if (r == 20) {
       const std::vector<uint8_t> bits = b.chain[0].data_bits();
-      expect(b.chain[0].configured, "rule 1", "20 returned but the FPGA is not configured");
-      expect(bits.size() >= firmware_bits_.size() &&
-                 std::equal(firmware_bits_.begin(), firmware_bits_.end(), bits.begin()),
-             "rule 1", "the FPGA received other bits than the file's");
+      check(1, b.chain[0].configured, "20 returned but the FPGA is not configured");
+      check(1,
+            bits.size() >= firmware_bits_.size() &&
+                std::equal(firmware_bits_.begin(), firmware_bits_.end(), bits.begin()),
+            "the FPGA received other bits than the file's");
     }
     if (faulted_) m_.unsure = true;  // the JTAG port may not have been given back
     return;
   }
-
-  int32_t out = -7;
-  uint8_t byte = 0xEE;
-  const bool null = arg(s, s.op == kReadReg    ? 1
-                           : s.op == kWriteReg ? 2
-                           : s.op == kConfig2  ? 1
-                                               : 0) == 1;
+  // Which argument chooses a null output, and the result with no board selected.
+  static constexpr int kNullArg[] = {1, 2, 1, 0, 0, 0, 0};
+  static constexpr int32_t kNoBoard[] = {0, 101, 0, 0, 101, 103, 103};
+  const int i = s.op - kReadReg;
+  const bool null = arg(s, kNullArg[i]) == 1;
   const uint8_t addr = s.op == kReadReg    ? static_cast<uint8_t>(arg(s, 0))
                        : s.op == kWriteReg ? kWriteAddresses[arg(s, 0)]
                                            : 2;
   const uint8_t data = s.op == kWriteReg  ? kDataBytes[arg(s, 1)]
                        : s.op == kConfig2 ? kDataBytes[arg(s, 0)]
                                           : 0;
-  int32_t r = 0;
-  int32_t none = 0;  // the result with no board selected
+  int32_t out = -7, r = 0;
+  uint8_t byte = 0xEE;
+  int32_t* const o = null ? nullptr : &out;
+  uint8_t* const ob = null ? nullptr : &byte;
   switch (s.op) {
     case kReadReg:
-      r = VRX5200BrdCtrl_Read_Register(addr, null ? nullptr : &out);
+      r = VRX5200BrdCtrl_Read_Register(addr, o);
       break;
     case kWriteReg:
-      r = VRX5200BrdCtrl_Write_Register(addr, data, null ? nullptr : &out);
-      none = 101;
+      r = VRX5200BrdCtrl_Write_Register(addr, data, o);
       break;
     case kConfig2:
-      r = VRX5200BrdCtrl_Write_Config2(data, null ? nullptr : &out);
+      r = VRX5200BrdCtrl_Write_Config2(data, o);
       break;
     case kBusy:
-      r = VRX5200BrdCtrl_Check_ADC_Busy(null ? nullptr : &out);
+      r = VRX5200BrdCtrl_Check_ADC_Busy(o);
       break;
     case kDeassert:
-      r = VRX5200BrdCtrl_Deassert_Capture(null ? nullptr : &out);
-      none = 101;
-      break;
-    case kFamily:
-      r = VRX5200BrdCtrl_Get_Family_ID(null ? nullptr : &byte);
-      none = 103;
+      r = VRX5200BrdCtrl_Deassert_Capture(o);
       break;
     default:
-      r = VRX5200BrdCtrl_Get_Firmware_version(null ? nullptr : &byte);
-      none = 103;
-      break;
+      r = s.op == kFamily ? VRX5200BrdCtrl_Get_Family_ID(ob)
+                          : VRX5200BrdCtrl_Get_Firmware_version(ob);
   }
   observe(r);
-  if (null) return sel ? refused(r, {108}) : refused(r, {108, none});
-  if (!sel) {
-    refused(r, {none});
-    expect(out == -7 && byte == 0xEE, "rule 2", "wrote its output with no board selected");
-    return;
-  }
-  if (lenient()) return;
-  expect_success(r, 0);
-  failed(r, 0);
-  if (r != 0) {
-    expect(out == -7 && byte == 0xEE, "rule 2", "a failed register call wrote its output");
-    return;
-  }
-  const bool wrote = s.op == kWriteReg || s.op == kConfig2 || s.op == kDeassert;
-  if (wrote) {
+  if (null) return sel ? refused(r, {108}) : refused(r, {108, kNoBoard[i]});
+  if (!sel) refused(r, {kNoBoard[i]});
+  if (sel && lenient()) return;
+  if (sel) expect_success(r);
+  check(2, (sel && r == 0) || (out == -7 && byte == 0xEE),
+        "wrote its output without a board or success");
+  if (r != 0 || !sel) return;
+  if (s.op == kWriteReg || s.op == kConfig2 || s.op == kDeassert) {
     const std::pair<uint8_t, uint8_t> want(addr & 0x0F, data);
-    expect(b.writes.size() > writes0_ && b.writes.back() == want, "rule 1",
-           "register " + std::to_string(addr & 0x0F) + " was not written with " +
-               std::to_string(data));
-    const int32_t reply = s.op == kConfig2 ? b.write_reply3 : b.write_reply1;
-    expect(out == reply, "rule 1", "status " + std::to_string(out));
+    check(1, b.writes.size() > writes0_ && b.writes.back() == want,
+          "register %d was not written with %d", want.first, data);
+    check(1, out == (s.op == kConfig2 ? b.write_reply3 : b.write_reply1), "status %d", out);
   } else if (s.op == kFamily || s.op == kFirmware) {
-    expect(byte == b.regs[s.op == kFamily ? 0x0B : 0x0E], "rule 1", "identity byte");
+    check(1, byte == b.regs[s.op == kFamily ? 0x0B : 0x0E], "identity byte");
   } else if (addr == 2) {
-    expect(out == b.busy_value || out == b.ready_value, "rule 1",
-           "busy state " + std::to_string(out));
+    check(1, out == b.busy_value || out == b.ready_value, "busy state %d", out);
   } else {
-    expect(out == b.regs[addr], "rule 1", "register value " + std::to_string(out));
+    check(1, out == b.regs[addr], "register value %d", out);
   }
 }
 
@@ -840,8 +669,7 @@ inline uint8_t adc_band(const ADC_Session_Params& p) {
   if (p.Half_Rate_Mode == 1 && (p.Register_1_Value & 1)) r *= 0.5;
   if (r >= 300e6 && r <= 625e6) return 0x01;
   if (r >= 150e6 && r < 300e6) return 0x11;
-  if (r >= 80e6 && r < 150e6) return 0x21;
-  return 0x31;
+  return r >= 80e6 && r < 150e6 ? 0x21 : 0x31;
 }
 
 inline void Runner::capture(const Step& s) {
@@ -865,30 +693,27 @@ inline void Runner::capture(const Step& s) {
     if (!sel) return refused(r, {101});
     if (mode >= 4) return refused(r, {108});
     if (lenient()) return;
-    expect_success(r, 0);
-    failed(r, 0);
+    expect_success(r);
     m_.pm = p.Pattern_Match;
     m_.pattern_count = p.Pattern_Count;
     m_.pm_known = true;
     m_.reg1 = p.Register_1_Value;
-    if (r == 0) {
-      m_.kind = 1;
-      expect(b.regs[3] == adc_band(p), "rule 1", "clock band " + std::to_string(b.regs[3]));
-    }
+    if (r == 0) m_.kind = 1;
+    check(1, r != 0 || b.regs[3] == adc_band(p), "clock band %d", b.regs[3]);
     if (m_.cap_started != Tri::kNo) m_.cap_unsure = true;  // the started capture, newly set up
     return;
   }
+  const int32_t n = kCaptureLengths[arg(s, 0)];
+  const bool valid = valid_capture_length(n);
   if (s.op == kCaptureStart) {
-    const int32_t n = kCaptureLengths[arg(s, 0)];
     const int32_t sw = arg(s, 1) ? 5 : 0, sv = kStartValues[arg(s, 2)];
     const int32_t r = VRX5200BrdCtrl_Start_ADC_to_DDR(n, nullptr, sw, sv, 65536);
     observe(r);
     if (!sel) return refused(r, {101});
     if (lenient()) return;
     if (m_.kind != 1) return refused(r, {m_.kind == 2 ? 105 : 103});
-    if (!valid_capture_length(n)) return refused(r, {18});
-    expect_success(r, 0);
-    failed(r, 0);
+    if (!valid) return refused(r, {18});
+    expect_success(r);
     if (r != 0) {
       m_.cap_started = Tri::kNo;
       return;
@@ -909,11 +734,12 @@ inline void Runner::capture(const Step& s) {
         m_.pm_known = true;
       }
     }
-    expect(sent && std::equal(want.begin(), want.end(),
-                              b.writes.end() - static_cast<std::ptrdiff_t>(want.size())),
-           "rule 1", "the capture start's register writes differ");
-    expect(b.captures == captures0_ + 1 && b.capture_length >= static_cast<uint64_t>(n), "rule 1",
-           "the board did not start a capture of the length");
+    check(1,
+          sent && std::equal(want.begin(), want.end(),
+                             b.writes.end() - static_cast<std::ptrdiff_t>(want.size())),
+          "the capture start's register writes differ");
+    check(1, b.captures == captures0_ + 1 && b.capture_length >= static_cast<uint64_t>(n),
+          "the board did not start a capture of the length");
     m_.cap_started = Tri::kYes;
     m_.cap_unsure = !m_.pm_known;
     plan_capture(m_, n);
@@ -924,55 +750,51 @@ inline void Runner::capture(const Step& s) {
     return;
   }
   // The one-call capture.
-  const int32_t n = kCaptureLengths[arg(s, 0)];
   const bool null = arg(s, 1) == 1;
   const int32_t r = VRX5200BrdCtrl_Read_from_ADC(n, null ? nullptr : samples_.data());
   observe(r);
-  if (null) {
-    if (!sel) return refused(r, {101, 108});
-    if (lenient()) return;
-    return refused(r, {108,
-                       m_.kind == 2   ? 105
-                       : m_.kind == 1 ? 108
-                                      : 103,
-                       m_.kind == 2 ? 104 : 108, valid_capture_length(n) ? 108 : 18});
-  }
+  const int k = m_.kind;
+  if (null && !sel) return refused(r, {101, 108});
   if (!sel) return refused(r, {101});
   if (lenient()) return;
-  if (m_.kind != 1) return refused(r, {m_.kind == 2 ? 105 : 103, m_.kind == 2 ? 104 : 103});
+  if (null) {
+    return refused(r, {108,
+                       k == 2   ? 105
+                       : k == 1 ? 108
+                                : 103,
+                       k == 2 ? 104 : 108, valid ? 108 : 18});
+  }
+  if (k != 1) return refused(r, {k == 2 ? 105 : 103, k == 2 ? 104 : 103});
   if (!m_.pm_known) {  // a pattern session refuses with 108: that tells the mode
     if (r == 108 && !traffic_) {
       m_.pm = 1;
       m_.pm_known = true;
       return refused(r, {108});
     }
-    if (!valid_capture_length(n)) return refused(r, {18, 108});
+    if (!valid) return refused(r, {18, 108});
     if (traffic_) m_.pm = 0, m_.pm_known = true;
   }
-  if (m_.pm_known && m_.pm == 1) {
-    return valid_capture_length(n) ? refused(r, {108}) : refused(r, {108, 18});
-  }
-  if (!valid_capture_length(n)) return refused(r, {18});
+  if (m_.pm_known && m_.pm == 1) return valid ? refused(r, {108}) : refused(r, {108, 18});
+  if (!valid) return refused(r, {18});
   if (m_.cap_unsure) {
-    if (r == 0)
-      m_.cap_unsure = false, m_.cap_started = Tri::kYes, plan_capture(m_, n), m_.next = m_.count;
+    if (r == 0) {
+      m_.cap_unsure = false, m_.cap_started = Tri::kYes;
+      plan_capture(m_, n);
+      m_.next = m_.count;
+    }
     return;
   }
-  const bool never_ready = b.ready_value != 0 || b.busy_forever;
-  if (never_ready && r == 102) {
+  if ((b.ready_value != 0 || b.busy_forever) && r == 102) {  // never ready
     m_.cap_unsure = true;
     return;
   }
-  // Its read-back reports a failed bulk read as 6, the abandoned-read 8 included.
-  if (r != 0 && !failure_ok(r == 6 ? 8 : r, faulted_)) {
-    fail("rule 1", "returned " + std::to_string(r) + " with no fault placed on it");
-  }
-  failed(r, 0);
+  expect_success(r, true);
   if (r == 0) {
     same_capture(samples_.data(), static_cast<size_t>(n), b.captures - 1, 0, "one-call capture");
-    expect(b.lane_bytes_read[0] == static_cast<uint64_t>(n) &&
-               b.lane_bytes_read[1] == static_cast<uint64_t>(n),
-           "rule 1", "the one-call capture read other than the capture");
+    check(1,
+          b.lane_bytes_read[0] == static_cast<uint64_t>(n) &&
+              b.lane_bytes_read[1] == static_cast<uint64_t>(n),
+          "the one-call capture read other than the capture");
     m_.cap_started = Tri::kYes;
     plan_capture(m_, n);
     m_.next = m_.count;
@@ -988,15 +810,6 @@ inline void Runner::capture(const Step& s) {
 
 // ---- the read-backs ------------------------------------------------------------------------
 
-// Match patterns a client would pass: keys of the capture the board holds now (from the sample
-// it would serve next), of the next two captures, and a key no capture can have.
-inline void resolve_patterns(int choice, uint32_t k0, uint32_t k1, uint32_t k2, uint32_t* p) {
-  const uint32_t table[7][3] = {
-      {k0, kNever, kNever}, {kNever, k1, kNever}, {kNever, kNever, kNever}, {k1, k0, kNever},
-      {k0, k0, kNever},     {kNever, kNever, k2}, {k2, kNever, k0}};
-  for (int i = 0; i < 3; ++i) p[i] = table[choice][i];
-}
-
 // The first capture (0: the one the board holds, read from where it stands; t: the t-th after
 // it) whose key stands among the first `count` patterns, -1 when none of the next eight does.
 inline int first_match(const uint32_t* keys, const uint32_t* p, int count) {
@@ -1008,396 +821,270 @@ inline int first_match(const uint32_t* keys, const uint32_t* p, int count) {
   return -1;
 }
 
-inline void Runner::read_array(const Step& s) {
-  const bool sel = m_.selected >= 0;
+inline void Runner::read_back(const Step& s) {
+  const bool file = s.op == kFileRead, sel = m_.selected >= 0;
   sim::Board& b = board();
-  const uint32_t timeout = kTimeouts[arg(s, 0)];
-  const int wimode = arg(s, 1), nulls = arg(s, 3);
-  if (wi_ < 0 || wi_ > static_cast<int32_t>(kSamples) - 200704) wi_ = 0;
-  const int32_t wi_in = wimode == 0   ? wi_
-                        : wimode == 1 ? 0
-                        : wimode == 2 ? 1000
-                        : wimode == 3 ? -1
-                                      : INT32_MAX - 16;
-  const int64_t rem = m_.remaining();
-  const uint64_t c0 = captures0_ ? captures0_ - 1 : 0, off0 = lane0_[0];
-  uint32_t keys[8];
-  for (int t = 0; t < 8; ++t) keys[t] = t == 0 ? key_of(c0, off0) : key_of(c0 + t, 0);
-  uint32_t pats[3];
-  resolve_patterns(arg(s, 2), keys[0], keys[1], keys[2], pats);
-
-  std::vector<int32_t> codes;
-  bool definite = false, maybe106 = false;
-  if (nulls) codes.push_back(108), definite = true;
-  if (!sel) {
-    codes.push_back(101), definite = true;
-  } else if (!m_.unsure) {
-    if (m_.kind != 1) {
-      codes.push_back(m_.kind == 2 ? 104 : 103), definite = true;
-    } else if (!m_.cap_unsure) {
-      if (m_.cap_started == Tri::kNo || m_.capture_finished())
-        codes.push_back(106), definite = true;
-      if (m_.cap_started == Tri::kMaybe) codes.push_back(106), maybe106 = true;
-      if (wi_in < 0 || wi_in + rem > INT32_MAX) codes.push_back(108), definite = true;
-    }
-  }
-  std::vector<uint16_t> snapshot;
-  if (definite || maybe106) snapshot = samples_;
-  int32_t stc = -7, wi = wi_in, status = -7, pt = -7, more = -7;
-  const int32_t r =
-      VRX5200BrdCtrl_Read_DDR_to_Array(nulls == 1 ? nullptr : samples_.data(), pats, timeout,
-                                       nulls == 2 ? nullptr : &stc, &wi, &status, &pt, &more);
-  observe(r);
-  if (definite || (maybe106 && r == 106 && !traffic_)) {
-    bool in = false;
-    for (int32_t c : codes) in = in || c == r;
-    expect(in && !traffic_, "rule 2", "returned " + std::to_string(r) + " (refusal expected)");
-    expect(wi == wi_in && status == -7 && pt == -7 && more == -7 && (stc == -7 || stc == 0),
-           "rule 2", "a refused read-back wrote its outputs");
-    expect(snapshot == samples_, "rule 2", "a refused read-back wrote samples");
-    if (maybe106) m_.cap_started = Tri::kNo;
-    return;
-  }
-  if (lenient() || m_.cap_unsure || !sel) {
-    learn_match();
-    return;
-  }
-  if (m_.cap_started == Tri::kMaybe) m_.cap_started = Tri::kYes;
-  const int32_t k = m_.next;
-  const uint64_t r_arms = b.captures - captures0_;
-  // In pattern-match mode the time-out returns the register-4 write's status, failed or not.
-  const bool pattern_timeout = m_.pm == 1 && pt == 1 && r != 102;
-  if (pattern_timeout && r != 0 && !failure_ok(r, faulted_)) {
-    fail("rule 1", "returned " + std::to_string(r) + " with no fault");
-  }
-  if (r != 0 && r != 102 && !pattern_timeout) {
-    // The array read-back reports a failed bulk read as 6, the abandoned-read 8 included.
-    if (!failure_ok(r == 6 ? 8 : r, faulted_)) {
-      fail("rule 1", "returned " + std::to_string(r) + " with no fault");
-    }
-    failed(r, 0);
-    expect(r > 0 && r < 100, "rule 1", "an error exit returned " + std::to_string(r));
-    expect(
-        wi == 0 && more == 1 && pt == 0 && (stc == 0 || stc == -7), "rule 1",
-        "error exit outputs: Write_Index " + std::to_string(wi) + " More " + std::to_string(more));
-    m_.cap_started = Tri::kNo;
-    wi_ = 0;
-    if (m_.pm == 1) {
-      const int j = first_match(keys, pats, m_.pattern_count);
-      if (j >= 0 && r_arms >= static_cast<uint64_t>(j)) m_.pm_known = false, m_.cap_unsure = true;
-    }
-    return;
-  }
-  if (r == 102) {
-    expect(dt_ > timeout, "rule 1", "busy exit before the time-out");
-    expect(more == 1 && pt == 0, "rule 1", "busy exit outputs");
-  }
-  if (m_.pm == 0) {
-    expect(r_arms == 0, "rule 1", "a plain read-back restarted the capture");
-    expect(lane0_[0] == lane0_[1], "rule 1", "the data ports were not in step");
-    if (!m_.stray) {
-      expect(lane0_[0] == m_.exp_off, "rule 1",
-             "the read-back began at sample " + std::to_string(lane0_[0]) +
-                 " of the capture, not " + std::to_string(m_.exp_off));
-    }
-    const uint64_t c = b.captures - 1;
-    if (r == 0) {
-      expect(b.ready_value == 0 && !b.busy_forever, "rule 1",
-             "read a block the board never readied");
-      expect(stc == rem && wi == wi_in + rem && more == 0 && status == 0, "rule 1",
-             "outputs: Samples_This_Call " + std::to_string(stc) + " Write_Index " +
-                 std::to_string(wi) + " More " + std::to_string(more));
-      same_capture(samples_.data() + wi_in, static_cast<size_t>(rem), c, lane0_[0], "array");
-      m_.next = m_.count;
-      m_.exp_off = lane0_[0] + static_cast<uint64_t>(rem);
-    } else {
-      const int64_t got = static_cast<int64_t>(wi) - wi_in;
-      if (got > 0 && got % kCaptureBlock == 0 && k + got / kCaptureBlock < m_.count) {
-        same_capture(samples_.data() + wi_in, static_cast<size_t>(got), c, lane0_[0], "array");
-        expect(stc == 0 || stc == got, "rule 1", "busy exit Samples_This_Call");
-        m_.next += static_cast<int32_t>(got / kCaptureBlock);
-        m_.exp_off += static_cast<uint64_t>(got);
-      } else if (k == 0) {
-        expect(wi == 0, "rule 1",
-               "a busy exit at the first block left Write_Index " + std::to_string(wi));
-      } else {
-        expect(wi == wi_in, "rule 1",
-               "a busy exit part-way moved Write_Index " + std::to_string(wi_in) + " -> " +
-                   std::to_string(wi));
-      }
-    }
-    wi_ = wi;
-    return;
-  }
-  // Pattern-match mode.
-  const int j = first_match(keys, pats, m_.pattern_count);
-  const bool matched = j >= 0 && r_arms == static_cast<uint64_t>(j) + 1;
-  expect(j < 0 || r_arms <= static_cast<uint64_t>(j) + 1, "rule 1",
-         "re-armed past a capture whose key matched (capture " + std::to_string(j) + ")");
-  const uint64_t c = b.captures - 1;
-  if (pattern_timeout) {
-    expect(!matched && (j < 0 || r_arms < static_cast<uint64_t>(j)), "rule 1",
-           "pattern time-out although capture " + std::to_string(j) + " matched");
-    expect(dt_ > timeout, "rule 1", "pattern time-out before the time-out");
-    expect(more == (wi_in == m_.total ? 0 : 1) && (stc == 0 || stc == -7) && wi == wi_in, "rule 1",
-           "pattern time-out outputs: More " + std::to_string(more) + " Samples_This_Call " +
-               std::to_string(stc) + " Write_Index " + std::to_string(wi_in) + " -> " +
-               std::to_string(wi));
-    m_.exp_off = (r_arms == 0 ? off0 : 0) + static_cast<uint64_t>(m_.block_size(0));
-    return;
-  }
-  if (r == 0) {
-    expect(matched, "rule 1", "returned data with no matching capture");
-    expect(pt == 0 && stc == m_.total && wi == m_.total && more == 0, "rule 1",
-           "outputs after the match");
-    same_capture(samples_.data(), static_cast<size_t>(m_.total), c, 0, "array after the match");
-    m_.pm = 0;
-    m_.next = m_.count;
-    m_.exp_off = static_cast<uint64_t>(m_.total);
-    wi_ = wi;
-    return;
-  }
-  if (matched) {
-    m_.pm = 0;
-    const int32_t blocks = wi >= 0 && wi % kCaptureBlock == 0 ? wi / kCaptureBlock : -1;
-    expect(blocks >= 0 && blocks < m_.count, "rule 1", "busy exit after the match: Write_Index");
-    if (blocks > 0) same_capture(samples_.data(), static_cast<size_t>(wi), c, 0, "array");
-    m_.next = std::max(blocks, 0);
-    m_.exp_off = static_cast<uint64_t>(wi);
-  } else {
-    expect(wi == 0, "rule 1",
-           "a busy exit at the first block left Write_Index " + std::to_string(wi));
-    m_.exp_off = r_arms == 0 ? off0 : 0;
-  }
-  wi_ = wi;
-}
-
-inline void Runner::read_file(const Step& s) {
-  const bool sel = m_.selected >= 0;
-  sim::Board& b = board();
-  const LaneChoice& lc = kLanes[arg(s, 0)];
-  const OpsChoice& oc = kOps[arg(s, 1)];
-  const uint32_t timeout = kTimeouts[arg(s, 2)];
-  const int wimode = arg(s, 3), where = arg(s, 5);
+  // The array read-back's arguments: time-out, Write_Index, patterns, null outputs; the file
+  // read-back's: lanes, bit operations, time-out, Write_Index, patterns, where it writes.
+  const int at = file ? 2 : 0, where = file ? arg(s, 5) : 0, nulls = file ? 0 : arg(s, 3);
+  const uint32_t timeout = kTimeouts[arg(s, at)];
+  const LaneChoice& lc = kLanes[file ? arg(s, 0) : 0];
+  const OpsChoice& oc = kBitOps[file ? arg(s, 1) : 0];
+  const bool null_ops = file && arg(s, 1) >= kBitOpsValid;
   const std::vector<int32_t> lanes(lc.v, lc.v + std::max(lc.n, 1));
-  const std::vector<int32_t> codes_v(oc.code, oc.code + (arg(s, 1) < kOpsValid ? oc.n : 0));
+  const std::vector<int32_t> codes_v(oc.code, oc.code + (null_ops ? 0 : oc.n));
   const std::vector<int32_t> operands_v(oc.operand, oc.operand + codes_v.size());
-  const bool null_ops = arg(s, 1) >= kOpsValid;
   const std::string good = dir_ + "/cap.bin";
   const std::string path = where == 3 ? dir_ + "/missing/cap.bin" : where == 4 ? "/dev/full" : good;
-  const int32_t wi_in = wimode == 0   ? wf_
-                        : wimode == 1 ? 0
-                        : wimode == 2 ? 1000
-                        : wimode == 3 ? -1
-                                      : INT32_MAX - 16;
+  int32_t& client_wi = file ? wf_ : wi_;
+  if (!file && (wi_ < 0 || wi_ > static_cast<int32_t>(kSamples) - 200704)) wi_ = 0;
+  static const int32_t kWriteIndex[] = {0, 0, 1000, -1, INT32_MAX - 16};
+  const int32_t wi_in = arg(s, at + 1) == 0 ? client_wi : kWriteIndex[arg(s, at + 1)];
   const int64_t rem = m_.remaining();
+  // Match patterns a client would pass: keys of the capture the board holds now (from the
+  // sample it would serve next), of the next two captures, and a key no capture can have.
   const uint64_t c0 = captures0_ ? captures0_ - 1 : 0, off0 = lane0_[0];
-  uint32_t keys[8];
+  uint32_t keys[8], pats[3];
   for (int t = 0; t < 8; ++t) keys[t] = t == 0 ? key_of(c0, off0) : key_of(c0 + t, 0);
-  uint32_t pats[3];
-  resolve_patterns(arg(s, 4), keys[0], keys[1], keys[2], pats);
+  static const int kPick[7][3] = {{0, 3, 3}, {3, 1, 3}, {3, 3, 3}, {1, 0, 3},
+                                  {0, 0, 3}, {3, 3, 2}, {2, 3, 0}};  // 3: kNever
+  for (int i = 0; i < 3; ++i) {
+    const int k = kPick[arg(s, at + 2)][i];
+    pats[i] = k == 3 ? kNever : keys[k];
+  }
 
+  // The refusals the model expects, as codes: definite ones, or a 106 the model cannot rule out.
   std::vector<int32_t> codes;
   bool definite = false, maybe106 = false;
-  if (where >= 5 || null_ops || !valid_lanes(std::vector<int32_t>(lc.v, lc.v + lc.n))) {
-    codes.push_back(108), definite = true;
+  auto refuse = [&](std::initializer_list<int32_t> c) {
+    codes.insert(codes.end(), c);
+    definite = true;
+  };
+  if (file ? where >= 5 || null_ops || !valid_lanes(std::vector<int32_t>(lc.v, lc.v + lc.n))
+           : nulls != 0) {
+    refuse({108});
   }
   if (!sel) {
-    codes.push_back(101), definite = true;
+    refuse({101});
   } else if (!m_.unsure) {
-    if (m_.kind == 2) {
-      codes.push_back(104), codes.push_back(103), codes.push_back(106), definite = true;
+    if (file && m_.kind == 2) {
+      refuse({104, 103, 106});
+    } else if (!file && m_.kind != 1) {
+      refuse({m_.kind == 2 ? 104 : 103});
     } else if (m_.kind == 1 && !m_.cap_unsure) {
-      if (m_.cap_started == Tri::kNo || m_.capture_finished())
-        codes.push_back(106), definite = true;
+      if (m_.cap_started == Tri::kNo || m_.capture_finished()) refuse({106});
       if (m_.cap_started == Tri::kMaybe) codes.push_back(106), maybe106 = true;
-      if (wi_in < 0 || wi_in + rem > INT32_MAX) codes.push_back(108), definite = true;
+      if (wi_in < 0 || wi_in + rem > INT32_MAX) refuse({108});
     }
   }
+  std::vector<uint16_t>& buffer = file ? copy_ : samples_;
   std::vector<uint16_t> snapshot;
-  if (definite || maybe106) snapshot = copy_;
+  if (definite || maybe106) snapshot = buffer;
   const bool known = m_.file_known;
   int32_t stc = -7, wi = wi_in, status = -7, pt = -7, more = -7;
-  const int32_t r = VRX5200BrdCtrl_Read_DDR_to_File(
-      where == 5 ? nullptr : path.c_str(), pats, where == 6 ? nullptr : copy_.data(), lanes.data(),
-      lc.n, null_ops ? nullptr : codes_v.data(), null_ops ? nullptr : operands_v.data(),
-      null_ops ? oc.n : static_cast<int32_t>(codes_v.size()), timeout, where == 7 ? nullptr : &stc,
-      &wi, &status, &pt, &more);
+  const int32_t r =
+      file
+          ? VRX5200BrdCtrl_Read_DDR_to_File(
+                where == 5 ? nullptr : path.c_str(), pats, where == 6 ? nullptr : copy_.data(),
+                lanes.data(), lc.n, null_ops ? nullptr : codes_v.data(),
+                null_ops ? nullptr : operands_v.data(),
+                null_ops ? oc.n : static_cast<int32_t>(codes_v.size()), timeout,
+                where == 7 ? nullptr : &stc, &wi, &status, &pt, &more)
+          : VRX5200BrdCtrl_Read_DDR_to_Array(nulls == 1 ? nullptr : samples_.data(), pats, timeout,
+                                             nulls == 2 ? nullptr : &stc, &wi, &status, &pt, &more);
   observe(r);
   if (definite || (maybe106 && r == 106 && !traffic_)) {
-    bool in = false;
-    for (int32_t c : codes) in = in || c == r;
-    expect(in && !traffic_, "rule 2", "returned " + std::to_string(r) + " (refusal expected)");
-    expect(wi == wi_in && status == -7 && pt == -7 && more == -7 && (stc == -7 || stc == 0),
-           "rule 2", "a refused read-back wrote its outputs");
-    expect(snapshot == copy_, "rule 2", "a refused read-back wrote Block_Copy");
-    expect(!known || read_words(good) == m_.file, "rule 2", "a refused read-back changed the file");
+    check(2, std::find(codes.begin(), codes.end(), r) != codes.end() && !traffic_,
+          "returned %d (refusal expected)", r);
+    check(2, wi == wi_in && status == -7 && pt == -7 && more == -7 && (stc == -7 || stc == 0),
+          "a refused read-back wrote its outputs");
+    check(2, snapshot == buffer, "a refused read-back wrote %s", file ? "Block_Copy" : "samples");
+    check(2, !file || !known || read_words(good) == m_.file,
+          "a refused read-back changed the file");
     if (maybe106) m_.cap_started = Tri::kNo;
     return;
   }
-  // With no session each call reads one block of 65,536 samples from where the board stands,
-  // by a block plan that no capture start made: only the file is no longer known.
+  // With no session each file read-back reads one block of 65,536 samples from where the board
+  // stands, by a block plan that no capture start made: only the file is no longer known.
   if (lenient() || m_.cap_unsure || !sel || m_.kind == -1) {
-    m_.file_known = false;
+    if (file) m_.file_known = false;
     learn_match();
     return;
   }
   if (m_.cap_started == Tri::kMaybe) m_.cap_started = Tri::kYes;
   const int32_t k = m_.next;
-  const uint64_t r_arms = b.captures - captures0_;
+  const uint64_t r_arms = b.captures - captures0_, c = b.captures - 1;
   if (where == 3) {  // the file cannot be opened
     refused(r, {107});
-    expect(more == 1 && pt == 0 && wi == 0 && (stc == 0 || stc == -7), "rule 1",
-           "outputs after a file that cannot be opened");
+    check(1, more == 1 && pt == 0 && wi == 0 && (stc == 0 || stc == -7),
+          "outputs after a file that cannot be opened");
     if (k > 0) m_.cap_started = Tri::kNo;  // part-way: the capture is abandoned
     return;
   }
   if (where == 4) {  // a full disk
-    if (m_.pm == 0 && !faulted_) {
-      expect(r == 112 || r == 102, "rule 1", "a full disk returned " + std::to_string(r));
-    }
-    if (r == 112 || (r != 0 && r != 102)) m_.cap_started = Tri::kNo;
+    check(1, m_.pm != 0 || faulted_ || r == 112 || r == 102, "a full disk returned %d", r);
+    if (r != 0 && r != 102) m_.cap_started = Tri::kNo;
     if (r == 0 || r == 102 || m_.pm == 1) m_.cap_unsure = true;
     learn_match();
-    failed(r, 0);
     return;
   }
-  const bool empties = k == 0 && m_.sv_flag == 0;
-  if (empties) m_.file.clear(), m_.file_known = true;
-  if (k == 0) m_.carry.clear();
+  if (file && k == 0 && m_.sv_flag == 0) m_.file.clear(), m_.file_known = true;
+  if (file && k == 0) m_.carry.clear();
   // In pattern-match mode the time-out returns the register-4 write's status, failed or not.
   const bool pattern_timeout = m_.pm == 1 && pt == 1 && r != 102;
-  if (pattern_timeout && r != 0 && !failure_ok(r, faulted_)) {
-    fail("rule 1", "returned " + std::to_string(r) + " with no fault");
-  }
-  if (r != 0 && r != 102 && !pattern_timeout) {
-    // The array read-back reports a failed bulk read as 6, the abandoned-read 8 included.
-    if (!failure_ok(r == 6 ? 8 : r, faulted_)) {
-      fail("rule 1", "returned " + std::to_string(r) + " with no fault");
-    }
-    failed(r, 0);
-    expect(r > 0 && r < 100, "rule 1", "an error exit returned " + std::to_string(r));
-    expect(wi == 0 && more == 1 && pt == 0 && (stc == 0 || stc == -7), "rule 1",
-           "error exit outputs: Write_Index " + std::to_string(wi) + " More " +
-               std::to_string(more) + " Pattern_Timeout " + std::to_string(pt) +
-               " Samples_This_Call " + std::to_string(stc));
+  if (pattern_timeout) expect_success(r);
+  if (r != 0 && r != 102 && !pattern_timeout) {  // an error exit
+    expect_success(r, true);
+    check(1, r > 0 && r < 100, "an error exit returned %d", r);
+    check(1, wi == 0 && more == 1 && pt == 0 && (stc == 0 || stc == -7),
+          "error exit outputs: Write_Index %d More %d Pattern_Timeout %d Samples_This_Call %d", wi,
+          more, pt, stc);
     m_.cap_started = Tri::kNo;
-    wf_ = 0;
-    if (m_.pm == 1) {
-      const int j = first_match(keys, pats, m_.pattern_count);
-      if (j >= 0 && r_arms >= static_cast<uint64_t>(j)) m_.pm_known = false, m_.cap_unsure = true;
-    }
+    client_wi = 0;
+    const int j = m_.pm == 1 ? first_match(keys, pats, m_.pattern_count) : -1;
+    if (j >= 0 && r_arms >= static_cast<uint64_t>(j)) m_.pm_known = false, m_.cap_unsure = true;
     return;
   }
-  // One plain block: read, reordered, appended.
-  auto plain_block = [&](uint64_t c, uint64_t base, int32_t index, int32_t wi_before) {
+  // One plain block of the file read-back: read, reordered, appended.
+  auto plain_block = [&](uint64_t base, int32_t index, int32_t wi_before) {
     const int32_t n = m_.block_size(index);
     std::vector<uint16_t> block(static_cast<size_t>(n));
-    for (int32_t i = 0; i < n; ++i)
-      block[static_cast<size_t>(i)] = served(c, base + static_cast<uint64_t>(i));
+    for (int32_t i = 0; i < n; ++i) block[static_cast<size_t>(i)] = served(c, base + i);
     const std::vector<uint16_t> out = reorder(m_.carry, block, lanes, codes_v, operands_v);
-    expect(stc == n && wi == wi_before + n, "rule 1",
-           "Samples_This_Call " + std::to_string(stc) + " Write_Index " + std::to_string(wi));
-    expect(std::equal(out.begin(), out.end(), copy_.begin()), "rule 1", "Block_Copy differs");
+    check(1, stc == n && wi == wi_before + n, "Samples_This_Call %d Write_Index %d", stc, wi);
+    check(1, out.size() <= copy_.size() && std::equal(out.begin(), out.end(), copy_.begin()),
+          "Block_Copy differs");
     m_.file.insert(m_.file.end(), out.begin(), out.end());
     const std::vector<uint16_t> on_disk = read_words(good);
     if (m_.file_known && on_disk != m_.file) {
-      size_t at = 0;
-      while (at < on_disk.size() && at < m_.file.size() && on_disk[at] == m_.file[at]) ++at;
-      fail("rule 1", "the capture file differs at sample " + std::to_string(at) + " (" +
-                         std::to_string(on_disk.size()) + " samples, " +
-                         std::to_string(m_.file.size()) + " expected)");
+      const size_t same = static_cast<size_t>(
+          std::mismatch(on_disk.begin(), on_disk.begin() + std::min(on_disk.size(), m_.file.size()),
+                        m_.file.begin())
+              .first -
+          on_disk.begin());
+      check(1, false, "the capture file differs at sample %zu (%zu samples, %zu expected)", same,
+            on_disk.size(), m_.file.size());
     }
     m_.next = index + 1;
-    expect(more == (m_.next < m_.count && wi != m_.total ? 1 : 0) && status == 0, "rule 1",
-           "More " + std::to_string(more) + " Status_Out " + std::to_string(status));
+    check(1, more == (m_.next < m_.count && wi != m_.total ? 1 : 0) && status == 0,
+          "More %d Status_Out %d", more, status);
     m_.exp_off = base + static_cast<uint64_t>(n);
     wf_ = wi;
   };
   if (r == 102) {
-    expect(dt_ > timeout, "rule 1", "busy exit before the time-out");
-    expect(more == 1 && pt == 0 && (stc == 0 || stc == -7), "rule 1", "busy exit outputs");
+    check(1, dt_ > timeout, "busy exit before the time-out");
+    check(1, more == 1 && pt == 0 && (!file || stc == 0 || stc == -7), "busy exit outputs");
   }
   if (m_.pm == 0) {
-    expect(r_arms == 0, "rule 1", "a plain read-back restarted the capture");
-    if (m_.sv_flag != 0) {
+    check(1, r_arms == 0, "a plain read-back restarted the capture");
+    if (file && m_.sv_flag != 0) {
       m_.cap_unsure = true;
       m_.file_known = false;
       return;
     }
-    if (r == 102) {
-      expect(
-          wi == (k == 0 ? 0 : wi_in), "rule 1",
-          "a busy exit at block " + std::to_string(k) + " left Write_Index " + std::to_string(wi));
+    if (file && r == 102) {
+      check(1, wi == (k == 0 ? 0 : wi_in), "a busy exit at block %d left Write_Index %d", k, wi);
       wf_ = wi;
       return;
     }
-    expect(lane0_[0] == lane0_[1], "rule 1", "the data ports were not in step");
-    if (!m_.stray) {
-      expect(lane0_[0] == m_.exp_off, "rule 1",
-             "the block began at sample " + std::to_string(lane0_[0]) + " of the capture, not " +
-                 std::to_string(m_.exp_off));
+    check(1, lane0_[0] == lane0_[1], "the data ports were not in step");
+    check(1, m_.stray || lane0_[0] == m_.exp_off,
+          "the read-back began at sample %llu of the capture, not %llu",
+          static_cast<unsigned long long>(lane0_[0]), static_cast<unsigned long long>(m_.exp_off));
+    if (file) return plain_block(lane0_[0], k, wi_in);
+    if (r == 0) {
+      check(1, b.ready_value == 0 && !b.busy_forever, "read a block the board never readied");
+      check(1, stc == rem && wi == wi_in + rem && more == 0 && status == 0,
+            "outputs: Samples_This_Call %d Write_Index %d More %d", stc, wi, more);
+      same_capture(samples_.data() + wi_in, static_cast<size_t>(rem), c, lane0_[0], "array");
+      m_.next = m_.count;
+      m_.exp_off = lane0_[0] + static_cast<uint64_t>(rem);
+    } else if (const int64_t got = static_cast<int64_t>(wi) - wi_in;
+               got > 0 && got % kCaptureBlock == 0 && k + got / kCaptureBlock < m_.count) {
+      same_capture(samples_.data() + wi_in, static_cast<size_t>(got), c, lane0_[0], "array");
+      check(1, stc == 0 || stc == got, "busy exit Samples_This_Call");
+      m_.next += static_cast<int32_t>(got / kCaptureBlock);
+      m_.exp_off += static_cast<uint64_t>(got);
+    } else {
+      check(1, wi == (k == 0 ? 0 : wi_in), "a busy exit at block %d left Write_Index %d", k, wi);
     }
-    plain_block(b.captures - 1, lane0_[0], k, wi_in);
+    wi_ = wi;
     return;
   }
   // Pattern-match mode.
   const int j = first_match(keys, pats, m_.pattern_count);
   const bool matched = j >= 0 && r_arms == static_cast<uint64_t>(j) + 1;
-  expect(j < 0 || r_arms <= static_cast<uint64_t>(j) + 1, "rule 1",
-         "re-armed past a capture whose key matched (capture " + std::to_string(j) + ")");
+  check(1, j < 0 || r_arms <= static_cast<uint64_t>(j) + 1,
+        "re-armed past a capture whose key matched (capture %d)", j);
   if (pattern_timeout) {
-    expect(!matched && (j < 0 || r_arms < static_cast<uint64_t>(j)), "rule 1",
-           "pattern time-out although capture " + std::to_string(j) + " matched");
-    expect(dt_ > timeout, "rule 1", "pattern time-out before the time-out");
-    expect(more == (wi_in == m_.total ? 0 : -7) && (stc == 0 || stc == -7) && wi == wi_in, "rule 1",
-           "pattern time-out outputs: More " + std::to_string(more) + " Samples_This_Call " +
-               std::to_string(stc) + " Write_Index " + std::to_string(wi_in) + " -> " +
-               std::to_string(wi));
+    check(1, !matched && (j < 0 || r_arms < static_cast<uint64_t>(j)),
+          "pattern time-out although capture %d matched", j);
+    check(1, dt_ > timeout, "pattern time-out before the time-out");
+    check(1,
+          more == (wi_in == m_.total ? 0
+                   : file            ? -7
+                                     : 1) &&
+              (stc == 0 || stc == -7) && wi == wi_in,
+          "pattern time-out outputs: More %d Samples_This_Call %d Write_Index %d -> %d", more, stc,
+          wi_in, wi);
     m_.exp_off = (r_arms == 0 ? off0 : 0) + static_cast<uint64_t>(m_.block_size(0));
+    return;
+  }
+  if (!file) {
+    if (r == 0) {
+      check(1, matched, "returned data with no matching capture");
+      check(1, pt == 0 && stc == m_.total && wi == m_.total && more == 0,
+            "outputs after the match");
+      same_capture(samples_.data(), static_cast<size_t>(m_.total), c, 0, "array after the match");
+      m_.pm = 0;
+      m_.next = m_.count;
+      m_.exp_off = static_cast<uint64_t>(m_.total);
+    } else if (matched) {
+      m_.pm = 0;
+      const int32_t blocks = wi >= 0 && wi % kCaptureBlock == 0 ? wi / kCaptureBlock : -1;
+      check(1, blocks >= 0 && blocks < m_.count, "busy exit after the match: Write_Index");
+      if (blocks > 0) same_capture(samples_.data(), static_cast<size_t>(wi), c, 0, "array");
+      m_.next = blocks;
+      m_.exp_off = static_cast<uint64_t>(wi);
+    } else {
+      check(1, wi == 0, "a busy exit at the first block left Write_Index %d", wi);
+      m_.exp_off = r_arms == 0 ? off0 : 0;
+    }
+    wi_ = wi;
     return;
   }
   if (r == 102) {
     if (matched) {
-      expect(m_.sv_flag == 0, "rule 1",
-             "busy exit after a match that re-armed with the start value");
+      check(1, m_.sv_flag == 0, "busy exit after a match that re-armed with the start value");
       m_.pm = 0;
     }
-    expect(wi == 0, "rule 1",
-           "a busy exit at the first block left Write_Index " + std::to_string(wi));
+    check(1, wi == 0, "a busy exit at the first block left Write_Index %d", wi);
     m_.exp_off = r_arms == 0 ? off0 : 0;
     wf_ = wi;
     return;
   }
-  expect(matched, "rule 1",
-         "finished without a matching capture (pattern time-out " + std::to_string(pt) + ", " +
-             std::to_string(r_arms) + " re-arms, first matching capture " + std::to_string(j) +
-             ", Samples_This_Call " + std::to_string(stc) + ")");
-  if (!matched) return;
+  check(1, matched,
+        "finished without a matching capture (pattern time-out %d, %llu re-arms, first matching "
+        "capture %d, Samples_This_Call %d)",
+        pt, static_cast<unsigned long long>(r_arms), j, stc);
   m_.pm = 0;
   int matches = 0;
   for (int i = 0; i < m_.pattern_count; ++i) matches += pats[i] == keys[j];
-  if (m_.sv_flag != 0) {
-    const bool rearmed =
-        !b.writes.empty() &&
-        b.writes.back() == std::make_pair<uint8_t, uint8_t>(2, static_cast<uint8_t>(m_.sv_value));
-    expect(rearmed, "rule 1", "the re-arm after the match did not carry the start value");
-    expect(more == 1 && (stc == 0 || stc == -7) && wi == 0 && pt == 0, "rule 1",
-           "outputs after a match that re-armed with the start value");
+  if (m_.sv_flag != 0 || matches >= 2) {  // the call ends at the match: the capture starts anew
+    const bool rearmed = !b.writes.empty() && b.writes.back().first == 2 &&
+                         b.writes.back().second == static_cast<uint8_t>(m_.sv_value);
+    check(1, m_.sv_flag == 0 || rearmed,
+          "the re-arm after the match did not carry the start value");
+    check(1, more == 1 && (stc == 0 || stc == -7) && wi == 0 && pt == 0,
+          "outputs after a match that re-armed (start value %d, %d matches)", m_.sv_flag, matches);
+    check(1, m_.sv_flag == 0 || !known || read_words(good) == m_.file,
+          "the match call changed the file");
     m_.sv_flag = 0;
     m_.exp_off = 0;
-    expect(!known || read_words(good) == m_.file, "rule 1", "the match call changed the file");
     wf_ = wi;
     return;
   }
-  if (matches >= 2) {
-    expect(more == 1 && (stc == 0 || stc == -7) && wi == 0 && pt == 0, "rule 1",
-           "outputs after two matches in one call");
-    m_.exp_off = 0;
-    wf_ = wi;
-    return;
-  }
-  plain_block(b.captures - 1, 0, 0, 0);
+  plain_block(0, 0, 0);
 }
 
 // ---- pattern path ----------------------------------------------------------------------------
@@ -1405,230 +1092,182 @@ inline void Runner::read_file(const Step& s) {
 inline void Runner::pattern(const Step& s) {
   const bool sel = m_.selected >= 0;
   sim::Board& b = board();
-  // Blocks the board must now hold: words of `src` from the cursor, at the playback's addresses.
-  auto check_blocks = [&](const uint16_t* src, int32_t from, int32_t to, uint32_t cursor) {
-    // Each block's data goes to data port 0, then to data port 1.
-    const int e0 = bench_.entry_of(m_.selected, 0), e1 = bench_.entry_of(m_.selected, 1);
-    int expected = e0;
-    for (const sim::Call& c : bench_.calls()) {
-      if (c.name != "FT_Write" || c.args.empty() || c.args[0] <= 6) continue;
-      if (c.entry != e0 && c.entry != e1) continue;
-      expect(c.entry == expected, "rule 1", "a block's data went to data port 1 before port 0");
-      expected = c.entry == e0 ? e1 : e0;
+  int32_t r = 0;
+  if (s.op == kDacSession) {
+    static const double rates[] = {100e6, 1e6, 150e6, 100e6};
+    static const uint8_t bands[] = {0x01, 0x31, 0x01, 0x01};
+    DAC_Session_Params p{};
+    const int which = arg(s, 0);
+    if (which < 4) {
+      p.Rate = rates[which];
+      p.Rate_Factor_1 = 8;
+      p.Rate_Factor_2 = 1;
+      p.Rate_Divisor = which == 3 ? 0 : 1;
+      p.Control_Byte_1 = static_cast<uint8_t>(0x11 * arg(s, 1));
+      p.Control_Byte_2 = kDataBytes[arg(s, 1)];
     }
-    // A silent data port drops bytes unseen, and its command parser is left waiting for data
-    // that later blocks then fill: board memory is not known again until the ports reopen.
-    if (fault_ == kSilence && faulted_ && (s.role & 3) < 2) m_.dac_garbled = true;
-    if (m_.dac_garbled) return;
-    for (int32_t i = from; i <= to; ++i) {
-      const int32_t n = m_.pattern_block(i);
-      const std::vector<uint16_t> got = b.pattern(
-          m_.start_addr + static_cast<uint64_t>(i - 1) * kPatternBlock, static_cast<uint64_t>(n));
-      if (!std::equal(got.begin(), got.end(), src + cursor / 2)) {
-        size_t at = 0;
-        while (got[at] == src[cursor / 2 + at]) ++at;
-        char buf[96];
-        std::snprintf(buf, sizeof buf, " at word %zu: %04X, the pattern has %04X", at, got[at],
-                      src[cursor / 2 + at]);
-        fail("rule 1",
-             "block " + std::to_string(i) + " in board memory differs from the pattern" + buf);
-        return;
-      }
-      cursor += 2u * static_cast<uint32_t>(n);
-    }
-  };
-  switch (s.op) {
-    case kDacSession: {
-      static const double rates[] = {100e6, 1e6, 150e6, 100e6};
-      static const uint8_t bands[] = {0x01, 0x31, 0x01, 0x01};
-      DAC_Session_Params p{};
-      const int which = arg(s, 0);
-      if (which < 4) {
-        p.Rate = rates[which];
-        p.Rate_Factor_1 = 8;
-        p.Rate_Factor_2 = 1;
-        p.Rate_Divisor = which == 3 ? 0 : 1;
-        p.Control_Byte_1 = static_cast<uint8_t>(0x11 * arg(s, 1));
-        p.Control_Byte_2 = kDataBytes[arg(s, 1)];
-      }
-      const int32_t r = VRX5200BrdCtrl_Configure_VRX5200_DAC_Session(which == 4 ? nullptr : &p);
-      observe(r);
-      if (!sel) return refused(r, {101});
-      if (which == 4) return refused(r, {108});
-      if (lenient()) return;
-      expect_success(r, 0);
-      failed(r, 0);
-      if (r == 0) expect(b.regs[3] == bands[which], "rule 1", "DAC clock band");
-      m_.kind = 2;
-      m_.play_started = Tri::kNo;
-      m_.play_unsure = false;
-      m_.pnext = 1;
-      m_.cursor = 0;
-      m_.cap_started = Tri::kNo;
-      m_.cap_unsure = false;
+    r = VRX5200BrdCtrl_Configure_VRX5200_DAC_Session(which == 4 ? nullptr : &p);
+    observe(r);
+    if (!sel) return refused(r, {101});
+    if (which == 4) return refused(r, {108});
+    if (lenient()) return;
+    expect_success(r);
+    check(1, r != 0 || b.regs[3] == bands[which], "DAC clock band");
+    m_.kind = 2;
+    m_.play_started = m_.cap_started = Tri::kNo;
+    m_.play_unsure = m_.cap_unsure = false;
+    m_.pnext = 1;
+    m_.cursor = 0;
+    return;
+  }
+  if (s.op == kPlaybackStart) {
+    const uint32_t l = kPatternLengths[arg(s, 0)];
+    const int32_t off = kStartOffsets[arg(s, 1)];
+    r = VRX5200BrdCtrl_Start_DDR_to_DAC(l, off);
+    observe(r);
+    if (!sel) return refused(r, {101});
+    if (lenient()) return;
+    if (m_.kind != 2) return refused(r, {m_.kind == 1 ? 104 : 103});
+    if (!valid_pattern_length(l) || !valid_start_offset(off)) return refused(r, {4});
+    expect_success(r);
+    m_.play_unsure = false;
+    m_.play_started = r == 0 ? Tri::kYes : Tri::kNo;
+    if (r != 0) return;
+    plan_playback(m_, l);
+    m_.start_addr = static_cast<uint64_t>(off) & ~31ull;
+    last_plen_ = l;
+    check(1,
+          b.playback_starts == starts0_ + 1 &&
+              sim::Board::word_address(b.start_word) == m_.start_addr &&
+              sim::Board::word_address(b.end_word) == end_address(l),
+          "the board's playback addresses differ");
+    return;
+  }
+  // The uploads: from an array within a time budget, the one-call upload, one block of a file.
+  const bool one_call = s.op == kWriteToDac, from_file = s.op == kFileUpload;
+  const int which = arg(s, one_call ? 1 : 0);
+  static const char* const files[] = {"/pattern.bin", "/DAC_test.bin", "/short.bin",
+                                      "/missing.bin"};
+  const bool exists = which == 0 || which == 2 || (which == 1 && m_.converted);
+  const size_t words = which == 0   ? pattern_[0].size()
+                       : which == 1 ? m_.converted_words.size()
+                                    : 50;
+  const uint16_t* src = which == 2 && !from_file  ? nullptr
+                        : which == 1 && from_file ? m_.converted_words.data()
+                                                  : pattern_[which == 0 ? 0 : 1].data();
+  static const uint32_t lengths[] = {0, 0, 0, 0, 32, 126944, 4099, 31};
+  const uint32_t l = one_call        ? kPatternLengths[arg(s, 0)]
+                     : arg(s, 1) < 4 ? last_plen_
+                                     : lengths[arg(s, 1)];
+  const int32_t budget = one_call || from_file ? 10000
+                         : arg(s, 2) == 0      ? 10000
+                         : arg(s, 2) == 1      ? -1
+                                               : 0;
+  const int32_t off = one_call || from_file ? 0 : kStartOffsets[arg(s, 3)];
+  const int nulls = one_call ? 0 : arg(s, from_file ? 1 : 4);
+  if (m_.play_started == Tri::kNo) done_ = 0;  // a client beginning an upload
+  int32_t pos = -7, done = done_;
+  const std::string path = dir_ + files[which];
+  if (from_file) {
+    r = VRX5200BrdCtrl_Write_DDR_from_File(nulls == 1 ? nullptr : path.c_str(), 0, 0,
+                                           nulls == 2 ? nullptr : &done);
+  } else if (one_call) {
+    r = VRX5200BrdCtrl_Write_to_DAC(l, src);
+  } else {
+    r = VRX5200BrdCtrl_Write_DDR_from_Array(src, off, budget, nulls == 1 ? nullptr : &pos, l,
+                                            nulls == 2 ? nullptr : &done);
+  }
+  observe(r);
+  if (src == nullptr || nulls) {
+    if (!sel) return refused(r, {101, 108});
+    if (lenient()) return;
+    if (!from_file) return m_.kind == 2 ? refused(r, {108}) : refused(r, {108, 103, 104});
+    if (m_.kind != 2) return refused(r, {108, 103});
+    return refused(r, {108, exists ? 108 : 107, m_.play_started == Tri::kNo ? 106 : 108});
+  }
+  if (!sel) return refused(r, {101});
+  if (lenient() || m_.play_unsure) {
+    m_.play_unsure = true;
+    return;
+  }
+  if (m_.kind != 2) {
+    return one_call ? refused(r, {m_.kind == 1 ? 104 : 103, 103}) : refused(r, {103});
+  }
+  int32_t from = m_.pnext, to = from;
+  if (from_file) {
+    if (!exists) return refused(r, {107});
+    if (m_.play_started == Tri::kNo) return refused(r, {106});
+    if (m_.cursor / 2 + static_cast<uint32_t>(m_.pattern_block(from)) > words) {
+      refused(r, {112});
+      m_.play_unsure = true;  // whether the playback is still started is not settled
       return;
     }
-    case kPlaybackStart: {
-      const uint32_t l = kPatternLengths[arg(s, 0)];
-      const int32_t off = kStartOffsets[arg(s, 1)];
-      const int32_t r = VRX5200BrdCtrl_Start_DDR_to_DAC(l, off);
-      observe(r);
-      if (!sel) return refused(r, {101});
-      if (lenient()) return;
-      if (m_.kind != 2) return refused(r, {m_.kind == 1 ? 104 : 103});
-      if (!valid_pattern_length(l) || !valid_start_offset(off)) return refused(r, {4});
-      expect_success(r, 0);
-      failed(r, 0);
-      m_.play_unsure = false;
-      if (r != 0) {
-        m_.play_started = Tri::kNo;
-        return;
-      }
+    expect_success(r);
+    if (r != 0) {  // a failing last block still reports done, as the upload's text says
+      m_.play_started = Tri::kNo;
+      check(1, done == 0 || done == done_ || (done == 1 && from == m_.pcount),
+            "a failed block reported done");
+      return;
+    }
+  } else {
+    const bool restart = one_call || m_.play_started == Tri::kNo;
+    if (restart && (!valid_pattern_length(l) || !valid_start_offset(off))) return refused(r, {4});
+    if (!restart && l < m_.plen) return refused(r, {108});
+    expect_success(r);
+    if (restart) {
       plan_playback(m_, l);
-      m_.play_started = Tri::kYes;
       m_.start_addr = static_cast<uint64_t>(off) & ~31ull;
       last_plen_ = l;
-      expect(b.playback_starts == starts0_ + 1 &&
-                 sim::Board::word_address(b.start_word) == m_.start_addr &&
-                 sim::Board::word_address(b.end_word) == end_address(l),
-             "rule 1", "the board's playback addresses differ");
+    }
+    if (r != 0) {
+      m_.play_started = Tri::kNo;
+      check(1, one_call || done == 0 || done == done_, "a failed upload reported done");
       return;
     }
-    case kArrayUpload:
-    case kWriteToDac: {
-      const bool one_call = s.op == kWriteToDac;
-      const int pick = one_call ? arg(s, 1) : arg(s, 0);
-      const uint16_t* src = pick == 2 ? nullptr : pattern_[pick].data();
-      static const uint32_t lengths[] = {0, 0, 0, 0, 32, 126944, 4099, 31};
-      const uint32_t l = one_call        ? kPatternLengths[arg(s, 0)]
-                         : arg(s, 1) < 4 ? last_plen_
-                                         : lengths[arg(s, 1)];
-      const int32_t budget = one_call ? 10000 : arg(s, 2) == 0 ? 10000 : arg(s, 2) == 1 ? -1 : 0;
-      const int32_t off = one_call ? 0 : kStartOffsets[arg(s, 3)];
-      const int nulls = one_call ? 0 : arg(s, 4);
-      if (m_.play_started == Tri::kNo) done_ = 0;  // a client beginning an upload
-      int32_t pos = -7, done = done_;
-      const int32_t r = one_call ? VRX5200BrdCtrl_Write_to_DAC(l, src)
-                                 : VRX5200BrdCtrl_Write_DDR_from_Array(
-                                       src, off, budget, nulls == 1 ? nullptr : &pos, l,
-                                       nulls == 2 ? nullptr : &done);
-      observe(r);
-      if (src == nullptr || nulls) {
-        if (!sel) return refused(r, {101, 108});
-        if (lenient()) return;
-        return m_.kind == 2 ? refused(r, {108}) : refused(r, {108, 103, 104});
-      }
-      if (!sel) return refused(r, {101});
-      if (lenient() || m_.play_unsure) {
-        m_.play_unsure = true;
-        return;
-      }
-      if (m_.kind != 2) {
-        return one_call ? refused(r, {m_.kind == 1 ? 104 : 103, 103}) : refused(r, {103});
-      }
-      const bool restart = one_call || m_.play_started == Tri::kNo;
-      if (restart && (!valid_pattern_length(l) || (!one_call && !valid_start_offset(off)))) {
-        return refused(r, {4});
-      }
-      if (!restart && l < m_.plen) return refused(r, {108});
-      expect_success(r, 0);
-      failed(r, 0);
-      if (restart) {
-        plan_playback(m_, l);
-        m_.start_addr = static_cast<uint64_t>(one_call ? 0 : off) & ~31ull;
-        last_plen_ = l;
-      }
-      if (r != 0) {
-        m_.play_started = Tri::kNo;
-        expect(one_call || done == 0 || done == done_, "rule 1", "a failed upload reported done");
-        return;
-      }
-      // Blocks sent: one with a negative budget, all when the budget did not run out, else as
-      // many as Position_Out says (at least one).
-      const int32_t from = m_.pnext;
-      int32_t to = budget < 0 ? from : m_.pcount;
-      if (!one_call && budget >= 0 && dt_ > static_cast<uint64_t>(budget)) {
-        uint32_t at = m_.cursor;
-        to = from - 1;
-        while (to < m_.pcount && at < static_cast<uint32_t>(pos)) {
-          at += 2u * static_cast<uint32_t>(m_.pattern_block(++to));
-        }
-        expect(to >= from && at == static_cast<uint32_t>(pos), "rule 1",
-               "Position_Out " + std::to_string(pos) + " ends no block");
-        if (to < from) return;
-      }
-      check_blocks(src, from, to, m_.cursor);
-      for (int32_t i = from; i <= to; ++i)
-        m_.cursor += 2u * static_cast<uint32_t>(m_.pattern_block(i));
-      m_.pnext = to + 1;
-      const bool complete = to == m_.pcount;
-      if (!one_call) {
-        expect(pos == static_cast<int32_t>(m_.cursor), "rule 1",
-               "Position_Out " + std::to_string(pos));
-        expect(done == (complete ? 1 : done_), "rule 1", "Done_Out " + std::to_string(done));
-        done_ = done;
-      }
-      m_.play_started = complete ? Tri::kNo : Tri::kYes;
-      return;
-    }
-    default: {  // the file upload
-      const int which = arg(s, 0), nulls = arg(s, 1);
-      const std::string path = which == 0   ? dir_ + "/pattern.bin"
-                               : which == 1 ? dir_ + "/DAC_test.bin"
-                               : which == 2 ? dir_ + "/short.bin"
-                                            : dir_ + "/missing.bin";
-      const bool exists = which == 0 || which == 2 || (which == 1 && m_.converted);
-      const size_t words = which == 0   ? pattern_[0].size()
-                           : which == 1 ? m_.converted_words.size()
-                                        : 50;
-      const uint16_t* src = which == 0   ? pattern_[0].data()
-                            : which == 1 ? m_.converted_words.data()
-                                         : pattern_[1].data();
-      if (m_.play_started == Tri::kNo) done_ = 0;
-      int32_t done = done_;
-      const int32_t r = VRX5200BrdCtrl_Write_DDR_from_File(nulls == 1 ? nullptr : path.c_str(), 0,
-                                                           0, nulls == 2 ? nullptr : &done);
-      observe(r);
-      if (nulls) {
-        if (!sel) return refused(r, {101, 108});
-        if (lenient()) return;
-        if (m_.kind != 2) return refused(r, {108, 103});
-        return refused(r, {108, exists ? 108 : 107, m_.play_started == Tri::kNo ? 106 : 108});
-      }
-      if (!sel) return refused(r, {101});
-      if (lenient() || m_.play_unsure) {
-        m_.play_unsure = true;
-        return;
-      }
-      if (m_.kind != 2) return refused(r, {103});
-      if (!exists) return refused(r, {107});
-      if (m_.play_started == Tri::kNo) return refused(r, {106});
-      const int32_t i = m_.pnext;
-      const uint32_t n = static_cast<uint32_t>(m_.pattern_block(i));
-      if (m_.cursor / 2 + n > words) {
-        refused(r, {112});
-        m_.play_unsure = true;  // whether the playback is still started is not settled
-        return;
-      }
-      expect_success(r, 0);
-      failed(r, 0);
-      if (r != 0) {
-        m_.play_started = Tri::kNo;
-        // The file upload's failing last block still reports done, as the upload's text says.
-        expect(done == 0 || done == done_ || (done == 1 && i == m_.pcount), "rule 1",
-               "a failed block reported done");
-        return;
-      }
-      check_blocks(src, i, i, m_.cursor);
-      m_.cursor += 2 * n;
-      m_.pnext = i + 1;
-      const bool complete = i == m_.pcount;
-      expect(done == (complete ? 1 : done_), "rule 1", "Done_Out " + std::to_string(done));
-      done_ = done;
-      if (complete) m_.play_started = Tri::kNo;
-      return;
+    // Blocks sent: one with a negative budget, all when the budget did not run out, else as
+    // many as Position_Out says (at least one).
+    from = m_.pnext;
+    to = budget < 0 ? from : m_.pcount;
+    if (!one_call && budget >= 0 && dt_ > static_cast<uint64_t>(budget)) {
+      uint32_t end = m_.cursor;
+      for (to = from - 1; to < m_.pcount && end < static_cast<uint32_t>(pos);)
+        end += 2u * static_cast<uint32_t>(m_.pattern_block(++to));
+      check(1, to >= from && end == static_cast<uint32_t>(pos), "Position_Out %d ends no block",
+            pos);
     }
   }
+  // Each block's data goes to data port 0, then to data port 1.
+  const int e0 = entry(0), e1 = entry(1);
+  int expected = e0;
+  for (const sim::Call& c : bench_.calls()) {
+    if (c.name != "FT_Write" || c.args.empty() || c.args[0] <= 6 ||
+        (c.entry != e0 && c.entry != e1))
+      continue;
+    check(1, c.entry == expected, "a block's data went to data port 1 before port 0");
+    expected = c.entry == e0 ? e1 : e0;
+  }
+  // A silent data port drops bytes unseen, and its command parser is left waiting for data that
+  // later blocks then fill: board memory is not known again until the ports reopen.
+  if (fault_ == kSilence && faulted_ && (s.role & 3) < 2) m_.dac_garbled = true;
+  for (int32_t i = from; i <= to; ++i) {
+    const size_t n = static_cast<size_t>(m_.pattern_block(i));
+    const std::vector<uint16_t> got =
+        b.pattern(m_.start_addr + static_cast<uint64_t>(i - 1) * kPatternBlock, n);
+    const uint16_t* want = src + m_.cursor / 2;
+    const size_t w =
+        static_cast<size_t>(std::mismatch(got.begin(), got.end(), want).first - got.begin());
+    check(
+        1, m_.dac_garbled || w == got.size(),
+        "block %d in board memory differs from the pattern at word %zu: %04X, the pattern has %04X",
+        i, w, w < got.size() ? got[w] : 0u, w < got.size() ? want[w] : 0u);
+    m_.cursor += 2u * static_cast<uint32_t>(n);
+  }
+  m_.pnext = to + 1;
+  const bool complete = to == m_.pcount;
+  check(1, one_call || from_file || pos == static_cast<int32_t>(m_.cursor), "Position_Out %d", pos);
+  check(1, one_call || done == (complete ? 1 : done_), "Done_Out %d", done);
+  if (!one_call) done_ = done;
+  m_.play_started = complete ? Tri::kNo : Tri::kYes;
 }
 
 }  // namespace stateful

@@ -5,8 +5,6 @@
 
 #include <cstdint>
 #include <cstdio>
-#include <cstdlib>
-#include <cstring>
 #include <string>
 #include <vector>
 
@@ -14,97 +12,73 @@
 
 namespace stateful {
 
+// clang-format off
 enum Op : uint8_t {
-  kDiscover,
-  kInit,
-  kOpen,
-  kClosePorts,
-  kCloseSession,
-  kClearBuffer,
-  kDevStatus,
-  kVersion,
-  kReadReg,
-  kWriteReg,
-  kConfig2,
-  kBusy,
-  kDeassert,
-  kFamily,
-  kFirmware,
-  kAdcSession,
-  kCaptureStart,
-  kArrayRead,
-  kReadFromAdc,
-  kFileRead,
-  kDacSession,
-  kPlaybackStart,
-  kArrayUpload,
-  kFileUpload,
-  kWriteToDac,
-  kConvert,
-  kLoad,
-  kUnplug,
-  kReplug,
-  kWait,
-  kKnob,
+  kDiscover, kInit, kOpen, kClosePorts, kCloseSession, kClearBuffer, kDevStatus, kVersion,
+  kReadReg, kWriteReg, kConfig2, kBusy, kDeassert, kFamily, kFirmware,
+  kAdcSession, kCaptureStart, kArrayRead, kReadFromAdc, kFileRead,
+  kDacSession, kPlaybackStart, kArrayUpload, kFileUpload, kWriteToDac, kConvert, kLoad,
+  kUnplug, kReplug, kWait, kKnob,  // bench actions, not calls
   kOpCount
 };
 
-inline const char* op_name(int op) {
-  static const char* const names[kOpCount] = {"Get_VRX5200_EVM",
-                                              "InitVRX5200_EVM",
-                                              "Open_VRX5200_Ports",
-                                              "Close_VRX_Ports",
-                                              "Close_Session",
-                                              "Clear_Buffer",
-                                              "FTDI_DevStatus",
-                                              "Get_DLL_Version",
-                                              "Read_Register",
-                                              "Write_Register",
-                                              "Write_Config2",
-                                              "Check_ADC_Busy",
-                                              "Deassert_Capture",
-                                              "Get_Family_ID",
-                                              "Get_Firmware_version",
-                                              "Configure_ADC_Session",
-                                              "Start_ADC_to_DDR",
-                                              "Read_DDR_to_Array",
-                                              "Read_from_ADC",
-                                              "Read_DDR_to_File",
-                                              "Configure_DAC_Session",
-                                              "Start_DDR_to_DAC",
-                                              "Write_DDR_from_Array",
-                                              "Write_DDR_from_File",
-                                              "Write_to_DAC",
-                                              "Convert",
-                                              "Load_Firmware",
-                                              "unplug",
-                                              "replug",
-                                              "wait",
-                                              "knob"};
-  return op >= 0 && op < kOpCount ? names[op] : "?";
-}
-
-enum Fault : uint8_t {
-  kNoFault,
-  kArmStatus,
-  kArmShort,
-  kArmStall,
-  kArmUnplug,
-  kArmMoved,
-  kArmLate,
-  kSilence,
-  kDelay,
-  kShortRead,
-  kFailList,
-  kFailEntry,
-  kFaultCount
+// A step's argument: `n` choices, the first `ordinary` of them within the documented inputs.
+struct Range { uint8_t n, ordinary; };
+struct OpInfo {
+  const char* name;
+  uint8_t weight;    // how often a random sequence picks it
+  uint16_t seconds;  // virtual time a call may take (the read-backs' bound grows with the plan)
+  Range args[6];
+};
+constexpr OpInfo kOps[kOpCount] = {
+    {"Get_VRX5200_EVM", 3, 20, {{2, 1}}},
+    {"InitVRX5200_EVM", 2, 20, {{4, 2}}},
+    {"Open_VRX5200_Ports", 4, 80, {{5, 2}, {4, 1}}},
+    {"Close_VRX_Ports", 2, 20, {}},
+    {"Close_Session", 2, 20, {}},
+    {"Clear_Buffer", 2, 20, {}},
+    {"FTDI_DevStatus", 2, 20, {}},
+    {"Get_DLL_Version", 1, 20, {{2, 1}}},
+    {"Read_Register", 3, 40, {{16, 16}, {2, 1}}},
+    {"Write_Register", 3, 40, {{11, 11}, {4, 4}, {2, 1}}},
+    {"Write_Config2", 2, 40, {{4, 4}, {2, 1}}},
+    {"Check_ADC_Busy", 2, 40, {{2, 1}}},
+    {"Deassert_Capture", 1, 40, {{2, 1}}},
+    {"Get_Family_ID", 1, 40, {{2, 1}}},
+    {"Get_Firmware_version", 1, 40, {{2, 1}}},
+    {"Configure_ADC_Session", 6, 120, {{4, 4}, {6, 4}, {4, 4}}},
+    {"Start_ADC_to_DDR", 9, 120, {{11, 7}, {2, 2}, {3, 3}}},
+    {"Read_DDR_to_Array", 9, 0, {{5, 5}, {5, 3}, {7, 7}, {3, 1}}},
+    {"Read_from_ADC", 3, 0, {{11, 7}, {2, 1}}},
+    {"Read_DDR_to_File", 14, 0, {{16, 8}, {14, 13}, {5, 5}, {5, 3}, {7, 7}, {8, 3}}},
+    {"Configure_DAC_Session", 5, 480, {{5, 4}, {4, 4}}},
+    {"Start_DDR_to_DAC", 5, 40, {{10, 7}, {6, 4}}},
+    {"Write_DDR_from_Array", 8, 100, {{3, 2}, {8, 7}, {3, 3}, {6, 4}, {3, 1}}},
+    {"Write_DDR_from_File", 6, 100, {{4, 2}, {3, 1}}},
+    {"Write_to_DAC", 3, 100, {{10, 7}, {3, 2}}},
+    {"Convert", 1, 20, {{2, 2}, {3, 1}}},
+    {"Load_Firmware", 1, 320, {{3, 1}}},
+    {"unplug", 1, 0, {{2, 2}}},
+    {"replug", 1, 0, {{2, 2}}},
+    {"wait", 2, 0, {{3, 3}}},
+    {"knob", 2, 0, {{8, 8}}},
 };
 
-inline const char* fault_name(int f) {
-  static const char* const names[kFaultCount] = {"none",   "status",     "short",     "stall",
-                                                 "unplug", "moved",      "late",      "silence",
-                                                 "delay",  "short-read", "fail-list", "fail-entry"};
-  return f >= 0 && f < kFaultCount ? names[f] : "?";
+enum Fault : uint8_t {
+  kNoFault, kArmStatus, kArmShort, kArmStall, kArmUnplug, kArmMoved, kArmLate,  // on call `at`
+  kSilence, kDelay, kShortRead, kFailList, kFailEntry, kFaultCount
+};
+constexpr const char* kFaultNames[kFaultCount] = {"none", "status", "short", "stall", "unplug",
+    "moved", "late", "silence", "delay", "short-read", "fail-list", "fail-entry"};
+// clang-format on
+
+inline const char* op_name(int op) {
+  return op >= 0 && op < kOpCount ? kOps[op].name : "?";
+}
+inline int arg_count(int op) {
+  int n = 0;
+  while (n < 6 && kOps[op].args[n].n != 0) ++n;
+  return n;
 }
 
 struct Step {
@@ -115,16 +89,13 @@ struct Step {
   uint8_t role = 0;  // port role (0-3) the fault is placed on; for kDelay bit 2: a long delay
 };
 
-// ---- argument tables (the first `valid` entries of each are the ordinary ones) ----
+// ---- argument tables (the first `ordinary` entries of each are the documented inputs) ----
 constexpr int32_t kCaptureLengths[] = {1024,   32, 4096, 65536, 65568, 131072,
                                        196608, 31, 0,    -32,   4100};
-constexpr int kCaptureLengthsValid = 7;
 constexpr int32_t kStartValues[] = {0x181, 0x42, 7};
 constexpr uint32_t kTimeouts[] = {10000, 0, 5, 100, 50000};
 constexpr uint32_t kPatternLengths[] = {4096, 32, 64, 4099, 63456, 126944, 131072, 31, 36, 126896};
-constexpr int kPatternLengthsValid = 7;
 constexpr int32_t kStartOffsets[] = {0, 100, 4096, 262143, -32, 262144};
-constexpr int kStartOffsetsValid = 4;
 constexpr uint8_t kWriteAddresses[] = {0, 1, 2, 3, 11, 12, 13, 14, 15, 0x12, 0x1B};
 constexpr uint8_t kDataBytes[] = {0, 0x42, 0xFF, 1};
 
@@ -149,13 +120,12 @@ constexpr LaneChoice kLanes[] = {{1, {1}},
                                  {2, {1, 3}},
                                  {1, {-1}},
                                  {3, {1, 2, 2}}};
-constexpr int kLanesValid = 8;
 
 struct OpsChoice {
   int n;
   int32_t code[4], operand[4];
 };
-constexpr OpsChoice kOps[] = {
+constexpr OpsChoice kBitOps[] = {
     {0, {}, {}},
     {4, {1, 0, 2, 0}, {0x00FF, -2, 0x7FFF, 1}},
     {1, {0}, {2}},
@@ -169,47 +139,8 @@ constexpr OpsChoice kOps[] = {
     {2, {4, 3}, {0, 0x0F0F}},
     {1, {0}, {INT32_MIN}},
     {2, {0, 99}, {INT32_MAX, 7}},
-    {3, {}, {}}  // three operations but no arrays: outside the data model
-};
-constexpr int kOpsValid = 13;
-
-// ---- the choices' ranges per op and argument: {count, ordinary}; ordinary choices come 85% ----
-struct Range {
-  uint8_t n, ordinary;
-};
-constexpr Range kRanges[kOpCount][6] = {
-    /* Discover */ {{2, 1}},
-    /* Init */ {{4, 2}},
-    /* Open */ {{5, 2}, {4, 1}},
-    /* ClosePorts */ {},
-    /* CloseSession */ {},
-    /* ClearBuffer */ {},
-    /* DevStatus */ {},
-    /* Version */ {{2, 1}},
-    /* ReadReg */ {{16, 16}, {2, 1}},
-    /* WriteReg */ {{11, 11}, {4, 4}, {2, 1}},
-    /* Config2 */ {{4, 4}, {2, 1}},
-    /* Busy */ {{2, 1}},
-    /* Deassert */ {{2, 1}},
-    /* Family */ {{2, 1}},
-    /* Firmware */ {{2, 1}},
-    /* AdcSession */ {{4, 4}, {6, 4}, {4, 4}},
-    /* CaptureStart */ {{11, 7}, {2, 2}, {3, 3}},
-    /* ArrayRead */ {{5, 5}, {5, 3}, {7, 7}, {3, 1}},
-    /* ReadFromAdc */ {{11, 7}, {2, 1}},
-    /* FileRead */ {{16, 8}, {14, 13}, {5, 5}, {5, 3}, {7, 7}, {8, 3}},
-    /* DacSession */ {{5, 4}, {4, 4}},
-    /* PlaybackStart */ {{10, 7}, {6, 4}},
-    /* ArrayUpload */ {{3, 2}, {8, 7}, {3, 3}, {6, 4}, {3, 1}},
-    /* FileUpload */ {{4, 2}, {3, 1}},
-    /* WriteToDac */ {{10, 7}, {3, 2}},
-    /* Convert */ {{2, 2}, {3, 1}},
-    /* Load */ {{3, 1}},
-    /* Unplug */ {{2, 2}},
-    /* Replug */ {{2, 2}},
-    /* Wait */ {{3, 3}},
-    /* Knob */ {{8, 8}},
-};
+    {3, {}, {}}};  // three operations but no arrays: outside the data model
+constexpr int kBitOpsValid = 13;
 
 // Where random choices come from: a seeded generator, or the fuzzer's bytes.
 class Source {
@@ -253,12 +184,10 @@ class ByteSource : public Source {
 
 // Which calls make sense now: weights lean on the state, so sequences get somewhere.
 inline Step generate(Source& src, const Model& m) {
-  static constexpr uint8_t kBase[kOpCount] = {3, 2, 4, 2,  2, 2, 2, 1, 3, 3, 2, 2, 1, 1, 1, 6,
-                                              9, 9, 3, 14, 5, 5, 8, 6, 3, 1, 1, 1, 1, 2, 2};
   uint32_t w[kOpCount];
   uint32_t sum = 0;
   for (int i = 0; i < kOpCount; ++i) {
-    w[i] = kBase[i];
+    w[i] = kOps[i].weight;
     if (m.selected < 0 && i == kOpen) w[i] = 40;
     if ((m.unsure || !m.plugged[0] || !m.plugged[1]) && (i == kReplug || i == kOpen)) w[i] += 10;
     if (m.kind == 1 && m.cap_started == Tri::kYes && (i == kFileRead || i == kArrayRead)) w[i] += 8;
@@ -271,10 +200,8 @@ inline Step generate(Source& src, const Model& m) {
   int op = 0;
   while (r >= w[op]) r -= w[op++];
   // Mostly make the state a call needs first: a board, the session, a started capture/playback.
-  const bool capture_op =
-      op == kCaptureStart || op == kArrayRead || op == kFileRead || op == kReadFromAdc;
-  const bool pattern_op =
-      op == kPlaybackStart || op == kArrayUpload || op == kFileUpload || op == kWriteToDac;
+  const bool capture_op = op >= kCaptureStart && op <= kFileRead;
+  const bool pattern_op = op >= kPlaybackStart && op <= kWriteToDac;
   const bool steer = src.below(100) < 75;
   if (steer && m.selected < 0 && (capture_op || pattern_op || (op >= kClosePorts && op <= kLoad))) {
     op = kOpen;
@@ -290,11 +217,10 @@ inline Step generate(Source& src, const Model& m) {
   Step s;
   s.op = static_cast<Op>(op);
   // At most one argument out of the ordinary, in a fifth of the calls.
-  int args = 0;
-  while (args < 6 && kRanges[op][args].n != 0) ++args;
+  const int args = arg_count(op);
   const int odd = args > 0 && src.below(100) < 20 ? static_cast<int>(src.below(args)) : -1;
   for (int i = 0; i < args; ++i) {
-    const Range g = kRanges[op][i];
+    const Range g = kOps[op].args[i];
     const bool ordinary = g.ordinary == g.n || i != odd;
     s.a[i] = static_cast<int32_t>(ordinary ? src.below(g.ordinary)
                                            : g.ordinary + src.below(g.n - g.ordinary));
@@ -311,14 +237,12 @@ inline Step generate(Source& src, const Model& m) {
 inline std::string describe(const Step& s) {
   char buf[160];
   int n = std::snprintf(buf, sizeof buf, "%s(", op_name(s.op));
-  int args = 0;
-  while (args < 6 && kRanges[s.op][args].n != 0) ++args;
-  for (int i = 0; i < args; ++i)
+  for (int i = 0; i < arg_count(s.op); ++i)
     n += std::snprintf(buf + n, sizeof buf - n, i ? ",%d" : "%d", s.a[i]);
   n += std::snprintf(buf + n, sizeof buf - n, ")");
   if (s.fault != kNoFault) {
-    std::snprintf(buf + n, sizeof buf - n, "  [fault %s at %u, port %u]", fault_name(s.fault), s.at,
-                  s.role & 3u);
+    std::snprintf(buf + n, sizeof buf - n, "  [fault %s at %u, port %u]", kFaultNames[s.fault],
+                  s.at, s.role & 3u);
   }
   return buf;
 }
@@ -336,24 +260,21 @@ inline std::string encode(const std::vector<Step>& steps) {
 
 inline std::vector<Step> decode(const std::string& text) {
   std::vector<Step> steps;
-  size_t at = 0;
-  while (at < text.size()) {
-    const size_t end = text.find(';', at);
-    const std::string one = text.substr(at, end == std::string::npos ? end : end - at);
+  for (size_t at = 0; at < text.size();) {
+    size_t end = text.find(';', at);
+    if (end == std::string::npos) end = text.size();
     int op = 0, a[6] = {}, fault = 0;
     unsigned idx = 0, role = 0;
-    if (std::sscanf(one.c_str(), "%d:%d,%d,%d,%d,%d,%d:%d:%u:%u", &op, &a[0], &a[1], &a[2], &a[3],
-                    &a[4], &a[5], &fault, &idx, &role) == 10 &&
+    if (std::sscanf(text.substr(at, end - at).c_str(), "%d:%d,%d,%d,%d,%d,%d:%d:%u:%u", &op, &a[0],
+                    &a[1], &a[2], &a[3], &a[4], &a[5], &fault, &idx, &role) == 10 &&
         op >= 0 && op < kOpCount && fault >= 0 && fault < kFaultCount) {
-      Step s;
-      s.op = static_cast<Op>(op);
-      for (int i = 0; i < 6; ++i) s.a[i] = a[i];
-      s.fault = static_cast<Fault>(fault);
-      s.at = static_cast<uint16_t>(idx);
-      s.role = static_cast<uint8_t>(role);
+      Step s{static_cast<Op>(op),
+             {a[0], a[1], a[2], a[3], a[4], a[5]},
+             static_cast<Fault>(fault),
+             static_cast<uint16_t>(idx),
+             static_cast<uint8_t>(role)};
       steps.push_back(s);
     }
-    if (end == std::string::npos) break;
     at = end + 1;
   }
   return steps;
