@@ -14,7 +14,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   static char dir_template[] = "/tmp/vrx5200-fuzz-stateful-XXXXXX";
   static const char* dir = mkdtemp(dir_template);
   static stateful::Runner runner(dir ? dir : "/tmp");
-  stateful::ByteSource src(data, size);
+  stateful::Source src(data, size);
   std::vector<stateful::Step> steps;
   const std::string v = runner.run_random(src, 48, steps);
   if (v.empty()) return 0;

@@ -72,15 +72,10 @@ inline void plan_capture(Model& m, int32_t n) {
   m.total = n;
 }
 
-// The playback plan of a playback start of L words.
+// The playback plan of a playback start of L words (L >= 32): blocks of kPatternBlock words.
 inline void plan_playback(Model& m, uint32_t length) {
-  if (length < static_cast<uint32_t>(kPatternBlock)) {
-    m.pcount = 1;
-    m.plast = static_cast<int32_t>(length);
-  } else {
-    m.pcount = static_cast<int32_t>(length / kPatternBlock) + (length % kPatternBlock ? 1 : 0);
-    m.plast = length % kPatternBlock ? static_cast<int32_t>(length % kPatternBlock) : kPatternBlock;
-  }
+  m.pcount = static_cast<int32_t>((length + kPatternBlock - 1) / kPatternBlock);
+  m.plast = static_cast<int32_t>(length - static_cast<uint32_t>(m.pcount - 1) * kPatternBlock);
   m.pnext = 1;
   m.plen = length;
   m.cursor = 0;

@@ -81,7 +81,6 @@ class Runner {
   bool trace = false;                                   // print every step and its result
   std::map<std::string, uint64_t>* outcomes = nullptr;  // "export -> result" counts
   std::set<uint64_t>* coverage = nullptr;  // (export, fault, model state) combinations reached
-  const Model& model() const { return m_; }
 
   // Runs steps from a fresh bench; returns the first violation, "" when there is none.
   std::string run(const std::vector<Step>& steps, size_t* failed_at = nullptr) {

@@ -145,41 +145,26 @@ constexpr int kBitOpsValid = 13;
 // Where random choices come from: a seeded generator, or the fuzzer's bytes.
 class Source {
  public:
-  virtual ~Source() = default;
-  virtual uint32_t below(uint32_t n) = 0;  // 0 .. n-1 (0 when n is 0)
-  virtual bool exhausted() const { return false; }
-};
-
-class Rng : public Source {
- public:
-  explicit Rng(uint64_t seed) : s_(seed) {}
-  uint32_t below(uint32_t n) override {
-    if (n == 0) return 0;
-    uint64_t z = (s_ += 0x9E3779B97F4A7C15ull);
-    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
-    z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
-    return static_cast<uint32_t>((z ^ (z >> 31)) % n);
-  }
-
- private:
-  uint64_t s_;
-};
-
-class ByteSource : public Source {
- public:
-  ByteSource(const uint8_t* data, size_t size) : data_(data), size_(size) {}
-  uint32_t below(uint32_t n) override {
+  explicit Source(uint64_t seed) : s_(seed) {}
+  Source(const uint8_t* data, size_t size) : data_(data), size_(size) {}
+  uint32_t below(uint32_t n) {  // 0 .. n-1 (0 when n is 0)
+    if (data_ == nullptr && n > 0) {
+      uint64_t z = (s_ += 0x9E3779B97F4A7C15ull);
+      z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
+      z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
+      return static_cast<uint32_t>((z ^ (z >> 31)) % n);
+    }
     if (n <= 1) return 0;
     uint32_t v = pos_ < size_ ? data_[pos_++] : 0;
     if (n > 256) v = v << 8 | (pos_ < size_ ? data_[pos_++] : 0);
     return v % n;
   }
-  bool exhausted() const override { return pos_ >= size_; }
+  bool exhausted() const { return data_ != nullptr && pos_ >= size_; }
 
  private:
-  const uint8_t* data_;
-  size_t size_;
-  size_t pos_ = 0;
+  uint64_t s_ = 0;
+  const uint8_t* data_ = nullptr;
+  size_t size_ = 0, pos_ = 0;
 };
 
 // Which calls make sense now: weights lean on the state, so sequences get somewhere.
