@@ -131,6 +131,27 @@ const Regression kRegressions[] = {
      "27:1,0,0,0,0,0:0:0:0;15:1,3,1,0,0,0:0:0:0;16:3,1,1,0,0,0:4:1:5;1:1,0,0,0,0,0:0:0:0;"
      "2:0,0,0,0,0,0:0:0:0;28:0,0,0,0,0,0:0:0:0;28:1,0,0,0,0,0:0:0:0;0:0,0,0,0,0,0:0:0:0;"
      "2:1,0,0,0,0,0:0:0:0;15:0,0,0,0,0,0:0:0:0;16:3,0,0,0,0,0:0:0:0;17:0,1,0,0,0,0:0:0:0;"},
+    // Sequences the model flags against the library before the sequence fixes (8f780ed,
+    // b75f788): a lane list shorter than the carried samples, a retry after a failed open (107)
+    // or a full disk (112), a playback plan read back as a capture, a refused DAC session in the
+    // middle of an upload, a failed capture start followed by a read-back.
+    {"file read-back: 15 lanes twice, then one lane",
+     "15:0,0,0,0,0,0:0:0:0;16:6,0,0,0,0,0:0:0:0;19:6,0,0,0,0,0:0:0:0;19:6,0,0,0,0,0:0:0:0;"
+     "19:0,0,0,0,0,0:0:0:0;"},
+    {"file read-back: 106 after a file that cannot be opened part-way",
+     "15:0,0,0,0,0,0:0:0:0;16:5,0,0,0,0,0:0:0:0;19:0,0,0,0,0,0:0:0:0;19:0,0,0,0,0,3:0:0:0;"
+     "19:0,0,0,0,0,0:0:0:0;"},
+    {"file read-back: 106 after a full disk part-way",
+     "15:0,0,0,0,0,0:0:0:0;16:6,0,0,0,0,0:0:0:0;19:0,0,0,0,0,0:0:0:0;19:0,0,0,0,0,4:0:0:0;"
+     "19:0,0,0,0,0,0:0:0:0;"},
+    {"file read-back: a playback plan is no capture",
+     "20:0,0,0,0,0,0:0:0:0;21:5,0,0,0,0,0:0:0:0;22:0,0,1,0,0,0:0:0:0;15:0,0,0,0,0,0:0:0:0;"
+     "19:0,0,0,0,0,0:0:0:0;"},
+    {"array upload: a refused DAC session keeps the upload's place",
+     "20:0,0,0,0,0,0:0:0:0;21:5,0,0,0,0,0:0:0:0;22:0,0,1,0,0,0:0:0:0;20:4,0,0,0,0,0:0:0:0;"
+     "22:0,0,1,0,0,0:0:0:0;"},
+    {"array read-back: 106 after a failed capture start",
+     "15:0,0,0,0,0,0:0:0:0;16:0,0,0,0,0,0:0:0:0;16:0,0,0,0,0,0:1:0:0;17:0,0,0,0,0,0:0:0:0;"},
 };
 
 TEST(StatefulTest, RegressionCases) {
