@@ -3,11 +3,11 @@
 // the few calls that still show the violation and printed as a list of calls; the failures found
 // that way are kept below as regression cases.
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cstdlib>
+#include <filesystem>
 #include <map>
 
 #include "tests/stateful/runner.h"
@@ -20,7 +20,7 @@ using stateful::Step;
 // One directory per process: the tests may run side by side.
 std::string work_dir() {
   const std::string dir = ::testing::TempDir() + "vrx5200_stateful_" + std::to_string(getpid());
-  mkdir(dir.c_str(), 0700);
+  std::filesystem::create_directories(dir);
   return dir;
 }
 

@@ -165,7 +165,14 @@ class Runner {
   }
 
   // Unless ok: a violation of rule 1 (what a call delivers), 2 (a refusal) or 0 (its time).
-  [[gnu::format(printf, 4, 5)]] void check(int rule, bool ok, const char* fmt, ...) {
+  // MinGW's printf checks know only the runtime's own formats; its C++ library formats as GNU.
+#if defined(__MINGW32__)
+  [[gnu::format(gnu_printf, 4, 5)]]
+#else
+  [[gnu::format(printf, 4, 5)]]
+#endif
+  void
+  check(int rule, bool ok, const char* fmt, ...) {
     if (ok) return;
     char what[320];
     va_list ap;
@@ -178,7 +185,10 @@ class Runner {
   void refused(int32_t r, std::initializer_list<int32_t> codes) {
     if (std::find(codes.begin(), codes.end(), r) == codes.end()) {
       std::string list;
-      for (int32_t c : codes) list += (list.empty() ? "" : "/") + std::to_string(c);
+      for (int32_t c : codes) {
+        if (!list.empty()) list += '/';
+        list += std::to_string(c);
+      }
       check(2, false, "returned %d, the refusal is %s", r, list.c_str());
     }
     check(2, !traffic_, "refused with %d after USB traffic", r);
@@ -193,7 +203,9 @@ class Runner {
   void expect_success(int32_t r, bool read_back = false) {
     check(1, r == 0 || failure_ok(r, read_back), "returned %d with no fault placed on it", r);
   }
-  bool lenient() const { return m_.selected >= 0 && m_.unsure; }
+  bool lenient() const {
+    return m_.selected >= 0 && m_.unsure;
+  }
 
   std::string fresh() {
     VRX5200BrdCtrl_Close_Session();
@@ -226,8 +238,12 @@ class Runner {
     const int n = kOps[s.op].args[i].n;
     return n == 0 ? 0 : ((s.a[i] % n) + n) % n;
   }
-  sim::Board& board() { return bench_.board(m_.selected >= 0 ? m_.selected : 0); }
-  int entry(int port) { return bench_.entry_of(m_.selected >= 0 ? m_.selected : 0, port); }
+  sim::Board& board() {
+    return bench_.board(m_.selected >= 0 ? m_.selected : 0);
+  }
+  int entry(int port) {
+    return bench_.entry_of(m_.selected >= 0 ? m_.selected : 0, port);
+  }
 
   // The sample the board serves at position i of capture c (zero past the capture).
   uint16_t served(uint64_t c, uint64_t i) {
@@ -569,7 +585,11 @@ inline void Runner::registers(const Step& s) {
     const int attempts = b.chain[0].attempts;
     std::fflush(stdout);
     std::fflush(stderr);
+#if defined(_WIN32)
+    const int out = dup(1), err = dup(2), null = open("NUL", O_WRONLY);
+#else
     const int out = dup(1), err = dup(2), null = open("/dev/null", O_WRONLY);
+#endif
     dup2(null, 1);
     dup2(null, 2);
     const int32_t r = VRX5200BrdCtrl_Load_Firmware(arg(s, 0) == 2 ? nullptr : path.c_str());
