@@ -53,7 +53,8 @@ Trouble* trouble_entry(FT_HANDLE h, bool add) {
     if (t.flags == 0 && free_entry == nullptr) free_entry = &t;
   }
   if (!add) return nullptr;
-  // A full table gives up its oldest entry: it can only belong to a port no longer in use.
+  // A full table gives up its first entry: with eight entries for four ports in use, it can only
+  // belong to a port closed without a close through the library.
   if (free_entry == nullptr) free_entry = &g_trouble[0];
   *free_entry = Trouble{h, 0};
   return free_entry;
