@@ -57,12 +57,9 @@ VRX5200BrdCtrl_Configure_VRX5200_ADC_Session(const ADC_Session_Params* params) {
   if (params->Pattern_Match > 1) return VRX5200_RESULT_INVALID_ARGUMENT;
   board->adc = *params;
   const AdcClockPlan plan = plan_adc_clock(*params);
-  // Every exchange is made; the first that fails decides the result, since the clock set-up
-  // is then incomplete whatever the later ones return.
+  // Every exchange is made; the first that fails decides the result.
   int32_t result = send_register_run(reg::kClock, plan.band_value, 1);
-  auto keep_first = [&result](int32_t status) {
-    if (result == 0) result = status;
-  };
+  auto keep_first = [&result](int32_t status) { keep_first_failure(result, status); };
   if (plan.step_frames > 0)
     keep_first(send_register_run(reg::kClock, plan.step_code, plan.step_frames));
   if (plan.long_frames > 0)

@@ -55,5 +55,10 @@ inline uint32_t put_write(uint8_t* frame, uint32_t at, uint8_t address, uint8_t 
 void replicate_frame(uint8_t* dest, int32_t n, const uint8_t* group);
 // Sends n identical writes of `value` to a register as one exchange on the selected board.
 int32_t send_register_run(uint8_t address, uint8_t value, int32_t n);
+// Keeps the first failure of a sequence that makes every exchange: once one has failed, the
+// set-up is incomplete whatever the later ones return.
+inline void keep_first_failure(int32_t& result, int32_t status) {
+  if (result == 0) result = status;
+}
 
 }  // namespace vrx

@@ -56,12 +56,10 @@ VRX5200BrdCtrl_Configure_VRX5200_DAC_Session(const DAC_Session_Params* params) {
   g_upload_cursor = 0;
   board->dac = *params;
   const DacBand& band = dac_band(dac_rate(*params));
-  // Every exchange is made; the first that fails decides the result, since the clock set-up
-  // is then incomplete whatever the later ones return.
+  // Every exchange is made; the first that fails decides the result.
   int32_t result = VRX5200_RESULT_OK;
   auto send = [&result](uint8_t value, int32_t n) {
-    const int32_t status = send_register_run(reg::kClock, value, n);
-    if (result == 0) result = status;
+    keep_first_failure(result, send_register_run(reg::kClock, value, n));
   };
   send(band.band_value, 1);
   send(band.band_value | reg::kDacPass2Flag, 1);

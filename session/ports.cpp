@@ -76,24 +76,27 @@ void clear_port_trouble(FT_HANDLE h, uint8_t trouble) {
   if (Trouble* t = trouble_entry(h, false)) t->flags = static_cast<uint8_t>(t->flags & ~trouble);
 }
 
-int32_t drain_receive_queue(FT_HANDLE h) {
+// One poll of the receive queue, and a purge when it holds bytes. `found` tells which.
+static int32_t purge_if_queued(FT_HANDLE h, bool& found) {
   DWORD queued = 0;
   const FT_STATUS status = FT_GetQueueStatus(h, &queued);
+  found = status == FT_OK && queued != 0;
   if (status != FT_OK) return static_cast<int32_t>(status);
-  return queued == 0 ? VRX5200_RESULT_OK : static_cast<int32_t>(FT_Purge(h, FT_PURGE_RX));
+  return found ? static_cast<int32_t>(FT_Purge(h, FT_PURGE_RX)) : VRX5200_RESULT_OK;
+}
+
+int32_t drain_receive_queue(FT_HANDLE h) {
+  bool found = false;
+  return purge_if_queued(h, found);
 }
 
 int32_t confirm_no_stale_replies(FT_HANDLE h) {
   if ((port_trouble(h) & kStaleReplies) == 0) return VRX5200_RESULT_OK;
-  DWORD queued = 0;
-  const FT_STATUS status = FT_GetQueueStatus(h, &queued);
-  if (status != FT_OK) return static_cast<int32_t>(status);
-  if (queued != 0) {
-    FT_Purge(h, FT_PURGE_RX);
-    return VRX5200_RESULT_SHORT_READ;
-  }
-  clear_port_trouble(h, kStaleReplies);
-  return VRX5200_RESULT_OK;
+  bool found = false;
+  const int32_t result = purge_if_queued(h, found);
+  if (found) return VRX5200_RESULT_SHORT_READ;
+  if (result == 0) clear_port_trouble(h, kStaleReplies);
+  return result;
 }
 
 int32_t channel_setup(FT_HANDLE h) {
