@@ -6,145 +6,247 @@
 // description and "A", "B", ... on the serial number. A channel's location ID is built from the
 // bus number and the port path, so it stays the same while the bridge stays in its socket.
 //
-// The receive queue is the driver's own: FT_GetQueueStatus moves what the chip has sent into it
-// and FT_Read takes from it, waiting up to the read time-out for the rest, as the vendor's driver
-// behaves.
+// Discovery keeps no libusb object: each open handle has its own libftdi context (and with it its
+// own libusb context) and finds its device again by bus and port path, so no device outlives the
+// context that listed it.
+//
+// The receive queue is the driver's own. The chip sends what it has read in bulk packets of
+// max_packet_size bytes, each led by two modem-status bytes, when a packet is full or when the
+// latency timer runs out; FT_GetQueueStatus and FT_Read move packets into the queue. In
+// synchronous bit-bang the chip clocks a byte out only while its receive FIFO has room for the
+// pin states it samples, so FT_Write collects them as it goes, as the vendor's driver does with
+// its background reads; otherwise a long write stops after a few KiB.
 #include <ftdi.h>
 #include <libusb.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <map>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
+#include "platform/location.h"
 #include "session/d2xx.h"
 
 namespace {
 
+// Receive and transmit FIFO of one channel of the 4-channel bridge (the 2-channel one has more).
+constexpr size_t kFifoBytes = 2048;
+// Synchronous bit-bang: pin-state bytes the chip may hold for us at any time (written bytes whose
+// states have not arrived), and the largest single write. Together they keep every write inside
+// the transmit FIFO even while the receive FIFO is full.
+constexpr size_t kOwedLimit = kFifoBytes + kFifoBytes / 2;
+constexpr size_t kSyncChunk = kFifoBytes / 2;
+
 struct Channel {
-  libusb_device* device;  // referenced while listed
-  int index;              // 0 for channel A
-  uint32_t location;
+  uint8_t bus = 0;
+  std::vector<uint8_t> path;  // port numbers from the root hub down
+  uint16_t vendor = 0, product = 0;
+  int index = 0;  // 0 for channel A
+  uint32_t location = 0;
   std::string serial, description;
 };
 
 struct Handle {
   ftdi_context* ctx = nullptr;
   uint32_t location = 0;
-  std::vector<uint8_t> rx;
+  std::vector<uint8_t> rx;  // receive queue: rx[head..] not yet read
   size_t head = 0;
-  uint32_t read_timeout_ms = 0;
-  bool open = false;
+  std::vector<uint8_t> packets;  // one bulk IN transfer as the chip sent it
+  uint32_t read_timeout_ms = 0;  // 0: FT_Read waits for all bytes
+  size_t in_packets = 8;         // packets one queue poll asks for (FT_SetUSBParameters)
+  uint8_t mode = 0;              // bit mode as last set
+  size_t owed = 0;               // synchronous bit-bang: pin states still to come
+  ~Handle() {
+    if (ctx != nullptr) ftdi_free(ctx);  // closes the device and ends its libusb context
+  }
   size_t queued() const { return rx.size() - head; }
 };
 
+std::mutex g_mutex;  // the D2XX functions may be called from several threads
 std::vector<Channel> g_channels;
-std::vector<std::unique_ptr<Handle>> g_handles;  // every handle ever given out, open or not
+std::map<uintptr_t, std::unique_ptr<Handle>> g_handles;  // open handles by their number
+uintptr_t g_next_handle = 0x1000;
+platform::LocationTable g_locations;
 
 int channels_of(uint16_t product) {
   switch (product) {
     case 0x6010:
-      return 2;  // FT2232C/D/H
+      return 2;  // 2-channel high-speed bridge
     case 0x6011:
-      return 4;  // FT4232H
+      return 4;  // 4-channel high-speed bridge
     default:
       return 1;
   }
 }
 
-uint32_t location_of(libusb_device* device, int channel) {
+std::vector<uint8_t> path_of(libusb_device* device) {
   uint8_t ports[7] = {};
   const int depth = libusb_get_port_numbers(device, ports, 7);
-  uint32_t path = 0;
-  for (int i = 0; i < depth && i < 5; ++i) path = path << 4 | (ports[i] & 0x0F);
-  return static_cast<uint32_t>(libusb_get_bus_number(device)) << 24 | (path & 0xFFFFF) << 4 |
-         static_cast<uint32_t>(channel + 1);
+  return std::vector<uint8_t>(ports, ports + (depth > 0 ? depth : 0));
 }
 
-void forget_channels() {
-  for (Channel& c : g_channels) {
-    if (c.index == 0) libusb_unref_device(c.device);
+// A libftdi context with its own libusb context, freed on every path.
+struct Context {
+  ftdi_context* ctx = ftdi_new();
+  ftdi_device_list* list = nullptr;
+  ~Context() {
+    if (list != nullptr) ftdi_list_free(&list);
+    if (ctx != nullptr) ftdi_free(ctx);
   }
-  g_channels.clear();
-}
+};
 
 Handle* handle_of(FT_HANDLE h) {
-  for (const auto& candidate : g_handles) {
-    if (candidate.get() == h && candidate->open) return candidate.get();
-  }
-  return nullptr;
+  const auto it = g_handles.find(reinterpret_cast<uintptr_t>(h));
+  return it == g_handles.end() ? nullptr : it->second.get();
 }
 
-// Moves what the chip has sent into the receive queue: one USB read.
-FT_STATUS pull(Handle& h, size_t want) {
+FT_STATUS status_of_usb(int error) {
+  switch (error) {
+    case LIBUSB_SUCCESS:
+    case LIBUSB_ERROR_TIMEOUT:  // a time-out moves fewer bytes; the count tells
+      return FT_OK;
+    case LIBUSB_ERROR_NO_DEVICE:
+      return FT_DEVICE_NOT_FOUND;
+    case LIBUSB_ERROR_NO_MEM:
+      return FT_INSUFFICIENT_RESOURCES;
+    case LIBUSB_ERROR_INVALID_PARAM:
+      return FT_INVALID_PARAMETER;
+    default:
+      return FT_IO_ERROR;
+  }
+}
+
+// The status of a failed libftdi request: libftdi reports only its own codes, so ask the device
+// whether it is still there.
+FT_STATUS status_of(const Handle& h, int ftdi_result) {
+  if (ftdi_result >= 0) return FT_OK;
+  int configuration = 0;
+  if (h.ctx->usb_dev == nullptr ||
+      libusb_get_configuration(h.ctx->usb_dev, &configuration) == LIBUSB_ERROR_NO_DEVICE) {
+    return FT_DEVICE_NOT_FOUND;
+  }
+  return FT_IO_ERROR;
+}
+
+unsigned remaining_ms(std::chrono::steady_clock::time_point deadline) {
+  const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+      deadline - std::chrono::steady_clock::now());
+  return left.count() < 1 ? 1u : static_cast<unsigned>(left.count());
+}
+
+// One bulk IN transfer of up to `packets` packets into the receive queue, without the two
+// modem-status bytes that lead every packet. Asking for whole packets the chip already has lets
+// the transfer end at once instead of at the next latency-timer expiry.
+FT_STATUS pull(Handle& h, size_t packets, unsigned timeout_ms) {
+  const size_t packet = h.ctx->max_packet_size > 2 ? h.ctx->max_packet_size : 64;
+  h.packets.resize(std::max<size_t>(packets, 1) * packet);
   if (h.head == h.rx.size()) {
     h.rx.clear();
     h.head = 0;
+  } else if (h.head > h.rx.size() / 2) {
+    h.rx.erase(h.rx.begin(), h.rx.begin() + static_cast<std::ptrdiff_t>(h.head));
+    h.head = 0;
   }
-  const size_t at = h.rx.size();
-  if (want < 4096) want = 4096;
-  h.rx.resize(at + want);
-  const int got = ftdi_read_data(h.ctx, h.rx.data() + at, static_cast<int>(want));
-  h.rx.resize(at + (got > 0 ? static_cast<size_t>(got) : 0));
-  return got < 0 ? FT_IO_ERROR : FT_OK;
+  int got = 0;
+  const int result =
+      libusb_bulk_transfer(h.ctx->usb_dev, static_cast<unsigned char>(h.ctx->out_ep),
+                           h.packets.data(), static_cast<int>(h.packets.size()), &got, timeout_ms);
+  size_t arrived = 0;
+  for (size_t at = 0; at < static_cast<size_t>(got); at += packet) {
+    const size_t length = std::min(packet, static_cast<size_t>(got) - at);
+    if (length <= 2) continue;
+    h.rx.insert(h.rx.end(), h.packets.begin() + static_cast<std::ptrdiff_t>(at + 2),
+                h.packets.begin() + static_cast<std::ptrdiff_t>(at + length));
+    arrived += length - 2;
+  }
+  h.owed -= std::min(h.owed, arrived);
+  return status_of_usb(result);
 }
 
-FT_STATUS status_of(int ftdi_result) {
-  return static_cast<FT_STATUS>(ftdi_result < 0 ? FT_IO_ERROR : FT_OK);
+size_t packets_for(const Handle& h, size_t bytes) {
+  const size_t data = h.ctx->max_packet_size > 2 ? h.ctx->max_packet_size - 2 : 62;
+  return (bytes + data - 1) / data;
 }
-constexpr FT_STATUS kInvalidHandle = FT_INVALID_HANDLE;
+
+// One bulk OUT transfer; `sent` counts what the chip took before a time-out or failure.
+FT_STATUS push(Handle& h, const uint8_t* data, size_t n, size_t& sent) {
+  int moved = 0;
+  const int result = libusb_bulk_transfer(
+      h.ctx->usb_dev, static_cast<unsigned char>(h.ctx->in_ep), const_cast<uint8_t*>(data),
+      static_cast<int>(n), &moved, static_cast<unsigned>(std::max(h.ctx->usb_write_timeout, 1)));
+  sent += static_cast<size_t>(moved > 0 ? moved : 0);
+  return status_of_usb(result);
+}
+
+void drop_queue(Handle& h) {
+  h.rx.clear();
+  h.head = 0;
+  h.owed = 0;
+}
 
 }  // namespace
 
 extern "C" {
 
 FT_STATUS FT_API FT_CreateDeviceInfoList(LPDWORD lpdwNumDevs) {
-  forget_channels();
-  ftdi_context* ctx = ftdi_new();
-  if (ctx == nullptr) return FT_INSUFFICIENT_RESOURCES;
-  ftdi_device_list* list = nullptr;
-  // Vendor and product 0: every bridge of the known FTDI product IDs.
-  const int found = ftdi_usb_find_all(ctx, &list, 0, 0);
-  for (ftdi_device_list* d = list; found > 0 && d != nullptr; d = d->next) {
+  std::lock_guard<std::mutex> lock(g_mutex);
+  g_channels.clear();
+  Context c;
+  if (c.ctx == nullptr) return FT_INSUFFICIENT_RESOURCES;
+  // Vendor and product 0: every bridge of the known FTDI product IDs. No USB access at all (no
+  // bus) lists no device, as an empty bus does.
+  const int found = ftdi_usb_find_all(c.ctx, &c.list, 0, 0);
+  for (ftdi_device_list* d = c.list; found > 0 && d != nullptr; d = d->next) {
     libusb_device_descriptor descriptor{};
     if (libusb_get_device_descriptor(d->dev, &descriptor) != 0) continue;
     char manufacturer[128] = {}, description[128] = {}, serial[128] = {};
-    ftdi_usb_get_strings(ctx, d->dev, manufacturer, sizeof manufacturer, description,
-                         sizeof description, serial, sizeof serial);
+    // A bridge whose strings cannot be read (no permission, typically) is listed with empty
+    // strings, as the vendor's driver lists a device it cannot open.
+    if (ftdi_usb_get_strings(c.ctx, d->dev, manufacturer, sizeof manufacturer, description,
+                             sizeof description, serial, sizeof serial) < 0) {
+      description[0] = serial[0] = '\0';
+    }
     const int channels = channels_of(descriptor.idProduct);
-    libusb_ref_device(d->dev);
-    for (int c = 0; c < channels; ++c) {
-      Channel ch{d->dev, c, location_of(d->dev, c), serial, description};
-      if (channels > 1) {
-        ch.serial += static_cast<char>('A' + c);
-        ch.description += std::string(" ") + static_cast<char>('A' + c);
+    const uint8_t bus = libusb_get_bus_number(d->dev);
+    const std::vector<uint8_t> path = path_of(d->dev);
+    for (int i = 0; i < channels; ++i) {
+      Channel ch{bus,
+                 path,
+                 descriptor.idVendor,
+                 descriptor.idProduct,
+                 i,
+                 g_locations.of(bus, path, i),
+                 serial,
+                 description};
+      if (channels > 1 && serial[0] != '\0') ch.serial += static_cast<char>('A' + i);
+      if (channels > 1 && description[0] != '\0') {
+        ch.description += std::string(" ") + static_cast<char>('A' + i);
       }
-      g_channels.push_back(ch);
+      g_channels.push_back(std::move(ch));
     }
   }
-  if (list != nullptr) ftdi_list_free(&list);
-  ftdi_free(ctx);
   if (lpdwNumDevs) *lpdwNumDevs = static_cast<DWORD>(g_channels.size());
-  // No USB access at all (no bus, no permission) lists no device, as an empty bus does.
   return FT_OK;
 }
 
 FT_STATUS FT_API FT_GetDeviceInfoDetail(DWORD dwIndex, LPDWORD lpdwFlags, LPDWORD lpdwType,
                                         LPDWORD lpdwID, LPDWORD lpdwLocId, LPVOID lpSerialNumber,
                                         LPVOID lpDescription, FT_HANDLE* pftHandle) {
+  std::lock_guard<std::mutex> lock(g_mutex);
   if (dwIndex >= g_channels.size()) return FT_DEVICE_NOT_FOUND;
   const Channel& c = g_channels[dwIndex];
-  Handle* open = nullptr;
-  for (const auto& h : g_handles) {
-    if (h->open && h->location == c.location) open = h.get();
+  FT_HANDLE open = nullptr;
+  for (const auto& [number, h] : g_handles) {
+    if (h->location == c.location) open = reinterpret_cast<FT_HANDLE>(number);
   }
-  libusb_device_descriptor descriptor{};
-  libusb_get_device_descriptor(c.device, &descriptor);
   if (lpdwFlags) *lpdwFlags = open ? FT_FLAGS_OPENED : 0;
-  if (lpdwType) *lpdwType = descriptor.idProduct == 0x6011 ? 7 : 6;
-  if (lpdwID) *lpdwID = static_cast<DWORD>(descriptor.idVendor) << 16 | descriptor.idProduct;
+  if (lpdwType) *lpdwType = c.product == 0x6011 ? 7 : 6;
+  if (lpdwID) *lpdwID = static_cast<DWORD>(c.vendor) << 16 | c.product;
   if (lpdwLocId) *lpdwLocId = c.location;
   // The vendor's driver fills 16 characters of serial number and 64 of description.
   if (lpSerialNumber) std::snprintf(static_cast<char*>(lpSerialNumber), 16, "%s", c.serial.c_str());
@@ -157,158 +259,227 @@ FT_STATUS FT_API FT_GetDeviceInfoDetail(DWORD dwIndex, LPDWORD lpdwFlags, LPDWOR
 FT_STATUS FT_API FT_OpenEx(PVOID pArg1, DWORD Flags, FT_HANDLE* pHandle) {
   if (Flags != FT_OPEN_BY_LOCATION || pHandle == nullptr) return FT_INVALID_PARAMETER;
   const uint32_t location = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(pArg1));
-  if (g_channels.empty()) {
+  bool listed = false;
+  {
+    std::lock_guard<std::mutex> lock(g_mutex);
+    listed = !g_channels.empty();
+  }
+  if (!listed) {
     DWORD n = 0;
     FT_CreateDeviceInfoList(&n);
   }
-  for (const Channel& c : g_channels) {
-    if (c.location != location) continue;
-    for (const auto& h : g_handles) {
-      if (h->open && h->location == location) return FT_DEVICE_NOT_OPENED;
-    }
-    auto handle = std::make_unique<Handle>();
-    handle->ctx = ftdi_new();
-    if (handle->ctx == nullptr) return FT_INSUFFICIENT_RESOURCES;
-    if (ftdi_set_interface(handle->ctx, static_cast<ftdi_interface>(INTERFACE_A + c.index)) < 0 ||
-        ftdi_usb_open_dev(handle->ctx, c.device) < 0) {
-      ftdi_free(handle->ctx);
-      return FT_DEVICE_NOT_OPENED;
-    }
-    handle->location = location;
-    handle->open = true;
-    handle->rx.reserve(1 << 17);
-    *pHandle = handle.get();
-    g_handles.push_back(std::move(handle));
-    return FT_OK;
+  std::lock_guard<std::mutex> lock(g_mutex);
+  const auto channel = std::find_if(g_channels.begin(), g_channels.end(),
+                                    [&](const Channel& c) { return c.location == location; });
+  if (channel == g_channels.end()) return FT_DEVICE_NOT_FOUND;
+  for (const auto& entry : g_handles) {
+    if (entry.second->location == location) return FT_DEVICE_NOT_OPENED;
   }
-  return FT_DEVICE_NOT_FOUND;
-}
-
-FT_STATUS FT_API FT_Close(FT_HANDLE ftHandle) {
-  Handle* h = handle_of(ftHandle);
-  if (h == nullptr) return FT_INVALID_HANDLE;
-  ftdi_usb_close(h->ctx);
-  ftdi_free(h->ctx);
-  h->ctx = nullptr;
-  h->open = false;
-  h->rx.clear();
-  h->head = 0;
+  auto handle = std::make_unique<Handle>();
+  Context c;
+  if (c.ctx == nullptr) return FT_INSUFFICIENT_RESOURCES;
+  // The device as this context lists it: same bus, same port path.
+  if (ftdi_usb_find_all(c.ctx, &c.list, channel->vendor, channel->product) < 0) {
+    return FT_DEVICE_NOT_FOUND;
+  }
+  libusb_device* device = nullptr;
+  for (ftdi_device_list* d = c.list; d != nullptr && device == nullptr; d = d->next) {
+    if (libusb_get_bus_number(d->dev) == channel->bus && path_of(d->dev) == channel->path) {
+      device = d->dev;
+    }
+  }
+  if (device == nullptr) return FT_DEVICE_NOT_FOUND;
+  // Opening claims the channel's interface (detaching the kernel's serial driver from it) and
+  // resets it. A failure here is a device that is there but cannot be had: no permission, or
+  // another program holds it.
+  if (ftdi_set_interface(c.ctx, static_cast<ftdi_interface>(INTERFACE_A + channel->index)) < 0 ||
+      ftdi_usb_open_dev(c.ctx, device) < 0) {
+    return FT_DEVICE_NOT_OPENED;
+  }
+  handle->ctx = c.ctx;  // the handle now owns the context and the open device
+  c.ctx = nullptr;
+  handle->location = location;
+  const uintptr_t number = g_next_handle++;
+  g_handles.emplace(number, std::move(handle));
+  *pHandle = reinterpret_cast<FT_HANDLE>(number);
   return FT_OK;
 }
 
+FT_STATUS FT_API FT_Close(FT_HANDLE ftHandle) {
+  std::lock_guard<std::mutex> lock(g_mutex);
+  // Erasing the handle closes the device, ends its contexts and frees its queue.
+  return g_handles.erase(reinterpret_cast<uintptr_t>(ftHandle)) ? FT_OK : FT_INVALID_HANDLE;
+}
+
 FT_STATUS FT_API FT_ResetDevice(FT_HANDLE ftHandle) {
+  std::lock_guard<std::mutex> lock(g_mutex);
   Handle* h = handle_of(ftHandle);
-  return h ? status_of(ftdi_usb_reset(h->ctx)) : kInvalidHandle;
+  if (h == nullptr) return FT_INVALID_HANDLE;
+  drop_queue(*h);
+  return status_of(*h, ftdi_usb_reset(h->ctx));
 }
 
 FT_STATUS FT_API FT_SetUSBParameters(FT_HANDLE ftHandle, ULONG in, ULONG out) {
+  std::lock_guard<std::mutex> lock(g_mutex);
   Handle* h = handle_of(ftHandle);
   if (h == nullptr) return FT_INVALID_HANDLE;
-  const int a = ftdi_read_data_set_chunksize(h->ctx, in);
-  const int b = ftdi_write_data_set_chunksize(h->ctx, out);
-  return status_of(a < 0 ? a : b);
+  // The receive transfer size sets how much one queue poll asks the chip for.
+  h->in_packets = std::max<size_t>(1, in / std::max(h->ctx->max_packet_size, 64u));
+  return status_of(*h, ftdi_write_data_set_chunksize(h->ctx, out));
 }
 
 FT_STATUS FT_API FT_SetEventNotification(FT_HANDLE ftHandle, DWORD, PVOID) {
   // Events are not used by the library (mask 0): nothing to set up.
+  std::lock_guard<std::mutex> lock(g_mutex);
   return handle_of(ftHandle) ? FT_OK : FT_INVALID_HANDLE;
 }
 
 FT_STATUS FT_API FT_SetChars(FT_HANDLE ftHandle, UCHAR EventChar, UCHAR EventCharEnabled,
                              UCHAR ErrorChar, UCHAR ErrorCharEnabled) {
+  std::lock_guard<std::mutex> lock(g_mutex);
   Handle* h = handle_of(ftHandle);
   if (h == nullptr) return FT_INVALID_HANDLE;
-  const int a = ftdi_set_event_char(h->ctx, EventChar, EventCharEnabled);
-  const int b = ftdi_set_error_char(h->ctx, ErrorChar, ErrorCharEnabled);
-  return status_of(a < 0 ? a : b);
+  int result = ftdi_set_event_char(h->ctx, EventChar, EventCharEnabled);
+  if (result >= 0) result = ftdi_set_error_char(h->ctx, ErrorChar, ErrorCharEnabled);
+  return status_of(*h, result);
 }
 
 FT_STATUS FT_API FT_SetTimeouts(FT_HANDLE ftHandle, ULONG ReadTimeout, ULONG WriteTimeout) {
+  std::lock_guard<std::mutex> lock(g_mutex);
   Handle* h = handle_of(ftHandle);
   if (h == nullptr) return FT_INVALID_HANDLE;
   h->read_timeout_ms = ReadTimeout;
+  // libftdi's own requests (control transfers) wait no longer than the caller's reads.
+  if (ReadTimeout != 0) h->ctx->usb_read_timeout = static_cast<int>(ReadTimeout);
   h->ctx->usb_write_timeout = static_cast<int>(WriteTimeout);
   return FT_OK;
 }
 
 FT_STATUS FT_API FT_SetLatencyTimer(FT_HANDLE ftHandle, UCHAR ucLatency) {
+  std::lock_guard<std::mutex> lock(g_mutex);
   Handle* h = handle_of(ftHandle);
-  return h ? status_of(ftdi_set_latency_timer(h->ctx, ucLatency)) : kInvalidHandle;
+  if (h == nullptr) return FT_INVALID_HANDLE;
+  return status_of(*h, ftdi_set_latency_timer(h->ctx, ucLatency));
 }
 
 FT_STATUS FT_API FT_Purge(FT_HANDLE ftHandle, ULONG Mask) {
+  std::lock_guard<std::mutex> lock(g_mutex);
   Handle* h = handle_of(ftHandle);
   if (h == nullptr) return FT_INVALID_HANDLE;
   int result = 0;
   if (Mask & FT_PURGE_RX) {
-    h->rx.clear();
-    h->head = 0;
+    drop_queue(*h);
     result = ftdi_tciflush(h->ctx);
   }
   if ((Mask & FT_PURGE_TX) && result >= 0) result = ftdi_tcoflush(h->ctx);
-  return status_of(result);
+  return status_of(*h, result);
 }
 
 FT_STATUS FT_API FT_SetBitMode(FT_HANDLE ftHandle, UCHAR ucMask, UCHAR ucEnable) {
+  std::lock_guard<std::mutex> lock(g_mutex);
   Handle* h = handle_of(ftHandle);
-  return h ? status_of(ftdi_set_bitmode(h->ctx, ucMask, ucEnable)) : kInvalidHandle;
+  if (h == nullptr) return FT_INVALID_HANDLE;
+  const int result = ftdi_set_bitmode(h->ctx, ucMask, ucEnable);
+  if (result >= 0) h->mode = ucEnable;
+  if (h->mode != FT_BITMODE_SYNC_BITBANG) h->owed = 0;
+  return status_of(*h, result);
 }
 
 FT_STATUS FT_API FT_SetBaudRate(FT_HANDLE ftHandle, ULONG BaudRate) {
+  std::lock_guard<std::mutex> lock(g_mutex);
   Handle* h = handle_of(ftHandle);
-  return h ? status_of(ftdi_set_baudrate(h->ctx, static_cast<int>(BaudRate))) : kInvalidHandle;
+  if (h == nullptr) return FT_INVALID_HANDLE;
+  // libftdi multiplies the rate by 4 while a bit-bang mode is on; the vendor's driver programs
+  // the divisor of the rate as given, whatever the mode. Ask libftdi for that divisor.
+  const unsigned char bitbang = h->ctx->bitbang_enabled;
+  h->ctx->bitbang_enabled = 0;
+  const int result = ftdi_set_baudrate(h->ctx, static_cast<int>(BaudRate));
+  h->ctx->bitbang_enabled = bitbang;
+  if (result == -1) return FT_INVALID_BAUD_RATE;
+  return status_of(*h, result);
 }
 
 FT_STATUS FT_API FT_Write(FT_HANDLE ftHandle, LPVOID lpBuffer, DWORD n, LPDWORD lpBytesWritten) {
+  std::lock_guard<std::mutex> lock(g_mutex);
   Handle* h = handle_of(ftHandle);
   if (lpBytesWritten) *lpBytesWritten = 0;
   if (h == nullptr) return FT_INVALID_HANDLE;
-  const int written =
-      ftdi_write_data(h->ctx, static_cast<const unsigned char*>(lpBuffer), static_cast<int>(n));
-  if (written < 0) return FT_IO_ERROR;
-  if (lpBytesWritten) *lpBytesWritten = static_cast<DWORD>(written);
-  return FT_OK;
+  const auto* data = static_cast<const uint8_t*>(lpBuffer);
+  size_t sent = 0;
+  FT_STATUS status = FT_OK;
+  if (h->mode != FT_BITMODE_SYNC_BITBANG) {
+    status = push(*h, data, n, sent);
+  } else {
+    // Keep the pin states the chip holds for us below what its FIFOs take, collecting them into
+    // the receive queue between writes.
+    while (sent < n && status == FT_OK) {
+      const size_t chunk = std::min<size_t>(kSyncChunk, n - sent);
+      const auto deadline = std::chrono::steady_clock::now() +
+                            std::chrono::milliseconds(std::max(h->ctx->usb_write_timeout, 1));
+      while (status == FT_OK && h->owed + chunk > kOwedLimit) {
+        const size_t before = h->owed;
+        status = pull(*h, std::max<size_t>(1, h->owed / (h->ctx->max_packet_size - 2)),
+                      remaining_ms(deadline));
+        if (h->owed == before && std::chrono::steady_clock::now() >= deadline) break;
+      }
+      if (status != FT_OK || h->owed + chunk > kOwedLimit) break;  // the chip stopped clocking
+      const size_t before = sent;
+      status = push(*h, data + sent, chunk, sent);
+      h->owed += sent - before;
+      if (sent - before < chunk) break;  // timed out
+    }
+  }
+  if (lpBytesWritten) *lpBytesWritten = static_cast<DWORD>(sent);
+  return status;
 }
 
 FT_STATUS FT_API FT_Read(FT_HANDLE ftHandle, LPVOID lpBuffer, DWORD n, LPDWORD lpBytesReturned) {
+  std::lock_guard<std::mutex> lock(g_mutex);
   Handle* h = handle_of(ftHandle);
   if (lpBytesReturned) *lpBytesReturned = 0;
   if (h == nullptr) return FT_INVALID_HANDLE;
-  // Waits up to the read time-out for all n bytes, as the vendor's driver does.
+  // Waits up to the read time-out for all n bytes (0: no time-out), as the vendor's driver does;
+  // a time-out returns success with what has arrived.
   const auto deadline =
       std::chrono::steady_clock::now() + std::chrono::milliseconds(h->read_timeout_ms);
+  FT_STATUS status = FT_OK;
   while (h->queued() < n) {
-    if (pull(*h, n - h->queued()) != FT_OK) return FT_IO_ERROR;
-    if (std::chrono::steady_clock::now() >= deadline) break;
+    const unsigned timeout = h->read_timeout_ms == 0 ? 0 : remaining_ms(deadline);
+    status = pull(*h, packets_for(*h, n - h->queued()), timeout);
+    if (status != FT_OK) break;
+    if (h->read_timeout_ms != 0 && std::chrono::steady_clock::now() >= deadline) break;
   }
-  const size_t moved = h->queued() < n ? h->queued() : n;
+  const size_t moved = std::min<size_t>(h->queued(), n);
   if (moved) std::memcpy(lpBuffer, h->rx.data() + h->head, moved);
   h->head += moved;
   if (lpBytesReturned) *lpBytesReturned = static_cast<DWORD>(moved);
-  return FT_OK;
+  return status;
 }
 
 FT_STATUS FT_API FT_GetQueueStatus(FT_HANDLE ftHandle, DWORD* dwRxBytes) {
+  std::lock_guard<std::mutex> lock(g_mutex);
   Handle* h = handle_of(ftHandle);
   if (h == nullptr) return FT_INVALID_HANDLE;
-  const FT_STATUS status = pull(*h, 65536);
+  const FT_STATUS status = pull(*h, h->in_packets, static_cast<unsigned>(h->ctx->usb_read_timeout));
   if (dwRxBytes) *dwRxBytes = static_cast<DWORD>(h->queued());
   return status;
 }
 
 FT_STATUS FT_API FT_GetBitMode(FT_HANDLE ftHandle, PUCHAR pucMode) {
+  std::lock_guard<std::mutex> lock(g_mutex);
   Handle* h = handle_of(ftHandle);
   if (h == nullptr) return FT_INVALID_HANDLE;
-  return status_of(ftdi_read_pins(h->ctx, pucMode));
+  return status_of(*h, ftdi_read_pins(h->ctx, pucMode));
 }
 
 FT_STATUS FT_API FT_GetModemStatus(FT_HANDLE ftHandle, ULONG* pulModemStatus) {
+  std::lock_guard<std::mutex> lock(g_mutex);
   Handle* h = handle_of(ftHandle);
   if (h == nullptr) return FT_INVALID_HANDLE;
   unsigned short status = 0;
   const int result = ftdi_poll_modem_status(h->ctx, &status);
   if (pulModemStatus) *pulModemStatus = status;
-  return status_of(result);
+  return status_of(*h, result);
 }
 
 }  // extern "C"
