@@ -15,10 +15,12 @@
 
 #include "tools/library.h"
 #include "tools/summary.h"
+#include "tools/usb_access.h"
 
 namespace {
 
 using tool::Library;
+using tool::usb_access_problems;
 
 // A failed call: the result code, what it means, and what to try.
 struct Failure {
@@ -104,13 +106,20 @@ struct Options {
   std::string board;
 };
 
+// No board found: on attached boards, say which bridges are there but cannot be had.
+[[noreturn]] void fail_no_board(const Options& o) {
+  const std::string problems = o.sim ? "" : usb_access_problems();
+  if (!problems.empty()) fail("no board can be used:" + problems);
+  fail("no board found; check the USB cable, or run with --sim for the simulated board");
+}
+
 // Discovers the boards and opens the one asked for (or the only one).
 void open_board(Library& lib, const Options& o) {
   int32_t count = 0, length = 0;
   char keys[901] = {};
-  check("discovery", lib.Get_VRX5200_EVM(&count, keys, &length));
-  if (count == 0)
-    fail("no board found; check the USB cable, or run with --sim for the simulated board");
+  const int32_t found = lib.Get_VRX5200_EVM(&count, keys, &length);
+  if (found == VRX5200_RESULT_NO_DEVICES || (found == 0 && count == 0)) fail_no_board(o);
+  check("discovery", found);
   int32_t number = 0;
   if (!o.board.empty()) {
     number = -1;
@@ -119,7 +128,12 @@ void open_board(Library& lib, const Options& o) {
   } else if (count > 1) {
     fail("several boards found; choose one with --board KEY (see: vrx5200 list)");
   }
-  check("opening the board's ports", lib.Open_VRX5200_Ports(number, count));
+  const int32_t opened = lib.Open_VRX5200_Ports(number, count);
+  if (opened != 0 && !o.sim) {
+    const std::string problems = usb_access_problems();
+    if (!problems.empty()) fail("opening the board's ports failed:" + problems);
+  }
+  check("opening the board's ports", opened);
 }
 
 uint8_t parse_byte(const std::string& text, const char* what) {
@@ -348,8 +362,8 @@ void run_play(Library& lib, const Options& o, PlayOptions p) {
 void run_demo(Library& lib, const Options& o) {
   int32_t major = 0, minor = 0;
   lib.Get_DLL_Version(&major, &minor);
-  std::printf("vrx5200 demo on the simulated board (library %d.%d, %s)\n", major, minor,
-              lib.path.c_str());
+  std::printf("vrx5200 demo on %s (library %d.%d, %s)\n",
+              o.sim ? "the simulated board" : "an attached board", major, minor, lib.path.c_str());
   int32_t count = 0, length = 0;
   char keys[901] = {};
   check("discovery", lib.Get_VRX5200_EVM(&count, keys, &length));
@@ -494,15 +508,30 @@ int main(int argc, char** argv) {
       "Examples:\n  vrx5200 convert samples.txt -d out\n"
       "  vrx5200 convert iq.txt --columns 2 --lane-map -1,1,-2,2 --twos-complement");
 
-  auto* demo = app.add_subcommand("demo", "the whole flow on the simulated board");
+  auto* demo = app.add_subcommand(
+      "demo", "the whole flow on an attached board, or on the simulated board when none is");
 
   CLI11_PARSE(app, argc, argv);
 
   Library lib;
   std::string error;
-  const bool simulated = o.sim || demo->parsed();
+  bool attached_demo = false;
+  if (demo->parsed() && !o.sim && o.library.empty()) {
+    // The demo runs on an attached board when there is one, else on the simulated board.
+    int32_t count = 0, length = 0;
+    char keys[901] = {};
+    attached_demo =
+        lib.open(false, "", error) && lib.Get_VRX5200_EVM(&count, keys, &length) == 0 && count > 0;
+    if (!attached_demo) {
+      if (lib.handle != nullptr) dlclose(lib.handle);
+      lib = Library{};
+      o.sim = true;
+      std::printf("no board attached: the demo runs on the simulated board\n");
+    }
+  }
+  const bool simulated = o.sim;
   // The conversion needs no board: any of the two libraries does it.
-  const bool opened = lib.open(simulated, o.library, error) ||
+  const bool opened = attached_demo || lib.open(simulated, o.library, error) ||
                       (convert->parsed() && o.library.empty() && lib.open(true, "", error));
   if (!opened) {
     fail(error +
@@ -515,9 +544,7 @@ int main(int argc, char** argv) {
     int32_t count = 0, length = 0;
     char keys[901] = {};
     const int32_t r = lib.Get_VRX5200_EVM(&count, keys, &length);
-    if (r == VRX5200_RESULT_NO_DEVICES || (r == 0 && count == 0)) {
-      fail("no board found; check the USB cable, or run with --sim for the simulated board");
-    }
+    if (r == VRX5200_RESULT_NO_DEVICES || (r == 0 && count == 0)) fail_no_board(o);
     check("discovery", r);
     std::stringstream in(keys);
     std::string key;
