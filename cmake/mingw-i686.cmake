@@ -1,13 +1,13 @@
 # Cross build for 32-bit Windows with MinGW-w64 (Debian's g++-mingw-w64-i686); the programs run
-# under Wine.
+# under Wine (tests/wine-run.sh) where the host executes 32-bit programs.
 set(CMAKE_SYSTEM_NAME Windows)
 set(CMAKE_SYSTEM_PROCESSOR i686)
-set(CMAKE_C_COMPILER i686-w64-mingw32-gcc-posix)
-set(CMAKE_CXX_COMPILER i686-w64-mingw32-g++-posix)
-set(CMAKE_RC_COMPILER i686-w64-mingw32-windres)
-set(CMAKE_FIND_ROOT_PATH /usr/i686-w64-mingw32)
+set(VRX5200_MINGW_TRIPLE i686-w64-mingw32)
+set(CMAKE_C_COMPILER ${VRX5200_MINGW_TRIPLE}-gcc-posix)
+set(CMAKE_CXX_COMPILER ${VRX5200_MINGW_TRIPLE}-g++-posix)
+set(CMAKE_RC_COMPILER ${VRX5200_MINGW_TRIPLE}-windres)
+set(CMAKE_FIND_ROOT_PATH /usr/${VRX5200_MINGW_TRIPLE})
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
-set(CMAKE_CROSSCOMPILING_EMULATOR wine)

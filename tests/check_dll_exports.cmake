@@ -1,7 +1,8 @@
 # Checks the export table of a Windows DLL: exactly the names of its module definition,
 # undecorated (no leading underscore, no @N).
+# cmake -DOBJDUMP=<the toolchain's objdump> -DLIB=<dll> -DDEF=<def> -P check_dll_exports.cmake
 cmake_policy(SET CMP0057 NEW)
-execute_process(COMMAND i686-w64-mingw32-objdump -p ${LIB} OUTPUT_VARIABLE dump RESULT_VARIABLE rc)
+execute_process(COMMAND ${OBJDUMP} -p ${LIB} OUTPUT_VARIABLE dump RESULT_VARIABLE rc)
 if(NOT rc EQUAL 0)
   message(FATAL_ERROR "objdump failed on ${LIB}")
 endif()
