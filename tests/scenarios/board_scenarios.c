@@ -109,7 +109,7 @@ static void capture_to_file(const char* path) {
 }
 
 static void upload(void) {
-  enum { kWords = 150000 };
+  enum { kWords = 150016 }; /* a valid pattern length: a multiple of 32 */
   uint16_t* pattern = (uint16_t*)malloc(kWords * sizeof *pattern);
   DAC_Session_Params dac;
   int32_t position = 0, done = 0;
