@@ -735,7 +735,7 @@ int status_error(libusb_transfer_status s) {
   }
 }
 
-// Event handling of one context, up to `limit_us` of bus time unless callbacks ran earlier or
+// Event handling of one context, for up to `wait_us` unless callbacks ran earlier or
 // `completed` became non-zero.
 int handle_events(libusb_context* ctx, uint64_t wait_us, int* completed, const char* call) {
   Meter meter;
