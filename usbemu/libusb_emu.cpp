@@ -17,6 +17,9 @@
 //   VRX5200_EMULATED_UNPLUG=B:K       board B (from 1) is unplugged once K bulk transfers have
 //                                     been submitted to it: the next one finds it gone
 //   VRX5200_EMULATED_UNPLUG=B:Tms     board B is unplugged T ms after the first libusb call
+//   VRX5200_EMULATED_UNPLUG=B:Nbytes  board B is unplugged once its data ports (channels A and
+//                                     B) have sent N data bytes to the host: part-way through a
+//                                     capture read-back, whatever came before it
 //   VRX5200_EMULATOR_STATS=1          at exit, prints to stderr the thread CPU time spent inside
 //                                     the emulator's functions (callbacks excluded), the calls
 //                                     and the bytes moved
@@ -78,6 +81,7 @@ struct Port {
   explicit Port(sim::PortPeer* peer) : chip(peer) {}
   Channel chip;
   std::deque<Xfer*> out, in;                   // bulk transfers queued, oldest first
+  uint64_t data_in = 0;                        // data bytes sent to the host (status bytes apart)
   libusb_device_handle* claimed_by = nullptr;  // the handle that claimed the interface
 };
 
@@ -210,6 +214,7 @@ struct Config {
   int unplug_board = 0;  // from 1; 0: none
   uint64_t unplug_after_transfers = UINT64_MAX;
   uint64_t unplug_at_us = UINT64_MAX;
+  uint64_t unplug_after_data_bytes = UINT64_MAX;  // sent to the host on the data ports A and B
 };
 
 bool flag(const char* name) {
@@ -244,14 +249,19 @@ Config read_config() {
     uint64_t b = 0, n = 0;
     const bool ms = when.size() > 2 && when.compare(when.size() - 2, 2, "ms") == 0;
     if (ms) when.resize(when.size() - 2);
+    const bool bytes = when.size() > 5 && when.compare(when.size() - 5, 5, "bytes") == 0;
+    if (bytes) when.resize(when.size() - 5);
     if (!parse_number(board.c_str(), b) || b < 1 || b > static_cast<uint64_t>(c.boards) ||
         !parse_number(when.c_str(), n)) {
       bad_setting("VRX5200_EMULATED_UNPLUG", v,
-                  "BOARD:TRANSFERS or BOARD:MILLISECONDSms, the board numbered from 1");
+                  "BOARD:TRANSFERS, BOARD:MILLISECONDSms or BOARD:BYTESbytes, the board "
+                  "numbered from 1");
     }
     c.unplug_board = static_cast<int>(b);
     if (ms) {
       c.unplug_at_us = n * 1000;
+    } else if (bytes) {
+      c.unplug_after_data_bytes = n;
     } else {
       c.unplug_after_transfers = n;
     }
@@ -408,8 +418,9 @@ bool pump(Bus& b, Port& port, uint64_t now) {
         moved = true;
         // Data bytes: every started packet of 512 carries two status bytes.
         const size_t packets = (r.bytes + kPacketBytes - 1) / kPacketBytes;
-        g_bytes_in.fetch_add(r.bytes - std::min(r.bytes, packets * kStatusBytes),
-                             std::memory_order_relaxed);
+        const size_t data = r.bytes - std::min(r.bytes, packets * kStatusBytes);
+        g_bytes_in.fetch_add(data, std::memory_order_relaxed);
+        port.data_in += data;
       }
       x.actual += r.bytes;
       if (r.overflow || r.ended || x.actual == x.length) {
@@ -434,6 +445,12 @@ void progress(Bus& b, uint64_t now) {
     for (auto& port : board->ports) {
       if (port->out.empty() && port->in.empty()) continue;
       any = pump(b, *port, now) || any;
+      if (b.config.unplug_board == board->number &&
+          board->ports[0]->data_in + board->ports[1]->data_in >= b.config.unplug_after_data_bytes) {
+        unplug(b, *board);
+        any = true;
+        break;
+      }
       for (std::deque<Xfer*>* q : {&port->out, &port->in}) {
         for (auto it = q->begin(); it != q->end();) {
           Xfer& x = **it;

@@ -1,6 +1,6 @@
 // run-emulated: runs a command on the emulated USB bus.
 //
-//   run-emulated [--boards N] [--deny-access | --busy] [--unplug B:K | --unplug B:Tms] [--stats]
+//   run-emulated [--boards N] [--deny-access | --busy] [--unplug B:K | B:Tms | B:Nbytes] [--stats]
 //                [--] COMMAND [ARGS...]
 //
 // Puts the emulator's libusb-1.0.so.0 (the lib/ directory next to this program) first on
@@ -21,13 +21,14 @@ void usage(const char* message) {
   if (message != nullptr) std::fprintf(stderr, "run-emulated: %s\n", message);
   std::fprintf(stderr,
                "usage: run-emulated [--boards N] [--deny-access | --busy] [--unplug B:K | "
-               "--unplug B:Tms]\n"
+               "--unplug B:Tms | --unplug B:Nbytes]\n"
                "                    [--stats] [--] COMMAND [ARGS...]\n"
                "  --boards N      emulated boards on the bus (default 1; keys EMU00001, ...)\n"
                "  --deny-access   opening a device fails with LIBUSB_ERROR_ACCESS\n"
                "  --busy          opening a device fails with LIBUSB_ERROR_BUSY\n"
                "  --unplug B:K    board B (from 1) leaves the bus after K bulk transfers\n"
                "  --unplug B:Tms  board B leaves the bus T ms after the first USB call\n"
+               "  --unplug B:Nbytes  board B leaves the bus once its data ports sent N bytes\n"
                "  --stats         print the emulator's own CPU time at exit\n"
                "example: run-emulated build/tools/vrx5200 list\n");
   std::exit(2);
@@ -70,7 +71,7 @@ int main(int argc, char** argv) {
       setenv("VRX5200_EMULATED_BUSY", "1", 1);
     } else if (std::strcmp(a, "--unplug") == 0) {
       if (++i == argc || std::strchr(argv[i], ':') == nullptr)
-        usage("--unplug needs BOARD:TRANSFERS or BOARD:MILLISECONDSms");
+        usage("--unplug needs BOARD:TRANSFERS, BOARD:MILLISECONDSms or BOARD:BYTESbytes");
       setenv("VRX5200_EMULATED_UNPLUG", argv[i], 1);
     } else if (std::strcmp(a, "--stats") == 0) {
       setenv("VRX5200_EMULATOR_STATS", "1", 1);
