@@ -1,13 +1,5 @@
 # Cross build for 32-bit Windows with MinGW-w64 (Debian's g++-mingw-w64-i686); the programs run
 # under Wine (tests/wine-run.sh) where the host executes 32-bit programs.
-set(CMAKE_SYSTEM_NAME Windows)
 set(CMAKE_SYSTEM_PROCESSOR i686)
 set(VRX5200_MINGW_TRIPLE i686-w64-mingw32)
-set(CMAKE_C_COMPILER ${VRX5200_MINGW_TRIPLE}-gcc-posix)
-set(CMAKE_CXX_COMPILER ${VRX5200_MINGW_TRIPLE}-g++-posix)
-set(CMAKE_RC_COMPILER ${VRX5200_MINGW_TRIPLE}-windres)
-set(CMAKE_FIND_ROOT_PATH /usr/${VRX5200_MINGW_TRIPLE})
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
+include(${CMAKE_CURRENT_LIST_DIR}/mingw-common.cmake)

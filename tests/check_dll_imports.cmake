@@ -2,13 +2,10 @@
 # definition, undecorated (the names the vendor's DLL exports).
 # cmake -DOBJDUMP=<the toolchain's objdump> -DLIB=<dll> -DFROM=<imported dll> -DDEF=<def>
 #       -P check_dll_imports.cmake
-execute_process(COMMAND ${OBJDUMP} -p ${LIB} OUTPUT_VARIABLE dump RESULT_VARIABLE rc)
-if(NOT rc EQUAL 0)
-  message(FATAL_ERROR "objdump failed on ${LIB}")
-endif()
+include(${CMAKE_CURRENT_LIST_DIR}/../cmake/symbol_checks.cmake)
+vrx_lines_of(lines ${OBJDUMP} -p ${LIB})
 # objdump lists every imported DLL as "DLL Name: x.dll", a column header, then one
 # "<vma> <hint> <name>" line per function, and a blank line.
-string(REPLACE "\n" ";" lines "${dump}")
 set(in_dll FALSE)
 set(found FALSE)
 set(imported "")
@@ -32,14 +29,8 @@ endforeach()
 if(NOT found)
   message(FATAL_ERROR "${LIB} imports nothing from ${FROM}")
 endif()
-file(STRINGS ${DEF} def_lines REGEX "^  [A-Za-z]")
-set(expected "")
-foreach(line IN LISTS def_lines)
-  string(STRIP "${line}" name)
-  list(APPEND expected "${name}")
-endforeach()
+vrx_def_names(expected ${DEF} "^  [A-Za-z]")
 list(SORT imported)
-list(SORT expected)
 if(NOT imported STREQUAL expected)
   message(FATAL_ERROR "imports from ${FROM} differ from ${DEF}:\n"
                       "  imported: ${imported}\n  expected: ${expected}")
