@@ -7,23 +7,34 @@ call raises :class:`VRX5200Error` naming its result code and what the code means
 
 >>> import vrx5200
 >>> with vrx5200.Board(simulated=True) as board:
-...     samples = board.capture(65536)
+...     samples = board.capture(65536)   # int16: two's complement values
+
+Samples are 16-bit words. For a two's complement ADC they come as ``int16`` values; raw codes
+(``uint16``, the words exactly as the board delivered them) on request with ``raw=True``, and
+always for offset-binary sessions (``offset_binary=True``). :func:`load_capture` reads capture
+files back by the same rule.
 """
 
 from __future__ import annotations
 
 import ctypes
+import operator
 import os
 from pathlib import Path
 from typing import Iterable, Optional, Sequence
 
 import numpy as np
 
+from ._files import load_capture
+from ._version import __version__
+
 __all__ = [
+    "__version__",
     "VRX5200Error",
     "Board",
     "find_boards",
     "convert_samples",
+    "load_capture",
     "load_library",
     "result_text",
 ]
@@ -149,38 +160,59 @@ _libraries: dict = {}
 
 
 def _candidates(name: str) -> list:
+    """The files to try before the system's search, in order."""
     here = Path(__file__).resolve().parent
     found = []
     if os.environ.get("VRX5200_LIBRARY_DIR"):
         found.append(Path(os.environ["VRX5200_LIBRARY_DIR"]) / name)
-    for base in (here, here.parent, here.parent.parent / "build", here.parent.parent / "build" / "lib"):
-        found.append(base / name)
+    found += [here / name, here.parent / name]
     return found
+
+
+def _checkout_build(name: str) -> Optional[Path]:
+    """In a source checkout (the package run from ``python/``), the ``build/`` folder's library."""
+    here = Path(__file__).resolve().parent
+    top = here.parent.parent
+    if here.parent.name == "python" and (top / "CMakeLists.txt").is_file():
+        return top / "build" / name
+    return None
 
 
 def load_library(simulated: bool = False, path: Optional[str] = None) -> ctypes.CDLL:
     """The control library: ``libvrx5200sim.so`` (simulated board) or ``libvrx5200.so``.
 
-    Looked for at ``path``, in the folder named by the environment variable
-    ``VRX5200_LIBRARY_DIR``, beside the package, in the source tree's ``build/`` folder, then by
-    the system's library search. Loaded once per process.
+    Loaded from ``path`` when given; else looked for in the directory named by the environment
+    variable ``VRX5200_LIBRARY_DIR``, beside the package (in its folder, then in the folder
+    holding it), then by the system's library search (``ld.so``: ``LD_LIBRARY_PATH``, the
+    ldconfig cache); run from a source checkout, last of all in the checkout's ``build/``.
+    Loaded once per process.
     """
     name = "libvrx5200sim.so" if simulated else "libvrx5200.so"
     key = path or name
     if key in _libraries:
         return _libraries[key]
-    tried = [Path(path)] if path else _candidates(name)
-    lib = None
-    for candidate in tried:
-        if candidate.exists():
-            lib = ctypes.CDLL(str(candidate))
-            break
-    if lib is None:
-        try:
-            lib = ctypes.CDLL(name)
-        except OSError as error:
-            hint = "" if simulated else "; for the simulated board use simulated=True"
-            raise OSError(f"cannot load {name} ({error}){hint}") from None
+    if path:
+        lib = ctypes.CDLL(str(path))
+    else:
+        lib = None
+        tried = _candidates(name)
+        for candidate in tried:
+            if candidate.exists():
+                lib = ctypes.CDLL(str(candidate))
+                break
+        if lib is None:
+            try:
+                lib = ctypes.CDLL(name)
+            except OSError as error:
+                checkout = _checkout_build(name)
+                if checkout is not None and checkout.exists():
+                    lib = ctypes.CDLL(str(checkout))
+                else:
+                    places = ", ".join(str(p.parent) for p in tried)
+                    hint = "" if simulated else "; for the simulated board use simulated=True"
+                    raise OSError(f"cannot load {name}: not in {places}, nor found by the system "
+                                  f"({error}); set VRX5200_LIBRARY_DIR to the folder holding "
+                                  f"it{hint}") from None
     for export, args in _SIGNATURES.items():
         function = getattr(lib, "VRX5200BrdCtrl_" + export)
         function.argtypes = args
@@ -217,6 +249,37 @@ def find_boards(simulated: bool = False, library: Optional[str] = None) -> list:
 def _int32_array(values: Iterable[int]) -> ctypes.Array:
     values = list(values)
     return (ctypes.c_int32 * max(1, len(values)))(*values)
+
+
+def _integer_in(value, what: str, low: int, high: int) -> int:
+    try:
+        number = operator.index(value)
+    except TypeError:
+        raise TypeError(f"{what} must be an integer, not {type(value).__name__}") from None
+    if not low <= number <= high:
+        raise ValueError(f"{what} {number} out of range ({low} to {high})")
+    return number
+
+
+def _pattern_words(pattern, raw: Optional[bool]) -> np.ndarray:
+    """A pattern as the uint16 words to upload, or ValueError: nothing is rounded, wrapped or
+    reinterpreted."""
+    array = np.asarray(pattern)
+    if raw is None:
+        raw = array.dtype == np.uint16
+    low, high, kind = (0, 65535, "raw 16-bit codes") if raw else (
+        -32768, 32767, "signed 16-bit values (raw codes 0 to 65535 with raw=True)")
+    if array.dtype.kind not in "iu":
+        raise ValueError(f"pattern must be integers, {kind}; got {array.dtype} values")
+    flat = array.ravel()
+    outside = np.flatnonzero((flat < low) | (flat > high))
+    if outside.size:
+        i = int(outside[0])
+        raise ValueError(f"pattern value {flat[i]} at index {i} is outside {low} to {high} "
+                         f"({kind}); {outside.size} values are")
+    if raw:
+        return np.ascontiguousarray(flat, dtype=np.uint16)
+    return np.ascontiguousarray(flat, dtype=np.int16).view(np.uint16)
 
 
 class Board:
@@ -269,12 +332,17 @@ class Board:
         _check("FPGA configuration", self.lib.VRX5200BrdCtrl_Load_Firmware(os.fsencode(path)), 20)
 
     def read_register(self, address: int) -> int:
+        """Reads FPGA register ``address`` (0 to 15)."""
+        address = _integer_in(address, "register address", 0, 15)
         value = _i32(0)
         _check("register read", self.lib.VRX5200BrdCtrl_Read_Register(address, ctypes.byref(value)))
         return value.value
 
     def write_register(self, address: int, value: int) -> int:
-        """Writes a register; returns the board's reply byte."""
+        """Writes ``value`` (0 to 255) to FPGA register ``address`` (0 to 15); returns the
+        board's reply byte."""
+        address = _integer_in(address, "register address", 0, 15)
+        value = _integer_in(value, "register value", 0, 255)
         status = _i32(0)
         _check("register write",
                self.lib.VRX5200BrdCtrl_Write_Register(address, value, ctypes.byref(status)))
@@ -305,14 +373,21 @@ class Board:
         self._patterns = (ctypes.c_uint32 * max(1, len(patterns)))(*patterns)
 
     def capture(self, n: int, out: Optional[np.ndarray] = None, timeout_ms: int = 10000,
-                patterns: Sequence[int] = (), **session) -> np.ndarray:
-        """Captures n samples (a multiple of 32) into a numpy uint16 array, zero-copy: the
-        library writes straight into the array's buffer (``out`` when given, C-contiguous
-        uint16 of at least n entries)."""
+                patterns: Sequence[int] = (), raw: bool = False, offset_binary: bool = False,
+                **session) -> np.ndarray:
+        """Captures n samples (a multiple of 32), zero-copy: the library writes straight into
+        the array's buffer (``out`` when given: C-contiguous int16 or uint16, at least n
+        entries).
+
+        Returns the samples as int16 two's complement values; as uint16 raw codes (the words
+        as delivered) with ``raw=True`` or when the ADC's codes are offset binary
+        (``offset_binary=True``). Either way a view of the same buffer.
+        """
         if out is None:
             out = np.empty(n, dtype=np.uint16)
-        if out.dtype != np.uint16 or not out.flags.c_contiguous or out.size < n:
-            raise ValueError("out must be a C-contiguous uint16 array of at least n entries")
+        if out.dtype not in (np.uint16, np.int16) or not out.flags.c_contiguous or out.size < n:
+            raise ValueError("out must be a C-contiguous int16 or uint16 array of at least n "
+                             "entries")
         self.configure_adc(patterns=patterns, **session)
         _check("capture start", self.lib.VRX5200BrdCtrl_Start_ADC_to_DDR(n, None, 0, 0, 0))
         this_call, index, status, timed_out, more = (_i32(0) for _ in range(5))
@@ -324,7 +399,7 @@ class Board:
                 ctypes.byref(status), ctypes.byref(timed_out), ctypes.byref(more)))
             if timed_out.value:
                 raise VRX5200Error("pattern match (no capture matched in time)", 102)
-        return out[:n]
+        return out[:n].view(np.uint16 if raw or offset_binary else np.int16)
 
     def capture_to_file(self, path: str, n: int, lanes: Sequence[int] = (1,),
                         ops: Sequence[tuple] = (), timeout_ms: int = 10000, **session) -> int:
@@ -348,11 +423,16 @@ class Board:
     # ---- pattern ----
     def play(self, pattern: np.ndarray, rate: float = 100e6, rate_factor_1: int = 8,
              rate_factor_2: int = 1, rate_divisor: int = 1, control_byte_1: int = 0,
-             control_byte_2: int = 0, start_offset: int = 0) -> None:
-        """Uploads a pattern of 16-bit words (any 16-bit integer array; its length must be 32
-        or more with length mod 32 <= 3) and starts playback."""
-        words = np.ascontiguousarray(pattern).view(np.uint16) if pattern.dtype.itemsize == 2 \
-            else np.ascontiguousarray(pattern, dtype=np.uint16)
+             control_byte_2: int = 0, start_offset: int = 0, raw: Optional[bool] = None) -> None:
+        """Uploads a pattern and starts playback. Its length must be 32 or more with
+        length mod 32 <= 3 (a multi-dimensional array is played in C order).
+
+        The pattern is integers (an integer array or a list): signed values -32768 to 32767,
+        uploaded as two's complement words; with ``raw=True`` raw codes 0 to 65535, uploaded as
+        they are (offset binary, say). ``raw`` defaults to True for uint16 arrays, else False.
+        Floats, bools and values outside the range raise ValueError before anything is sent.
+        """
+        words = _pattern_words(pattern, raw)
         p = DACSessionParams(Rate=rate, Rate_Factor_1=rate_factor_1, Rate_Factor_2=rate_factor_2,
                              Rate_Divisor=rate_divisor, Control_Byte_1=control_byte_1,
                              Control_Byte_2=control_byte_2)
