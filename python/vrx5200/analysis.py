@@ -12,24 +12,43 @@ where they alias to, and the rest taken as noise. The metrics:
 * ENOB = log2(FSR / (NAD_rms * sqrt(12))), FSR = 2**bits codes, NAD_rms the RMS of noise and
   distortion in codes;
 * noise floor = the average noise power per bin relative to a full-scale sine, in dBFS.
+
+Codes may be given as int16 values or uint16 raw codes (as :meth:`vrx5200.Board.capture` and
+:func:`vrx5200.load_capture` return them): only their low ``bits`` bits count.
 """
 
 from __future__ import annotations
 
+import math
 from dataclasses import dataclass, field
 from typing import Optional
 
 import numpy as np
 
-__all__ = ["Spectrum", "Metrics", "codes_to_values", "spectrum", "metrics", "plot_spectrum"]
+__all__ = ["Spectrum", "Metrics", "codes_to_values", "spectrum", "metrics", "spectrum_figure",
+           "plot_spectrum", "format_hz"]
 
 # Half-width in bins of each window's main lobe: the bins a component spreads over.
 _WINDOWS = {"rectangular": 1, "hann": 2, "blackmanharris": 4}
 
 
+def _check_bits(bits: int) -> None:
+    if not isinstance(bits, (int, np.integer)) or not 2 <= bits <= 32:
+        raise ValueError(f"bits must be an integer from 2 to 32, not {bits!r}")
+
+
+def format_hz(hz: float) -> str:
+    """A frequency with an SI prefix: 3.895 MHz."""
+    for scale, prefix in ((1e9, "G"), (1e6, "M"), (1e3, "k")):
+        if abs(hz) >= scale:
+            return f"{hz / scale:.6g} {prefix}Hz"
+    return f"{hz:.6g} Hz"
+
+
 def codes_to_values(codes: np.ndarray, bits: int = 16, offset_binary: bool = False) -> np.ndarray:
     """Raw ADC codes as signed values in codes: offset binary has 2**(bits-1) subtracted, two's
     complement is sign-extended from bit ``bits``-1."""
+    _check_bits(bits)
     raw = np.asarray(codes).astype(np.int64) & ((1 << bits) - 1)
     if offset_binary:
         return (raw - (1 << (bits - 1))).astype(np.float64)
@@ -52,7 +71,12 @@ def _window(name: str, n: int) -> np.ndarray:
 @dataclass
 class Spectrum:
     """One-sided power spectrum in codes squared per bin: a component's bins sum to its power
-    (A**2 / 2 for a sine of amplitude A), and all bins to the signal's power (Parseval)."""
+    (A**2 / 2 for a sine of amplitude A), and all bins to the signal's power (Parseval).
+
+    A tone's peak bin therefore reads its power divided by the window's equivalent noise
+    bandwidth (:attr:`enbw_bins`); :meth:`tone_dbfs` is the same spectrum scaled so that a
+    tone's peak reads its power instead.
+    """
 
     power: np.ndarray
     n: int
@@ -63,14 +87,28 @@ class Spectrum:
     def full_scale_power(self) -> float:
         return (2.0 ** (self.bits - 1)) ** 2 / 2
 
+    @property
+    def enbw_bins(self) -> float:
+        """The window's equivalent noise bandwidth in bins: n sum(w**2) / sum(w)**2."""
+        w = _window(self.window, self.n)
+        return float(self.n * np.sum(w ** 2) / np.sum(w) ** 2)
+
     def dbfs(self) -> np.ndarray:
+        """Power per bin in dBFS (noise reads true; a tone reads low by the ENBW)."""
         return 10 * np.log10(np.maximum(self.power, 1e-30) / self.full_scale_power)
+
+    def tone_dbfs(self) -> np.ndarray:
+        """The power spectrum in dBFS: a coherent tone's peak bin reads the tone's power (a
+        full-scale sine 0 dBFS); noise reads its power per bin times the ENBW."""
+        return self.dbfs() + 10 * np.log10(self.enbw_bins)
 
 
 def spectrum(codes: np.ndarray, bits: int = 16, offset_binary: bool = False,
              window: str = "blackmanharris") -> Spectrum:
     """The windowed one-sided power spectrum of a capture."""
     x = codes_to_values(codes, bits, offset_binary)
+    if x.ndim != 1 or x.size < 2:
+        raise ValueError(f"a capture is a 1-D array of 2 or more samples, not {x.shape}")
     n = x.size
     w = _window(window, n)
     power = np.abs(np.fft.rfft(x * w)) ** 2 / (n * np.sum(w ** 2))
@@ -80,8 +118,16 @@ def spectrum(codes: np.ndarray, bits: int = 16, offset_binary: bool = False,
     return Spectrum(power, n, bits, window)
 
 
+def _number(value: float) -> Optional[float]:
+    """A float for JSON: None where it is not finite."""
+    return float(value) if math.isfinite(value) else None
+
+
 @dataclass
 class Metrics:
+    """The single-tone metrics. ``thd_dbc`` is NaN when no harmonic falls clear of DC and the
+    fundamental; ``rate_hz`` (when known) gives the frequencies in Hz."""
+
     fundamental_bin: int
     fundamental_dbfs: float
     snr_db: float
@@ -92,17 +138,55 @@ class Metrics:
     noise_floor_dbfs: float
     harmonic_bins: list = field(default_factory=list)
     harmonic_dbc: list = field(default_factory=list)
+    harmonic_orders: list = field(default_factory=list)
+    n: int = 0
+    rate_hz: Optional[float] = None
+
+    @property
+    def fundamental_hz(self) -> Optional[float]:
+        if self.rate_hz is None or not self.n:
+            return None
+        return self.fundamental_bin * self.rate_hz / self.n
 
     def lines(self) -> list:
+        where = f"bin {self.fundamental_bin}"
+        if self.fundamental_hz is not None:
+            where += f" ({format_hz(self.fundamental_hz)})"
+        thd = (f"{self.thd_dbc:.2f} dBc" if math.isfinite(self.thd_dbc)
+               else "n/a (no harmonic clear)")
         return [
-            f"fundamental: bin {self.fundamental_bin}, {self.fundamental_dbfs:.2f} dBFS",
+            f"fundamental: {where}, {self.fundamental_dbfs:.2f} dBFS",
             f"SNR:   {self.snr_db:.2f} dB",
             f"SINAD: {self.sinad_db:.2f} dB",
             f"SFDR:  {self.sfdr_dbc:.2f} dBc",
-            f"THD:   {self.thd_dbc:.2f} dBc",
+            f"THD:   {thd}",
             f"ENOB:  {self.enob:.2f} bits",
             f"noise floor: {self.noise_floor_dbfs:.2f} dBFS per bin",
         ]
+
+    def as_dict(self) -> dict:
+        """The metrics under snake_case keys that carry their unit (non-finite values None);
+        ``fundamental_hz`` and each harmonic's ``frequency_hz`` only when the sample rate is
+        known."""
+        out = {"fundamental_bin": self.fundamental_bin}
+        if self.fundamental_hz is not None:
+            out["fundamental_hz"] = self.fundamental_hz
+        out.update({
+            "fundamental_dbfs": _number(self.fundamental_dbfs),
+            "snr_db": _number(self.snr_db),
+            "sinad_db": _number(self.sinad_db),
+            "sfdr_dbc": _number(self.sfdr_dbc),
+            "thd_dbc": _number(self.thd_dbc),
+            "enob_bits": _number(self.enob),
+            "noise_floor_dbfs": _number(self.noise_floor_dbfs),
+            "harmonics": [],
+        })
+        for order, k, dbc in zip(self.harmonic_orders, self.harmonic_bins, self.harmonic_dbc):
+            harmonic = {"order": order, "bin": k, "level_dbc": _number(dbc)}
+            if self.rate_hz is not None:
+                harmonic["frequency_hz"] = k * self.rate_hz / self.n
+            out["harmonics"].append(harmonic)
+        return out
 
 
 def _band(center: int, half: int, bins: int) -> range:
@@ -114,10 +198,28 @@ def _alias(k: int, n: int) -> int:
     return n - k if k > n // 2 else k
 
 
+def _db(numerator: float, denominator: float) -> float:
+    """10 log10 of a power ratio, +-inf at the ends rather than a division error."""
+    if denominator <= 0:
+        return math.inf
+    if numerator <= 0:
+        return -math.inf
+    return 10 * math.log10(numerator / denominator)
+
+
 def metrics(codes_or_spectrum, bits: int = 16, offset_binary: bool = False,
             window: str = "blackmanharris", harmonics: int = 5,
-            fundamental_bin: Optional[int] = None) -> Metrics:
-    """The single-tone metrics of a capture (or of a spectrum already formed)."""
+            fundamental_bin: Optional[int] = None, rate_hz: Optional[float] = None) -> Metrics:
+    """The single-tone metrics of a capture (or of a spectrum already formed).
+
+    ``harmonics`` is the highest harmonic order counted (2 or more); ``rate_hz`` the sample
+    rate, for frequencies in Hz. ValueError when the capture holds no power above DC.
+    """
+    if harmonics < 2:
+        raise ValueError(f"harmonics is the highest harmonic order counted: 2 or more, "
+                         f"not {harmonics}")
+    if rate_hz is not None and not (math.isfinite(rate_hz) and rate_hz > 0):
+        raise ValueError(f"the sample rate must be a positive number of Hz, not {rate_hz}")
     s = codes_or_spectrum if isinstance(codes_or_spectrum, Spectrum) else spectrum(
         codes_or_spectrum, bits, offset_binary, window)
     p = s.power
@@ -130,18 +232,24 @@ def metrics(codes_or_spectrum, bits: int = 16, offset_binary: bool = False,
         fundamental_bin = int(np.argmax(candidates))
     signal_band = set(_band(fundamental_bin, half, bins))
     signal = float(np.sum(p[list(signal_band)]))
+    if not signal > 0:
+        raise ValueError("no tone: the capture holds no power above DC (constant samples?)")
 
-    harmonic_bins, harmonic_powers, harmonic_bands = [], [], set()
+    harmonic_orders, harmonic_bins, harmonic_powers, harmonic_bands = [], [], [], set()
     for h in range(2, harmonics + 1):
         k = _alias(h * fundamental_bin, s.n)
         band = set(_band(k, half, bins))
         if band & (dc | signal_band | harmonic_bands):
             continue  # falls on DC, the fundamental or a lower harmonic
+        harmonic_orders.append(h)
         harmonic_bins.append(k)
         harmonic_powers.append(float(np.sum(p[list(band)])))
         harmonic_bands |= band
 
     noise_bins = [k for k in range(bins) if k not in dc | signal_band | harmonic_bands]
+    if not noise_bins:
+        raise ValueError(f"{s.n} samples leave no noise bins beside DC, the tone and its "
+                         f"harmonics")
     noise_per_bin = float(np.mean(p[noise_bins]))
     # The noise in the bins set aside is estimated from the average noise bin.
     noise = noise_per_bin * (bins - len(dc))
@@ -150,55 +258,103 @@ def metrics(codes_or_spectrum, bits: int = 16, offset_binary: bool = False,
     others = p.copy()
     others[list(dc | signal_band)] = 0
     sfdr = 10 * np.log10(p[fundamental_bin] / max(float(np.max(others)), 1e-30))
-    nad_rms = np.sqrt(noise + distortion)
+    nad_rms = math.sqrt(noise + distortion)
     return Metrics(
         fundamental_bin=fundamental_bin,
-        fundamental_dbfs=10 * np.log10(signal / s.full_scale_power),
-        snr_db=10 * np.log10(signal / noise),
-        sinad_db=10 * np.log10(signal / (noise + distortion)),
+        fundamental_dbfs=_db(signal, s.full_scale_power),
+        snr_db=_db(signal, noise),
+        sinad_db=_db(signal, noise + distortion),
         sfdr_dbc=float(sfdr),
-        thd_dbc=10 * np.log10(max(distortion, 1e-30) / signal),
-        enob=float(np.log2(2.0 ** s.bits / (nad_rms * np.sqrt(12)))),
-        noise_floor_dbfs=10 * np.log10(noise_per_bin / s.full_scale_power),
+        thd_dbc=10 * math.log10(max(distortion, 1e-30) / signal) if harmonic_bins else math.nan,
+        enob=math.log2(2.0 ** s.bits / (nad_rms * math.sqrt(12))) if nad_rms > 0 else math.inf,
+        noise_floor_dbfs=_db(noise_per_bin, s.full_scale_power),
         harmonic_bins=harmonic_bins,
-        harmonic_dbc=[10 * np.log10(max(ph, 1e-30) / signal) for ph in harmonic_powers],
+        harmonic_dbc=[10 * math.log10(max(ph, 1e-30) / signal) for ph in harmonic_powers],
+        harmonic_orders=harmonic_orders,
+        n=s.n,
+        rate_hz=float(rate_hz) if rate_hz is not None else None,
     )
 
 
-def plot_spectrum(codes: np.ndarray, path: str, bits: int = 16, offset_binary: bool = False,
-                  window: str = "blackmanharris", harmonics: int = 5,
-                  title: str = "VRX5200 capture") -> Metrics:
-    """Writes a PNG of the spectrum in dBFS with the fundamental and the harmonics marked and
-    the metrics written in; returns the metrics."""
-    import matplotlib
+def _envelope(x: np.ndarray, y: np.ndarray, columns: int):
+    """Per column of bins the least and the greatest y, as steps: each column's first x with
+    its values, and the last x closing the last column."""
+    starts = np.linspace(0, y.size, columns + 1).astype(np.int64)[:-1]
+    low, high = np.minimum.reduceat(y, starts), np.maximum.reduceat(y, starts)
+    return np.append(x[starts], x[-1]), np.append(low, low[-1]), np.append(high, high[-1])
 
-    matplotlib.use("Agg")
-    import matplotlib.pyplot as plt
+
+def spectrum_figure(codes: np.ndarray, bits: int = 16, offset_binary: bool = False,
+                    window: str = "blackmanharris", harmonics: int = 5,
+                    title: str = "VRX5200 capture", rate_hz: Optional[float] = None,
+                    size=(10, 5.5), dpi: int = 110):
+    """The spectrum plot as a matplotlib Figure, and the metrics: ``(figure, metrics)``.
+
+    The trace is the power spectrum scaled for tones (left axis, dBFS: a tone's marker reads
+    the level in the metrics box); the right axis reads the same trace as noise power per bin
+    in dBFS (the left axis less the window's ENBW), where the noise floor line reads the
+    metrics' noise floor. A spectrum of more bins than the figure has pixel columns is drawn as
+    the least-to-greatest envelope of each column. With ``rate_hz`` the x axis is in Hz, else
+    in fractions of the sample rate.
+    """
+    from matplotlib.figure import Figure
+    from matplotlib.ticker import EngFormatter
 
     s = spectrum(codes, bits, offset_binary, window)
-    m = metrics(s, harmonics=harmonics)
-    db = s.dbfs()
-    frequency = np.arange(db.size) / s.n
-    fig, ax = plt.subplots(figsize=(10, 5.5))
-    ax.plot(frequency, db, linewidth=0.6, color="tab:blue")
+    m = metrics(s, harmonics=harmonics, rate_hz=rate_hz)
+    db = s.tone_dbfs()
+    enbw_db = 10 * math.log10(s.enbw_bins)
+    frequency = np.arange(db.size) * ((rate_hz or 1.0) / s.n)
+
+    fig = Figure(figsize=size, dpi=dpi)
+    ax = fig.add_subplot()
+    columns = int(size[0] * dpi)
+    if db.size > 2 * columns:
+        x, low, high = _envelope(frequency, db, columns)
+        ax.fill_between(x, low, high, step="post", color="#a6c8e6", linewidth=0)
+        ax.step(x, high, where="post", color="tab:blue", linewidth=0.6)
+    else:
+        ax.plot(frequency, db, linewidth=0.6, color="tab:blue")
     ax.plot(frequency[m.fundamental_bin], db[m.fundamental_bin], "o", color="tab:red",
             label="fundamental")
-    for i, k in enumerate(m.harmonic_bins):
+    for i, (order, k) in enumerate(zip(m.harmonic_orders, m.harmonic_bins)):
         ax.plot(frequency[k], db[k], "v", color="tab:orange", label="harmonics" if i == 0 else None)
-        ax.annotate(str(i + 2), (frequency[k], db[k]), textcoords="offset points", xytext=(0, 6),
+        ax.annotate(str(order), (frequency[k], db[k]), textcoords="offset points", xytext=(0, 6),
                     ha="center", fontsize=8)
-    ax.axhline(m.noise_floor_dbfs, color="gray", linestyle=":", linewidth=0.8, label="noise floor")
-    ax.set_xlabel("frequency (fraction of the sample rate)")
-    ax.set_ylabel("power (dBFS)")
+    noise_line = m.noise_floor_dbfs + enbw_db
+    if math.isfinite(noise_line):
+        ax.axhline(noise_line, color="black", linestyle="--", linewidth=0.8, zorder=3,
+                   label="noise floor (per bin, right axis)")
+    if rate_hz:
+        ax.xaxis.set_major_formatter(EngFormatter(unit="Hz"))
+        ax.set_xlabel(f"frequency (sample rate {format_hz(rate_hz)})")
+        ax.set_xlim(0, rate_hz / 2)
+    else:
+        ax.set_xlabel("frequency (fraction of the sample rate)")
+        ax.set_xlim(0, 0.5)
+    ax.set_ylabel("dBFS (tones)")
+    right = ax.secondary_yaxis("right", functions=(lambda y: y - enbw_db, lambda y: y + enbw_db))
+    right.set_ylabel(f"noise per bin (dBFS; window ENBW {s.enbw_bins:.2f} bins)")
     ax.set_title(f"{title}: {s.n} samples, {s.window} window")
-    ax.set_xlim(0, 0.5)
-    ax.set_ylim(max(float(np.min(db[1:])) - 5, -200), 5)
+    marks = [db[m.fundamental_bin]] + [db[k] for k in m.harmonic_bins]
+    # Room below the noise for its usual dips; numerically empty bins (-387 dBFS) stay off scale.
+    floor = noise_line if math.isfinite(noise_line) else float(np.median(db))
+    bottom = min([floor - 40] + [y - 10 for y in marks])
+    ax.set_ylim(max(bottom, -300), max(5.0, float(db[m.fundamental_bin]) + 5))
     ax.grid(True, linewidth=0.3)
     ax.legend(loc="upper right", fontsize=8)
     ax.text(0.985, 0.80, "\n".join(m.lines()), transform=ax.transAxes, fontsize=8,
             family="monospace", va="top", ha="right",
             bbox=dict(boxstyle="round", facecolor="white", alpha=0.85))
     fig.tight_layout()
-    fig.savefig(path, dpi=110)
-    plt.close(fig)
+    return fig, m
+
+
+def plot_spectrum(codes: np.ndarray, path: str, bits: int = 16, offset_binary: bool = False,
+                  window: str = "blackmanharris", harmonics: int = 5,
+                  title: str = "VRX5200 capture", rate_hz: Optional[float] = None) -> Metrics:
+    """Writes the spectrum plot of :func:`spectrum_figure` to ``path`` (PNG, or the format its
+    extension names); returns the metrics."""
+    fig, m = spectrum_figure(codes, bits, offset_binary, window, harmonics, title, rate_hz)
+    fig.savefig(path)
     return m

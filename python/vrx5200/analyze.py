@@ -1,50 +1,128 @@
 """Prints the single-tone metrics of a capture file and optionally plots its spectrum.
 
-    python3 -m vrx5200.analyze capture.bin --plot spectrum.png
+    python3 -m vrx5200.analyze capture.bin --rate 250M --plot spectrum.png
+    python3 -m vrx5200.analyze capture.npy --json
+
+Errors (unreadable input, a capture with no tone, bad values, an unwritable plot) are one line
+on standard error and exit status 1.
 """
 
 from __future__ import annotations
 
 import argparse
+import json
+import math
+import re
 import sys
 
-import numpy as np
+from ._files import load_capture
+from .analysis import metrics, spectrum_figure
 
-from .analysis import metrics, plot_spectrum
+_PREFIXES = {"": 1.0, "k": 1e3, "K": 1e3, "M": 1e6, "G": 1e9}
 
 
-def main(argv=None) -> int:
-    parser = argparse.ArgumentParser(
-        prog="python3 -m vrx5200.analyze",
-        description="SNR, SINAD, SFDR, THD, ENOB and noise floor of a raw 16-bit capture file "
-                    "(IEEE Std 1241 single-tone analysis).")
-    parser.add_argument("capture", help="raw 16-bit little-endian capture file (vrx5200 capture)")
-    parser.add_argument("--bits", type=int, default=16, help="ADC resolution in bits (default 16)")
-    parser.add_argument("--offset-binary", action="store_true",
-                        help="codes are offset binary (default two's complement)")
-    parser.add_argument("--window", default="blackmanharris",
-                        choices=["blackmanharris", "hann", "rectangular"])
-    parser.add_argument("--harmonics", type=int, default=5, help="harmonics counted (2 to N)")
-    parser.add_argument("--plot", metavar="PNG", help="write the spectrum plot to this file")
-    args = parser.parse_args(argv)
+def parse_rate(text: str) -> float:
+    """A sample rate in Hz from "250M", "1.5G", "100k", "250MHz" or "2.5e8"."""
+    match = re.fullmatch(r"\s*([0-9.]+(?:[eE][+-]?[0-9]+)?)\s*([kKMG]?)(?:Hz)?\s*", text)
     try:
-        codes = np.fromfile(args.capture, dtype="<u2")
+        value = float(match.group(1)) * _PREFIXES[match.group(2)] if match else math.nan
+    except ValueError:
+        value = math.nan
+    if not (math.isfinite(value) and value > 0):
+        raise ValueError(f"bad sample rate {text!r} (a positive number of Hz, with k, M or G: "
+                         f"250M)")
+    return value
+
+
+class _Failure(Exception):
+    """A clean one-line error: the user's input, not the program, is at fault."""
+
+
+def _analyze(args) -> int:
+    if not 2 <= args.bits <= 16:
+        raise _Failure(f"--bits {args.bits}: the ADC resolution is 2 to 16 bits")
+    if args.harmonics < 2:
+        raise _Failure(f"--harmonics {args.harmonics}: the highest harmonic order counted is 2 "
+                       f"or more")
+    try:
+        rate = parse_rate(args.rate) if args.rate is not None else None
+    except ValueError as error:
+        raise _Failure(f"--rate: {error}") from None
+    try:
+        codes = load_capture(args.capture, format=args.format, raw=True,
+                             offset_binary=args.offset_binary)
     except OSError as error:
-        print(f"analyze: cannot read {args.capture}: {error}", file=sys.stderr)
-        return 1
+        raise _Failure(f"cannot read {args.capture}: {error.strerror or error}") from None
+    except ValueError as error:  # the message names the file
+        raise _Failure(str(error)) from None
     if codes.size < 64:
-        print(f"analyze: {args.capture} holds {codes.size} samples; 64 or more are needed",
-              file=sys.stderr)
-        return 1
+        raise _Failure(f"{args.capture} holds {codes.size} samples; 64 or more are needed")
     kw = dict(bits=args.bits, offset_binary=args.offset_binary, window=args.window,
-              harmonics=args.harmonics)
-    m = plot_spectrum(codes, args.plot, **kw) if args.plot else metrics(codes, **kw)
+              harmonics=args.harmonics, rate_hz=rate)
+    try:
+        if args.plot:
+            figure, m = spectrum_figure(codes, **kw)
+        else:
+            m = metrics(codes, **kw)
+    except ImportError:
+        raise _Failure("--plot needs matplotlib (Debian: python3-matplotlib)") from None
+    except ValueError as error:
+        raise _Failure(f"{args.capture}: {error}") from None
+    if args.plot:
+        try:
+            figure.savefig(args.plot)
+        except (OSError, ValueError) as error:
+            reason = getattr(error, "strerror", None) or error
+            raise _Failure(f"cannot write the plot {args.plot}: {reason}") from None
+
+    if args.json:
+        report = {"file": args.capture, "samples": int(codes.size), "bits": args.bits,
+                  "offset_binary": args.offset_binary, "window": args.window}
+        if rate is not None:
+            report["rate_hz"] = rate
+        report.update(m.as_dict())
+        if args.plot:
+            report["plot"] = args.plot
+        print(json.dumps(report, indent=2, allow_nan=False))
+        return 0
     print(f"{args.capture}: {codes.size} samples")
     for line in m.lines():
         print(line)
     if args.plot:
         print(f"spectrum written to {args.plot}")
     return 0
+
+
+def main(argv=None) -> int:
+    parser = argparse.ArgumentParser(
+        prog="python3 -m vrx5200.analyze",
+        description="SNR, SINAD, SFDR, THD, ENOB and noise floor of a capture file "
+                    "(IEEE Std 1241 single-tone analysis).")
+    parser.add_argument("capture", help="capture file: raw 16-bit little-endian words "
+                        "(vrx5200 capture -o), .csv/.txt (one decimal per line) or .npy")
+    parser.add_argument("--format", choices=["raw", "csv", "npy"],
+                        help="the file's format (default: from its extension; raw otherwise)")
+    parser.add_argument("--bits", type=int, default=16, help="ADC resolution in bits (default 16)")
+    parser.add_argument("--offset-binary", action="store_true",
+                        help="codes are offset binary (default two's complement)")
+    parser.add_argument("--window", default="blackmanharris",
+                        choices=["blackmanharris", "hann", "rectangular"])
+    parser.add_argument("--harmonics", type=int, default=5,
+                        help="harmonics counted: orders 2 to N (default 5)")
+    parser.add_argument("--rate", metavar="HZ",
+                        help="sample rate, e.g. 250M, 1.5G, 100k: frequencies in Hz")
+    parser.add_argument("--plot", metavar="PNG", help="write the spectrum plot to this file")
+    parser.add_argument("--json", action="store_true",
+                        help="print one JSON object (keys with units: snr_db, enob_bits, ...)")
+    args = parser.parse_args(argv)
+    try:
+        return _analyze(args)
+    except _Failure as error:
+        print(f"analyze: {error}", file=sys.stderr)
+        return 1
+    except BrokenPipeError:  # the reader (head, say) has gone: no traceback for that
+        sys.stdout = None
+        return 1
 
 
 if __name__ == "__main__":
