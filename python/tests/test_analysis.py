@@ -7,7 +7,8 @@ import numpy as np
 import pytest
 from scipy import signal
 
-from vrx5200.analysis import codes_to_values, metrics, plot_spectrum, spectrum
+from vrx5200.analysis import codes_to_values, metrics, plot_spectrum, spectrum, spectrum_figure
+from vrx5200.analyze import parse_rate
 
 N = 65536
 
@@ -84,3 +85,75 @@ def test_plot_marks_the_tone(tmp_path):
     assert path.stat().st_size > 10000
     assert path.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
     assert m.harmonic_bins[0] == 2042
+
+
+# Blackman-Harris (4 terms): ENBW = n sum(w**2) / sum(w)**2 = (a0**2 + (a1**2 + a2**2 + a3**2) / 2) / a0**2.
+_BH = (0.35875, 0.48829, 0.14128, 0.01168)
+BH_ENBW = (_BH[0] ** 2 + sum(a * a for a in _BH[1:]) / 2) / _BH[0] ** 2
+
+
+@pytest.mark.parametrize("window, enbw", [("rectangular", 1.0), ("hann", 1.5), ("blackmanharris", BH_ENBW)])
+def test_tone_scale_reads_a_coherent_tones_level(window, enbw):
+    s = spectrum(tone(amplitude=20000.0), window=window)
+    assert abs(s.enbw_bins - enbw) < 1e-9
+    assert abs(s.tone_dbfs()[1021] - 20 * math.log10(20000 / 32768)) < 0.001
+    # Per bin (Parseval) the tone reads low by the window's ENBW.
+    assert abs(s.tone_dbfs()[1021] - s.dbfs()[1021] - 10 * math.log10(enbw)) < 1e-9
+
+
+def drawn(fig, label):
+    ax = fig.axes[0]
+    return next(line for line in ax.get_lines() if line.get_label().startswith(label))
+
+
+def test_plot_marks_the_tone_at_its_level_and_the_noise_per_bin():
+    noise_rms, rate = 3.0, 250e6
+    fig, m = spectrum_figure(tone(amplitude=20000.0, noise_rms=noise_rms), rate_hz=rate)
+    marker = drawn(fig, "fundamental")
+    assert marker.get_xdata()[0] == 1021 * rate / N  # Hz
+    assert abs(marker.get_ydata()[0] - m.fundamental_dbfs) < 0.01
+    assert abs(m.fundamental_dbfs - 20 * math.log10(20000 / 32768)) < 0.01
+    # The right axis reads the trace as noise per bin: there the floor line is the metrics'
+    # noise floor, (noise_rms**2 + 1/12) spread over N/2 bins.
+    floor = drawn(fig, "noise floor").get_ydata()[0]
+    assert abs(floor - 10 * math.log10(BH_ENBW) - m.noise_floor_dbfs) < 1e-9
+    per_bin = (noise_rms ** 2 + 1 / 12) / (N / 2)
+    assert abs(m.noise_floor_dbfs - 10 * math.log10(per_bin / (32768 ** 2 / 2))) < 0.1
+    assert "Hz" in fig.axes[0].xaxis.get_major_formatter().format_data(1e6)
+
+
+def test_a_large_spectrum_is_drawn_as_an_envelope_per_pixel_column():
+    n = 1 << 20
+    rng = np.random.default_rng(5)
+    x = np.round(20000 * np.sin(2 * np.pi * 16339 * np.arange(n) / n) + rng.normal(0, 3, n))
+    fig, m = spectrum_figure(x.astype(np.int16))
+    columns = int(fig.get_figwidth() * fig.dpi)
+    ax = fig.axes[0]
+    points = sum(len(line.get_xdata()) for line in ax.get_lines())
+    points += sum(len(path.vertices) for c in ax.collections for path in c.get_paths())
+    assert points < 8 * columns  # not half a million
+    # The envelope keeps the tone's peak.
+    highest = max(float(np.max(line.get_ydata())) for line in ax.get_lines()
+                  if not line.get_label().startswith("fundamental"))
+    assert abs(highest - m.fundamental_dbfs) < 0.01
+
+
+def test_what_has_no_answer_is_refused():
+    with pytest.raises(ValueError, match="no tone"):
+        metrics(np.zeros(4096, dtype=np.int16))
+    with pytest.raises(ValueError, match="harmonic"):
+        metrics(tone(noise_rms=1.0), harmonics=1)
+    with pytest.raises(ValueError, match="bits"):
+        metrics(tone(noise_rms=1.0), bits=0)
+
+
+@pytest.mark.parametrize("text, hz", [("250M", 250e6), ("1.5G", 1.5e9), ("100k", 1e5),
+                                      ("250MHz", 250e6), ("2.5e8", 2.5e8), ("96000", 96e3)])
+def test_rates(text, hz):
+    assert parse_rate(text) == hz
+
+
+@pytest.mark.parametrize("text", ["", "0", "-5M", "250m", "fast", "1e400"])
+def test_bad_rates(text):
+    with pytest.raises(ValueError):
+        parse_rate(text)
