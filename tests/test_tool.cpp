@@ -1,13 +1,18 @@
 // The vrx5200 tool run as a user runs it: exit codes, output files byte-exact against the
-// simulated board's signal, and the messages for a missing board, a bad file and a bad argument.
+// simulated board's signal and against the library's own file read-back, the output formats, the
+// messages for a missing board, a bad file and a bad argument.
+#include <sys/stat.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <iterator>
+#include <regex>
 #include <string>
 
+#include "sim/vrx5200sim.h"
 #include "support.h"
 
 #ifndef VRX5200_TOOL
@@ -26,25 +31,38 @@ std::string slurp(const std::string& path) {
   return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
 }
 
+bool exists(const std::string& path) {
+  return access(path.c_str(), F_OK) == 0;
+}
+
 class ToolTest : public ::testing::Test {
  protected:
   // A directory of this test's own: the tests run side by side in separate processes.
   std::string dir = ::testing::TempDir() + "vrx5200_tool_" +
                     ::testing::UnitTest::GetInstance()->current_test_info()->name();
-  void SetUp() override { ASSERT_EQ(std::system(("mkdir -p '" + dir + "'").c_str()), 0); }
-  ToolRun run(const std::string& args) {
+  void SetUp() override {
+    ASSERT_EQ(std::system(("rm -rf '" + dir + "' && mkdir -p '" + dir + "'").c_str()), 0);
+  }
+  // Runs a shell command line in the test's directory; "TOOL" stands for the tool's path.
+  ToolRun shell(std::string line) {
+    for (size_t at; (at = line.find("TOOL")) != std::string::npos;)
+      line.replace(at, 4, "'" VRX5200_TOOL "'");
     const std::string out = dir + "/stdout", err = dir + "/stderr";
-    const std::string cmd =
-        "cd '" + dir + "' && '" VRX5200_TOOL "' " + args + " >'" + out + "' 2>'" + err + "'";
+    const std::string cmd = "cd '" + dir + "' && { " + line + " ; } >'" + out + "' 2>'" + err + "'";
     const int status = std::system(cmd.c_str());
     return ToolRun{WIFEXITED(status) ? WEXITSTATUS(status) : -1, slurp(out), slurp(err)};
   }
+  ToolRun run(const std::string& args) { return shell("TOOL " + args); }
+  std::string file(const std::string& name) { return slurp(dir + "/" + name); }
   // The simulated board's first capture in a fresh process.
   static std::vector<uint16_t> expected_capture(size_t n) {
     sim::Board board("EXPECTED");
     std::vector<uint16_t> out(n);
     for (size_t i = 0; i < n; ++i) out[i] = board.sample(0, i);
     return out;
+  }
+  static std::string bytes_of(const std::vector<uint16_t>& samples) {
+    return std::string(reinterpret_cast<const char*>(samples.data()), 2 * samples.size());
   }
 };
 
@@ -60,30 +78,227 @@ TEST_F(ToolTest, ListsAndDescribesTheSimulatedBoard) {
   EXPECT_EQ(run("--sim reg write 5 0x42").exit_code, 0);
 }
 
+TEST_F(ToolTest, ListsAndDescribesInJson) {
+  ToolRun r = run("--sim list --json");
+  EXPECT_EQ(r.exit_code, 0) << r.err;
+  EXPECT_EQ(r.out, "{\"boards\": [{\"number\": 0, \"serial_key\": \"SIM00001\"}]}\n");
+  r = run("--sim info --json");
+  EXPECT_EQ(r.exit_code, 0) << r.err;
+  EXPECT_EQ(r.out,
+            "{\"serial_key\": \"SIM00001\", \"family_id\": 82, \"firmware_version\": 19, "
+            "\"busy\": false}\n");
+}
+
 TEST_F(ToolTest, CapturesByteExactToRawCsvAndStandardOutput) {
   ToolRun r = run("--sim capture -n 65568 -o raw.bin");
   ASSERT_EQ(r.exit_code, 0) << r.err;
   EXPECT_NE(r.out.find("samples 65568,"), std::string::npos);
-  const std::vector<uint16_t> want = expected_capture(65568);
-  const std::string raw = slurp(dir + "/raw.bin");
-  ASSERT_EQ(raw.size(), 2 * want.size());
-  EXPECT_EQ(std::memcmp(raw.data(), want.data(), raw.size()), 0);
+  EXPECT_EQ(file("raw.bin"), bytes_of(expected_capture(65568)));
 
-  r = run("--sim capture -n 64 --csv -o capture.csv -q");
-  ASSERT_EQ(r.exit_code, 0) << r.err;
-  EXPECT_TRUE(r.out.empty());
   std::string csv;
   for (uint16_t s : expected_capture(64)) csv += std::to_string(static_cast<int16_t>(s)) + "\n";
-  EXPECT_EQ(slurp(dir + "/capture.csv"), csv);
+  r = run("--sim capture -n 64 --csv -o capture.txt -q");
+  ASSERT_EQ(r.exit_code, 0) << r.err;
+  EXPECT_TRUE(r.out.empty());
+  EXPECT_EQ(file("capture.txt"), csv);
+  // The format follows the extension; -O names it whatever the extension.
+  EXPECT_EQ(run("--sim capture -n 64 -o by_name.csv -q").exit_code, 0);
+  EXPECT_EQ(file("by_name.csv"), csv);
+  EXPECT_EQ(run("--sim capture -n 64 -O csv -o forced.bin -q").exit_code, 0);
+  EXPECT_EQ(file("forced.bin"), csv);
+  EXPECT_EQ(run("--sim capture -n 64 -O raw -o forced.csv -q").exit_code, 0);
+  EXPECT_EQ(file("forced.csv"), bytes_of(expected_capture(64)));
 
   r = run("--sim capture -n 32 -o - --lanes 2,1");
   ASSERT_EQ(r.exit_code, 0) << r.err;
   const std::vector<uint16_t> in = expected_capture(32);
   std::vector<uint16_t> swapped(32);
   for (size_t i = 0; i < 32; ++i) swapped[i] = in[i ^ 1];
-  ASSERT_EQ(r.out.size(), 64u);
-  EXPECT_EQ(std::memcmp(r.out.data(), swapped.data(), 64), 0);
+  EXPECT_EQ(r.out, bytes_of(swapped));
   EXPECT_NE(r.err.find("samples 32"), std::string::npos);  // the summary leaves stdout alone
+
+  // Without -o the samples go to standard output when it is not a terminal; no file appears.
+  r = run("--sim capture -n 64 -q");
+  ASSERT_EQ(r.exit_code, 0) << r.err;
+  EXPECT_EQ(r.out, bytes_of(expected_capture(64)));
+  EXPECT_FALSE(exists(dir + "/capture.bin"));
+}
+
+// The lane list and the bit operations are the library's: the tool's output equals, byte for
+// byte, what the library's file read-back writes for the same capture, across block boundaries
+// where frames are carried over.
+TEST_F(ToolTest, LanesAndBitOperationsMatchTheLibrarysFileReadBack) {
+  struct Case {
+    const char* lanes;
+    std::vector<int32_t> lane_list;
+    const char* ops;
+    std::vector<int32_t> codes, operands;
+  };
+  const Case cases[] = {
+      {"1", {1}, "", {}, {}},
+      {"0,1", {0, 1}, "", {}, {}},
+      {"2,0,1", {2, 0, 1}, "xor:0xFF", {1}, {0xFF}},
+      {"3,1,2", {3, 1, 2}, "0:-2,2:0x7FFC", {0, 2}, {-2, 0x7FFC}},
+      {"1,0,0,0,0,0,0,2", {1, 0, 0, 0, 0, 0, 0, 2}, "not,3:1", {4, 3}, {0, 1}},
+  };
+  const int32_t samples = 3 * 65536 + 96;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.lanes);
+    std::string args =
+        "--sim capture -n " + std::to_string(samples) + " -q -o tool.bin --lanes " + c.lanes;
+    if (*c.ops != '\0') args += std::string(" --ops ") + c.ops;
+    const ToolRun r = run(args);
+    ASSERT_EQ(r.exit_code, 0) << r.err;
+
+    // The same capture through the library in this process, on a fresh simulated machine.
+    VRX5200BrdCtrl_Close_Session();
+    VRXSim_Reset();
+    int32_t count = 0, length = 0, number = 0;
+    char keys[901] = {};
+    ASSERT_EQ(VRX5200BrdCtrl_Get_VRX5200_EVM(&count, keys, &length), 0);
+    ASSERT_EQ(VRX5200BrdCtrl_Open_VRX5200_Ports(number, count), 0);
+    ADC_Session_Params adc{};
+    adc.Rate_Factor = 2;
+    adc.Rate = 250e6;
+    ASSERT_EQ(VRX5200BrdCtrl_Configure_VRX5200_ADC_Session(&adc), 0);
+    ASSERT_EQ(VRX5200BrdCtrl_Start_ADC_to_DDR(samples, nullptr, 0, 0, 0), 0);
+    const std::string reference = dir + "/library.bin";
+    std::vector<uint16_t> copy(65536 + 14);
+    int32_t this_call = 0, write_index = 0, status = 0, timeout = 0, more = 1;
+    while (more == 1) {
+      ASSERT_EQ(VRX5200BrdCtrl_Read_DDR_to_File(
+                    reference.c_str(), nullptr, copy.data(), c.lane_list.data(),
+                    static_cast<int32_t>(c.lane_list.size()), c.codes.data(), c.operands.data(),
+                    static_cast<int32_t>(c.codes.size()), 10000, &this_call, &write_index, &status,
+                    &timeout, &more),
+                0);
+    }
+    VRX5200BrdCtrl_Close_Session();
+    const std::string want = slurp(reference);
+    ASSERT_FALSE(want.empty());
+    EXPECT_EQ(file("tool.bin"), want);
+  }
+}
+
+TEST_F(ToolTest, WritesNpyFiles) {
+  struct Case {
+    const char* args;
+    const char* descr;
+    uint16_t offset;  // what the tool's CSV and npy add to two's complement samples
+  };
+  const Case cases[] = {
+      {"-o capture.npy", "'<i2'", 0},
+      {"-O npy -o capture.npy --offset-binary", "'<u2'", 0},
+      {"-O npy -o - > capture.npy", "'<i2'", 0},
+  };
+  const size_t n = 96;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.args);
+    const ToolRun r = shell("TOOL --sim capture -n 96 -q " + std::string(c.args));
+    ASSERT_EQ(r.exit_code, 0) << r.err;
+    const std::string npy = file("capture.npy");
+    ASSERT_GT(npy.size(), 10u);
+    EXPECT_EQ(npy.substr(0, 8), std::string("\x93NUMPY\x01\x00", 8));
+    const size_t header = static_cast<uint8_t>(npy[8]) | static_cast<uint8_t>(npy[9]) << 8;
+    EXPECT_EQ((10 + header) % 64, 0u);  // the data aligned
+    const std::string dict = npy.substr(10, header);
+    EXPECT_EQ(dict.substr(0, 1), "{");
+    EXPECT_EQ(dict.back(), '\n');
+    EXPECT_NE(dict.find(std::string("'descr': ") + c.descr), std::string::npos) << dict;
+    EXPECT_NE(dict.find("'fortran_order': False"), std::string::npos) << dict;
+    EXPECT_NE(dict.find("'shape': (96,)"), std::string::npos) << dict;
+    EXPECT_EQ(npy.substr(10 + header), bytes_of(expected_capture(n)));
+  }
+}
+
+// Every write is checked: a full disk, a missing directory or a closed pipe is a failure that
+// names the file, with exit status 3.
+TEST_F(ToolTest, FailedWritesFailNamingTheFile) {
+  struct Case {
+    const char* line;
+    const char* names;
+  };
+  const Case cases[] = {
+      {"TOOL --sim capture -n 65536 -o /dev/full", "\"/dev/full\""},
+      {"TOOL --sim capture -n 64 -o /dev/full", "\"/dev/full\""},
+      {"TOOL --sim capture -n 64 -O csv -o /dev/full", "\"/dev/full\""},
+      {"TOOL --sim capture -n 64 -o /dev/full -O npy", "\"/dev/full\""},
+      {"TOOL --sim capture -n 64 -o - >/dev/full", "standard output"},
+      {"TOOL --sim capture -n 64 --csv -o - >/dev/full", "standard output"},
+      {"TOOL --sim capture -n 64 -o missing/capture.bin", "\"missing/capture.bin\""},
+      {"TOOL --sim list >/dev/full", "standard output"},
+      {"TOOL --sim info --json >/dev/full", "standard output"},
+      {"TOOL --sim capture -n 64 -o /dev/null --json >/dev/full", "standard output"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.line);
+    const ToolRun r = shell(c.line);
+    EXPECT_EQ(r.exit_code, 3) << r.err;
+    EXPECT_NE(r.err.find(c.names), std::string::npos) << r.err;
+    EXPECT_EQ(r.out.find("samples"), std::string::npos);  // no summary of a failed capture
+  }
+}
+
+// The samples stream to the output as they arrive: a named pipe gets them all, the null device
+// is summarised in full, and nothing is kept on the side.
+TEST_F(ToolTest, StreamsToPipesAndTheNullDevice) {
+  // (A tool that waits for its own output to come back would wait for ever: timeout(1) ends it.)
+  ToolRun r = shell(
+      "mkfifo fifo && { cat fifo >piped.bin & } && timeout 600 TOOL --sim capture "
+      "-n 131104 -o fifo -q; status=$?; wait; exit $status");
+  ASSERT_EQ(r.exit_code, 0) << r.err;
+  EXPECT_EQ(file("piped.bin"), bytes_of(expected_capture(131104)));
+
+  r = run("--sim capture -n 131104 -o /dev/null");
+  ASSERT_EQ(r.exit_code, 0) << r.err;
+  EXPECT_EQ(r.out.substr(0, 30), "samples 131104, min -29007, ma");
+
+  // A reader that stops early ends the tool (by the pipe's signal) and leaves no file behind.
+  r = shell(
+      "mkdir head tmp && cd head && TMPDIR=\"$PWD/../tmp\" TOOL --sim capture -n 1048576 | "
+      "head -c 10 >/dev/null; find . ../tmp -mindepth 1");
+  EXPECT_EQ(r.out, "");
+}
+
+TEST_F(ToolTest, SummaryIsInHertzWhenTheOutputsRateIsKnown) {
+  struct Case {
+    const char* args;
+    const char* summary;  // a part of the summary
+  };
+  const Case cases[] = {
+      {"", "strongest tone 3.89481 MHz (bin 4084 of 262144 at 250 MHz)"},
+      {"--rate 125M", "strongest tone 1.9474 MHz (bin 4084 of 262144 at 125 MHz)"},
+      {"--rate 125e6 --rate-factor 4", "at 250 MHz)"},
+      {"--rate 250MHz --half-rate 1 --r1 1", "at 125 MHz)"},
+      {"--lanes 1,0", "at 125 MHz)"},
+      {"--lanes 2,1", "strongest tone in bin"},    // reordered: no single rate
+      {"--lanes 1,0,0", "strongest tone in bin"},  // the lane phase restarts every block
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.args);
+    const ToolRun r = run("--sim capture -n 262144 -o /dev/null " + std::string(c.args));
+    ASSERT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_NE(r.out.find(c.summary), std::string::npos) << r.out;
+  }
+}
+
+TEST_F(ToolTest, CaptureSummaryInJson) {
+  ToolRun r = run("--sim capture -n 65536 -o capture.bin --json");
+  ASSERT_EQ(r.exit_code, 0) << r.err;
+  const std::regex summary(
+      "\\{\"samples\": 65536, \"min_code\": -29007, \"max_code\": 29009, \"mean_code\": "
+      "[-0-9.e]+, \"rms_code\": 20506\\.[0-9]+, \"fft_size\": 65536, \"tone_bin\": 1021, "
+      "\"tone_fraction\": 0\\.0155792236328125, \"sample_rate_hz\": 250000000, \"tone_hz\": "
+      "3894805\\.908203125, \"output\": \"capture.bin\", \"format\": \"raw\"\\}\n");
+  EXPECT_TRUE(std::regex_match(r.out, summary)) << r.out;
+
+  // Samples on standard output: the object goes to standard error; no rate for reordered lanes.
+  r = run("--sim capture -n 32 -o - --lanes 2,1 --json");
+  ASSERT_EQ(r.exit_code, 0) << r.err;
+  EXPECT_EQ(r.out.size(), 64u);
+  EXPECT_NE(r.err.find("\"sample_rate_hz\": null, \"tone_hz\": null, \"output\": \"-\""),
+            std::string::npos)
+      << r.err;
 }
 
 TEST_F(ToolTest, ConvertsAndPlaysIntoTheBoardsMemory) {
@@ -92,20 +307,165 @@ TEST_F(ToolTest, ConvertsAndPlaysIntoTheBoardsMemory) {
     for (int i = 0; i < 4096; ++i) s += std::to_string(i * 7 - 14000) + "\n";
     return s;
   }();
-  ToolRun r = run("--sim play --text samples.txt --verify");
+  // The conversion goes to a private directory under TMPDIR, removed afterwards.
+  ToolRun r = shell("mkdir tmp && TMPDIR=\"$PWD/tmp\" TOOL --sim play --text samples.txt --verify");
   EXPECT_EQ(r.exit_code, 0) << r.err;
   EXPECT_NE(r.err.find("pattern verified"), std::string::npos);
+  EXPECT_EQ(shell("ls -A tmp").out, "");
+  EXPECT_FALSE(exists(dir + "/DAC_test.bin"));
+
   r = run("convert samples.txt -d . --twos-complement");
   ASSERT_EQ(r.exit_code, 0) << r.err;
-  const std::string bin = slurp(dir + "/DAC_test.bin");
+  EXPECT_TRUE(r.err.empty()) << r.err;
+  const std::string bin = file("DAC_test.bin");
   ASSERT_EQ(bin.size(), 8192u);
   EXPECT_EQ(static_cast<int16_t>(static_cast<uint8_t>(bin[2]) | static_cast<uint8_t>(bin[3]) << 8),
             7 - 14000);
+
+  // --keep puts the converted pattern where the user says.
+  r = run("--sim play --text samples.txt --twos-complement --keep kept --verify");
+  EXPECT_EQ(r.exit_code, 0) << r.err;
+  EXPECT_EQ(file("kept/DAC_test.bin"), bin);
+}
+
+// The default lane map follows the column count: each column a little-endian word.
+TEST_F(ToolTest, DefaultLaneMapFollowsTheColumns) {
+  std::ofstream(dir + "/iq.txt") << "0,100\n1000,-1000\n";
+  std::ofstream(dir + "/three.txt") << "1,2,3\n4,5,6\n";
+  struct Case {
+    const char* args;
+    std::vector<uint8_t> bytes;
+  };
+  const Case cases[] = {
+      {"iq.txt --columns 2 --twos-complement", {0x00, 0x00, 0x64, 0x00, 0xE8, 0x03, 0x18, 0xFC}},
+      {"iq.txt --columns 2 --lane-map -1,1,-2,2 --twos-complement",
+       {0x00, 0x00, 0x64, 0x00, 0xE8, 0x03, 0x18, 0xFC}},
+      {"iq.txt --columns 2", {0x00, 0x80, 0x64, 0x80, 0xE8, 0x83, 0x18, 0x7C}},
+      {"three.txt --columns 3 --twos-complement", {1, 0, 2, 0, 3, 0, 4, 0, 5, 0, 6, 0}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.args);
+    const ToolRun r = run(std::string("convert -d . ") + c.args);
+    ASSERT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_EQ(file("DAC_test.bin"), std::string(c.bytes.begin(), c.bytes.end()));
+  }
+  std::ofstream iq(dir + "/iq32.txt");
+  for (int i = 0; i < 32; ++i) iq << i << "," << -i << "\n";
+  iq.close();
+  const ToolRun r = run("--sim play --text iq32.txt --columns 2 --verify");
+  EXPECT_EQ(r.exit_code, 0) << r.err;
+}
+
+// Tokens that are not whole numbers still convert as the library reads them; the tool says how
+// many lines held them.
+TEST_F(ToolTest, WarnsAboutTokensThatAreNotNumbers) {
+  struct Case {
+    const char* text;
+    const char* args;
+    const char* warning;  // empty: none
+  };
+  const Case cases[] = {
+      {"1\n-2\n+3\n", "", ""},
+      {" 7 \r\n8\t\n", "", ""},
+      {"1\nabc\n3\n", "",
+       "1 of 3 lines of \"in.txt\" hold tokens that are not whole decimal "
+       "numbers, converted as their leading digits or 0 (first: line 2)"},
+      {"1.5\n2\n3x\n-\n", "", "3 of 4 lines"},
+      {"1,2\n3,x\n4\n", "--columns 2", "1 of 3 lines"},
+      {"1,2\n3,x\n4\n", "--columns 2", "1 of 3 lines of \"in.txt\" have fewer than 2 columns"},
+      {"1;2\n3;4\n", "--columns 2 --delimiters ';'", ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.text);
+    std::ofstream(dir + "/in.txt") << c.text;
+    const ToolRun r = run(std::string("convert in.txt -d . ") + c.args);
+    EXPECT_EQ(r.exit_code, 0) << r.err;
+    if (*c.warning == '\0') {
+      EXPECT_EQ(r.err, "");
+    } else {
+      EXPECT_NE(r.err.find(std::string("vrx5200: warning: ") + c.warning), std::string::npos)
+          << r.err;
+    }
+  }
+}
+
+TEST_F(ToolTest, DemoWritesIntoADirectoryOfItsOwn) {
+  ToolRun r = run("--sim demo");
+  ASSERT_EQ(r.exit_code, 0) << r.err;
+  EXPECT_NE(r.out.find("its files go to vrx5200-demo/"), std::string::npos) << r.out;
+  for (const char* name : {"demo_fpga.rbf", "capture.bin", "demo_samples.txt", "DAC_test.bin"}) {
+    EXPECT_TRUE(exists(dir + "/vrx5200-demo/" + name)) << name;
+    EXPECT_FALSE(exists(dir + "/" + name)) << name;
+  }
+  EXPECT_EQ(file("vrx5200-demo/capture.bin"), bytes_of(expected_capture(1 << 20)));
+  r = run("--sim demo");
+  ASSERT_EQ(r.exit_code, 0) << r.err;
+  EXPECT_NE(r.out.find("its files go to vrx5200-demo-2/"), std::string::npos) << r.out;
+
+  // A directory given with --dir: made when missing, its demo files never overwritten.
+  std::ofstream(dir + "/capture.bin") << "mine";
+  r = run("--sim demo --dir .");
+  EXPECT_EQ(r.exit_code, 3);
+  EXPECT_NE(r.err.find("does not overwrite"), std::string::npos) << r.err;
+  EXPECT_EQ(file("capture.bin"), "mine");
+  EXPECT_FALSE(exists(dir + "/demo_fpga.rbf"));
+}
+
+// Exit status: 0 success, 1 the board or the library failed, 2 bad command line, 3 file I/O.
+TEST_F(ToolTest, ExitCodes) {
+  struct Case {
+    const char* args;
+    int exit_code;
+    const char* message;  // a part of standard error
+  };
+  const Case cases[] = {
+      {"--help", 0, ""},
+      {"--sim capture --help", 0, ""},
+      {"--sim capture", 2, "--samples is required"},
+      {"--sim frobnicate", 2, ""},
+      {"--sim capture -n 64 --frobnicate", 2, "frobnicate"},
+      {"--sim capture -n x", 2, ""},
+      {"--sim capture -n 64 -O wav", 2, "wav"},
+      {"--sim capture -n 64 -O raw --csv", 2, ""},
+      {"--sim capture -n 64 -q --json", 2, ""},
+      {"--sim reg read 16", 2, "bad register address: \"16\" (0 to 15, decimal or 0x hex)"},
+      {"--sim reg read -1", 2, "bad register address: \"-1\" (0 to 15, decimal or 0x hex)"},
+      {"--sim reg write 3 256", 2, "bad register value: \"256\" (0 to 255, decimal or 0x hex)"},
+      {"--sim capture -n 64 -o x.bin --ops 5:1", 2, "bad bit operation \"5:1\""},
+      {"--sim capture -n 64 -o x.bin --ops 0:16", 2, "bad shift count"},
+      {"--sim capture -n 64 -o x.bin --ops 1", 2, "give its operand"},
+      {"--sim capture -n 64 -o x.bin --rate -1", 2, "bad rate: \"-1\""},
+      {"--sim capture -n 64 -o x.bin --rate nan", 2, "bad rate: \"nan\""},
+      {"--sim capture -n 64 -o x.bin --rate inf", 2, "bad rate"},
+      {"--sim capture -n 64 -o x.bin --rate 5X", 2, "bad rate"},
+      {"--sim capture -n 64 -o x.bin --rate-factor 0", 2, "--rate-factor"},
+      {"--sim capture -n 64 -o x.bin --lanes 1,1", 2, "lane 1 is named twice"},
+      {"--sim capture -n 64 -o x.bin --lanes 2,0", 2, "bad lane list"},
+      {"--sim capture -n 64 -o x.bin --lanes 16", 2, "bad lane list"},
+      {"--sim play --text t.txt --rate 0", 2, "bad rate"},
+      {"--sim play --text t.txt --divisor 0", 2, "--divisor"},
+      {"--sim play", 2, "give a pattern"},
+      {"convert t.txt --columns 11", 2, "1 to 10"},
+      {"--sim capture -n 100 -o x.bin", 1, "result 18"},
+      {"--sim load missing.rbf", 3, "result 111"},
+      {"--sim play --binary missing.bin", 3, "missing.bin"},
+      {"convert missing.txt", 3, "cannot read \"missing.txt\""},
+      {"convert t.txt -d missing", 3, "missing/DAC_test.bin"},
+  };
+  std::ofstream(dir + "/t.txt") << "1\n2\n";
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.args);
+    const ToolRun r = run(c.args);
+    EXPECT_EQ(r.exit_code, c.exit_code) << r.err;
+    EXPECT_NE(r.err.find(c.message), std::string::npos) << r.err;
+  }
+  // A refused command line or a capture that does not start leaves no output.
+  EXPECT_FALSE(exists(dir + "/x.bin"));
 }
 
 TEST_F(ToolTest, ErrorsNameTheCodeAndWhatToTry) {
   ToolRun r = run("--sim capture -n 100");
-  EXPECT_NE(r.exit_code, 0);
+  EXPECT_EQ(r.exit_code, 1);
   EXPECT_NE(r.err.find("result 18"), std::string::npos);
   EXPECT_NE(r.err.find("multiple of 32"), std::string::npos);
 
@@ -114,10 +474,6 @@ TEST_F(ToolTest, ErrorsNameTheCodeAndWhatToTry) {
   EXPECT_NE(r.err.find("Could not open programming file #1: \"missing.rbf\""), std::string::npos);
   EXPECT_NE(r.err.find("result 111"), std::string::npos);
 
-  r = run("--sim capture");  // -n is required
-  EXPECT_NE(r.exit_code, 0);
-  EXPECT_NE(r.err.find("samples"), std::string::npos);
-
   r = run("--sim convert samples.txt --lane-map 1,x");
   EXPECT_EQ(r.exit_code, 2);
   EXPECT_NE(r.err.find("bad lane map"), std::string::npos);
@@ -125,8 +481,45 @@ TEST_F(ToolTest, ErrorsNameTheCodeAndWhatToTry) {
   // Without --sim the library of attached boards is needed: either it is missing or it finds no
   // board; both say to try --sim.
   r = run("list");
-  EXPECT_NE(r.exit_code, 0);
+  EXPECT_EQ(r.exit_code, 1);
   EXPECT_NE(r.err.find("--sim"), std::string::npos);
+}
+
+TEST_F(ToolTest, VersionAndHelpOfEachSubcommand) {
+  ToolRun r = run("--version");
+  EXPECT_EQ(r.exit_code, 0);
+  EXPECT_TRUE(std::regex_match(r.out, std::regex("vrx5200 [0-9]+\\.[0-9]+\\.[0-9]+\n"))) << r.out;
+
+  // Each subcommand's examples are its own.
+  for (const char* sub : {"list", "info", "load", "reg", "reg read", "reg write", "capture", "play",
+                          "convert", "demo"}) {
+    SCOPED_TRACE(sub);
+    r = run(std::string(sub) + " --help");
+    EXPECT_EQ(r.exit_code, 0);
+    const size_t examples = r.out.find("Examples:\n");
+    ASSERT_NE(examples, std::string::npos) << r.out;
+    std::istringstream lines(r.out.substr(examples + 10));
+    std::string line;
+    int count = 0;
+    const std::regex own(std::string("  vrx5200 (--[a-z]+ [^ ]+ )*(--sim )?") + sub + "( .*)?");
+    while (std::getline(lines, line) && !line.empty()) {
+      EXPECT_TRUE(std::regex_match(line, own)) << line;
+      ++count;
+    }
+    EXPECT_GE(count, 2);
+  }
+}
+
+// The progress bar ends its line before the summary (seen on a terminal, made by script(1)).
+TEST_F(ToolTest, ProgressBarEndsItsLine) {
+  if (std::system("command -v script >/dev/null") != 0) GTEST_SKIP() << "no script(1)";
+  ToolRun r = shell("script -qec \"TOOL --sim capture -n 262144 -o capture.bin\" /dev/null");
+  ASSERT_EQ(r.exit_code, 0) << r.out;
+  EXPECT_NE(r.out.find("] 100%\r\nsamples 262144,"), std::string::npos) << r.out;
+  // At a terminal the samples need an -o.
+  r = shell("script -qec \"TOOL --sim capture -n 64\" /dev/null");
+  EXPECT_EQ(r.exit_code, 2);
+  EXPECT_NE(r.out.find("give the output: -o FILE"), std::string::npos) << r.out;
 }
 
 }  // namespace

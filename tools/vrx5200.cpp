@@ -1,32 +1,100 @@
 // vrx5200: every job of the control library from a shell, on an attached board or, with --sim,
 // on the simulated one. A client of the library like any other: it loads the shared library at
 // run time and calls only its exports.
+//
+// Exit codes: 0 success, 1 the board or the library failed, 2 the command line is wrong, 3 a file
+// could not be read or written.
 #include <CLI/CLI.hpp>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cinttypes>
+#include <climits>
 #include <cmath>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
+#include <iostream>
 #include <sstream>
 #include <string>
 #include <vector>
 
+#include "tools/capture_output.h"
+#include "tools/json.h"
 #include "tools/library.h"
 #include "tools/summary.h"
+#include "tools/text_check.h"
+#include "tools/units.h"
 #include "tools/usb_access.h"
+
+#ifndef VRX5200_VERSION
+#error "the build passes the project's version"
+#endif
 
 namespace {
 
 using tool::Library;
 using tool::usb_access_problems;
 
-// A failed call: the result code, what it means, and what to try.
-struct Failure {
-  std::string what;
-  int32_t code;
-};
+enum ExitCode { kExitOk = 0, kExitFailure = 1, kExitUsage = 2, kExitFile = 3 };
+
+// Samples per read-back block: the block copy holds one block and a carried frame.
+constexpr int64_t kBlock = 65536;
+
+// ---- leaving: failures, the progress line, the private temporary directory ----
+
+bool g_progress_open = false;  // a progress bar without its line end is on standard error
+
+[[noreturn]] void fail(const std::string& message, int exit_code = kExitFailure) {
+  if (g_progress_open) std::fputc('\n', stderr);
+  g_progress_open = false;
+  std::fprintf(stderr, "vrx5200: %s\n", message.c_str());
+  std::exit(exit_code);
+}
+
+std::string errno_text() {
+  return std::strerror(errno);
+}
+
+// The private directory of a conversion and the file in it, removed at exit and on the usual
+// termination signals (the handler only calls unlink and rmdir).
+char g_private_dir[PATH_MAX] = "";
+char g_private_file[PATH_MAX] = "";
+
+void remove_private_dir() {
+  if (g_private_file[0] != '\0') unlink(g_private_file);
+  if (g_private_dir[0] != '\0') rmdir(g_private_dir);
+  g_private_file[0] = g_private_dir[0] = '\0';
+}
+
+extern "C" void on_signal(int sig) {
+  remove_private_dir();
+  std::signal(sig, SIG_DFL);
+  std::raise(sig);
+}
+
+// A new directory of this process's own (mode 0700), removed with its pattern at exit.
+std::string make_private_dir() {
+  const char* tmp = std::getenv("TMPDIR");
+  std::string pattern =
+      std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") + "/vrx5200-XXXXXX";
+  if (pattern.size() + sizeof "/DAC_test.bin" > sizeof g_private_dir) {
+    fail("the temporary directory's path is too long (TMPDIR)", kExitFile);
+  }
+  if (mkdtemp(pattern.data()) == nullptr) {
+    fail("cannot make a temporary directory from \"" + pattern + "\": " + errno_text(), kExitFile);
+  }
+  std::snprintf(g_private_dir, sizeof g_private_dir, "%s", pattern.c_str());
+  std::snprintf(g_private_file, sizeof g_private_file, "%s/DAC_test.bin", pattern.c_str());
+  std::atexit(remove_private_dir);
+  for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGPIPE}) std::signal(sig, on_signal);
+  return pattern;
+}
+
+// ---- result codes ----
 
 std::string hint_for(int32_t code) {
   switch (code) {
@@ -52,9 +120,16 @@ std::string hint_for(int32_t code) {
   }
 }
 
-[[noreturn]] void fail(const std::string& message, int exit_code = 1) {
-  std::fprintf(stderr, "vrx5200: %s\n", message.c_str());
-  std::exit(exit_code);
+// The library's file results are the tool's file failures; all others are the board's.
+int exit_code_for(int32_t code) {
+  switch (code) {
+    case VRX5200_RESULT_FILE_OPEN_FAILED:
+    case VRX5200_RESULT_PROGRAMMING_FILE:
+    case VRX5200_RESULT_FILE_IO:
+      return kExitFile;
+    default:
+      return kExitFailure;
+  }
 }
 
 void check(const char* what, int32_t code, int32_t success = VRX5200_RESULT_OK) {
@@ -63,7 +138,7 @@ void check(const char* what, int32_t code, int32_t success = VRX5200_RESULT_OK) 
                         VRX5200_Result_Text(code) + ")";
   const std::string hint = hint_for(code);
   if (!hint.empty()) message += "; " + hint;
-  fail(message);
+  fail(message, exit_code_for(code));
 }
 
 // Progress of a multi-block job on standard error, only when it is a terminal.
@@ -77,15 +152,34 @@ class Progress {
     std::fprintf(stderr, "\r%s [%s%s] %3d%%", label_, std::string(filled, '#').c_str(),
                  std::string(width - filled, '.').c_str(), static_cast<int>(fraction * 100 + 0.5));
     std::fflush(stderr);
+    g_progress_open = true;
   }
-  ~Progress() {
-    if (shown_) std::fprintf(stderr, "\n");
+  // Ends the bar's line, so that what follows starts on a line of its own.
+  void finish() {
+    if (g_progress_open) std::fputc('\n', stderr);
+    g_progress_open = false;
   }
+  ~Progress() { finish(); }
 
  private:
   const char* label_;
   bool shown_;
 };
+
+// ---- arguments ----
+
+// A whole number from `min` to `max`, decimal or 0x hex.
+long parse_number(const std::string& text, const char* what, long min, long max) {
+  char* end = nullptr;
+  errno = 0;
+  const long v = std::strtol(text.c_str(), &end, 0);
+  if (text.empty() || *end != '\0' || errno == ERANGE || v < min || v > max) {
+    fail(std::string("bad ") + what + ": \"" + text + "\" (" + std::to_string(min) + " to " +
+             std::to_string(max) + ", decimal or 0x hex)",
+         kExitUsage);
+  }
+  return v;
+}
 
 std::vector<int32_t> parse_list(const std::string& text, const char* what) {
   std::vector<int32_t> out;
@@ -93,12 +187,59 @@ std::vector<int32_t> parse_list(const std::string& text, const char* what) {
   std::string item;
   while (std::getline(in, item, ',')) {
     char* end = nullptr;
+    errno = 0;
     const long v = std::strtol(item.c_str(), &end, 0);
-    if (item.empty() || *end != '\0') fail(std::string("bad ") + what + ": \"" + text + "\"", 2);
+    if (item.empty() || *end != '\0' || errno == ERANGE || v < INT32_MIN || v > INT32_MAX) {
+      fail(std::string("bad ") + what + ": \"" + text + "\"", kExitUsage);
+    }
     out.push_back(static_cast<int32_t>(v));
   }
   return out;
 }
+
+double parse_rate(const std::string& text) {
+  const std::optional<double> hz = tool::parse_hertz(text);
+  if (!hz) {
+    fail("bad rate: \"" + text + "\" (a positive number of Hz, with k, M or G: 250M, 1.2G, 2.5e8)",
+         kExitUsage);
+  }
+  return *hz;
+}
+
+// The bit operations of the file read-back: "code:operand,..." with the codes 0 to 4 or their
+// names.
+void parse_ops(const std::string& text, std::vector<int32_t>& codes,
+               std::vector<int32_t>& operands) {
+  static const char* const kNames[] = {"shift", "xor", "and", "or", "not"};
+  std::stringstream in(text);
+  std::string item;
+  while (std::getline(in, item, ',')) {
+    const size_t colon = item.find(':');
+    const std::string name = item.substr(0, colon);
+    int32_t code = -1;
+    for (int32_t k = 0; k < 5; ++k) {
+      if (name == kNames[k] || name == std::to_string(k)) code = k;
+    }
+    if (code < 0) {
+      fail("bad bit operation \"" + item +
+               "\": the codes are 0 shift, 1 xor, 2 and, 3 or, 4 not (code:operand)",
+           kExitUsage);
+    }
+    if (colon == std::string::npos && code != 4) {
+      fail("bad bit operation \"" + item + "\": give its operand (code:operand)", kExitUsage);
+    }
+    const std::string operand = colon == std::string::npos ? "0" : item.substr(colon + 1);
+    // Shifts move right for a positive count and left for a negative one; the others take a
+    // 16-bit mask; NOT takes none.
+    const long value = code == 0   ? parse_number(operand, "shift count", -15, 15)
+                       : code == 4 ? parse_number(operand, "operand", LONG_MIN, LONG_MAX)
+                                   : parse_number(operand, "operand", 0, 0xFFFF);
+    codes.push_back(code);
+    operands.push_back(code == 4 ? 0 : static_cast<int32_t>(value));
+  }
+}
+
+// ---- boards ----
 
 struct Options {
   bool sim = false;
@@ -113,8 +254,16 @@ struct Options {
   fail("no board found; check the USB cable, or run with --sim for the simulated board");
 }
 
-// Discovers the boards and opens the one asked for (or the only one).
-void open_board(Library& lib, const Options& o) {
+std::vector<std::string> split_keys(const char* keys, int32_t count) {
+  std::vector<std::string> out;
+  std::stringstream in(keys);
+  std::string key;
+  while (static_cast<int32_t>(out.size()) < count && std::getline(in, key, ',')) out.push_back(key);
+  return out;
+}
+
+// Discovers the boards and opens the one asked for (or the only one); returns its serial key.
+std::string open_board(Library& lib, const Options& o) {
   int32_t count = 0, length = 0;
   char keys[901] = {};
   const int32_t found = lib.Get_VRX5200_EVM(&count, keys, &length);
@@ -134,24 +283,18 @@ void open_board(Library& lib, const Options& o) {
     if (!problems.empty()) fail("opening the board's ports failed:" + problems);
   }
   check("opening the board's ports", opened);
-}
-
-uint8_t parse_byte(const std::string& text, const char* what) {
-  char* end = nullptr;
-  const long v = std::strtol(text.c_str(), &end, 0);
-  if (text.empty() || *end != '\0' || v < 0 || v > 255) {
-    fail(std::string("bad ") + what + ": \"" + text + "\" (0 to 255, decimal or 0x hex)", 2);
-  }
-  return static_cast<uint8_t>(v);
+  const std::vector<std::string> list = split_keys(keys, count);
+  return number < static_cast<int32_t>(list.size()) ? list[static_cast<size_t>(number)] : "";
 }
 
 // ---- capture ----
 
 struct CaptureOptions {
   int32_t samples = 65536;
-  std::string output = "capture.bin";
+  std::string output;  // empty: standard output when it is not a terminal
+  std::string format;  // raw, csv, npy; empty: from the output's extension
   bool csv = false;
-  double rate = 250e6;
+  std::string rate = "250M";
   int32_t rate_factor = 2, step_select = 0, half_rate = 0;
   std::string r1 = "0", r6 = "0", r7 = "0";
   std::string patterns;
@@ -160,101 +303,148 @@ struct CaptureOptions {
   std::string ops;
   bool offset_binary = false;
   bool quiet = false;
+  bool json = false;
 };
 
-void print_summary(FILE* to, const tool::Summary& s) {
+// The summary in words; in hertz when the sample rate of the output is known (0: unknown).
+void print_summary(FILE* to, const tool::Summary& s, double sample_rate) {
   std::fprintf(to, "samples %zu, min %d, max %d, mean %.2f, RMS %.2f", s.count, s.min, s.max,
                s.mean, s.rms);
   if (s.fft_size > 0) {
-    std::fprintf(to, ", strongest tone in bin %zu of %zu (%.6f of the sample rate)", s.tone_bin,
-                 s.fft_size, static_cast<double>(s.tone_bin) / static_cast<double>(s.fft_size));
+    const double fraction = static_cast<double>(s.tone_bin) / static_cast<double>(s.fft_size);
+    if (sample_rate > 0) {
+      std::fprintf(to, ", strongest tone %s (bin %zu of %zu at %s)",
+                   tool::format_hertz(fraction * sample_rate).c_str(), s.tone_bin, s.fft_size,
+                   tool::format_hertz(sample_rate).c_str());
+    } else {
+      std::fprintf(to, ", strongest tone in bin %zu of %zu (%.6f of the sample rate)", s.tone_bin,
+                   s.fft_size, fraction);
+    }
   }
   std::fprintf(to, "\n");
 }
 
-void run_capture(Library& lib, const Options& o, const CaptureOptions& c) {
-  const std::vector<int32_t> lanes = parse_list(c.lanes, "lane list");
-  std::vector<int32_t> codes, operands;
-  if (!c.ops.empty()) {
-    // "code:operand,code:operand"
-    std::stringstream in(c.ops);
-    std::string item;
-    while (std::getline(in, item, ',')) {
-      const size_t colon = item.find(':');
-      if (colon == std::string::npos) fail("bad bit operation \"" + item + "\" (code:operand)", 2);
-      codes.push_back(parse_list(item.substr(0, colon), "operation code")[0]);
-      operands.push_back(parse_list(item.substr(colon + 1), "operand")[0]);
-    }
+tool::JsonObject summary_json(const tool::Summary& s, double sample_rate, const std::string& output,
+                              tool::Format format) {
+  tool::JsonObject j;
+  j.add_int("samples", static_cast<int64_t>(s.count));
+  if (s.count > 0) {
+    j.add_int("min_code", s.min).add_int("max_code", s.max);
+    j.add_number("mean_code", s.mean).add_number("rms_code", s.rms);
+  } else {
+    j.add_null("min_code").add_null("max_code").add_null("mean_code").add_null("rms_code");
   }
-  std::vector<uint32_t> patterns;
-  for (int32_t p : parse_list(c.patterns, "pattern list"))
-    patterns.push_back(static_cast<uint32_t>(p));
+  j.add_int("fft_size", static_cast<int64_t>(s.fft_size));
+  const double fraction =
+      s.fft_size > 0 ? static_cast<double>(s.tone_bin) / static_cast<double>(s.fft_size) : NAN;
+  if (s.fft_size > 0) {
+    j.add_int("tone_bin", static_cast<int64_t>(s.tone_bin)).add_number("tone_fraction", fraction);
+  } else {
+    j.add_null("tone_bin").add_null("tone_fraction");
+  }
+  j.add_number("sample_rate_hz", sample_rate > 0 ? sample_rate : NAN);
+  j.add_number("tone_hz", sample_rate > 0 ? fraction * sample_rate : NAN);
+  j.add_string("output", output);
+  j.add_string("format", tool::format_name(format));
+  return j;
+}
 
-  open_board(lib, o);
+void run_capture(Library& lib, const Options& o, const CaptureOptions& c) {
+  // Everything the command line says is checked before the board is touched.
+  const std::vector<int32_t> lanes = parse_list(c.lanes, "lane list");
+  const std::string lane_problem = tool::lane_list_problem(lanes);
+  if (!lane_problem.empty()) fail("bad lane list \"" + c.lanes + "\": " + lane_problem, kExitUsage);
+  std::vector<int32_t> codes, operands;
+  if (!c.ops.empty()) parse_ops(c.ops, codes, operands);
+  std::vector<uint32_t> patterns;
+  if (!c.patterns.empty()) {
+    for (int32_t p : parse_list(c.patterns, "pattern list"))
+      patterns.push_back(static_cast<uint32_t>(p));
+  }
+  const double rate = parse_rate(c.rate);
   ADC_Session_Params adc{};
   adc.Rate_Factor = c.rate_factor;
-  adc.Rate = c.rate;
+  adc.Rate = rate;
   adc.Step_Select = c.step_select;
   adc.Half_Rate_Mode = c.half_rate;
   adc.Pattern_Match = patterns.empty() ? 0 : 1;
   adc.Pattern_Count = static_cast<int32_t>(patterns.size());
-  adc.Register_1_Value = parse_byte(c.r1, "register 1 value");
-  adc.Register_6_Value = parse_byte(c.r6, "register 6 value");
-  adc.Register_7_Value = parse_byte(c.r7, "register 7 value");
+  adc.Register_1_Value = static_cast<uint8_t>(parse_number(c.r1, "register 1 value", 0, 255));
+  adc.Register_6_Value = static_cast<uint8_t>(parse_number(c.r6, "register 6 value", 0, 255));
+  adc.Register_7_Value = static_cast<uint8_t>(parse_number(c.r7, "register 7 value", 0, 255));
+  // The board's sample rate: the derived rate, halved in half-rate mode with an odd register 1.
+  double board_rate = static_cast<double>(c.rate_factor) * rate / 2;
+  if (c.half_rate == 1 && (adc.Register_1_Value & 1) != 0) board_rate /= 2;
+  const int32_t decimation = tool::LaneCounter::decimation(lanes, kBlock);
+  const double sample_rate = decimation > 0 ? board_rate / decimation : 0;
+
+  std::string output = c.output;
+  if (output.empty()) {
+    if (isatty(STDOUT_FILENO)) {
+      fail("give the output: -o FILE (-o - writes the samples to the terminal)", kExitUsage);
+    }
+    output = "-";
+  }
+  const bool to_stdout = output == "-";
+  const tool::Format format = c.csv               ? tool::Format::kCsv
+                              : !c.format.empty() ? *tool::format_named(c.format)
+                              : to_stdout         ? tool::Format::kRaw
+                                                  : tool::format_of_path(output);
+  const std::string out_name = to_stdout ? "standard output" : "\"" + output + "\"";
+  auto write_failed = [&out_name] {
+    fail("writing " + out_name + " failed: " + errno_text(), kExitFile);
+  };
+
+  open_board(lib, o);
   check("ADC session", lib.Configure_VRX5200_ADC_Session(&adc));
   check("capture start", lib.Start_ADC_to_DDR(c.samples, nullptr, 0, 0, 0));
+  // The output is made only for a capture that has started (a named pipe waits for its reader).
+  std::FILE* out = to_stdout ? stdout : std::fopen(output.c_str(), "wb");
+  if (out == nullptr) fail("cannot write " + out_name + ": " + errno_text(), kExitFile);
 
-  // The library writes the processed samples to a file one block per call; standard output and
-  // CSV are served from that file as it grows.
-  const bool to_stdout = c.output == "-";
-  const bool direct = !to_stdout && !c.csv;
-  const std::string file =
-      direct ? c.output : "/tmp/vrx5200-capture-" + std::to_string(getpid()) + ".bin";
-  FILE* sink = nullptr;
-  if (!direct) {
-    sink = to_stdout ? stdout : std::fopen(c.output.c_str(), "w");
-    if (sink == nullptr) fail("cannot write " + c.output);
-  }
+  // The library's file read-back applies the lane list and the bit operations, and hands each
+  // block's output over in the block copy as well as to its file: the file is the null device,
+  // and the tool writes the block copy on to the output as it arrives.
+  const size_t expected = tool::LaneCounter::capture_output(lanes, c.samples, kBlock);
+  tool::SampleWriter writer(out, format, c.offset_binary);
+  if (!writer.write_header(expected)) write_failed();
+  tool::LaneCounter counter(lanes);
   tool::SummaryBuilder summary(c.offset_binary);
-  std::vector<uint16_t> block_copy(65536 + 14);
+  std::vector<uint16_t> block_copy(kBlock + 14);
   int32_t this_call = 0, write_index = 0, status = 0, pattern_timeout = 0, more = 1;
-  long consumed = 0;
+  size_t written = 0;
   Progress progress("capture");
   while (more == 1) {
     check("read-back",
-          lib.Read_DDR_to_File(file.c_str(), patterns.data(), block_copy.data(), lanes.data(),
+          lib.Read_DDR_to_File("/dev/null", patterns.data(), block_copy.data(), lanes.data(),
                                static_cast<int32_t>(lanes.size()), codes.data(), operands.data(),
                                static_cast<int32_t>(codes.size()), c.timeout_ms, &this_call,
                                &write_index, &status, &pattern_timeout, &more));
     if (pattern_timeout == 1) fail("no capture matched the patterns within the time-out");
+    const size_t n = counter.output_for(static_cast<size_t>(this_call));
+    if (n > block_copy.size()) fail("the read-back delivered more samples than a block holds");
+    summary.add(block_copy.data(), n);
+    if (!writer.write(block_copy.data(), n)) write_failed();
+    written += n;
     progress.update(static_cast<double>(write_index) / c.samples);
-    // The samples this call appended.
-    std::FILE* in = std::fopen(file.c_str(), "rb");
-    if (in == nullptr) fail("cannot read back " + file);
-    std::fseek(in, consumed, SEEK_SET);
-    uint16_t buffer[8192];
-    size_t n;
-    while ((n = std::fread(buffer, 2, 8192, in)) > 0) {
-      summary.add(buffer, n);
-      consumed += static_cast<long>(2 * n);
-      if (sink == nullptr) continue;
-      if (c.csv) {
-        for (size_t i = 0; i < n; ++i) {
-          std::fprintf(sink, "%d\n",
-                       c.offset_binary ? static_cast<int>(buffer[i])
-                                       : static_cast<int>(static_cast<int16_t>(buffer[i])));
-        }
-      } else {
-        std::fwrite(buffer, 2, n, sink);
-      }
-    }
-    std::fclose(in);
   }
-  if (sink != nullptr && sink != stdout) std::fclose(sink);
-  if (sink == stdout) std::fflush(stdout);
-  if (!direct) std::remove(file.c_str());
+  progress.finish();
+  if (to_stdout ? std::fflush(stdout) != 0 || std::ferror(stdout) != 0 : std::fclose(out) != 0) {
+    write_failed();
+  }
   lib.Close_Session();
-  if (!c.quiet) print_summary(to_stdout ? stderr : stdout, summary.finish());
+  if (written != expected) {
+    fail("the read-back delivered " + std::to_string(written) + " samples, not " +
+         std::to_string(expected));
+  }
+  if (c.quiet) return;
+  FILE* to = to_stdout ? stderr : stdout;
+  const tool::Summary s = summary.finish();
+  if (c.json) {
+    std::fprintf(to, "%s\n", summary_json(s, sample_rate, output, format).text().c_str());
+  } else {
+    print_summary(to, s, sample_rate);
+  }
 }
 
 // ---- pattern ----
@@ -263,18 +453,50 @@ struct ConvertOptions {
   std::string input;
   std::string delimiters = ",";
   std::string output_dir = ".";
-  std::string lane_map = "-1,1";
+  std::string lane_map;  // empty: each column's low byte, then its high byte
   int32_t columns = 1;
   bool twos_complement = false;
   std::string multipliers;
 };
 
+// The default lane map of `columns` columns: -1,1,-2,2,... (each column a little-endian word).
+std::vector<int32_t> default_lane_map(int32_t columns) {
+  std::vector<int32_t> map;
+  for (int32_t c = 1; c <= columns; ++c) {
+    map.push_back(-c);
+    map.push_back(c);
+  }
+  return map;
+}
+
+// Says which lines the conversion read silently as 0 or as their leading digits.
+void warn_about_text(const ConvertOptions& c, int32_t lines) {
+  const tool::TextFindings f =
+      tool::check_sample_text(c.input, c.delimiters, c.columns, static_cast<size_t>(lines));
+  if (f.non_number_lines > 0) {
+    std::fprintf(stderr,
+                 "vrx5200: warning: %zu of %d lines of \"%s\" hold tokens that are not whole "
+                 "decimal numbers, converted as their leading digits or 0 (first: line %zu)\n",
+                 f.non_number_lines, lines, c.input.c_str(), f.first_non_number);
+  }
+  if (f.short_lines > 0) {
+    std::fprintf(stderr,
+                 "vrx5200: warning: %zu of %d lines of \"%s\" have fewer than %d columns, the "
+                 "missing ones converted as 0 (first: line %zu)\n",
+                 f.short_lines, lines, c.input.c_str(), c.columns, f.first_short);
+  }
+}
+
 int32_t run_convert(Library& lib, const ConvertOptions& c) {
-  const std::vector<int32_t> map = parse_list(c.lane_map, "lane map");
+  if (c.columns < 1 || c.columns > 10) {
+    fail("bad column count " + std::to_string(c.columns) + " (1 to 10)", kExitUsage);
+  }
+  const std::vector<int32_t> map =
+      c.lane_map.empty() ? default_lane_map(c.columns) : parse_list(c.lane_map, "lane map");
   std::vector<int32_t> multipliers(4096, 1);
   if (!c.multipliers.empty()) {
     std::ifstream in(c.multipliers);
-    if (!in) fail("cannot read multipliers from " + c.multipliers);
+    if (!in) fail("cannot read multipliers from \"" + c.multipliers + "\"", kExitFile);
     for (int32_t& m : multipliers) {
       if (!(in >> m)) break;
     }
@@ -286,55 +508,77 @@ int32_t run_convert(Library& lib, const ConvertOptions& c) {
   switch (lines) {
     case VRX5200_CONVERT_NOT_DELIMITED:
       fail("\"" + c.input + "\" has several columns but no '" + c.delimiters.substr(0, 1) +
-           "' in it; give --delimiters or --columns 1");
+               "' in it; give --delimiters or --columns 1",
+           kExitUsage);
     case VRX5200_CONVERT_INVALID_ARGUMENT:
       fail(
           "bad conversion arguments: lane map entries 1 to 10 or -1 to -10 (each byte at most "
           "as often as the columns allow), 1 to 10 columns",
-          2);
+          kExitUsage);
     case VRX5200_CONVERT_INPUT_OPEN_FAILED:
-      fail("cannot read \"" + c.input + "\"");
+      fail("cannot read \"" + c.input + "\"", kExitFile);
     case VRX5200_CONVERT_OUTPUT_OPEN_FAILED:
-      fail("cannot write \"" + c.output_dir + "/DAC_test.bin\"");
+      fail("cannot write \"" + c.output_dir + "/DAC_test.bin\"", kExitFile);
     case VRX5200_CONVERT_EMPTY_LINE:
       fail("\"" + c.input + "\" has a line of delimiters only");
     case VRX5200_CONVERT_FILE_IO:
-      fail("reading \"" + c.input + "\" or writing the pattern failed");
+      fail("reading \"" + c.input + "\" or writing \"" + c.output_dir + "/DAC_test.bin\" failed",
+           kExitFile);
     default:
       break;
   }
+  warn_about_text(c, lines);
   return lines;
 }
 
 struct PlayOptions {
   std::string binary;
   ConvertOptions text;
-  double rate = 100e6;
+  std::string keep;  // directory that keeps the converted pattern; empty: a private one
+  std::string rate = "100M";
   int32_t factor1 = 8, factor2 = 1, divisor = 1;
   std::string cb1 = "0", cb2 = "0";
   int32_t start_offset = 0;
   bool verify = false;
 };
 
+// Makes `dir` unless it is a directory already.
+void ensure_dir(const std::string& dir) {
+  struct stat st {};
+  if (stat(dir.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) return;
+  if (mkdir(dir.c_str(), 0777) != 0) {
+    fail("cannot make the directory \"" + dir + "\": " + errno_text(), kExitFile);
+  }
+}
+
 void run_play(Library& lib, const Options& o, PlayOptions p) {
+  const double rate = parse_rate(p.rate);
+  const uint8_t cb1 = static_cast<uint8_t>(parse_number(p.cb1, "control byte 1", 0, 255));
+  const uint8_t cb2 = static_cast<uint8_t>(parse_number(p.cb2, "control byte 2", 0, 255));
   std::string pattern = p.binary;
   if (pattern.empty()) {
-    if (p.text.input.empty()) fail("give a pattern: --binary FILE or --text FILE", 2);
-    if (p.text.output_dir == ".") p.text.output_dir = "/tmp";
+    if (p.text.input.empty()) fail("give a pattern: --binary FILE or --text FILE", kExitUsage);
+    if (p.keep.empty()) {
+      p.text.output_dir = make_private_dir();
+    } else {
+      ensure_dir(p.keep);
+      p.text.output_dir = p.keep;
+    }
     run_convert(lib, p.text);
     pattern = p.text.output_dir + "/DAC_test.bin";
+    if (!p.keep.empty()) std::fprintf(stderr, "pattern kept in %s\n", pattern.c_str());
   }
   std::ifstream in(pattern, std::ios::binary | std::ios::ate);
-  if (!in) fail("cannot read \"" + pattern + "\"");
+  if (!in) fail("cannot read \"" + pattern + "\"", kExitFile);
   const uint32_t words = static_cast<uint32_t>(in.tellg() / 2);
   open_board(lib, o);
   DAC_Session_Params dac{};
-  dac.Rate = p.rate;
+  dac.Rate = rate;
   dac.Rate_Factor_1 = p.factor1;
   dac.Rate_Factor_2 = p.factor2;
   dac.Rate_Divisor = p.divisor;
-  dac.Control_Byte_1 = parse_byte(p.cb1, "control byte 1");
-  dac.Control_Byte_2 = parse_byte(p.cb2, "control byte 2");
+  dac.Control_Byte_1 = cb1;
+  dac.Control_Byte_2 = cb2;
   check("DAC session", lib.Configure_VRX5200_DAC_Session(&dac));
   check("playback start", lib.Start_DDR_to_DAC(words, p.start_offset));
   int32_t done = 0;
@@ -345,117 +589,215 @@ void run_play(Library& lib, const Options& o, PlayOptions p) {
     check("pattern upload", lib.Write_DDR_from_File(pattern.c_str(), 0, 0, &done));
     progress.update(++block / blocks);
   }
+  progress.finish();
   if (p.verify) {
     if (lib.sim_read_playback == nullptr) fail("--verify needs the simulated board (--sim)");
     std::vector<uint16_t> stored(words), expected(words);
     in.seekg(0);
     in.read(reinterpret_cast<char*>(expected.data()), static_cast<std::streamsize>(2 * words));
+    if (!in) fail("cannot read \"" + pattern + "\" again", kExitFile);
     lib.sim_read_playback(0, static_cast<uint32_t>(p.start_offset / 32 * 32), words, stored.data());
     if (stored != expected) fail("the simulated board's pattern memory differs from the pattern");
     std::fprintf(stderr, "pattern verified in the simulated board's memory\n");
   }
   lib.Close_Session();
+  remove_private_dir();
 }
 
 // ---- demo ----
 
-void run_demo(Library& lib, const Options& o) {
+const char* const kDemoFiles[] = {"demo_fpga.rbf", "capture.bin", "demo_samples.txt",
+                                  "DAC_test.bin"};
+
+// The demo's directory: `asked` (made when missing, its demo files never overwritten), or a new
+// vrx5200-demo, vrx5200-demo-2, ... in the current directory.
+std::string make_demo_dir(const std::string& asked) {
+  if (!asked.empty()) {
+    ensure_dir(asked);
+    for (const char* name : kDemoFiles) {
+      const std::string path = asked + "/" + name;
+      if (access(path.c_str(), F_OK) == 0) {
+        fail("\"" + path + "\" exists and the demo does not overwrite files: give another --dir",
+             kExitFile);
+      }
+    }
+    return asked;
+  }
+  for (int n = 1; n < 1000; ++n) {
+    const std::string dir = n == 1 ? "vrx5200-demo" : "vrx5200-demo-" + std::to_string(n);
+    if (mkdir(dir.c_str(), 0777) == 0) return dir;
+    if (errno != EEXIST)
+      fail("cannot make the directory \"" + dir + "\": " + errno_text(), kExitFile);
+  }
+  fail("vrx5200-demo to vrx5200-demo-999 exist already: remove some or give --dir", kExitFile);
+}
+
+// Writes `bytes` to a new file `path`; every write checked.
+void write_file(const std::string& path, const std::string& bytes) {
+  std::FILE* f = std::fopen(path.c_str(), "wb");
+  if (f == nullptr) fail("cannot write \"" + path + "\": " + errno_text(), kExitFile);
+  const bool written = std::fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size();
+  if (std::fclose(f) != 0 || !written) {
+    fail("writing \"" + path + "\" failed: " + errno_text(), kExitFile);
+  }
+}
+
+void run_demo(Library& lib, const Options& o, const std::string& asked_dir) {
   int32_t major = 0, minor = 0;
   lib.Get_DLL_Version(&major, &minor);
   std::printf("vrx5200 demo on %s (library %d.%d, %s)\n",
               o.sim ? "the simulated board" : "an attached board", major, minor, lib.path.c_str());
+  const std::string dir = make_demo_dir(asked_dir);
+  std::printf("   its files go to %s/\n", dir.c_str());
   int32_t count = 0, length = 0;
   char keys[901] = {};
   check("discovery", lib.Get_VRX5200_EVM(&count, keys, &length));
   std::printf("1. boards found: %d (%s)\n", count, keys);
   open_board(lib, o);
+  const std::string firmware = dir + "/demo_fpga.rbf";
   std::printf("2. board 0 open\n3. loading a generated programming file into the FPGA:\n");
   {
-    std::FILE* f = std::fopen("demo_fpga.rbf", "wb");
-    if (f == nullptr) fail("cannot write demo_fpga.rbf in the current directory");
+    std::string bytes(65536, '\0');
     uint32_t x = 2463534242u;
-    for (int i = 0; i < 65536; ++i) {
+    for (char& b : bytes) {
       x ^= x << 13, x ^= x >> 17, x ^= x << 5;
-      std::fputc(static_cast<int>(x & 0xFF), f);
+      b = static_cast<char>(x & 0xFF);
     }
-    std::fclose(f);
+    write_file(firmware, bytes);
   }
   std::fflush(stdout);
-  check("FPGA configuration", lib.Load_Firmware("demo_fpga.rbf"), VRX5200_RESULT_FPGA_CONFIGURED);
-  uint8_t family = 0, firmware = 0;
+  check("FPGA configuration", lib.Load_Firmware(firmware.c_str()), VRX5200_RESULT_FPGA_CONFIGURED);
+  uint8_t family = 0, version = 0;
   check("family ID", lib.Get_Family_ID(&family));
-  check("firmware version", lib.Get_Firmware_version(&firmware));
-  std::printf("4. family ID 0x%02X, firmware version 0x%02X\n", family, firmware);
+  check("firmware version", lib.Get_Firmware_version(&version));
+  std::printf("4. family ID 0x%02X, firmware version 0x%02X\n", family, version);
   lib.Close_Session();
 
-  std::printf("5. capturing 1 Mi samples into capture.bin:\n   ");
-  std::fflush(stdout);
   CaptureOptions c;
   c.samples = 1 << 20;
+  c.output = dir + "/capture.bin";
+  std::printf("5. capturing 1 Mi samples into %s:\n   ", c.output.c_str());
+  std::fflush(stdout);
   run_capture(lib, o, c);
 
   std::printf("6. converting a generated sample file and playing it:\n");
-  {
-    std::FILE* f = std::fopen("demo_samples.txt", "w");
-    if (f == nullptr) fail("cannot write demo_samples.txt");
-    for (int i = 0; i < 8192; ++i) {
-      std::fprintf(f, "%ld\n", std::lround(30000.0 * std::sin(2 * 3.14159265358979 * i / 256)));
-    }
-    std::fclose(f);
-  }
   PlayOptions p;
-  p.text.input = "demo_samples.txt";
-  p.text.output_dir = ".";
+  p.text.input = dir + "/demo_samples.txt";
+  {
+    std::string text;
+    for (int i = 0; i < 8192; ++i) {
+      text += std::to_string(std::lround(30000.0 * std::sin(2 * 3.14159265358979 * i / 256)));
+      text += '\n';
+    }
+    write_file(p.text.input, text);
+  }
+  p.text.output_dir = dir;
   const int32_t lines = run_convert(lib, p.text);
-  std::printf("   demo_samples.txt: %d lines converted to ./DAC_test.bin\n", lines);
-  p.binary = "DAC_test.bin";
+  p.binary = dir + "/DAC_test.bin";
+  std::printf("   %s: %d lines converted to %s\n", p.text.input.c_str(), lines, p.binary.c_str());
   p.verify = lib.sim_read_playback != nullptr;
   std::fflush(stdout);
   run_play(lib, o, p);
   std::printf("   8192 pattern words uploaded and playing\n7. ports closed\n");
   std::printf(
-      "Analyse the capture: PYTHONPATH=python python3 -m vrx5200.analyze capture.bin --plot "
-      "spectrum.png\n");
+      "Analyse the capture: PYTHONPATH=python python3 -m vrx5200.analyze %s/capture.bin --plot "
+      "%s/spectrum.png\n",
+      dir.c_str(), dir.c_str());
+}
+
+// ---- completion ----
+
+// The words that may follow the given ones: the subcommands and options of the subcommand they
+// name, one per line. The bash completion script asks for them.
+int print_completions(CLI::App& app, int argc, char** argv) {
+  CLI::App* at = &app;
+  for (int i = 2; i < argc; ++i) {
+    for (CLI::App* sub : at->get_subcommands([](CLI::App*) { return true; })) {
+      if (sub->get_name() == argv[i] && !sub->get_group().empty()) {
+        at = sub;
+        break;
+      }
+    }
+  }
+  for (CLI::App* sub : at->get_subcommands([](CLI::App*) { return true; })) {
+    if (!sub->get_group().empty()) std::printf("%s\n", sub->get_name().c_str());
+  }
+  for (CLI::Option* opt : at->get_options()) {
+    if (opt->get_group().empty()) continue;
+    for (const std::string& s : opt->get_snames()) std::printf("-%s\n", s.c_str());
+    for (const std::string& l : opt->get_lnames()) std::printf("--%s\n", l.c_str());
+  }
+  return std::fflush(stdout) == 0 ? kExitOk : kExitFile;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  CLI::App app{"vrx5200: control the VRX5200 ADC/DAC evaluation board from a shell"};
+  CLI::App app{"vrx5200: control the VRX5200 ADC/DAC evaluation board from a shell", "vrx5200"};
   app.require_subcommand(1);
+  app.set_version_flag("--version", "vrx5200 " VRX5200_VERSION);
   Options o;
   app.add_flag("--sim", o.sim,
                "use the simulated board (libvrx5200sim) instead of attached boards");
   app.add_option("--library", o.library, "path of the control library to load");
   app.add_option("--board", o.board, "serial key of the board to use (default: the only one)");
   app.footer(
+      "Exit status: 0 success, 1 the board or the library failed, 2 bad command line, 3 a file\n"
+      "could not be read or written.\n\n"
       "Examples:\n  vrx5200 --sim list\n  vrx5200 --sim capture -n 65536 -o capture.bin\n"
       "  vrx5200 --sim play --text samples.txt\n  vrx5200 --sim demo");
 
+  bool list_json = false;
   auto* list = app.add_subcommand("list", "list the boards found (number and serial key)");
+  list->add_flag("--json", list_json,
+                 "one JSON object: {\"boards\": [{\"number\", \"serial_key\"}]}");
+  list->footer("Examples:\n  vrx5200 list\n  vrx5200 --sim list --json");
+
+  bool info_json = false;
   auto* info = app.add_subcommand("info", "family ID, firmware version and busy state of a board");
+  info->add_flag("--json", info_json, "one JSON object instead of lines");
+  info->footer("Examples:\n  vrx5200 info\n  vrx5200 --board SIM00001 --sim info --json");
+
   std::string firmware_file;
   auto* load = app.add_subcommand("load", "load a programming file into the board's FPGA");
   load->add_option("FILE", firmware_file, "raw configuration bit stream")->required();
+  load->footer(
+      "Examples:\n  vrx5200 load firmware.rbf\n  vrx5200 --board ABCD1234 load firmware.rbf");
 
   auto* reg = app.add_subcommand("reg", "read or write an FPGA register");
   reg->require_subcommand(1);
+  reg->footer("Examples:\n  vrx5200 reg read 0x0B\n  vrx5200 reg write 5 0x42");
   std::string reg_address, reg_value;
   auto* reg_read = reg->add_subcommand("read", "read a register: reg read ADDR");
-  reg_read->add_option("ADDR", reg_address, "register address (0-15, or 0x..)")->required();
+  reg_read->add_option("ADDR", reg_address, "register address (0-15, or 0x0-0xF)")->required();
+  reg_read->footer(
+      "Examples:\n  vrx5200 reg read 0x0E    # firmware version\n  vrx5200 reg read 2");
   auto* reg_write = reg->add_subcommand("write", "write a register: reg write ADDR VALUE");
-  reg_write->add_option("ADDR", reg_address, "register address")->required();
-  reg_write->add_option("VALUE", reg_value, "value (0-255)")->required();
+  reg_write->add_option("ADDR", reg_address, "register address (0-15, or 0x0-0xF)")->required();
+  reg_write->add_option("VALUE", reg_value, "value (0-255, or 0x00-0xFF)")->required();
+  reg_write->footer("Examples:\n  vrx5200 reg write 5 0x42\n  vrx5200 reg write 0x7 0");
 
   CaptureOptions c;
   auto* capture = app.add_subcommand("capture", "capture ADC samples into a file");
   capture->add_option("-n,--samples", c.samples, "samples to capture (a multiple of 32)")
       ->required();
   capture->add_option("-o,--output", c.output,
-                      "raw 16-bit little-endian file, - for standard output");
-  capture->add_flag("--csv", c.csv, "write decimal samples, one per line, instead of raw");
-  capture->add_option("--rate", c.rate, "rate (derived rate = factor * rate / 2)");
-  capture->add_option("--rate-factor", c.rate_factor, "rate factor");
+                      "output file, - for standard output (the default when it is not a "
+                      "terminal)");
+  auto* format = capture
+                     ->add_option("-O,--format", c.format,
+                                  "raw (16-bit little-endian), csv (one decimal sample a line) or "
+                                  "npy (NumPy); default from the -o extension (.csv, .npy), else "
+                                  "raw")
+                     ->check(CLI::IsMember({"raw", "csv", "npy"}));
+  capture->add_flag("--csv", c.csv, "the same as -O csv")->excludes(format);
+  capture
+      ->add_option("--rate", c.rate,
+                   "rate in Hz, with k, M or G (the sample rate is rate-factor * rate / 2)")
+      ->capture_default_str();
+  capture->add_option("--rate-factor", c.rate_factor, "rate factor")
+      ->capture_default_str()
+      ->check(CLI::Range(1, INT32_MAX));
   capture->add_option("--step-select", c.step_select, "0 steps down, non-zero steps up");
   capture->add_option("--half-rate", c.half_rate, "1 halves the rate with an odd register 1 value");
   capture->add_option("--r1", c.r1, "register 1 value at capture start");
@@ -463,55 +805,97 @@ int main(int argc, char** argv) {
   capture->add_option("--r7", c.r7, "register 7 value at capture start");
   capture->add_option("--patterns", c.patterns,
                       "match patterns (pattern-match mode), comma-separated");
-  capture->add_option("--timeout", c.timeout_ms, "time-out per read-back call in ms");
-  capture->add_option("--lanes", c.lanes, "lane list, e.g. 3,1,2 (0 drops a lane)");
+  capture->add_option("--timeout", c.timeout_ms, "time-out per read-back call in ms")
+      ->capture_default_str();
+  capture
+      ->add_option("--lanes", c.lanes,
+                   "lane list, e.g. 3,1,2 (0 drops a lane; the others numbered 1 to K)")
+      ->capture_default_str();
   capture->add_option("--ops", c.ops,
-                      "bit operations code:operand,... (0 shift, 1 xor, 2 and, 3 or, 4 not)");
-  capture->add_flag("--offset-binary", c.offset_binary, "samples are offset binary (summary, CSV)");
-  capture->add_flag("-q,--quiet", c.quiet, "no summary");
+                      "bit operations code:operand,...: 0 or shift (-15 to 15, positive right), "
+                      "1 or xor, 2 or and, 3 or or (0 to 0xFFFF), 4 or not");
+  capture->add_flag("--offset-binary", c.offset_binary,
+                    "samples are offset binary (summary, CSV, npy '<u2')");
+  auto* quiet = capture->add_flag("-q,--quiet", c.quiet, "no summary");
+  capture->add_flag("--json", c.json, "the summary as one JSON object")->excludes(quiet);
   capture->footer(
+      "The summary goes to standard output, or to standard error when the samples do.\n\n"
       "Examples:\n  vrx5200 --sim capture -n 1048576 -o capture.bin\n"
-      "  vrx5200 --sim capture -n 4096 --csv -o capture.csv --lanes 2,1\n"
-      "  vrx5200 --sim capture -n 4096 -o - | od -An -td2 | head");
+      "  vrx5200 --sim capture -n 4096 -o capture.csv --lanes 2,1\n"
+      "  vrx5200 --sim capture -n 65536 -o capture.npy --rate 250M --json\n"
+      "  vrx5200 --sim capture -n 4096 -O csv | head");
 
   PlayOptions p;
   auto* play = app.add_subcommand("play", "upload a pattern and play it on the DAC");
   play->add_option("--binary", p.binary, "binary pattern file (16-bit words)");
   play->add_option("--text", p.text.input, "text sample file, converted first");
-  play->add_option("--delimiters", p.text.delimiters, "column delimiters of the text file");
-  play->add_option("--columns", p.text.columns, "columns of the text file");
-  play->add_option("--lane-map", p.text.lane_map, "byte order of the converted pattern");
+  play->add_option("--keep", p.keep,
+                   "directory that keeps the converted DAC_test.bin (default: a temporary one, "
+                   "removed)");
+  play->add_option("--delimiters", p.text.delimiters, "column delimiters of the text file")
+      ->capture_default_str();
+  play->add_option("--columns", p.text.columns, "columns of the text file (1-10)")
+      ->capture_default_str();
+  play->add_option("--lane-map", p.text.lane_map,
+                   "byte order of the converted pattern (default -1,1,...,-C,C for C columns)");
   play->add_flag("--twos-complement", p.text.twos_complement, "convert to two's complement");
-  play->add_option("--rate", p.rate, "DAC rate");
-  play->add_option("--factor1", p.factor1, "rate factor 1");
-  play->add_option("--factor2", p.factor2, "rate factor 2");
-  play->add_option("--divisor", p.divisor, "rate divisor");
+  play->add_option("--rate", p.rate, "DAC rate in Hz, with k, M or G")->capture_default_str();
+  play->add_option("--factor1", p.factor1, "rate factor 1")
+      ->capture_default_str()
+      ->check(CLI::Range(1, INT32_MAX));
+  play->add_option("--factor2", p.factor2, "rate factor 2")
+      ->capture_default_str()
+      ->check(CLI::Range(1, INT32_MAX));
+  play->add_option("--divisor", p.divisor, "rate divisor")
+      ->capture_default_str()
+      ->check(CLI::Range(1, INT32_MAX));
   play->add_option("--cb1", p.cb1, "control byte 1");
   play->add_option("--cb2", p.cb2, "control byte 2");
   play->add_option("--start-offset", p.start_offset, "byte offset in board memory");
   play->add_flag("--verify", p.verify, "compare the simulated board's memory with the pattern");
   play->footer(
       "Examples:\n  vrx5200 --sim play --text samples.txt\n"
+      "  vrx5200 --sim play --text iq.txt --columns 2 --keep out --rate 125M\n"
       "  vrx5200 --sim play --binary DAC_test.bin --verify");
 
   ConvertOptions conv;
   auto* convert = app.add_subcommand("convert", "convert a text sample file into DAC_test.bin");
   convert->add_option("INPUT", conv.input, "text sample file")->required();
-  convert->add_option("--delimiters", conv.delimiters, "column delimiters");
-  convert->add_option("-d,--output-dir", conv.output_dir, "directory of DAC_test.bin");
-  convert->add_option("--lane-map", conv.lane_map, "output byte order, e.g. -1,1,-2,2");
-  convert->add_option("--columns", conv.columns, "columns per line (1-10)");
+  convert->add_option("--delimiters", conv.delimiters, "column delimiters")->capture_default_str();
+  convert->add_option("-d,--output-dir", conv.output_dir, "directory of DAC_test.bin")
+      ->capture_default_str();
+  convert->add_option("--lane-map", conv.lane_map,
+                      "output byte order, e.g. -1,1,-2,2 (default -1,1,...,-C,C for C columns)");
+  convert->add_option("--columns", conv.columns, "columns per line (1-10)")->capture_default_str();
   convert->add_flag("--twos-complement", conv.twos_complement,
                     "two's complement (default offset binary)");
   convert->add_option("--multipliers", conv.multipliers, "file of per-line factors (.vrx inputs)");
   convert->footer(
+      "Tokens that are not whole decimal numbers convert as their leading digits (0 without\n"
+      "any); the tool warns how many lines held such tokens.\n\n"
       "Examples:\n  vrx5200 convert samples.txt -d out\n"
-      "  vrx5200 convert iq.txt --columns 2 --lane-map -1,1,-2,2 --twos-complement");
+      "  vrx5200 convert iq.txt --columns 2 --twos-complement");
 
+  std::string demo_dir;
   auto* demo = app.add_subcommand(
       "demo", "the whole flow on an attached board, or on the simulated board when none is");
+  demo->add_option("--dir", demo_dir,
+                   "directory of the demo's files (made when missing; its demo files are never "
+                   "overwritten); default a new ./vrx5200-demo, vrx5200-demo-2, ...");
+  demo->footer("Examples:\n  vrx5200 demo\n  vrx5200 --sim demo --dir /tmp/demo");
 
-  CLI11_PARSE(app, argc, argv);
+  // The completion script's question, answered from the parser itself.
+  if (argc >= 2 && std::strcmp(argv[1], "__complete") == 0)
+    return print_completions(app, argc, argv);
+
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::ParseError& e) {
+    const int code = app.exit(e);
+    std::cout.flush();
+    if (code == 0) return std::cout.good() ? kExitOk : kExitFile;
+    return kExitUsage;
+  }
 
   Library lib;
   std::string error;
@@ -546,18 +930,37 @@ int main(int argc, char** argv) {
     const int32_t r = lib.Get_VRX5200_EVM(&count, keys, &length);
     if (r == VRX5200_RESULT_NO_DEVICES || (r == 0 && count == 0)) fail_no_board(o);
     check("discovery", r);
-    std::stringstream in(keys);
-    std::string key;
-    for (int b = 0; std::getline(in, key, ',') && b < count; ++b)
-      std::printf("%d %s\n", b, key.c_str());
+    const std::vector<std::string> board_keys = split_keys(keys, count);
+    std::vector<tool::JsonObject> boards;
+    for (size_t b = 0; b < board_keys.size(); ++b) {
+      if (list_json) {
+        boards.push_back(tool::JsonObject()
+                             .add_int("number", static_cast<int64_t>(b))
+                             .add_string("serial_key", board_keys[b]));
+      } else {
+        std::printf("%zu %s\n", b, board_keys[b].c_str());
+      }
+    }
+    if (list_json)
+      std::printf("%s\n", tool::JsonObject().add_array("boards", boards).text().c_str());
   } else if (info->parsed()) {
-    open_board(lib, o);
+    const std::string key = open_board(lib, o);
     uint8_t family = 0, version = 0;
     int32_t busy = 0;
     check("family ID", lib.Get_Family_ID(&family));
     check("firmware version", lib.Get_Firmware_version(&version));
     check("busy state", lib.Check_ADC_Busy(&busy));
-    std::printf("family ID 0x%02X\nfirmware version 0x%02X\nbusy %d\n", family, version, busy);
+    if (info_json) {
+      std::printf("%s\n", tool::JsonObject()
+                              .add_string("serial_key", key)
+                              .add_int("family_id", family)
+                              .add_int("firmware_version", version)
+                              .add_bool("busy", busy != 0)
+                              .text()
+                              .c_str());
+    } else {
+      std::printf("family ID 0x%02X\nfirmware version 0x%02X\nbusy %d\n", family, version, busy);
+    }
     lib.Close_Session();
   } else if (load->parsed()) {
     open_board(lib, o);
@@ -566,9 +969,9 @@ int main(int argc, char** argv) {
           VRX5200_RESULT_FPGA_CONFIGURED);
     lib.Close_Session();
   } else if (reg_read->parsed() || reg_write->parsed()) {
-    const uint8_t address = parse_byte(reg_address, "register address");
-    if (address > 15) fail("bad register address (0 to 15)", 2);
-    const uint8_t data = reg_write->parsed() ? parse_byte(reg_value, "value") : 0;
+    const auto address = static_cast<uint8_t>(parse_number(reg_address, "register address", 0, 15));
+    const auto data = static_cast<uint8_t>(
+        reg_write->parsed() ? parse_number(reg_value, "register value", 0, 255) : 0);
     open_board(lib, o);
     int32_t value = 0;
     if (reg_read->parsed()) {
@@ -585,7 +988,11 @@ int main(int argc, char** argv) {
   } else if (convert->parsed()) {
     run_convert(lib, conv);
   } else if (demo->parsed()) {
-    run_demo(lib, o);
+    run_demo(lib, o, demo_dir);
   }
-  return 0;
+  // What went to standard output must have arrived.
+  if (std::fflush(stdout) != 0 || std::ferror(stdout) != 0) {
+    fail("writing standard output failed: " + errno_text(), kExitFile);
+  }
+  return kExitOk;
 }

@@ -1,0 +1,142 @@
+#include "tools/capture_output.h"
+
+#include <bit>
+#include <charconv>
+
+namespace tool {
+
+static_assert(std::endian::native == std::endian::little,
+              "raw and .npy output are the samples' bytes as they are in memory");
+
+std::optional<Format> format_named(const std::string& name) {
+  if (name == "raw") return Format::kRaw;
+  if (name == "csv") return Format::kCsv;
+  if (name == "npy") return Format::kNpy;
+  return std::nullopt;
+}
+
+const char* format_name(Format f) {
+  switch (f) {
+    case Format::kCsv:
+      return "csv";
+    case Format::kNpy:
+      return "npy";
+    default:
+      return "raw";
+  }
+}
+
+Format format_of_path(const std::string& path) {
+  auto ends_with = [&path](const char* ext) {
+    const std::string e(ext);
+    if (path.size() <= e.size()) return false;
+    std::string tail = path.substr(path.size() - e.size());
+    for (char& ch : tail) ch = static_cast<char>(ch >= 'A' && ch <= 'Z' ? ch - 'A' + 'a' : ch);
+    return tail == e;
+  };
+  if (ends_with(".csv")) return Format::kCsv;
+  if (ends_with(".npy")) return Format::kNpy;
+  return Format::kRaw;
+}
+
+std::string lane_list_problem(const std::vector<int32_t>& lanes) {
+  const int32_t most = 15;
+  bool seen[16] = {};
+  int32_t kept = 0;
+  for (int32_t v : lanes) {
+    if (v < 0 || v > most) return "lane numbers are 0 (drop the lane) to 15";
+    if (v == 0) continue;
+    if (seen[v]) return "lane " + std::to_string(v) + " is named twice";
+    seen[v] = true;
+    ++kept;
+  }
+  if (kept == 0) return "the list keeps no lane";
+  for (int32_t v = 1; v <= kept; ++v) {
+    if (!seen[v]) {
+      return "the kept lanes must be numbered 1 to " + std::to_string(kept) + " (" +
+             std::to_string(v) + " is missing)";
+    }
+  }
+  return "";
+}
+
+LaneCounter::LaneCounter(const std::vector<int32_t>& lanes) : lanes_(lanes) {
+  for (int32_t v : lanes_) kept_per_frame_ += v != 0;
+}
+
+size_t LaneCounter::output_for(size_t read) {
+  const size_t period = lanes_.size();
+  size_t kept_in_period = 0;
+  for (int32_t v : lanes_) kept_in_period += v != 0;
+  size_t kept = read / period * kept_in_period;
+  for (size_t i = 0; i < read % period; ++i) kept += lanes_[i] != 0;
+  const size_t total = carry_ + kept;
+  const size_t out = total / kept_per_frame_ * kept_per_frame_;
+  carry_ = total - out;
+  return out;
+}
+
+size_t LaneCounter::capture_output(const std::vector<int32_t>& lanes, int64_t samples,
+                                   int64_t block) {
+  LaneCounter counter(lanes);
+  size_t out = 0;
+  for (int64_t done = 0; done < samples; done += block) {
+    out += counter.output_for(static_cast<size_t>(samples - done < block ? samples - done : block));
+  }
+  return out;
+}
+
+int32_t LaneCounter::decimation(const std::vector<int32_t>& lanes, int64_t block) {
+  int32_t kept = 0;
+  bool in_order = true;
+  for (size_t i = 0; i < lanes.size(); ++i) {
+    if (lanes[i] != 0) ++kept;
+    in_order = in_order && lanes[i] == static_cast<int32_t>(i) + 1;
+  }
+  if (in_order) return 1;  // every sample, in its place
+  // One kept lane of a period that divides the block: every period-th sample.
+  const auto period = static_cast<int64_t>(lanes.size());
+  if (kept == 1 && block % period == 0) return static_cast<int32_t>(period);
+  return 0;
+}
+
+std::string npy_header(bool offset_binary, size_t count) {
+  std::string dict = std::string("{'descr': '") + (offset_binary ? "<u2" : "<i2") +
+                     "', 'fortran_order': False, 'shape': (" + std::to_string(count) + ",), }";
+  // Magic, version 1.0, the header's length; the header padded with spaces and ended by '\n' so
+  // that the data starts at a multiple of 64 bytes.
+  const size_t fixed = 10;
+  size_t length = dict.size() + 1;
+  length += (64 - (fixed + length) % 64) % 64;
+  dict.append(length - dict.size() - 1, ' ');
+  dict += '\n';
+  std::string header("\x93NUMPY\x01\x00", 8);
+  header += static_cast<char>(length & 0xFF);
+  header += static_cast<char>(length >> 8);
+  return header + dict;
+}
+
+bool SampleWriter::write_header(size_t count) {
+  if (format_ != Format::kNpy) return true;
+  const std::string header = npy_header(offset_binary_, count);
+  return std::fwrite(header.data(), 1, header.size(), out_) == header.size();
+}
+
+bool SampleWriter::write(const uint16_t* samples, size_t n) {
+  if (format_ != Format::kCsv) {
+    // Samples are 16-bit little-endian words in memory as in the file.
+    return std::fwrite(samples, sizeof(uint16_t), n, out_) == n;
+  }
+  text_.resize(n * 8);
+  char* p = text_.data();
+  for (size_t i = 0; i < n; ++i) {
+    const int v = offset_binary_ ? static_cast<int>(samples[i])
+                                 : static_cast<int>(static_cast<int16_t>(samples[i]));
+    p = std::to_chars(p, p + 7, v).ptr;
+    *p++ = '\n';
+  }
+  const size_t bytes = static_cast<size_t>(p - text_.data());
+  return std::fwrite(text_.data(), 1, bytes, out_) == bytes;
+}
+
+}  // namespace tool

@@ -1,0 +1,64 @@
+// What a capture writes and how much of it: the output formats (raw, CSV, NumPy .npy), the number
+// of samples the read-back's lane list lets through, and the checked writer of the samples.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace tool {
+
+enum class Format { kRaw, kCsv, kNpy };
+
+// "raw", "csv" or "npy".
+std::optional<Format> format_named(const std::string& name);
+const char* format_name(Format f);
+// The format of an output path when none is asked for: by its extension (.csv, .npy), else raw.
+Format format_of_path(const std::string& path);
+
+// Why a lane list cannot be used (empty when it can): entries 0 to 15, the non-zero entries 1 to
+// K each once.
+std::string lane_list_problem(const std::vector<int32_t>& lanes);
+
+// The samples a read-back call delivers for the samples it read, as the lane list keeps and
+// frames them: every call's lane phase starts at its first sample, the kept samples join the
+// incomplete frame left by the call before, and only complete frames come out.
+class LaneCounter {
+ public:
+  explicit LaneCounter(const std::vector<int32_t>& lanes);
+  size_t output_for(size_t read);
+  // The output of a whole capture of `samples` samples, read in blocks of `block`.
+  static size_t capture_output(const std::vector<int32_t>& lanes, int64_t samples, int64_t block);
+  // The output is evenly spaced in time at the capture rate divided by this; 0 when it is not
+  // (reordered or unevenly kept lanes, or a lane phase that restarts at every block).
+  static int32_t decimation(const std::vector<int32_t>& lanes, int64_t block);
+
+ private:
+  std::vector<int32_t> lanes_;
+  size_t kept_per_frame_ = 0;
+  size_t carry_ = 0;
+};
+
+// The .npy header (format 1.0) of `count` 16-bit little-endian samples: '<u2' in offset binary,
+// '<i2' in two's complement.
+std::string npy_header(bool offset_binary, size_t count);
+
+// Writes samples to an open stream in a format; every write is checked. On failure the writer
+// keeps errno of the failing call and refuses further writes.
+class SampleWriter {
+ public:
+  SampleWriter(std::FILE* out, Format format, bool offset_binary)
+      : out_(out), format_(format), offset_binary_(offset_binary) {}
+  bool write_header(size_t count);
+  bool write(const uint16_t* samples, size_t n);
+
+ private:
+  std::FILE* out_;
+  Format format_;
+  bool offset_binary_;
+  std::string text_;
+};
+
+}  // namespace tool

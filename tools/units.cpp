@@ -1,0 +1,59 @@
+#include "tools/units.h"
+
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+
+namespace tool {
+
+std::optional<double> parse_hertz(const std::string& text) {
+  if (text.empty() || text.find_first_of(" \t\n") != std::string::npos) return std::nullopt;
+  const char* begin = text.c_str();
+  char* end = nullptr;
+  double value = std::strtod(begin, &end);
+  if (end == begin) return std::nullopt;
+  std::string rest(end);
+  if (!rest.empty()) {
+    // The prefix, then the unit, both optional.
+    switch (rest[0]) {
+      case 'k':
+      case 'K':
+        value *= 1e3;
+        rest.erase(0, 1);
+        break;
+      case 'M':
+        value *= 1e6;
+        rest.erase(0, 1);
+        break;
+      case 'G':
+        value *= 1e9;
+        rest.erase(0, 1);
+        break;
+      default:
+        break;
+    }
+  }
+  if (!rest.empty() && rest != "Hz" && rest != "hz") return std::nullopt;
+  if (!std::isfinite(value) || value <= 0) return std::nullopt;
+  return value;
+}
+
+std::string format_hertz(double hz) {
+  const char* unit = "Hz";
+  double v = hz;
+  if (std::fabs(hz) >= 1e9) {
+    v = hz / 1e9;
+    unit = "GHz";
+  } else if (std::fabs(hz) >= 1e6) {
+    v = hz / 1e6;
+    unit = "MHz";
+  } else if (std::fabs(hz) >= 1e3) {
+    v = hz / 1e3;
+    unit = "kHz";
+  }
+  char buffer[64];
+  std::snprintf(buffer, sizeof buffer, "%.6g %s", v, unit);
+  return buffer;
+}
+
+}  // namespace tool

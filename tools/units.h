@@ -1,0 +1,17 @@
+// Rates in hertz as users write them (250M, 1.5G, 100e6, 25kHz) and frequencies as the tool
+// prints them.
+#pragma once
+
+#include <optional>
+#include <string>
+
+namespace tool {
+
+// A positive, finite number of hertz: a decimal number with an optional k, M or G and an optional
+// "Hz" ("250M", "250MHz", "2.5e8"). Nothing otherwise.
+std::optional<double> parse_hertz(const std::string& text);
+
+// A frequency with the prefix that suits it and six significant digits: "3.89478 MHz".
+std::string format_hertz(double hz);
+
+}  // namespace tool
