@@ -1,6 +1,7 @@
 // The vrx5200 tool run as a user runs it: exit codes, output files byte-exact against the
 // simulated board's signal and against the library's own file read-back, the output formats, the
-// messages for a missing board, a bad file and a bad argument.
+// messages for a missing board, a bad file and a bad argument, and the shell completion and
+// manual page built beside it.
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -33,6 +34,11 @@ std::string slurp(const std::string& path) {
 
 bool exists(const std::string& path) {
   return access(path.c_str(), F_OK) == 0;
+}
+
+std::string tool_dir() {
+  const std::string tool = VRX5200_TOOL;
+  return tool.substr(0, tool.rfind('/'));
 }
 
 class ToolTest : public ::testing::Test {
@@ -520,6 +526,52 @@ TEST_F(ToolTest, ProgressBarEndsItsLine) {
   r = shell("script -qec \"TOOL --sim capture -n 64\" /dev/null");
   EXPECT_EQ(r.exit_code, 2);
   EXPECT_NE(r.out.find("give the output: -o FILE"), std::string::npos) << r.out;
+}
+
+TEST_F(ToolTest, BashCompletesSubcommandsOptionsAndValues) {
+  if (std::system("command -v bash >/dev/null") != 0) GTEST_SKIP() << "no bash";
+  const std::string script = tool_dir() + "/vrx5200-completion.bash";
+  ASSERT_TRUE(exists(script));
+  std::ofstream(dir + "/capture.bin") << "";
+  struct Case {
+    const char* words;  // the command line up to the cursor
+    const char* want;   // the completions, sorted, one a line
+  };
+  const Case cases[] = {
+      {"TOOL cap", "capture\n"},
+      {"TOOL --sim c", "capture\nconvert\n"},
+      {"TOOL --sim reg ", "read\nwrite\n"},
+      {"TOOL --sim capture --o", "--offset-binary\n--ops\n--output\n"},
+      {"TOOL list --", "--help\n--json\n"},
+      {"TOOL --sim capture -n 64 -O ", "csv\nnpy\nraw\n"},
+      {"TOOL --sim capture -o capt", "capture.bin\n"},
+      {"TOOL --sim capture --rate ", ""},
+      {"TOOL --ver", "--version\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.words);
+    const ToolRun r = shell(
+        "bash -c 'source \"" + script + "\" && complete -p vrx5200 >/dev/null && COMP_WORDS=(" +
+        c.words + ") && COMP_LINE=\"" + c.words +
+        "\" && COMP_CWORD=$((${#COMP_WORDS[@]} - 1)) && "
+        "[[ \"$COMP_LINE\" != *\\  ]] || COMP_WORDS+=(\"\") COMP_CWORD=$((COMP_CWORD + 1)); "
+        "_vrx5200 && printf \"%s\\n\" \"${COMPREPLY[@]}\" | sed /^$/d | sort'");
+    EXPECT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_EQ(r.out, c.want) << r.err;
+  }
+}
+
+TEST_F(ToolTest, ManualPageHasEverySubcommandAndTheExitStatus) {
+  if (std::system("command -v help2man >/dev/null") != 0) GTEST_SKIP() << "no help2man";
+  const std::string page = slurp(tool_dir() + "/vrx5200.1");
+  ASSERT_FALSE(page.empty());
+  EXPECT_NE(page.find(".SH NAME\nvrx5200 \\- control the VRX5200"), std::string::npos);
+  for (const char* sub : {"list", "info", "load", "reg", "reg read", "reg write", "capture", "play",
+                          "convert", "demo"}) {
+    EXPECT_NE(page.find(std::string(".SS \"vrx5200 ") + sub + "\"\n"), std::string::npos) << sub;
+  }
+  EXPECT_NE(page.find(".SH \"EXIT STATUS\""), std::string::npos);
+  EXPECT_NE(page.find(".SH EXAMPLES\n.nf\n"), std::string::npos);
 }
 
 }  // namespace
