@@ -1,0 +1,403 @@
+/*
+ * vrx5200_analysis.h - measurement core of the VRX5200 tools: ADC capture analysis and DAC
+ * pattern generation. It needs no board, and the board library does not need it.
+ *
+ * Quantities are those of IEEE Std 1241 (ADCs) and IEEE Std 1658 (DACs):
+ *   - single tone: fundamental, harmonics 2..H with their aliased bins, SNR, SINAD, SFDR with the
+ *     worst spur named, THD, ENOB referred to full scale, noise floor and noise spectral density;
+ *   - two tones: second- and third-order intermodulation products;
+ *   - sine fit: three-parameter (known frequency) and four-parameter least squares;
+ *   - code density of a sine input: DNL and INL per code, missing codes;
+ *   - coherent frequencies, and DAC test patterns as 16-bit words.
+ *
+ * Usage rules
+ *   - Every function returns a result code (VRX5200_ANALYSIS_* below; 0 is success) and writes
+ *     its answers through pointers. VRX5200Analysis_Result_Text() says what a code means. No
+ *     function keeps any state between calls except in an analyzer the caller owns, and none
+ *     throws, aborts or prints.
+ *   - Full scale is declared, never inferred: every analysis takes the converter's bit count and
+ *     code format. A full-scale sine (0 dBFS) has the amplitude 2^(bits-1) codes.
+ *   - Samples are real. Integer samples (int16 or uint16 words) hold a code in their low `bits`
+ *     bits (bits 1 to 16): two's complement codes are sign-extended from bit bits-1, offset-binary
+ *     codes have 2^(bits-1) subtracted. Double samples are values in codes (bits 1 to 32); offset
+ *     binary ones have 2^(bits-1) subtracted.
+ *   - Result records are versioned: `version` is VRX5200_ANALYSIS_VERSION of the library that
+ *     filled them, which VRX5200Analysis_Version() also returns, so that a client loading the
+ *     library at run time can check the layout before passing records.
+ *   - Analyzers are independent: one per thread, any number at once. An analyzer must not be
+ *     used by two threads at the same time.
+ *
+ * Spectra. A record of n samples is multiplied by the window and transformed with a real FFT in
+ * single precision (KissFFT, float): the transform's rounding noise lies about 130 dB below the
+ * record's total power, so SNR and SFDR up to about 115 dB are measured to within 0.05 dB (a
+ * 16-bit converter's ideal SNR is 98 dB); deeper floors read high. Windowing, the spectrum's
+ * sums and every figure derived from them are in double precision. The power spectrum is
+ * one-sided in codes squared per bin, normalised so that its bins sum to the record's power
+ * (Parseval): a tone of amplitude A contributes A^2/2 summed over its lobe, white noise of
+ * variance s^2 contributes s^2 spread over the n/2 bins, whatever the window. Record lengths
+ * whose prime factors are all at most 97 are analysed (captures are multiples of 32).
+ *
+ * The header is plain C (C99 and later) and C++.
+ */
+#ifndef VRX5200_ANALYSIS_H
+#define VRX5200_ANALYSIS_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+#if defined(_WIN32)
+#define VRX5200_ANALYSIS_CALL __cdecl
+#if defined(VRX5200_BUILDING_ANALYSIS)
+#define VRX5200_ANALYSIS_API __declspec(dllexport)
+#else
+#define VRX5200_ANALYSIS_API
+#endif
+#else
+#define VRX5200_ANALYSIS_CALL
+#if defined(VRX5200_BUILDING_ANALYSIS)
+#define VRX5200_ANALYSIS_API __attribute__((visibility("default")))
+#else
+#define VRX5200_ANALYSIS_API
+#endif
+#endif
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* Layout version of the records below. */
+#define VRX5200_ANALYSIS_VERSION 1
+
+/* ---- Result codes ------------------------------------------------------------------------ */
+#define VRX5200_ANALYSIS_OK 0
+/* A pointer argument that is required is null. */
+#define VRX5200_ANALYSIS_NULL_POINTER 1
+/* The record is too short for the window (8 x (2 x lobe half-width + 1) samples at least), the
+ * fit (16 samples) or the generator (2 words). */
+#define VRX5200_ANALYSIS_TOO_FEW_SAMPLES 2
+/* The bit count is below 1, above 32, or above 16 for 16-bit words. */
+#define VRX5200_ANALYSIS_BAD_BITS 3
+/* The code format is neither VRX5200_TWOS_COMPLEMENT nor VRX5200_OFFSET_BINARY. */
+#define VRX5200_ANALYSIS_BAD_CODE_FORMAT 4
+/* The window is not one of the VRX5200_WINDOW_ values. */
+#define VRX5200_ANALYSIS_BAD_WINDOW 5
+/* The sample rate is not a finite positive number of Hz (and not 0 for unknown). */
+#define VRX5200_ANALYSIS_BAD_RATE 6
+/* A given frequency is not finite or lies outside the band from 0 to half the sample rate. */
+#define VRX5200_ANALYSIS_BAD_FREQUENCY 7
+/* The highest harmonic order is below 2 or above VRX5200_MAX_HARMONICS. */
+#define VRX5200_ANALYSIS_BAD_HARMONICS 8
+/* The lobe half-width is negative or leaves no room in the spectrum. */
+#define VRX5200_ANALYSIS_BAD_LOBE 9
+/* The samples are all equal: there is no tone to measure. */
+#define VRX5200_ANALYSIS_CONSTANT_INPUT 10
+/* DC, the tones and their products cover the whole spectrum: no bin is left for the noise. */
+#define VRX5200_ANALYSIS_NO_NOISE_BINS 11
+/* The record's length differs from the length the analyzer was made for. */
+#define VRX5200_ANALYSIS_LENGTH_MISMATCH 12
+/* The record length has a prime factor above 97: no fast transform for it. */
+#define VRX5200_ANALYSIS_LENGTH_UNSUPPORTED 13
+/* Memory for the transform or the histogram could not be had. */
+#define VRX5200_ANALYSIS_OUT_OF_MEMORY 14
+/* The four-parameter fit did not converge within its iteration limit. */
+#define VRX5200_ANALYSIS_NOT_CONVERGED 15
+/* The two tones were not found apart: their lobes overlap, or there is no second tone. */
+#define VRX5200_ANALYSIS_TONES_UNRESOLVED 16
+/* The codes hit do not span the four codes the code-density test needs at least. */
+#define VRX5200_ANALYSIS_CODES_NOT_COVERED 17
+/* No prime number of cycles fits in the record below half its length. */
+#define VRX5200_ANALYSIS_NO_COHERENT_FREQUENCY 18
+/* The amplitude is not finite, or above +20 dBFS or below -300 dBFS. */
+#define VRX5200_ANALYSIS_BAD_AMPLITUDE 19
+/* A tone's cycle count is 0 or not below half the pattern length, or the tone list is empty or
+ * longer than VRX5200_MAX_PATTERN_TONES. */
+#define VRX5200_ANALYSIS_BAD_TONES 20
+/* The signal kind is not one of the VRX5200_SIGNAL_ values. */
+#define VRX5200_ANALYSIS_BAD_SIGNAL_KIND 21
+/* The pattern file could not be created. */
+#define VRX5200_ANALYSIS_FILE_OPEN_FAILED 22
+/* The pattern file could not be written completely. */
+#define VRX5200_ANALYSIS_FILE_WRITE_FAILED 23
+/* The sample type is not one of the VRX5200_SAMPLES_ values, or not one this analysis takes. */
+#define VRX5200_ANALYSIS_BAD_SAMPLE_TYPE 24
+/* A double sample is not finite. */
+#define VRX5200_ANALYSIS_NOT_FINITE 25
+/* The phase choice of a multi-tone pattern is not one of the VRX5200_PHASES_ values. */
+#define VRX5200_ANALYSIS_BAD_PHASES 26
+/* The fit's kind is neither 3 nor 4 parameters. */
+#define VRX5200_ANALYSIS_BAD_FIT_KIND 27
+/* The pattern is longer than 2^32 words. */
+#define VRX5200_ANALYSIS_TOO_MANY_SAMPLES 28
+
+/* ---- Constants ----------------------------------------------------------------------------- */
+/* Sample types. */
+#define VRX5200_SAMPLES_INT16 0
+#define VRX5200_SAMPLES_UINT16 1
+#define VRX5200_SAMPLES_DOUBLE 2
+/* Code formats. */
+#define VRX5200_TWOS_COMPLEMENT 0
+#define VRX5200_OFFSET_BINARY 1
+/* Windows (periodic, DFT-even). Main-lobe half-widths: 1, 2, 4 and 7 bins. */
+#define VRX5200_WINDOW_RECTANGULAR 0 /* coherent captures */
+#define VRX5200_WINDOW_HANN 1
+#define VRX5200_WINDOW_BLACKMAN_HARRIS_4 2 /* 4 terms, side lobes -92 dB */
+#define VRX5200_WINDOW_BLACKMAN_HARRIS_7 3 /* 7 terms, side lobes -180 dB */
+/* Kinds of the worst spur. */
+#define VRX5200_SPUR_OTHER 0
+#define VRX5200_SPUR_HARMONIC 1
+/* The most harmonic orders counted, and the most tones of a multi-tone pattern. */
+#define VRX5200_MAX_HARMONICS 25
+#define VRX5200_MAX_PATTERN_TONES 1024
+
+/* ---- Windows ------------------------------------------------------------------------------ */
+typedef struct VRX5200WindowInfo {
+  uint32_t version;
+  int32_t lobe_half_width_bins; /* the main lobe: bins -K..+K around a tone are the tone's */
+  double coherent_gain;         /* mean of the window: a tone's amplitude scale */
+  double enbw_bins;             /* equivalent noise bandwidth, n sum(w^2) / (sum w)^2 */
+  double peak_side_lobe_db;     /* highest side lobe relative to the main lobe's peak */
+} VRX5200WindowInfo;
+
+/* Fills *info for window (VRX5200_WINDOW_). */
+VRX5200_ANALYSIS_API int32_t VRX5200_ANALYSIS_CALL
+VRX5200Analysis_Window_Info(int32_t window, VRX5200WindowInfo* info);
+
+/* ---- Analyzers ---------------------------------------------------------------------------- */
+/* An analyzer holds the transform's plan and work memory for one record length, so that
+ * repeated analyses of that length cost only the transform. Its work memory is about 6 bytes
+ * per sample (4 for the transform in place, 2 for the power spectrum in single precision). */
+typedef struct VRX5200Analyzer VRX5200Analyzer;
+
+/* Makes an analyzer for records of n samples (n >= 16) into *analyzer. */
+VRX5200_ANALYSIS_API int32_t VRX5200_ANALYSIS_CALL
+VRX5200Analysis_Create(uint64_t n, VRX5200Analyzer** analyzer);
+/* Frees an analyzer (null is ignored). */
+VRX5200_ANALYSIS_API void VRX5200_ANALYSIS_CALL VRX5200Analysis_Destroy(VRX5200Analyzer* analyzer);
+
+/* ---- Single tone (IEEE Std 1241) ---------------------------------------------------------- */
+typedef struct VRX5200ToneConfig {
+  int32_t bits;              /* converter resolution: 1..16 for words, 1..32 for doubles */
+  int32_t code_format;       /* VRX5200_TWOS_COMPLEMENT or VRX5200_OFFSET_BINARY */
+  int32_t window;            /* VRX5200_WINDOW_ */
+  int32_t harmonics;         /* highest harmonic order counted, 2..VRX5200_MAX_HARMONICS */
+  int32_t lobe_half_width;   /* bins each side of a tone that are the tone's; 0: the window's */
+  int32_t reserved;          /* 0 */
+  double rate_hz;            /* sample rate; 0 when unknown (no Hz figures then) */
+  double fundamental_cycles; /* the fundamental in cycles per record (its bin, fractional
+                                allowed); 0: the largest component above DC */
+} VRX5200ToneConfig;
+
+/* One tone of a spectrum: the fundamental, a harmonic or an intermodulation product. */
+typedef struct VRX5200ToneRecord {
+  int32_t order;       /* harmonic order (1: fundamental) or product order (2, 3) */
+  int32_t counted;     /* 1 when its lobe is clear of DC and of the tones before it */
+  uint64_t bin;        /* the bin nearest its aliased frequency */
+  double cycles;       /* its aliased frequency in cycles per record (0 .. n/2) */
+  double frequency_hz; /* the same in Hz; 0 when the rate is unknown */
+  double power_dbfs;   /* its lobe's power relative to a full-scale sine (0 when not counted) */
+  double level_dbc;    /* relative to the fundamental (two tones: to both tones' total) */
+} VRX5200ToneRecord;
+
+typedef struct VRX5200ToneResult {
+  uint32_t version;
+  int32_t harmonics_counted; /* harmonics clear of DC, the fundamental and each other */
+  uint64_t samples;
+  int32_t window;
+  int32_t lobe_half_width; /* the half-width used */
+  double enbw_bins;        /* the window's equivalent noise bandwidth */
+  double coherent_gain;    /* the window's coherent gain */
+  double fundamental_dbfs; /* the fundamental's power relative to a full-scale sine */
+  double fundamental_amplitude_codes;
+  double snr_db;            /* signal / noise (no DC, no harmonics); +inf without noise */
+  double sinad_db;          /* signal / (noise + harmonics) */
+  double thd_dbc;           /* harmonics / signal; 0 when thd_measured is 0 */
+  int32_t thd_measured;     /* 0 when no harmonic is clear of the other tones */
+  int32_t worst_spur_kind;  /* VRX5200_SPUR_HARMONIC or VRX5200_SPUR_OTHER */
+  int32_t worst_spur_order; /* its harmonic order, 0 for other spurs */
+  int32_t reserved;
+  uint64_t worst_spur_bin; /* the largest bin outside DC and the fundamental */
+  double worst_spur_cycles;
+  double worst_spur_hz;    /* 0 when the rate is unknown */
+  double worst_spur_dbfs;  /* the spur's lobe power */
+  double sfdr_dbc;         /* signal / worst spur */
+  double enob_bits;        /* log2(2^bits / (sqrt(noise + harmonics) sqrt(12))) */
+  double noise_dbfs;       /* noise power (the band but DC) relative to a full-scale sine */
+  double noise_floor_dbfs; /* the average noise bin, same reference */
+  double nsd_dbfs_hz;      /* noise spectral density; 0 when the rate is unknown */
+  double dc_codes;         /* the record's mean in codes */
+  uint64_t noise_bins;     /* bins the noise was averaged over */
+  VRX5200ToneRecord tones[VRX5200_MAX_HARMONICS]; /* [0] fundamental, [h-1] harmonic h */
+} VRX5200ToneResult;
+
+/* Single-tone analysis of count samples (type VRX5200_SAMPLES_). analyzer may be null (a plan
+ * is made for the call); else it must be made for count samples. power, when not null, receives
+ * the power spectrum (count/2 + 1 bins, codes squared per bin, see above). The fundamental is
+ * the given frequency or the largest component above DC, its position refined to a fraction of
+ * a bin from its lobe. A tone's power is the sum of its lobe's bins. The noise is the average
+ * bin outside DC, the fundamental and the counted harmonics, times the bins of the whole band
+ * but DC; the worst spur is the largest bin outside DC and the fundamental, its power the sum of
+ * its lobe (a harmonic's lobe when it lies in one). */
+VRX5200_ANALYSIS_API int32_t VRX5200_ANALYSIS_CALL VRX5200Analysis_Single_Tone(
+    VRX5200Analyzer* analyzer, const void* samples, int32_t sample_type, uint64_t count,
+    VRX5200ToneConfig config, VRX5200ToneResult* result, double* power);
+
+/* The windowed power spectrum alone (count/2 + 1 bins into power), by the rules above;
+ * config.harmonics and config.fundamental_cycles are not used. */
+VRX5200_ANALYSIS_API int32_t VRX5200_ANALYSIS_CALL
+VRX5200Analysis_Power_Spectrum(VRX5200Analyzer* analyzer, const void* samples, int32_t sample_type,
+                               uint64_t count, VRX5200ToneConfig config, double* power);
+
+/* ---- Two tones ------------------------------------------------------------------------------ */
+typedef struct VRX5200TwoToneConfig {
+  int32_t bits;
+  int32_t code_format;
+  int32_t window;
+  int32_t lobe_half_width; /* 0: the window's */
+  double rate_hz;          /* 0 when unknown */
+  double tone1_cycles;     /* the two tones in cycles per record; both 0: the two largest */
+  double tone2_cycles;
+} VRX5200TwoToneConfig;
+
+typedef struct VRX5200TwoToneResult {
+  uint32_t version;
+  int32_t lobe_half_width;
+  uint64_t samples;
+  VRX5200ToneRecord tones[2]; /* the lower and the higher tone; level_dbc against their sum */
+  /* Products, with f1 < f2: [0] f2-f1, [1] f1+f2 (order 2); [2] 2f1-f2, [3] 2f2-f1,
+   * [4] 2f1+f2, [5] 2f2+f1 (order 3). level_dbc is against both tones' total power. */
+  VRX5200ToneRecord products[6];
+  double imd2_dbc;       /* counted order-2 products / both tones (IEEE Std 1241) */
+  double imd3_dbc;       /* counted order-3 products / both tones */
+  int32_t imd2_measured; /* 0 when no order-2 product is clear of the tones */
+  int32_t imd3_measured;
+  double noise_floor_dbfs; /* the average bin outside DC, tones and products */
+} VRX5200TwoToneResult;
+
+/* Two-tone analysis: the tones' powers and the intermodulation products' powers, each the sum
+ * of its lobe, with aliased frequencies. */
+VRX5200_ANALYSIS_API int32_t VRX5200_ANALYSIS_CALL
+VRX5200Analysis_Two_Tone(VRX5200Analyzer* analyzer, const void* samples, int32_t sample_type,
+                         uint64_t count, VRX5200TwoToneConfig config, VRX5200TwoToneResult* result);
+
+/* ---- Sine fit (IEEE Std 1241 three- and four-parameter) ---------------------------------------
+ */
+typedef struct VRX5200FitConfig {
+  int32_t bits;
+  int32_t code_format;
+  int32_t parameters;      /* 3: known frequency; 4: frequency fitted too */
+  int32_t max_iterations;  /* four-parameter iterations allowed; 0: 50 */
+  double rate_hz;          /* 0 when unknown */
+  double frequency_cycles; /* cycles per record: the frequency (3), or the start (4; 0: from the
+                              spectrum's largest component) */
+} VRX5200FitConfig;
+
+typedef struct VRX5200FitResult {
+  uint32_t version;
+  int32_t iterations;
+  uint64_t samples;
+  double amplitude_codes; /* model: amplitude cos(2 pi frequency_cycles i / n + phase) + offset */
+  double frequency_cycles;
+  double frequency_hz; /* 0 when the rate is unknown */
+  double phase_rad;    /* at sample 0, in (-pi, pi] */
+  double offset_codes;
+  double residual_rms_codes;
+  double sinad_db;  /* (amplitude / sqrt 2) / residual RMS; +inf for a zero residual */
+  double enob_bits; /* log2(2^bits / (residual RMS sqrt(12))) */
+} VRX5200FitResult;
+
+/* Least-squares sine fit in double precision over the centred sample index. */
+VRX5200_ANALYSIS_API int32_t VRX5200_ANALYSIS_CALL
+VRX5200Analysis_Sine_Fit(const void* samples, int32_t sample_type, uint64_t count,
+                         VRX5200FitConfig config, VRX5200FitResult* result);
+
+/* ---- Code density of a sine input ------------------------------------------------------------ */
+typedef struct VRX5200CodeDensityResult {
+  uint32_t version;
+  int32_t bits;
+  uint64_t samples;
+  uint32_t first_code;    /* lowest and highest codes hit (offset-binary order, 0..2^bits-1): */
+  uint32_t last_code;     /* DNL is measured for the codes between them, INL for their upper
+                             transitions */
+  uint32_t missing_codes; /* codes between them never hit (DNL -1) */
+  uint32_t reserved;
+  double dnl_min_lsb, dnl_max_lsb;
+  double inl_min_lsb, inl_max_lsb;
+} VRX5200CodeDensityResult;
+
+/* Code-density (histogram) test of a sine input (IEEE Std 1241): int16 or uint16 words of a
+ * sine that reaches or overdrives both ends of the codes it covers, its phases spread evenly (a
+ * coherent sine, cycles and length without common factors). The transition levels follow from
+ * the cumulative histogram through the sine's arcsine law; widths are scaled by the average code
+ * width between the first and last transitions (endpoint fit). dnl and inl, when not null, have
+ * 2^bits entries indexed by code in offset-binary order: dnl[k] for the codes inside, inl[k] at
+ * the transition into code k; entries outside are 0. */
+VRX5200_ANALYSIS_API int32_t VRX5200_ANALYSIS_CALL VRX5200Analysis_Code_Density(
+    const void* samples, int32_t sample_type, uint64_t count, int32_t bits, int32_t code_format,
+    double* dnl, double* inl, VRX5200CodeDensityResult* result);
+
+/* ---- Coherent frequency ------------------------------------------------------------------------
+ */
+/* The frequency nearest wanted_hz with a prime number of cycles in n samples that has no common
+ * factor with n (so every sample falls on its own phase): *cycles and *frequency_hz. */
+VRX5200_ANALYSIS_API int32_t VRX5200_ANALYSIS_CALL VRX5200Analysis_Coherent_Frequency(
+    double rate_hz, uint64_t n, double wanted_hz, uint64_t* cycles, double* frequency_hz);
+
+/* ---- DAC patterns (IEEE Std 1658) --------------------------------------------------------------
+ */
+#define VRX5200_SIGNAL_TONE 0
+#define VRX5200_SIGNAL_MULTITONE 1
+#define VRX5200_SIGNAL_RAMP 2
+#define VRX5200_SIGNAL_NOISE 3
+/* Phases of a multi-tone pattern, for a low crest factor. */
+#define VRX5200_PHASES_SCHROEDER 0 /* -pi k (k - 1) / K, k = 1..K */
+#define VRX5200_PHASES_NEWMAN 1    /* pi (k - 1)^2 / K */
+
+typedef struct VRX5200SignalConfig {
+  int32_t kind;                /* VRX5200_SIGNAL_ */
+  int32_t bits;                /* DAC resolution, 1..16 */
+  int32_t code_format;         /* VRX5200_TWOS_COMPLEMENT or VRX5200_OFFSET_BINARY */
+  int32_t phases;              /* multi-tone: VRX5200_PHASES_ */
+  double amplitude_dbfs;       /* tone: its amplitude; multi-tone: the pattern's peak; ramp: its
+                                  half-span; noise: its RMS, as a sine of that amplitude's RMS */
+  double phase_rad;            /* tone: phase at the first word */
+  uint64_t cycles;             /* tone: cycles per pattern; ramp: ramps per pattern */
+  const uint64_t* tone_cycles; /* multi-tone: each tone's cycles per pattern */
+  uint32_t tone_count;
+  uint32_t reserved;
+  uint64_t seed; /* noise: the generator's seed (the same seed, the same pattern) */
+} VRX5200SignalConfig;
+
+typedef struct VRX5200SignalResult {
+  uint32_t version;
+  uint32_t reserved;
+  uint64_t words;
+  uint64_t clipped;  /* samples beyond the codes, set to the end code */
+  double peak_codes; /* largest |value| written */
+  double rms_codes;
+  double crest_factor_db; /* peak / RMS */
+  double tone_dbfs;       /* tone and multi-tone: each tone's amplitude re full scale */
+} VRX5200SignalResult;
+
+/* Writes a pattern of n 16-bit words into words. A word holds its code in its low `bits` bits
+ * the way the board's pattern files do: a two's complement code sign-extended to 16 bits, an
+ * offset-binary code as 0..2^bits-1. Values are rounded to the nearest code. result may be
+ * null. Tones are coherent with the pattern: a whole number of cycles in n words. */
+VRX5200_ANALYSIS_API int32_t VRX5200_ANALYSIS_CALL VRX5200Analysis_Generate(
+    VRX5200SignalConfig config, uint16_t* words, uint64_t n, VRX5200SignalResult* result);
+
+/* The same pattern written to the file path as a binary pattern file: the words little-endian,
+ * low byte first, as the board's pattern upload reads them. */
+VRX5200_ANALYSIS_API int32_t VRX5200_ANALYSIS_CALL VRX5200Analysis_Generate_File(
+    VRX5200SignalConfig config, const char* path, uint64_t n, VRX5200SignalResult* result);
+
+/* ---- Texts and version ------------------------------------------------------------------------
+ */
+/* One sentence saying what a result code means ("unknown result code" for others). */
+VRX5200_ANALYSIS_API const char* VRX5200_ANALYSIS_CALL VRX5200Analysis_Result_Text(int32_t code);
+/* VRX5200_ANALYSIS_VERSION of the library itself. */
+VRX5200_ANALYSIS_API uint32_t VRX5200_ANALYSIS_CALL VRX5200Analysis_Version(void);
+
+#ifdef __cplusplus
+}
+#endif
+#endif
