@@ -14,7 +14,7 @@ extern "C" {
 
 VRX5200_ANALYSIS_API int32_t VRX5200_ANALYSIS_CALL VRX5200Analysis_Code_Density(
     const void* samples, int32_t sample_type, uint64_t count, int32_t bits, int32_t code_format,
-    double* dnl, double* inl, VRX5200CodeDensityResult* result_out) {
+    double* dnl, double* inl, VRX5200CodeDensityResult* result_out) try {
   if (samples == nullptr || result_out == nullptr) return VRX5200_ANALYSIS_NULL_POINTER;
   if (sample_type == VRX5200_SAMPLES_DOUBLE) return VRX5200_ANALYSIS_BAD_SAMPLE_TYPE;
   const int32_t result = check_format(sample_type, bits, code_format);
@@ -77,6 +77,8 @@ VRX5200_ANALYSIS_API int32_t VRX5200_ANALYSIS_CALL VRX5200Analysis_Code_Density(
   }
   *result_out = r;
   return VRX5200_ANALYSIS_OK;
+} catch (...) {  // allocation failures: nothing escapes the C boundary
+  return VRX5200_ANALYSIS_OUT_OF_MEMORY;
 }
 
 }  // extern "C"

@@ -229,7 +229,7 @@ bool is_prime(uint64_t v) {
 extern "C" {
 
 VRX5200_ANALYSIS_API int32_t VRX5200_ANALYSIS_CALL VRX5200Analysis_Generate(
-    VRX5200SignalConfig config, uint16_t* words, uint64_t n, VRX5200SignalResult* result) {
+    VRX5200SignalConfig config, uint16_t* words, uint64_t n, VRX5200SignalResult* result) try {
   if (words == nullptr) return VRX5200_ANALYSIS_NULL_POINTER;
   uint16_t* out = words;
   return generate(config, n, result, [&out](const uint16_t* w, size_t len) {
@@ -237,10 +237,12 @@ VRX5200_ANALYSIS_API int32_t VRX5200_ANALYSIS_CALL VRX5200Analysis_Generate(
     out += len;
     return true;
   });
+} catch (...) {  // allocation failures: nothing escapes the C boundary
+  return VRX5200_ANALYSIS_OUT_OF_MEMORY;
 }
 
 VRX5200_ANALYSIS_API int32_t VRX5200_ANALYSIS_CALL VRX5200Analysis_Generate_File(
-    VRX5200SignalConfig config, const char* path, uint64_t n, VRX5200SignalResult* result) {
+    VRX5200SignalConfig config, const char* path, uint64_t n, VRX5200SignalResult* result) try {
   if (path == nullptr) return VRX5200_ANALYSIS_NULL_POINTER;
   const int32_t checked = check_config(config, n);
   if (checked != VRX5200_ANALYSIS_OK) return checked;
@@ -257,6 +259,8 @@ VRX5200_ANALYSIS_API int32_t VRX5200_ANALYSIS_CALL VRX5200Analysis_Generate_File
   if (std::fclose(file) != 0 && code == VRX5200_ANALYSIS_OK)
     code = VRX5200_ANALYSIS_FILE_WRITE_FAILED;
   return code;
+} catch (...) {  // allocation failures: nothing escapes the C boundary
+  return VRX5200_ANALYSIS_OUT_OF_MEMORY;
 }
 
 VRX5200_ANALYSIS_API int32_t VRX5200_ANALYSIS_CALL VRX5200Analysis_Coherent_Frequency(

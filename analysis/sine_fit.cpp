@@ -130,7 +130,7 @@ extern "C" {
 
 VRX5200_ANALYSIS_API int32_t VRX5200_ANALYSIS_CALL
 VRX5200Analysis_Sine_Fit(const void* samples, int32_t sample_type, uint64_t count,
-                         VRX5200FitConfig config, VRX5200FitResult* result_out) {
+                         VRX5200FitConfig config, VRX5200FitResult* result_out) try {
   if (samples == nullptr || result_out == nullptr) return VRX5200_ANALYSIS_NULL_POINTER;
   int32_t result = check_format(sample_type, config.bits, config.code_format);
   if (result != VRX5200_ANALYSIS_OK) return result;
@@ -206,6 +206,8 @@ VRX5200Analysis_Sine_Fit(const void* samples, int32_t sample_type, uint64_t coun
       rms > 0 ? std::log2(std::ldexp(1.0, config.bits) / (rms * std::sqrt(12.0))) : HUGE_VAL;
   *result_out = r;
   return VRX5200_ANALYSIS_OK;
+} catch (...) {  // allocation failures: nothing escapes the C boundary
+  return VRX5200_ANALYSIS_OUT_OF_MEMORY;
 }
 
 }  // extern "C"

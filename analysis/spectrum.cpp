@@ -215,7 +215,7 @@ VRX5200Analysis_Window_Info(int32_t window, VRX5200WindowInfo* info) {
 }
 
 VRX5200_ANALYSIS_API int32_t VRX5200_ANALYSIS_CALL
-VRX5200Analysis_Create(uint64_t n, VRX5200Analyzer** analyzer) {
+VRX5200Analysis_Create(uint64_t n, VRX5200Analyzer** analyzer) try {
   if (analyzer == nullptr) return VRX5200_ANALYSIS_NULL_POINTER;
   *analyzer = nullptr;
   if (n < 16) return VRX5200_ANALYSIS_TOO_FEW_SAMPLES;
@@ -227,6 +227,8 @@ VRX5200Analysis_Create(uint64_t n, VRX5200Analyzer** analyzer) {
   a->fft = std::move(fft);
   *analyzer = a;
   return VRX5200_ANALYSIS_OK;
+} catch (...) {  // allocation failures: nothing escapes the C boundary
+  return VRX5200_ANALYSIS_OUT_OF_MEMORY;
 }
 
 VRX5200_ANALYSIS_API void VRX5200_ANALYSIS_CALL VRX5200Analysis_Destroy(VRX5200Analyzer* analyzer) {
@@ -235,7 +237,7 @@ VRX5200_ANALYSIS_API void VRX5200_ANALYSIS_CALL VRX5200Analysis_Destroy(VRX5200A
 
 VRX5200_ANALYSIS_API int32_t VRX5200_ANALYSIS_CALL
 VRX5200Analysis_Power_Spectrum(VRX5200Analyzer* analyzer, const void* samples, int32_t sample_type,
-                               uint64_t count, VRX5200ToneConfig config, double* power) {
+                               uint64_t count, VRX5200ToneConfig config, double* power) try {
   if (samples == nullptr || power == nullptr) return VRX5200_ANALYSIS_NULL_POINTER;
   int32_t result = check_format(sample_type, config.bits, config.code_format);
   if (result != VRX5200_ANALYSIS_OK) return result;
@@ -251,11 +253,13 @@ VRX5200Analysis_Power_Spectrum(VRX5200Analyzer* analyzer, const void* samples, i
   if (result != VRX5200_ANALYSIS_OK) return result;
   for (uint64_t k = 0; k < s.bins; ++k) power[k] = s[k];
   return VRX5200_ANALYSIS_OK;
+} catch (...) {  // allocation failures: nothing escapes the C boundary
+  return VRX5200_ANALYSIS_OUT_OF_MEMORY;
 }
 
 VRX5200_ANALYSIS_API int32_t VRX5200_ANALYSIS_CALL VRX5200Analysis_Single_Tone(
     VRX5200Analyzer* analyzer, const void* samples, int32_t sample_type, uint64_t count,
-    VRX5200ToneConfig config, VRX5200ToneResult* result_out, double* power) {
+    VRX5200ToneConfig config, VRX5200ToneResult* result_out, double* power) try {
   if (samples == nullptr || result_out == nullptr) return VRX5200_ANALYSIS_NULL_POINTER;
   int32_t result = check_format(sample_type, config.bits, config.code_format);
   if (result != VRX5200_ANALYSIS_OK) return result;
@@ -389,11 +393,13 @@ VRX5200_ANALYSIS_API int32_t VRX5200_ANALYSIS_CALL VRX5200Analysis_Single_Tone(
   r.noise_bins = noise_bins;
   *result_out = r;
   return VRX5200_ANALYSIS_OK;
+} catch (...) {  // allocation failures: nothing escapes the C boundary
+  return VRX5200_ANALYSIS_OUT_OF_MEMORY;
 }
 
 VRX5200_ANALYSIS_API int32_t VRX5200_ANALYSIS_CALL VRX5200Analysis_Two_Tone(
     VRX5200Analyzer* analyzer, const void* samples, int32_t sample_type, uint64_t count,
-    VRX5200TwoToneConfig config, VRX5200TwoToneResult* result_out) {
+    VRX5200TwoToneConfig config, VRX5200TwoToneResult* result_out) try {
   if (samples == nullptr || result_out == nullptr) return VRX5200_ANALYSIS_NULL_POINTER;
   int32_t result = check_format(sample_type, config.bits, config.code_format);
   if (result != VRX5200_ANALYSIS_OK) return result;
@@ -495,6 +501,8 @@ VRX5200_ANALYSIS_API int32_t VRX5200_ANALYSIS_CALL VRX5200Analysis_Two_Tone(
   r.noise_floor_dbfs = db_ratio(noise_sum / static_cast<double>(noise_bins), fs_power);
   *result_out = r;
   return VRX5200_ANALYSIS_OK;
+} catch (...) {  // allocation failures: nothing escapes the C boundary
+  return VRX5200_ANALYSIS_OUT_OF_MEMORY;
 }
 
 }  // extern "C"

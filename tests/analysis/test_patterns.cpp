@@ -1,0 +1,289 @@
+// Coherent frequencies, DAC patterns read back through the analysis, and refusals of input that
+// has no answer.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <fstream>
+#include <iterator>
+#include <set>
+#include <string>
+
+#include "signals.h"
+
+namespace {
+
+bool is_prime(uint64_t v) {
+  if (v < 2) return false;
+  for (uint64_t d = 2; d * d <= v; ++d) {
+    if (v % d == 0) return false;
+  }
+  return true;
+}
+
+struct CoherentCase {
+  double rate, wanted;
+  uint64_t n;
+};
+class Coherent : public ::testing::TestWithParam<CoherentCase> {};
+
+// The answer is a prime cycle count without common factors with n, and no such count lies nearer.
+TEST_P(Coherent, NearestPrimeCycleCount) {
+  const CoherentCase c = GetParam();
+  uint64_t cycles = 0;
+  double hz = 0;
+  ASSERT_EQ(VRX5200Analysis_Coherent_Frequency(c.rate, c.n, c.wanted, &cycles, &hz),
+            VRX5200_ANALYSIS_OK);
+  EXPECT_TRUE(is_prime(cycles));
+  EXPECT_NE(c.n % cycles, 0u);
+  EXPECT_LT(cycles, c.n / 2);
+  EXPECT_DOUBLE_EQ(hz, static_cast<double>(cycles) * c.rate / static_cast<double>(c.n));
+  const double target = c.wanted * static_cast<double>(c.n) / c.rate;
+  for (uint64_t j = 2; j < c.n / 2; ++j) {
+    if (is_prime(j) && c.n % j != 0) {
+      EXPECT_GE(std::fabs(static_cast<double>(j) - target),
+                std::fabs(static_cast<double>(cycles) - target))
+          << j;
+    }
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, Coherent,
+                         ::testing::Values(CoherentCase{250e6, 10e6, 65536},
+                                           CoherentCase{100e6, 1e6, 1000},
+                                           CoherentCase{1e6, 499e3, 4096},
+                                           CoherentCase{1e6, 1.0, 4096},
+                                           CoherentCase{3e6, 1e6, 3 * 4096}));
+
+VRX5200SignalConfig signal(int32_t kind, int32_t bits, double dbfs, uint64_t cycles) {
+  VRX5200SignalConfig c{};
+  c.kind = kind;
+  c.bits = bits;
+  c.amplitude_dbfs = dbfs;
+  c.cycles = cycles;
+  return c;
+}
+
+// A -1 dBFS 16-bit tone reads -1 dBFS, with the SNR of its rounding to codes (1/12 code squared).
+TEST(Generator, ATonePatternAnalysesAsItWasAskedFor) {
+  const uint64_t n = 65536;
+  std::vector<uint16_t> words(n);
+  VRX5200SignalConfig c = signal(VRX5200_SIGNAL_TONE, 16, -1.0, 4099);
+  VRX5200SignalResult r{};
+  ASSERT_EQ(VRX5200Analysis_Generate(c, words.data(), n, &r), VRX5200_ANALYSIS_OK);
+  EXPECT_EQ(r.clipped, 0u);
+  VRX5200ToneResult t{};
+  ASSERT_EQ(VRX5200Analysis_Single_Tone(nullptr, words.data(), VRX5200_SAMPLES_UINT16, n,
+                                        sig::tone_config(VRX5200_WINDOW_RECTANGULAR), &t, nullptr),
+            VRX5200_ANALYSIS_OK);
+  EXPECT_EQ(t.tones[0].bin, 4099u);
+  EXPECT_NEAR(t.fundamental_dbfs, -1.0, 0.001);
+  const double amplitude = 32768 * std::pow(10.0, -1.0 / 20);
+  EXPECT_NEAR(t.sinad_db, sig::db(amplitude * amplitude / 2 * 12), 0.1);
+  EXPECT_NEAR(r.crest_factor_db, 3.0103, 0.01);
+}
+
+// Offset binary is two's complement plus half the codes, in the low `bits` bits; the file holds
+// the same words little-endian.
+TEST(Generator, CodeFormatsAndTheFile) {
+  const uint64_t n = 4096;
+  for (int32_t bits : {12, 16}) {
+    std::vector<uint16_t> twos(n), offset(n);
+    VRX5200SignalConfig c = signal(VRX5200_SIGNAL_TONE, bits, -0.5, 31);
+    ASSERT_EQ(VRX5200Analysis_Generate(c, twos.data(), n, nullptr), VRX5200_ANALYSIS_OK);
+    c.code_format = VRX5200_OFFSET_BINARY;
+    ASSERT_EQ(VRX5200Analysis_Generate(c, offset.data(), n, nullptr), VRX5200_ANALYSIS_OK);
+    const int32_t half = 1 << (bits - 1);
+    for (uint64_t i = 0; i < n; ++i) {
+      EXPECT_LT(offset[i], 1u << bits);
+      EXPECT_EQ(static_cast<int32_t>(offset[i]) - half,
+                static_cast<int32_t>(static_cast<int16_t>(twos[i])));
+    }
+    const std::string path = ::testing::TempDir() + "pattern_" + std::to_string(bits) + ".bin";
+    ASSERT_EQ(VRX5200Analysis_Generate_File(c, path.c_str(), n, nullptr), VRX5200_ANALYSIS_OK);
+    std::ifstream file(path, std::ios::binary);
+    const std::vector<unsigned char> bytes((std::istreambuf_iterator<char>(file)),
+                                           std::istreambuf_iterator<char>());
+    ASSERT_EQ(bytes.size(), 2 * n);
+    for (uint64_t i = 0; i < n; ++i) ASSERT_EQ(bytes[2 * i] | bytes[2 * i + 1] << 8, offset[i]);
+    std::remove(path.c_str());
+  }
+}
+
+// Low-crest-factor phases: K equal tones reach a peak well below K times a tone's amplitude
+// (a crest factor near 3 dB above a single sine's rather than 10 log10(2K)); every tone is at its
+// reported level.
+TEST(Generator, MultiToneWithSchroederAndNewmanPhases) {
+  const uint64_t n = 1 << 16;
+  std::vector<uint64_t> cycles;
+  for (uint64_t k = 0; k < 32; ++k) cycles.push_back(1001 + 64 * k);
+  for (int32_t phases : {VRX5200_PHASES_SCHROEDER, VRX5200_PHASES_NEWMAN}) {
+    VRX5200SignalConfig c = signal(VRX5200_SIGNAL_MULTITONE, 16, -1.0, 0);
+    c.phases = phases;
+    c.tone_cycles = cycles.data();
+    c.tone_count = static_cast<uint32_t>(cycles.size());
+    std::vector<uint16_t> words(n);
+    VRX5200SignalResult r{};
+    ASSERT_EQ(VRX5200Analysis_Generate(c, words.data(), n, &r), VRX5200_ANALYSIS_OK);
+    EXPECT_LT(r.crest_factor_db, 6.0);
+    EXPECT_NEAR(r.peak_codes, 32768 * std::pow(10.0, -1.0 / 20), 1.0);
+    std::vector<double> power(n / 2 + 1);
+    ASSERT_EQ(
+        VRX5200Analysis_Power_Spectrum(nullptr, words.data(), VRX5200_SAMPLES_UINT16, n,
+                                       sig::tone_config(VRX5200_WINDOW_RECTANGULAR), power.data()),
+        VRX5200_ANALYSIS_OK);
+    for (uint64_t k : cycles)
+      EXPECT_NEAR(sig::db(power[k] / (32768.0 * 32768 / 2)), r.tone_dbfs, 0.01);
+  }
+}
+
+// Seeded noise: the same seed gives the same pattern; the RMS is the sine's RMS at the level.
+TEST(Generator, SeededNoiseAndRamp) {
+  const uint64_t n = 1 << 16;
+  std::vector<uint16_t> a(n), b(n), other(n);
+  VRX5200SignalConfig c = signal(VRX5200_SIGNAL_NOISE, 16, -20.0, 0);
+  c.seed = 42;
+  VRX5200SignalResult r{};
+  ASSERT_EQ(VRX5200Analysis_Generate(c, a.data(), n, &r), VRX5200_ANALYSIS_OK);
+  ASSERT_EQ(VRX5200Analysis_Generate(c, b.data(), n, nullptr), VRX5200_ANALYSIS_OK);
+  c.seed = 43;
+  ASSERT_EQ(VRX5200Analysis_Generate(c, other.data(), n, nullptr), VRX5200_ANALYSIS_OK);
+  EXPECT_EQ(a, b);
+  EXPECT_NE(a, other);
+  EXPECT_NEAR(r.rms_codes / (32768 * 0.1 / std::sqrt(2.0)), 1.0, 0.01);
+  // A full-scale 16-bit ramp over 65536 words holds every code once.
+  VRX5200SignalConfig ramp = signal(VRX5200_SIGNAL_RAMP, 16, 0.0, 1);
+  ramp.code_format = VRX5200_OFFSET_BINARY;
+  ASSERT_EQ(VRX5200Analysis_Generate(ramp, a.data(), n, &r), VRX5200_ANALYSIS_OK);
+  for (uint64_t i = 0; i < n; ++i) ASSERT_EQ(a[i], i);
+  EXPECT_EQ(r.clipped, 0u);
+}
+
+// Input with no answer gets its own code and never a figure.
+TEST(BadInput, EachRefusalHasItsCode) {
+  std::vector<int16_t> tone(4096);
+  for (size_t i = 0; i < tone.size(); ++i)
+    tone[i] = static_cast<int16_t>(1000 * std::sin(0.1 * static_cast<double>(i)));
+  const std::vector<int16_t> constant(4096, 7);
+  const double nan = std::nan("");
+  VRX5200ToneResult r{};
+  auto single = [&](const void* data, int32_t type, uint64_t n, VRX5200ToneConfig c) {
+    r = VRX5200ToneResult{};
+    const int32_t code = VRX5200Analysis_Single_Tone(nullptr, data, type, n, c, &r, nullptr);
+    if (code != VRX5200_ANALYSIS_OK) {
+      EXPECT_EQ(r.version, 0u);  // nothing written
+    }
+    return code;
+  };
+  const VRX5200ToneConfig ok = sig::tone_config(VRX5200_WINDOW_HANN);
+  VRX5200ToneConfig c = ok;
+  EXPECT_EQ(single(tone.data(), VRX5200_SAMPLES_INT16, 4096, ok), VRX5200_ANALYSIS_OK);
+  EXPECT_EQ(single(tone.data(), VRX5200_SAMPLES_INT16, 0, ok), VRX5200_ANALYSIS_TOO_FEW_SAMPLES);
+  EXPECT_EQ(single(nullptr, VRX5200_SAMPLES_INT16, 4096, ok), VRX5200_ANALYSIS_NULL_POINTER);
+  EXPECT_EQ(single(constant.data(), VRX5200_SAMPLES_INT16, 4096, ok),
+            VRX5200_ANALYSIS_CONSTANT_INPUT);
+  c.bits = 0;
+  EXPECT_EQ(single(tone.data(), VRX5200_SAMPLES_INT16, 4096, c), VRX5200_ANALYSIS_BAD_BITS);
+  c.bits = 33;
+  EXPECT_EQ(single(tone.data(), VRX5200_SAMPLES_DOUBLE, 2048, c), VRX5200_ANALYSIS_BAD_BITS);
+  c.bits = 17;  // more than a word holds
+  EXPECT_EQ(single(tone.data(), VRX5200_SAMPLES_INT16, 4096, c), VRX5200_ANALYSIS_BAD_BITS);
+  c = ok;
+  c.rate_hz = nan;
+  EXPECT_EQ(single(tone.data(), VRX5200_SAMPLES_INT16, 4096, c), VRX5200_ANALYSIS_BAD_RATE);
+  c.rate_hz = -1;
+  EXPECT_EQ(single(tone.data(), VRX5200_SAMPLES_INT16, 4096, c), VRX5200_ANALYSIS_BAD_RATE);
+  c = ok;
+  c.window = VRX5200_WINDOW_BLACKMAN_HARRIS_7;
+  EXPECT_EQ(single(tone.data(), VRX5200_SAMPLES_INT16, 100, c), VRX5200_ANALYSIS_TOO_FEW_SAMPLES);
+  c.window = 9;
+  EXPECT_EQ(single(tone.data(), VRX5200_SAMPLES_INT16, 4096, c), VRX5200_ANALYSIS_BAD_WINDOW);
+  c = ok;
+  c.harmonics = 1;
+  EXPECT_EQ(single(tone.data(), VRX5200_SAMPLES_INT16, 4096, c), VRX5200_ANALYSIS_BAD_HARMONICS);
+  c = ok;
+  c.code_format = 2;
+  EXPECT_EQ(single(tone.data(), VRX5200_SAMPLES_INT16, 4096, c), VRX5200_ANALYSIS_BAD_CODE_FORMAT);
+  c = ok;
+  c.fundamental_cycles = nan;
+  EXPECT_EQ(single(tone.data(), VRX5200_SAMPLES_INT16, 4096, c), VRX5200_ANALYSIS_BAD_FREQUENCY);
+  c.fundamental_cycles = 2048;
+  EXPECT_EQ(single(tone.data(), VRX5200_SAMPLES_INT16, 4096, c), VRX5200_ANALYSIS_BAD_FREQUENCY);
+  c = ok;
+  c.lobe_half_width = -1;
+  EXPECT_EQ(single(tone.data(), VRX5200_SAMPLES_INT16, 4096, c), VRX5200_ANALYSIS_BAD_LOBE);
+  EXPECT_EQ(single(tone.data(), 7, 4096, ok), VRX5200_ANALYSIS_BAD_SAMPLE_TYPE);
+  std::vector<double> with_nan(4096, 1.0);
+  with_nan[5] = nan;
+  EXPECT_EQ(single(with_nan.data(), VRX5200_SAMPLES_DOUBLE, 4096, ok), VRX5200_ANALYSIS_NOT_FINITE);
+  // 4099 samples: a prime length.
+  std::vector<int16_t> prime(4099, 0);
+  prime[3] = 5;
+  EXPECT_EQ(single(prime.data(), VRX5200_SAMPLES_INT16, 4099, ok),
+            VRX5200_ANALYSIS_LENGTH_UNSUPPORTED);
+
+  VRX5200Analyzer* analyzer = nullptr;
+  ASSERT_EQ(VRX5200Analysis_Create(2048, &analyzer), VRX5200_ANALYSIS_OK);
+  EXPECT_EQ(VRX5200Analysis_Single_Tone(analyzer, tone.data(), VRX5200_SAMPLES_INT16, 4096, ok, &r,
+                                        nullptr),
+            VRX5200_ANALYSIS_LENGTH_MISMATCH);
+  VRX5200Analysis_Destroy(analyzer);
+
+  VRX5200FitConfig fit{};
+  fit.bits = 16;
+  fit.parameters = 3;
+  VRX5200FitResult f{};
+  EXPECT_EQ(VRX5200Analysis_Sine_Fit(tone.data(), VRX5200_SAMPLES_INT16, 4096, fit, &f),
+            VRX5200_ANALYSIS_BAD_FREQUENCY);
+  fit.parameters = 5;
+  EXPECT_EQ(VRX5200Analysis_Sine_Fit(tone.data(), VRX5200_SAMPLES_INT16, 4096, fit, &f),
+            VRX5200_ANALYSIS_BAD_FIT_KIND);
+  fit.parameters = 4;
+  EXPECT_EQ(VRX5200Analysis_Sine_Fit(tone.data(), VRX5200_SAMPLES_INT16, 8, fit, &f),
+            VRX5200_ANALYSIS_TOO_FEW_SAMPLES);
+  EXPECT_EQ(VRX5200Analysis_Sine_Fit(constant.data(), VRX5200_SAMPLES_INT16, 4096, fit, &f),
+            VRX5200_ANALYSIS_CONSTANT_INPUT);
+
+  VRX5200CodeDensityResult d{};
+  EXPECT_EQ(VRX5200Analysis_Code_Density(constant.data(), VRX5200_SAMPLES_INT16, 4096, 12, 0,
+                                         nullptr, nullptr, &d),
+            VRX5200_ANALYSIS_CODES_NOT_COVERED);
+  EXPECT_EQ(VRX5200Analysis_Code_Density(with_nan.data(), VRX5200_SAMPLES_DOUBLE, 4096, 12, 0,
+                                         nullptr, nullptr, &d),
+            VRX5200_ANALYSIS_BAD_SAMPLE_TYPE);
+
+  uint64_t cycles = 0;
+  double hz = 0;
+  EXPECT_EQ(VRX5200Analysis_Coherent_Frequency(nan, 4096, 1e3, &cycles, &hz),
+            VRX5200_ANALYSIS_BAD_RATE);
+  EXPECT_EQ(VRX5200Analysis_Coherent_Frequency(1e6, 4096, 6e5, &cycles, &hz),
+            VRX5200_ANALYSIS_BAD_FREQUENCY);
+  EXPECT_EQ(VRX5200Analysis_Coherent_Frequency(1e6, 4, 1e5, &cycles, &hz),
+            VRX5200_ANALYSIS_NO_COHERENT_FREQUENCY);
+
+  std::vector<uint16_t> words(64);
+  VRX5200SignalConfig s = signal(VRX5200_SIGNAL_TONE, 16, nan, 3);
+  EXPECT_EQ(VRX5200Analysis_Generate(s, words.data(), 64, nullptr), VRX5200_ANALYSIS_BAD_AMPLITUDE);
+  s = signal(VRX5200_SIGNAL_TONE, 16, -1, 32);
+  EXPECT_EQ(VRX5200Analysis_Generate(s, words.data(), 64, nullptr), VRX5200_ANALYSIS_BAD_TONES);
+  s = signal(9, 16, -1, 3);
+  EXPECT_EQ(VRX5200Analysis_Generate(s, words.data(), 64, nullptr),
+            VRX5200_ANALYSIS_BAD_SIGNAL_KIND);
+  s = signal(VRX5200_SIGNAL_TONE, 17, -1, 3);
+  EXPECT_EQ(VRX5200Analysis_Generate(s, words.data(), 64, nullptr), VRX5200_ANALYSIS_BAD_BITS);
+  s = signal(VRX5200_SIGNAL_TONE, 16, -1, 3);
+  EXPECT_EQ(VRX5200Analysis_Generate_File(s, "/nonexistent-folder/p.bin", 64, nullptr),
+            VRX5200_ANALYSIS_FILE_OPEN_FAILED);
+}
+
+// One sentence per code, no two alike.
+TEST(ResultTexts, OneSentencePerMeaning) {
+  std::set<std::string> seen;
+  for (int32_t code = 0; code <= VRX5200_ANALYSIS_TOO_MANY_SAMPLES; ++code) {
+    const std::string text = VRX5200Analysis_Result_Text(code);
+    EXPECT_NE(text, "unknown result code") << code;
+    EXPECT_TRUE(seen.insert(text).second) << code;
+  }
+  EXPECT_EQ(std::string(VRX5200Analysis_Result_Text(999)), "unknown result code");
+}
+
+}  // namespace
