@@ -362,9 +362,9 @@ TEST_F(ToolTest, DefaultLaneMapFollowsTheColumns) {
   EXPECT_EQ(r.exit_code, 0) << r.err;
 }
 
-// Tokens that are not whole numbers still convert as the library reads them; the tool says how
-// many lines held them.
-TEST_F(ToolTest, WarnsAboutTokensThatAreNotNumbers) {
+// Tokens that are not whole numbers, and numbers beyond 16 bits, still convert as the library
+// reads them; the tool says how many lines held them.
+TEST_F(ToolTest, WarnsAboutTokensTheConversionCannotKeep) {
   struct Case {
     const char* text;
     const char* args;
@@ -380,6 +380,12 @@ TEST_F(ToolTest, WarnsAboutTokensThatAreNotNumbers) {
       {"1,2\n3,x\n4\n", "--columns 2", "1 of 3 lines"},
       {"1,2\n3,x\n4\n", "--columns 2", "1 of 3 lines of \"in.txt\" have fewer than 2 columns"},
       {"1;2\n3;4\n", "--columns 2 --delimiters ';'", ""},
+      {"-32768\n32767\n", "", ""},
+      {"0\n40950\n-40000\n", "",
+       "2 of 3 lines of \"in.txt\" hold numbers outside -32768 to 32767 (offset binary), "
+       "converted as their low 16 bits (first: line 2)"},
+      {"65535\n", "--twos-complement", ""},
+      {"65536\n99999999999\n", "--twos-complement", "2 of 2 lines"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.text);

@@ -24,10 +24,12 @@ struct Classes {
 struct LineVerdict {
   bool non_number = false;
   bool short_line = false;
+  bool out_of_range = false;
 };
 
 // One line's text (its '\n' included, when it has one).
-LineVerdict check_line(const char* line, size_t length, const Classes& cls, int columns) {
+LineVerdict check_line(const char* line, size_t length, const Classes& cls, int columns,
+                       long highest) {
   size_t at = 0;
   auto c = [&](size_t i) {
     return i < length ? cls.of[static_cast<unsigned char>(line[i])] : kEnd;
@@ -41,9 +43,15 @@ LineVerdict check_line(const char* line, size_t length, const Classes& cls, int 
     }
     // A token: white space, a sign, digits, and nothing after them but white space.
     while (c(at) == kSpace) ++at;
+    const bool negative = c(at) == kSign && line[at] == '-';
     if (c(at) == kSign) ++at;
     size_t digits = 0;
-    while (c(at) == kDigit) ++at, ++digits;
+    long value = 0;  // capped: only whether it leaves 16 bits matters
+    while (c(at) == kDigit) {
+      if (value < 1000000) value = value * 10 + (line[at] - '0');
+      ++at, ++digits;
+    }
+    if (negative ? value > 32768 : value > highest) v.out_of_range = true;
     bool whole = digits > 0;
     while (c(at) < kDelimiter) {
       if (c(at) != kSpace) whole = false;
@@ -58,7 +66,8 @@ LineVerdict check_line(const char* line, size_t length, const Classes& cls, int 
 }  // namespace
 
 TextFindings check_sample_text(const std::string& path, const std::string& delimiters, int columns,
-                               size_t lines) {
+                               size_t lines, bool offset_binary) {
+  const long highest = offset_binary ? 32767 : 65535;
   TextFindings f;
   std::FILE* in = std::fopen(path.c_str(), "rb");
   if (in == nullptr) return f;
@@ -76,9 +85,10 @@ TextFindings check_sample_text(const std::string& path, const std::string& delim
     // The text ends at a NUL, as the C library's string functions see it.
     const void* nul = std::memchr(line, '\0', length);
     if (nul != nullptr) length = static_cast<size_t>(static_cast<const char*>(nul) - line);
-    const LineVerdict v = check_line(line, length, cls, columns);
+    const LineVerdict v = check_line(line, length, cls, columns, highest);
     if (v.non_number && f.non_number_lines++ == 0) f.first_non_number = f.lines_read;
     if (v.short_line && f.short_lines++ == 0) f.first_short = f.lines_read;
+    if (v.out_of_range && f.out_of_range_lines++ == 0) f.first_out_of_range = f.lines_read;
   }
   std::fclose(in);
   return f;

@@ -471,13 +471,21 @@ std::vector<int32_t> default_lane_map(int32_t columns) {
 
 // Says which lines the conversion read silently as 0 or as their leading digits.
 void warn_about_text(const ConvertOptions& c, int32_t lines) {
-  const tool::TextFindings f =
-      tool::check_sample_text(c.input, c.delimiters, c.columns, static_cast<size_t>(lines));
+  const tool::TextFindings f = tool::check_sample_text(
+      c.input, c.delimiters, c.columns, static_cast<size_t>(lines), !c.twos_complement);
   if (f.non_number_lines > 0) {
     std::fprintf(stderr,
                  "vrx5200: warning: %zu of %d lines of \"%s\" hold tokens that are not whole "
                  "decimal numbers, converted as their leading digits or 0 (first: line %zu)\n",
                  f.non_number_lines, lines, c.input.c_str(), f.first_non_number);
+  }
+  if (f.out_of_range_lines > 0) {
+    std::fprintf(stderr,
+                 "vrx5200: warning: %zu of %d lines of \"%s\" hold numbers outside %s, "
+                 "converted as their low 16 bits (first: line %zu)\n",
+                 f.out_of_range_lines, lines, c.input.c_str(),
+                 c.twos_complement ? "-32768 to 65535" : "-32768 to 32767 (offset binary)",
+                 f.first_out_of_range);
   }
   if (f.short_lines > 0) {
     std::fprintf(stderr,
