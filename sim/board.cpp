@@ -287,6 +287,7 @@ void Board::set_signal(uint32_t cycles, double amplitude, double noise_rms, uint
 }
 
 uint16_t Board::sample(uint64_t capture, uint64_t i) const {
+  if (loopback) return loopback_sample(capture, i);
   if (!custom_.empty()) return custom_[(capture * custom_shift_ + i) % custom_.size()];
   return base_[(capture * capture_step + i) & 0xFFFF];
 }
@@ -350,7 +351,61 @@ void Board::start_capture() {
   busy_until = capture_start_time + (capture_length * 1000 + rate - 1) / rate;
 }
 
+bool Board::played(uint64_t capture, uint64_t& base, uint64_t& period, uint64_t& phase) const {
+  if (playback_starts == 0 || capture < playback_capture_) return false;
+  base = word_address(start_word);
+  period = word_address(end_word) + 32;
+  phase = (capture - playback_capture_) % period * (capture_step % period) % period;
+  return true;
+}
+
+uint16_t Board::loopback_sample(uint64_t capture, uint64_t i) const {
+  uint64_t base = 0, period = 1, phase = 0;
+  const uint16_t word = played(capture, base, period, phase)
+                            ? played_word(base + (phase + i) % period)
+                            : converter.idle_word();
+  return converter.code(word, converter.capture_key(capture), i);
+}
+
+void Board::loopback_stream(int lane, uint8_t* dst, size_t n) {
+  const uint64_t capture = captures ? captures - 1 : 0;
+  uint64_t j = lane_bytes_read[lane];
+  size_t k = 0;
+  if ((j & 1) && k < n) {  // the high byte of a sample the last read split
+    const uint64_t index = j - 1 + static_cast<uint64_t>(lane);
+    dst[k++] =
+        static_cast<uint8_t>(index < capture_length ? loopback_sample(capture, index) >> 8 : 0);
+    ++j;
+  }
+  // Whole samples: this lane's are every other one, so the word steps by 2 around the pattern.
+  uint64_t base = 0, period = 1, phase = 0;
+  const bool playing = played(capture, base, period, phase);
+  const uint16_t idle = converter.idle_word();
+  const uint64_t key = converter.capture_key(capture);
+  uint64_t index = j + static_cast<uint64_t>(lane);
+  uint64_t at = (phase + index) % period;
+  for (; k + 1 < n; k += 2, j += 2, index += 2) {
+    uint16_t s = 0;
+    if (index < capture_length) {
+      s = converter.code(playing ? played_word(base + at) : idle, key, index);
+      at += 2;
+      if (at >= period) at -= period;
+    }
+    dst[k] = static_cast<uint8_t>(s);
+    dst[k + 1] = static_cast<uint8_t>(s >> 8);
+  }
+  if (k < n) {  // the low byte of a sample the next read finishes
+    dst[k] = static_cast<uint8_t>(index < capture_length ? loopback_sample(capture, index) : 0);
+    ++j;
+  }
+  lane_bytes_read[lane] = j;
+}
+
 void Board::capture_stream(int lane, uint8_t* dst, size_t n) {
+  if (loopback) {
+    loopback_stream(lane, dst, n);
+    return;
+  }
   const uint64_t capture = captures ? captures - 1 : 0;
   uint64_t j = lane_bytes_read[lane];
   size_t k = 0;
@@ -390,6 +445,7 @@ void Board::start_playback() {
   start_word = static_cast<uint32_t>(regs[8] | regs[9] << 8);
   dac_cursor[0] = dac_cursor[1] = word_address(start_word);
   ++playback_starts;
+  playback_capture_ = captures;
   playback_armed_ = false;
 }
 

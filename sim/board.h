@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "sim/bench.h"
+#include "sim/loopback.h"
 
 namespace sim {
 
@@ -94,6 +95,17 @@ class Board {
   // n pattern words from word index `first` as the board would play them.
   std::vector<uint16_t> pattern(uint64_t first, uint64_t n) const;
 
+  // ---- loopback: the DAC's output wired to the ADC's input ----
+  // While on, the capture memory holds what the converter made of the playback (this replaces
+  // the synthetic signal and custom samples; off, they are back unchanged). The DAC and the ADC
+  // run at one rate: one pattern word per sample. The played pattern is the words from the
+  // start address up to the end address's 32-word burst, P = word_address(end_word) + 32 of
+  // them, played over and over; sample i of the k-th capture after the latest playback start
+  // (k = 0, 1, ...) reads word (k * capture_step + i) mod P of it. Before a playback start the
+  // DAC rests at mid-scale.
+  bool loopback = false;
+  ConverterModel converter;
+
   // ---- JTAG chain on port 3 (entry 1, next to the port's TDI output, first) ----
   std::vector<JtagDevice> chain;
   uint8_t jtag_tdo() const;
@@ -114,6 +126,17 @@ class Board {
   std::vector<uint16_t> base_;           // one 65,536-sample period of the synthetic signal
   std::vector<uint16_t> lane_table_[2];  // its even and its odd samples
   bool playback_armed_ = false;          // register 5 written since register 0 went to 0xFF
+  uint64_t playback_capture_ = 0;        // number of the first capture after the playback start
+  // For a capture that reads the playback: where the pattern starts, its length and the word
+  // the capture begins with. False while the DAC rests.
+  bool played(uint64_t capture, uint64_t& base, uint64_t& period, uint64_t& phase) const;
+  uint16_t played_word(uint64_t address) const {
+    const uint8_t lo = address < dac_bytes[0].size() ? dac_bytes[0][address] : 0;
+    const uint8_t hi = address < dac_bytes[1].size() ? dac_bytes[1][address] : 0;
+    return static_cast<uint16_t>(lo | hi << 8);
+  }
+  uint16_t loopback_sample(uint64_t capture, uint64_t i) const;
+  void loopback_stream(int lane, uint8_t* dst, size_t n);
   int64_t pause_block_ = -1;
   uint64_t pause_ms_ = 0, pause_until_ = 0;
   bool capture_paused() const;

@@ -62,6 +62,38 @@ VRX5200_API int32_t VRXSim_Set_Capture_Step(int32_t Board, uint32_t Step) {
   return 0;
 }
 
+VRX5200_API int32_t VRXSim_Set_Loopback(int32_t Board, int32_t On, double Noise_Rms, double Gain,
+                                        double Offset, const double* Harmonics_Dbc, int32_t Count,
+                                        uint32_t Seed) {
+  sim::Board* board = board_at(Board);
+  if (board == nullptr) return VRX5200_RESULT_INVALID_ARGUMENT;
+  if (On == 0) {
+    board->loopback = false;
+    return 0;
+  }
+  if (!board->converter.set(Noise_Rms, Gain, Offset, Harmonics_Dbc, Count, Seed)) {
+    return VRX5200_RESULT_INVALID_ARGUMENT;
+  }
+  board->loopback = true;
+  return 0;
+}
+
+VRX5200_API int32_t VRXSim_Set_Loopback_Polynomial(int32_t Board, const double* Coefficients,
+                                                   int32_t Count) {
+  sim::Board* board = board_at(Board);
+  if (board == nullptr || !board->converter.set_polynomial(Coefficients, Count)) {
+    return VRX5200_RESULT_INVALID_ARGUMENT;
+  }
+  return 0;
+}
+
+VRX5200_API int32_t VRXSim_Set_Loopback_Format(int32_t Board, int32_t Offset_Binary) {
+  sim::Board* board = board_at(Board);
+  if (board == nullptr) return VRX5200_RESULT_INVALID_ARGUMENT;
+  board->converter.set_offset_binary(Offset_Binary != 0);
+  return 0;
+}
+
 VRX5200_API int32_t VRXSim_Read_Playback(int32_t Board, uint32_t First, uint32_t Count,
                                          uint16_t* Words) {
   sim::Board* board = board_at(Board);

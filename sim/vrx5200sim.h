@@ -33,6 +33,36 @@ VRX5200_API int32_t VRXSim_Set_Signal(int32_t Board, uint32_t Cycles, double Amp
 /* How many samples the signal moves on from one capture to the next (default 4099; 0 makes
  * every capture of the synthetic signal the same). */
 VRX5200_API int32_t VRXSim_Set_Capture_Step(int32_t Board, uint32_t Step);
+/* Loopback: wires the board's DAC output to its ADC input through a converter model. With On
+ * non-zero every capture reads the playback, one pattern word per sample: after a playback
+ * start, sample i of the k-th capture since then (k = 0, 1, ...) converts word (k * Step + i)
+ * mod P of the played pattern, P its length taken down to a multiple of 4 words (the words from
+ * the start offset up to the end address's burst) and Step the capture step
+ * (VRXSim_Set_Capture_Step), so successive captures move on like a free-running DAC; before the
+ * first playback start the DAC rests at mid-scale. A word stands for the value x (16-bit two's
+ * complement, or offset binary after VRXSim_Set_Loopback_Format), u = x / 32768, and becomes
+ *   Offset + Gain * 32768 * f(u) + noise, rounded (halves up), clipped to -32768 .. 32767,
+ * Gain in ADC codes per DAC code, f(u) = u + sum over k = 2 .. Count + 1 of
+ * h_k * (T_k(u) - T_k(0)), h_k = 10^(Harmonics_Dbc[k - 2] / 20), T_k the Chebyshev polynomials
+ * of the first kind: a full-scale sine comes out with harmonic k at Harmonics_Dbc[k - 2] dBc and
+ * its fundamental unchanged (h_2 - h_4 of full scale is added to its mean), mid-scale reads
+ * Offset. Count is 0 to 4 (harmonics 2 to 5); a level of -INFINITY leaves its harmonic out. The
+ * noise is Gaussian, Noise_Rms codes RMS, drawn from Seed, the capture and the sample index (a
+ * capture reads the same codes however it is read back). On 0 turns the loopback off and uses
+ * no other argument: the board's signal is then the one it had before. Returns 0, or 108 for a
+ * board that does not exist or an argument out of range (nothing changes then). */
+VRX5200_API int32_t VRXSim_Set_Loopback(int32_t Board, int32_t On, double Noise_Rms, double Gain,
+                                        double Offset, const double* Harmonics_Dbc, int32_t Count,
+                                        uint32_t Seed);
+/* The loopback's curve from polynomial coefficients instead of harmonic levels:
+ * f(u) = u + sum over k = 2 .. Count + 1 of Coefficients[k - 2] * u^k, Count 0 to 8. Keeps the
+ * noise, gain, offset and seed; a later VRXSim_Set_Loopback that turns the loopback on sets the
+ * curve from its harmonic levels again. Returns 0, or 108 (nothing changes). */
+VRX5200_API int32_t VRXSim_Set_Loopback_Polynomial(int32_t Board, const double* Coefficients,
+                                                   int32_t Count);
+/* How the loopback reads the pattern words: 16-bit two's complement (Offset_Binary 0, the
+ * default) or offset binary (non-zero: word 0x8000 is mid-scale). */
+VRX5200_API int32_t VRXSim_Set_Loopback_Format(int32_t Board, int32_t Offset_Binary);
 /* Copies Count pattern words from word First of the board's playback memory into Words. */
 VRX5200_API int32_t VRXSim_Read_Playback(int32_t Board, uint32_t First, uint32_t Count,
                                          uint16_t* Words);
