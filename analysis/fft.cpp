@@ -1,19 +1,23 @@
 // The real FFT behind every spectrum: KissFFT's complex transform in single precision, driven so
-// that a long record needs little more memory than itself.
+// that a record needs no memory beyond itself.
 //
 // A real record x of even length n = 2m is read as m complex points z[j] = x[2j] + i x[2j+1];
 // their transform Z gives the record's X[k] for k = 0..m through the usual split
-// X[k] = (Z[k] + conj Z[m-k]) / 2 - i W^k (Z[k] - conj Z[m-k]) / 2, W = exp(-2 pi i / n).
-// For long records the m-point transform runs in four steps over m = m1 x m2 in place: m1
-// transforms of length m2 down the columns (gathered a few at a time), twiddles, then m2
-// transforms of length m1 along the rows, leaving Z[k2 + m2 k1] at row k2, column k1. Inner
-// transforms of a few thousand points stay in cache, and the plans are small. Twiddles come from
-// double-precision rotations set back to the exact value every 256 steps.
+//   X[k] = (Z[k] + conj Z[m-k]) / 2 - i W^k (Z[k] - conj Z[m-k]) / 2,  W = exp(-2 pi i / n).
+// For long records the m-point transform runs in four steps over m = m1 x m2, in place: m1
+// transforms of length m2 down the columns (gathered a cache line of columns at a time),
+// twiddles, then m2 transforms of length m1 along the rows, which leaves Z[k2 + m2 k1] at row
+// k2, column k1. Inner transforms of a few thousand points stay in cache and their plans are
+// small. The split then reads Z[k] and Z[m-k] and writes the powers |X[k]|^2 and |X[m-k]|^2 as
+// a pair into Z[k]'s slot (bins 0 and m share slot 0): the power spectrum takes the record's own
+// memory. Twiddles come from tables computed in double precision, each a product of two exact
+// values. The column, row and split passes are split over two threads on long records.
 #include <kiss_fft.h>
 
 #include <algorithm>
 #include <cstring>
 #include <new>
+#include <thread>
 
 #include "analysis/internal.h"
 
@@ -22,34 +26,18 @@ namespace {
 
 using cpx = kiss_fft_cpx;
 constexpr uint64_t kMaxPrime = 97;
-constexpr uint64_t kSplitAbove = 1u << 13;  // complex points transformed in one go up to this
+constexpr uint64_t kSplitAbove = 1u << 12;  // complex points transformed in one go up to this
 constexpr uint64_t kGroup = 8;              // columns gathered together (a cache line of them)
-constexpr unsigned kResync = 256;           // rotation steps between exact twiddles
+constexpr uint64_t kThreadsFrom = uint64_t{1}
+                                  << 17;  // samples from which two threads share the work
 
-struct Rotation {  // exp(-i theta0) * exp(-i dtheta)^j, exact every kResync steps
-  double theta0, dtheta;
-  double c = 1, s = 0, sc = 1, ss = 0;
-  unsigned j = 0;
-  Rotation(double t0, double dt) : theta0(t0), dtheta(dt) {
-    sc = std::cos(dt);
-    ss = -std::sin(dt);
-    exact(0);
+void exact(std::vector<double>& table, uint64_t count, double step) {  // exp(-i step j)
+  table.resize(2 * count);
+  for (uint64_t j = 0; j < count; ++j) {
+    table[2 * j] = std::cos(step * static_cast<double>(j));
+    table[2 * j + 1] = -std::sin(step * static_cast<double>(j));
   }
-  void exact(uint64_t index) {
-    const double t = theta0 + dtheta * static_cast<double>(index);
-    c = std::cos(t);
-    s = -std::sin(t);
-  }
-  void step(uint64_t next_index) {
-    if (++j % kResync == 0) {
-      exact(next_index);
-    } else {
-      const double nc = c * sc - s * ss;
-      s = c * ss + s * sc;
-      c = nc;
-    }
-  }
-};
+}
 
 }  // namespace
 
@@ -69,7 +57,7 @@ RealFft::~RealFft() {
   kiss_fft_free(plan2_);
 }
 
-std::unique_ptr<RealFft> RealFft::make(uint64_t n, int32_t* result) {
+std::unique_ptr<RealFft> RealFft::make(uint64_t n, int threads, int32_t* result) {
   *result = VRX5200_ANALYSIS_OK;
   if (largest_prime_factor(n) > kMaxPrime || n > (uint64_t{1} << 40)) {
     *result = VRX5200_ANALYSIS_LENGTH_UNSUPPORTED;
@@ -89,24 +77,32 @@ std::unique_ptr<RealFft> RealFft::make(uint64_t n, int32_t* result) {
     for (uint64_t d = 1; d * d <= m; ++d) {
       if (m % d == 0) m1 = d;
     }
-    if (m1 >= 16) {
-      f->m1_ = m1;
-      f->m2_ = m / m1;
-    }
+    if (m1 >= 16) f->m1_ = m1;
   }
-  if (f->m1_ == 1) f->m2_ = m;
+  f->m2_ = m / f->m1_;
+  const bool two = threads == 2 || (threads == 0 && std::thread::hardware_concurrency() >= 2);
+  f->threads_ = two && n >= kThreadsFrom ? 2 : 1;
+  const double pi = kPi;
   try {
     if (f->m1_ > 1) {
       f->plan1_ = kiss_fft_alloc(static_cast<int>(f->m1_), 0, nullptr, nullptr);
       f->plan2_ = kiss_fft_alloc(static_cast<int>(f->m2_), 0, nullptr, nullptr);
-      f->scratch_.resize(2 * (kGroup * f->m2_ + std::max(f->m1_, f->m2_)));
-      f->data_.resize(2 * m);
+      f->scratch_per_thread_ = 2 * (kGroup * f->m2_ + std::max(f->m1_, f->m2_));
+      f->data_.resize(n);
+      exact(f->twiddle_low_, f->m2_, 2 * pi / static_cast<double>(m));
+      exact(f->twiddle_high_, f->m1_, 2 * pi / static_cast<double>(f->m1_));
     } else {
       f->plan1_ = kiss_fft_alloc(static_cast<int>(m), 0, nullptr, nullptr);
-      f->scratch_.resize(n % 2 == 0 ? 2 * m : 4 * m);  // odd: the complex record and its transform
+      f->scratch_per_thread_ =
+          n % 2 == 0 ? 2 * m : 4 * m;  // odd: the complex record and its transform
       f->data_.resize(n);
+      f->threads_ = 1;
     }
-    f->power_.resize(n / 2 + 1);
+    f->scratch_.resize(f->scratch_per_thread_ * static_cast<size_t>(f->threads_));
+    if (n % 2 == 0) {
+      exact(f->split_row_, f->m2_, pi / static_cast<double>(m));
+      exact(f->split_column_, f->m1_, pi * static_cast<double>(f->m2_) / static_cast<double>(m));
+    }
   } catch (const std::bad_alloc&) {
     *result = VRX5200_ANALYSIS_OUT_OF_MEMORY;
     return nullptr;
@@ -118,45 +114,80 @@ std::unique_ptr<RealFft> RealFft::make(uint64_t n, int32_t* result) {
   return f;
 }
 
-void RealFft::run_four_step() {
-  cpx* z = reinterpret_cast<cpx*>(data_.data());
-  cpx* columns = reinterpret_cast<cpx*>(scratch_.data());
-  cpx* out = columns + kGroup * m2_;
-  const uint64_t m1 = m1_, m2 = m2_;
-  // Columns: for each n1, the m2 points z[n1 + m1 n2], transformed and twiddled by W_m^(n1 k2).
-  for (uint64_t first = 0; first < m1; first += kGroup) {
-    const uint64_t g = std::min(kGroup, m1 - first);
-    for (uint64_t n2 = 0; n2 < m2; ++n2) {
-      const cpx* row = z + first + m1 * n2;
-      for (uint64_t c = 0; c < g; ++c) columns[c * m2 + n2] = row[c];
-    }
-    for (uint64_t c = 0; c < g; ++c) {
-      cpx* column = columns + c * m2;
-      kiss_fft(plan2_, column, out);
-      Rotation w(0.0, 2.0 * kPi * static_cast<double>(first + c) / static_cast<double>(m_));
-      for (uint64_t k2 = 0; k2 < m2; ++k2) {
-        const double re = out[k2].r, im = out[k2].i;
-        column[k2].r = static_cast<float>(re * w.c - im * w.s);
-        column[k2].i = static_cast<float>(re * w.s + im * w.c);
-        w.step(k2 + 1);
-      }
-    }
-    for (uint64_t k2 = 0; k2 < m2; ++k2) {
-      cpx* row = z + first + m1 * k2;
-      for (uint64_t c = 0; c < g; ++c) row[c] = columns[c * m2 + k2];
-    }
+void RealFft::parallel(uint64_t count,
+                       const std::function<void(uint64_t, uint64_t, int)>& f) const {
+  if (threads_ < 2 || count < 2) {
+    f(0, count, 0);
+    return;
   }
-  // Rows: for each k2, the m1 points transformed along the row.
-  for (uint64_t k2 = 0; k2 < m2; ++k2) {
-    cpx* row = z + m1 * k2;
-    kiss_fft(plan1_, row, out);
-    std::memcpy(static_cast<void*>(row), out, m1 * sizeof(cpx));
+  const uint64_t half = count / 2;
+  try {
+    std::thread other([&f, half, count] { f(half, count, 1); });
+    f(0, half, 0);
+    other.join();
+  } catch (const std::system_error&) {  // no thread to be had: the caller's thread does it all
+    f(half, count, 1);
+    f(0, half, 0);
   }
 }
 
+void RealFft::run_four_step() {
+  cpx* z = reinterpret_cast<cpx*>(data_.data());
+  const uint64_t m1 = m1_, m2 = m2_;
+  // Columns: for each n1, the m2 points z[n1 + m1 n2], transformed and twiddled by W_m^(n1 k2).
+  parallel((m1 + kGroup - 1) / kGroup, [&](uint64_t first_group, uint64_t last_group, int thread) {
+    cpx* columns =
+        reinterpret_cast<cpx*>(scratch_.data() + scratch_per_thread_ * static_cast<size_t>(thread));
+    cpx* out = columns + kGroup * m2;
+    for (uint64_t group = first_group; group < last_group; ++group) {
+      const uint64_t first = group * kGroup;
+      const uint64_t g = std::min(kGroup, m1 - first);
+      for (uint64_t n2 = 0; n2 < m2; ++n2) {
+        const cpx* row = z + first + m1 * n2;
+        for (uint64_t c = 0; c < g; ++c) columns[c * m2 + n2] = row[c];
+      }
+      for (uint64_t c = 0; c < g; ++c) {
+        cpx* column = columns + c * m2;
+        kiss_fft(plan2_, column, out);
+        // W_m^(n1 k2) with n1 k2 = high m2 + low (n1 < m1 <= m2, so no reduction is needed).
+        const uint64_t n1 = first + c;
+        uint64_t high = 0, low = 0;
+        for (uint64_t k2 = 0; k2 < m2; ++k2) {
+          const double* a = &twiddle_high_[2 * high];
+          const double* b = &twiddle_low_[2 * low];
+          const double wr = a[0] * b[0] - a[1] * b[1], wi = a[0] * b[1] + a[1] * b[0];
+          const double re = out[k2].r, im = out[k2].i;
+          column[k2].r = static_cast<float>(re * wr - im * wi);
+          column[k2].i = static_cast<float>(re * wi + im * wr);
+          low += n1;
+          if (low >= m2) {
+            low -= m2;
+            ++high;
+          }
+        }
+      }
+      for (uint64_t k2 = 0; k2 < m2; ++k2) {
+        cpx* row = z + first + m1 * k2;
+        for (uint64_t c = 0; c < g; ++c) row[c] = columns[c * m2 + k2];
+      }
+    }
+  });
+  // Rows: for each k2, the m1 points transformed along the row.
+  parallel(m2, [&](uint64_t first, uint64_t last, int thread) {
+    cpx* out =
+        reinterpret_cast<cpx*>(scratch_.data() + scratch_per_thread_ * static_cast<size_t>(thread));
+    for (uint64_t k2 = first; k2 < last; ++k2) {
+      cpx* row = z + m1 * k2;
+      kiss_fft(plan1_, row, out);
+      std::memcpy(static_cast<void*>(row), out, m1 * sizeof(cpx));
+    }
+  });
+}
+
 void RealFft::run() {
-  if (n_ % 2 == 1) {
-    // Odd length: the complex transform of the real record, its first half kept.
+  if (odd()) {
+    // Odd length: the complex transform of the real record, the power of its first half kept in
+    // the first float of each slot.
     cpx* z = reinterpret_cast<cpx*>(scratch_.data());
     cpx* out = z + n_;
     for (uint64_t i = 0; i < n_; ++i) {
@@ -165,51 +196,55 @@ void RealFft::run() {
     }
     kiss_fft(plan1_, z, out);
     for (uint64_t k = 0; k <= n_ / 2; ++k) {
-      power_[k] = static_cast<float>(static_cast<double>(out[k].r) * out[k].r +
-                                     static_cast<double>(out[k].i) * out[k].i);
+      out[k].r = static_cast<float>(static_cast<double>(out[k].r) * out[k].r +
+                                    static_cast<double>(out[k].i) * out[k].i);
     }
+    slots_ = reinterpret_cast<const float*>(out);
     return;
   }
+  float* z = data_.data();
   if (m1_ > 1) {
     run_four_step();
   } else {
     kiss_fft(plan1_, reinterpret_cast<cpx*>(data_.data()), reinterpret_cast<cpx*>(scratch_.data()));
+    z = scratch_.data();
   }
-  post_process();
+  post_process(z);
+  slots_ = z;
 }
 
-void RealFft::post_process() {
-  const cpx* z = reinterpret_cast<const cpx*>(m1_ > 1 ? data_.data() : scratch_.data());
+void RealFft::post_process(float* data) {
+  cpx* z = reinterpret_cast<cpx*>(data);
   const uint64_t m = m_, m1 = m1_, m2 = m2_;
-  float* p = power_.data();
-  {
-    const double r = z[0].r, i = z[0].i;
-    p[0] = static_cast<float>((r + i) * (r + i));
-    p[m] = static_cast<float>((r - i) * (r - i));
-  }
-  const double dtheta = kPi / static_cast<double>(m);  // W^k = exp(-i pi k / m)
-  for (uint64_t k2 = 0; k2 < m2 && 2 * k2 <= m; ++k2) {
-    const uint64_t k1_last = (m / 2 - k2) / m2;  // k = k2 + m2 k1 <= m / 2
-    const uint64_t k1_first = k2 == 0 ? 1 : 0;
-    if (k1_first <= k1_last) {
-      Rotation w(dtheta * static_cast<double>(k2), dtheta * static_cast<double>(m2));
-      if (k1_first == 1) w.exact(1);
-      const cpx* row = z + k2 * m1;
-      const cpx* partner_row = z + (k2 == 0 ? 0 : (m2 - k2) * m1);
-      for (uint64_t k1 = k1_first; k1 <= k1_last; ++k1) {
-        const uint64_t k = k2 + m2 * k1;
-        const uint64_t j = m - k;
+  // Slot 0: X[0] = Re Z0 + Im Z0, X[m] = Re Z0 - Im Z0.
+  const double r0 = z[0].r, i0 = z[0].i;
+  // Rows r and m2 - r hold each other's partners: Z[r + m2 k1] pairs with Z[m - r - m2 k1] at row
+  // m2 - r, column m1 - 1 - k1 (row 0 and row m2 / 2 pair with themselves). Each primary row
+  // r <= m2 / 2 reads its own slots and its partner row's, and writes only slots of its own that
+  // it has read: the rows are independent.
+  parallel(m2 / 2 + 1, [&](uint64_t first, uint64_t last, int) {
+    for (uint64_t r = first; r < last; ++r) {
+      cpx* row = z + r * m1;
+      const cpx* partner_row = z + (r == 0 ? 0 : (m2 - r) * m1);
+      const double* a = &split_row_[2 * r];
+      for (uint64_t k1 = r == 0 ? 1 : 0, end = primary_end(r); k1 < end; ++k1) {
+        const uint64_t k = r + m2 * k1;
         const cpx zk = row[k1];
-        const cpx zj = partner_row[k2 == 0 ? m1 - k1 : m1 - 1 - k1];
+        const cpx zj = partner_row[r == 0 ? m1 - k1 : m1 - 1 - k1];
+        const double* b = &split_column_[2 * k1];
+        const double wr = a[0] * b[0] - a[1] * b[1], wi = a[0] * b[1] + a[1] * b[0];
         const double ar = static_cast<double>(zk.r) + zj.r, ai = static_cast<double>(zk.i) - zj.i;
         const double br = static_cast<double>(zk.r) - zj.r, bi = static_cast<double>(zk.i) + zj.i;
-        const double u = w.c * br - w.s * bi, v = w.c * bi + w.s * br;
-        p[k] = static_cast<float>(0.25 * ((ar + v) * (ar + v) + (ai - u) * (ai - u)));
-        if (j != k) p[j] = static_cast<float>(0.25 * ((ar - v) * (ar - v) + (ai + u) * (ai + u)));
-        w.step(k1 + 1);
+        const double u = wr * br - wi * bi, v = wr * bi + wi * br;
+        row[k1].r = static_cast<float>(0.25 * ((ar + v) * (ar + v) + (ai - u) * (ai - u)));
+        row[k1].i = 2 * k == m
+                        ? 0.0f
+                        : static_cast<float>(0.25 * ((ar - v) * (ar - v) + (ai + u) * (ai + u)));
       }
     }
-  }
+  });
+  z[0].r = static_cast<float>((r0 + i0) * (r0 + i0));
+  z[0].i = static_cast<float>((r0 - i0) * (r0 - i0));
 }
 
 }  // namespace vrxa

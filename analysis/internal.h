@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <vector>
 
@@ -46,6 +47,24 @@ void for_each_value(const void* samples, int32_t type, uint64_t count, int32_t b
   }
 }
 
+// Samples i0 .. i0+n as values in codes (the rule of for_each_value), into out.
+inline void values_block(const void* samples, int32_t type, int32_t bits, int32_t format,
+                         uint64_t i0, size_t n, double* out) {
+  const double half = std::ldexp(1.0, bits - 1);
+  if (type == VRX5200_SAMPLES_DOUBLE) {
+    const double* x = static_cast<const double*>(samples) + i0;
+    const double shift = format == VRX5200_OFFSET_BINARY ? half : 0.0;
+    for (size_t j = 0; j < n; ++j) out[j] = x[j] - shift;
+    return;
+  }
+  const uint16_t* w = static_cast<const uint16_t*>(samples) + i0;
+  const uint32_t mask = bits >= 16 ? 0xFFFFu : (1u << bits) - 1u;
+  const uint32_t flip = format == VRX5200_OFFSET_BINARY ? 0u : (1u << (bits - 1));
+  const int32_t sign = int32_t{1} << (bits - 1);
+  for (size_t j = 0; j < n; ++j)
+    out[j] = static_cast<double>(static_cast<int32_t>((w[j] & mask) ^ flip) - sign);
+}
+
 // NOT_FINITE when a double sample is NaN or infinite; CONSTANT_INPUT when all are equal.
 int32_t check_values(const void* samples, int32_t type, uint64_t count);
 
@@ -60,34 +79,96 @@ struct Window {
 };
 const Window* window_by_id(int32_t id);
 
-// Fills out[0..n) with the window's values at i0..i0+n of a record of `length` samples.
-void window_values(const Window& w, uint64_t length, uint64_t i0, size_t n, double* out);
+// A window's values for a record of `length` samples, block by block: the cosine of each sample's
+// angle from the exact cosine at the block's start and a table of the angles within a block, the
+// terms' cosines by the Chebyshev recurrence (no rounding carried from block to block).
+constexpr size_t kWindowBlock = 4096;
+class WindowTable {
+ public:
+  WindowTable(const Window& w, uint64_t length);
+  // Values at i0 .. i0+n (n <= kWindowBlock) into out.
+  void values(uint64_t i0, size_t n, double* out) const;
+
+ private:
+  const Window& w_;
+  double step_;
+  std::vector<double> cos_, sin_;
+};
 
 // ---- transform -----------------------------------------------------------------------------
-// Power spectrum |X[k]|^2 (k = 0..n/2) of a real record of n samples, single precision, in place
-// where it can be: the record goes into input() (n floats), power() receives n/2 + 1 floats.
+// The power spectrum |X[k]|^2 (k = 0..n/2) of a real record of n samples, in single precision and
+// in place: the record goes into input() (n floats), and after run() the same memory holds the
+// power of bins k and n/2-k side by side in the slot where bin k's transform was (see fft.cpp).
+// Long records are spread over two threads where the machine has two cores.
 class RealFft {
  public:
   ~RealFft();
   // nullptr with *result set (OUT_OF_MEMORY, LENGTH_UNSUPPORTED).
-  static std::unique_ptr<RealFft> make(uint64_t n, int32_t* result);
+  // threads: 0 automatic, 1 or 2.
+  static std::unique_ptr<RealFft> make(uint64_t n, int threads, int32_t* result);
   uint64_t size() const { return n_; }
   float* input() { return data_.data(); }
-  const float* power() const { return power_.data(); }
   void run();
+
+  // |X[k]|^2 of one bin.
+  double power(uint64_t k) const {
+    if (odd()) return slots_[2 * k];
+    if (k == 0) return slots_[0];
+    if (k == m_) return slots_[1];
+    const uint64_t k2 = k % m2_, k1 = k / m2_;
+    if (k2 == 0) return k1 <= m1_ / 2 ? at(0, k1, 0) : at(0, m1_ - k1, 1);
+    if (2 * k2 < m2_) return at(k2, k1, 0);
+    if (2 * k2 > m2_) return at(m2_ - k2, m1_ - 1 - k1, 1);
+    return k1 <= (m1_ - 1) / 2 ? at(k2, k1, 0) : at(k2, m1_ - 1 - k1, 1);
+  }
+  // f(k, |X[k]|^2) for every bin, in the order the memory holds them.
+  template <typename F>
+  void for_each_bin(F&& f) const {
+    if (odd()) {
+      for (uint64_t k = 0; k <= n_ / 2; ++k) f(k, static_cast<double>(slots_[2 * k]));
+      return;
+    }
+    f(uint64_t{0}, static_cast<double>(slots_[0]));
+    f(m_, static_cast<double>(slots_[1]));
+    for (uint64_t r = 0; r <= m2_ / 2; ++r) {
+      const float* row = slots_ + 2 * r * m1_;
+      for (uint64_t k1 = r == 0 ? 1 : 0, end = primary_end(r); k1 < end; ++k1) {
+        const uint64_t k = r + m2_ * k1;
+        f(k, static_cast<double>(row[2 * k1]));
+        if (2 * k != m_) f(m_ - k, static_cast<double>(row[2 * k1 + 1]));
+      }
+    }
+  }
+  // Runs f(first, last, thread) over parts of 0..count, on the threads the transform uses.
+  void parallel(uint64_t count, const std::function<void(uint64_t, uint64_t, int)>& f) const;
 
  private:
   RealFft() = default;
+  bool odd() const { return n_ % 2 == 1; }
+  // The columns of primary row r (r <= m2 / 2) whose slots hold pairs: all of a row paired with
+  // another row, the first half of a row paired with itself (rows 0 and m2 / 2).
+  uint64_t primary_end(uint64_t r) const {
+    if (r == 0) return m1_ / 2 + 1;
+    return 2 * r == m2_ ? (m1_ - 1) / 2 + 1 : m1_;
+  }
+  double at(uint64_t row, uint64_t column, int half) const {
+    return slots_[2 * (row * m1_ + column) + static_cast<uint64_t>(half)];
+  }
   void run_four_step();
-  void post_process();
+  void post_process(float* z);
   uint64_t n_ = 0;
-  uint64_t m_ = 0;                   // complex points (n/2 for even n, n for odd n)
-  uint64_t m1_ = 1, m2_ = 1;         // four-step split m = m1 * m2 (m1 = 1: one transform)
+  uint64_t m_ = 0;            // complex points (n/2 for even n, n for odd n)
+  uint64_t m1_ = 1, m2_ = 1;  // four-step split m = m1 * m2 (m1 = 1: one transform)
+  int threads_ = 1;
   kiss_fft_state* plan1_ = nullptr;  // length m1 (or m when not split)
   kiss_fft_state* plan2_ = nullptr;  // length m2
-  std::vector<float> data_;          // n floats (+ room for complex odd-length input)
-  std::vector<float> scratch_;       // column and row scratch
-  std::vector<float> power_;
+  std::vector<float> data_;          // the record, transformed in place
+  std::vector<float> scratch_;       // per thread: gathered columns and a transform's output
+  size_t scratch_per_thread_ = 0;    // floats
+  const float* slots_ = nullptr;     // where the power ends up
+  // Twiddles in double precision: W_m^(j) for j < m2 and W_m^(j m2) for j < m1 (the four-step
+  // twiddle W_m^(n1 k2) is a product of the two); W_2m^(k2) and W_2m^(m2 k1) for the split.
+  std::vector<double> twiddle_low_, twiddle_high_, split_row_, split_column_;
 };
 
 uint64_t largest_prime_factor(uint64_t n);

@@ -11,7 +11,7 @@ using namespace vrxa;
 
 namespace {
 
-constexpr size_t kBlock = 4096;
+constexpr size_t kBlock = kWindowBlock;
 
 // A record's power spectrum, scaled to codes squared per bin (bins sum to the record's power).
 struct Spectrum {
@@ -20,14 +20,44 @@ struct Spectrum {
   uint64_t n = 0, bins = 0;
   double scale_edge = 0, scale_inner = 0;  // DC (and Nyquist for even n), and the others
   double mean = 0;
-  double operator[](uint64_t k) const {
-    const double s = (k == 0 || (n % 2 == 0 && k == n / 2)) ? scale_edge : scale_inner;
-    return static_cast<double>(fft->power()[k]) * s;
+  double scale(uint64_t k) const {
+    return (k == 0 || (n % 2 == 0 && k == n / 2)) ? scale_edge : scale_inner;
   }
+  double operator[](uint64_t k) const { return fft->power(k) * scale(k); }
   double sum(uint64_t first, uint64_t last) const {  // bins first..last, inclusive
     double total = 0;
     for (uint64_t k = first; k <= last; ++k) total += (*this)[k];
     return total;
+  }
+  // f(k, power) for every bin, scaled, in memory order.
+  template <typename F>
+  void for_each_bin(F&& f) const {
+    fft->for_each_bin([&](uint64_t k, double p) { f(k, p * scale(k)); });
+  }
+
+  // One pass over the spectrum: the sum of all bins (compensated), and the `keep` largest bins at
+  // or above bin `from`, largest first (the lower bin first on a tie). The largest bin outside one
+  // lobe of keep - 1 bins is among them.
+  double total = 0;
+  std::vector<std::pair<double, uint64_t>> top;
+  void survey(uint64_t from, size_t keep) {
+    double sum = 0, compensation = 0;
+    top.clear();
+    top.reserve(keep + 1);
+    auto before = [](const std::pair<double, uint64_t>& a, const std::pair<double, uint64_t>& b) {
+      return a.first > b.first || (a.first == b.first && a.second < b.second);
+    };
+    for_each_bin([&](uint64_t k, double p) {
+      const double t = sum + p;  // Neumaier's summation
+      compensation += std::fabs(sum) >= p ? (sum - t) + p : (p - t) + sum;
+      sum = t;
+      if (k < from) return;
+      const std::pair<double, uint64_t> entry{p, k};
+      if (top.size() == keep && !before(entry, top.back())) return;
+      top.insert(std::upper_bound(top.begin(), top.end(), entry, before), entry);
+      if (top.size() > keep) top.pop_back();
+    });
+    total = sum + compensation;
   }
 };
 
@@ -39,32 +69,35 @@ int32_t make_spectrum(VRX5200Analyzer* analyzer, const void* samples, int32_t ty
     if (!analyzer->fft || analyzer->fft->size() != count) return VRX5200_ANALYSIS_LENGTH_MISMATCH;
     s.fft = analyzer->fft.get();
   } else {
-    s.own = RealFft::make(count, &result);
+    s.own = RealFft::make(count, 0, &result);
     if (!s.own) return result;
     s.fft = s.own.get();
   }
   s.n = count;
   s.bins = count / 2 + 1;
   float* in = s.fft->input();
-  double w[kBlock];
-  double sum_w2 = 0, sum_x = 0;
-  uint64_t block_start = 0;
-  size_t in_block = kBlock;
-  for_each_value(samples, type, count, bits, format, [&](uint64_t i, double x) {
-    if (in_block == kBlock) {
-      block_start = i;
-      in_block = 0;
-      const size_t n = static_cast<size_t>(std::min<uint64_t>(kBlock, count - i));
-      window_values(window, count, i, n, w);
-      for (size_t j = 0; j < n; ++j) sum_w2 += w[j] * w[j];
+  const WindowTable table(window, count);
+  double sum_x[2] = {0, 0}, sum_w2[2] = {0, 0};
+  s.fft->parallel((count + kBlock - 1) / kBlock, [&](uint64_t first, uint64_t last, int thread) {
+    double x[kBlock], w[kBlock];
+    double sx = 0, sw = 0;
+    for (uint64_t block = first; block < last; ++block) {
+      const uint64_t i0 = block * kBlock;
+      const size_t n = static_cast<size_t>(std::min<uint64_t>(kBlock, count - i0));
+      values_block(samples, type, bits, format, i0, n, x);
+      table.values(i0, n, w);
+      for (size_t j = 0; j < n; ++j) {
+        sx += x[j];
+        sw += w[j] * w[j];
+        in[i0 + j] = static_cast<float>(x[j] * w[j]);
+      }
     }
-    sum_x += x;
-    in[i] = static_cast<float>(x * w[i - block_start]);
-    ++in_block;
+    sum_x[thread] = sx;
+    sum_w2[thread] = sw;
   });
-  s.mean = sum_x / static_cast<double>(count);
+  s.mean = (sum_x[0] + sum_x[1]) / static_cast<double>(count);
   s.fft->run();
-  s.scale_edge = 1.0 / (static_cast<double>(count) * sum_w2);
+  s.scale_edge = 1.0 / (static_cast<double>(count) * (sum_w2[0] + sum_w2[1]));
   s.scale_inner = 2.0 * s.scale_edge;
   return VRX5200_ANALYSIS_OK;
 }
@@ -93,41 +126,32 @@ uint64_t nearest_bin(double cycles, uint64_t bins) {
   return std::min(bins - 1, static_cast<uint64_t>(r < 0 ? 0 : r));
 }
 
-// Sum of the bins outside the given lobes (merged), and how many there are.
+// Sum of the bins outside the given lobes, and how many there are: the surveyed sum of every bin
+// less the merged lobes'.
 std::pair<double, uint64_t> outside(const Spectrum& s, std::vector<Lobe> lobes) {
+  double total = s.total;
   std::sort(lobes.begin(), lobes.end(),
             [](const Lobe& a, const Lobe& b) { return a.first < b.first; });
-  double total = 0;
-  uint64_t count = 0, next = 0;  // first bin not yet covered
+  uint64_t covered = 0, next = 0;  // first bin not yet taken away
   for (const Lobe& l : lobes) {
-    if (l.first > next) {
-      total += s.sum(next, l.first - 1);
-      count += l.first - next;
+    const uint64_t first = std::max(l.first, next);
+    if (first <= l.last) {
+      total -= s.sum(first, l.last);
+      covered += l.last - first + 1;
+      next = l.last + 1;
     }
-    next = std::max(next, l.last + 1);
   }
-  if (next < s.bins) {
-    total += s.sum(next, s.bins - 1);
-    count += s.bins - next;
-  }
-  return {total, count};
+  return {std::max(total, 0.0), s.bins - covered};
 }
 
-// The largest bin at or above `from` outside the lobes; bins when there is none.
-uint64_t largest_outside(const Spectrum& s, uint64_t from, const std::vector<Lobe>& lobes) {
-  uint64_t best = s.bins;
-  double best_value = -1;
-  for (uint64_t k = from; k < s.bins; ++k) {
+// The largest surveyed bin outside the lobes; bins when there is none.
+uint64_t largest_outside(const Spectrum& s, const std::vector<Lobe>& lobes) {
+  for (const auto& [p, k] : s.top) {
     bool excluded = false;
     for (const Lobe& l : lobes) excluded = excluded || l.contains(k);
-    if (excluded) continue;
-    const double v = s[k];
-    if (v > best_value) {
-      best_value = v;
-      best = k;
-    }
+    if (!excluded) return k;
   }
-  return best;
+  return s.bins;
 }
 
 // The lobe's power-weighted centre: a tone's frequency to a fraction of a bin.
@@ -188,7 +212,8 @@ int32_t estimate_cycles(const void* samples, int32_t type, uint64_t count, int32
   const int32_t result = make_spectrum(nullptr, samples, type, count, bits, format, window, s);
   if (result != VRX5200_ANALYSIS_OK) return result;
   const Lobe dc{0, static_cast<uint64_t>(window.lobe)};
-  const uint64_t peak = largest_outside(s, dc.last + 1, {});
+  s.survey(dc.last + 1, 2 * static_cast<size_t>(window.lobe) + 2);
+  const uint64_t peak = largest_outside(s, {});
   if (peak >= s.bins) return VRX5200_ANALYSIS_TOO_FEW_SAMPLES;
   Lobe l = lobe_at(peak, window.lobe, s.bins);
   l.first = std::max(l.first, dc.last + 1);
@@ -215,12 +240,13 @@ VRX5200Analysis_Window_Info(int32_t window, VRX5200WindowInfo* info) {
 }
 
 VRX5200_ANALYSIS_API int32_t VRX5200_ANALYSIS_CALL
-VRX5200Analysis_Create(uint64_t n, VRX5200Analyzer** analyzer) try {
+VRX5200Analysis_Create(uint64_t n, int32_t threads, VRX5200Analyzer** analyzer) try {
   if (analyzer == nullptr) return VRX5200_ANALYSIS_NULL_POINTER;
   *analyzer = nullptr;
   if (n < 16) return VRX5200_ANALYSIS_TOO_FEW_SAMPLES;
+  if (threads < 0 || threads > 2) return VRX5200_ANALYSIS_BAD_THREADS;
   int32_t result = VRX5200_ANALYSIS_OK;
-  std::unique_ptr<RealFft> fft = RealFft::make(n, &result);
+  std::unique_ptr<RealFft> fft = RealFft::make(n, threads, &result);
   if (!fft) return result;
   VRX5200Analyzer* a = new (std::nothrow) VRX5200Analyzer;
   if (a == nullptr) return VRX5200_ANALYSIS_OUT_OF_MEMORY;
@@ -251,7 +277,7 @@ VRX5200Analysis_Power_Spectrum(VRX5200Analyzer* analyzer, const void* samples, i
   result = make_spectrum(analyzer, samples, sample_type, count, config.bits, config.code_format,
                          *window, s);
   if (result != VRX5200_ANALYSIS_OK) return result;
-  for (uint64_t k = 0; k < s.bins; ++k) power[k] = s[k];
+  s.for_each_bin([power](uint64_t k, double p) { power[k] = p; });
   return VRX5200_ANALYSIS_OK;
 } catch (...) {  // allocation failures: nothing escapes the C boundary
   return VRX5200_ANALYSIS_OUT_OF_MEMORY;
@@ -286,9 +312,8 @@ VRX5200_ANALYSIS_API int32_t VRX5200_ANALYSIS_CALL VRX5200Analysis_Single_Tone(
   result = make_spectrum(analyzer, samples, sample_type, count, config.bits, config.code_format,
                          *window, s);
   if (result != VRX5200_ANALYSIS_OK) return result;
-  if (power != nullptr) {
-    for (uint64_t k = 0; k < s.bins; ++k) power[k] = s[k];
-  }
+  s.survey(dc.last + 1, 2 * static_cast<size_t>(half) + 2);
+  if (power != nullptr) s.for_each_bin([power](uint64_t k, double p) { power[k] = p; });
   const uint64_t bins = s.bins;
   const double rate = config.rate_hz;
 
@@ -298,7 +323,7 @@ VRX5200_ANALYSIS_API int32_t VRX5200_ANALYSIS_CALL VRX5200Analysis_Single_Tone(
   if (cycles != 0) {
     peak = nearest_bin(cycles, bins);
   } else {
-    peak = largest_outside(s, dc.last + 1, {});
+    peak = largest_outside(s, {});
   }
   Lobe fundamental = lobe_at(peak, half, bins);
   fundamental.first = std::max(fundamental.first, dc.last + 1);
@@ -350,7 +375,7 @@ VRX5200_ANALYSIS_API int32_t VRX5200_ANALYSIS_CALL VRX5200Analysis_Single_Tone(
   const double noise = per_bin * static_cast<double>(bins - dc.last - 1);
 
   // The worst spur: the largest bin outside DC and the fundamental.
-  const uint64_t spur = largest_outside(s, dc.last + 1, {fundamental});
+  const uint64_t spur = largest_outside(s, {fundamental});
   double spur_power = 0;
   r.worst_spur_kind = VRX5200_SPUR_OTHER;
   if (spur < bins) {
@@ -429,6 +454,7 @@ VRX5200_ANALYSIS_API int32_t VRX5200_ANALYSIS_CALL VRX5200Analysis_Two_Tone(
   result = make_spectrum(analyzer, samples, sample_type, count, config.bits, config.code_format,
                          *window, s);
   if (result != VRX5200_ANALYSIS_OK) return result;
+  s.survey(dc.last + 1, 2 * static_cast<size_t>(half) + 2);
   const double rate = config.rate_hz;
 
   double f[2];
@@ -438,10 +464,10 @@ VRX5200_ANALYSIS_API int32_t VRX5200_ANALYSIS_CALL VRX5200Analysis_Two_Tone(
     f[1] = std::max(config.tone1_cycles, config.tone2_cycles);
     for (int t = 0; t < 2; ++t) lobes[t] = lobe_at(nearest_bin(f[t], bins), half, bins);
   } else {
-    const uint64_t a = largest_outside(s, dc.last + 1, {});
+    const uint64_t a = largest_outside(s, {});
     if (a >= bins) return VRX5200_ANALYSIS_CONSTANT_INPUT;
     const Lobe la = lobe_at(a, half, bins);
-    const uint64_t b = largest_outside(s, dc.last + 1, {la});
+    const uint64_t b = largest_outside(s, {la});
     if (b >= bins) return VRX5200_ANALYSIS_TONES_UNRESOLVED;
     const Lobe lb = lobe_at(b, half, bins);
     lobes[0] = a < b ? la : lb;

@@ -65,6 +65,8 @@ VRX5200_ANALYSIS_API const char* VRX5200_ANALYSIS_CALL VRX5200Analysis_Result_Te
       return "the sine fit takes 3 or 4 parameters";
     case VRX5200_ANALYSIS_TOO_MANY_SAMPLES:
       return "the pattern is longer than 2^32 words";
+    case VRX5200_ANALYSIS_BAD_THREADS:
+      return "the thread count is not 0 (automatic), 1 or 2";
     default:
       return "unknown result code";
   }

@@ -32,33 +32,58 @@ const Window* window_by_id(int32_t id) {
   return &kWindows[id];
 }
 
-void window_values(const Window& w, uint64_t length, uint64_t i0, size_t n, double* out) {
-  if (w.terms == 1) {
-    std::fill(out, out + n, 1.0);
-    return;
-  }
-  const double step = 2.0 * kPi / static_cast<double>(length);
-  const double cs = std::cos(step), ss = std::sin(step);
-  double c = 0, s = 0;
+WindowTable::WindowTable(const Window& w, uint64_t length)
+    : w_(w), step_(2.0 * kPi / static_cast<double>(length)) {
+  if (w.terms == 1) return;
+  const size_t n = static_cast<size_t>(std::min<uint64_t>(kWindowBlock, length));
+  cos_.resize(n);
+  sin_.resize(n);
   for (size_t j = 0; j < n; ++j) {
-    if (j % 256 == 0) {  // exact now and then, rotated in between
-      const double theta = step * static_cast<double>(i0 + j);
-      c = std::cos(theta);
-      s = std::sin(theta);
-    } else {
-      const double nc = c * cs - s * ss;
-      s = s * cs + c * ss;
-      c = nc;
-    }
-    // cos(k theta) by the Chebyshev recurrence.
-    double previous = 1.0, current = c, value = w.a[0] - w.a[1] * c;
-    for (int k = 2; k < w.terms; ++k) {
+    cos_[j] = std::cos(step_ * static_cast<double>(j));
+    sin_[j] = std::sin(step_ * static_cast<double>(j));
+  }
+}
+
+namespace {
+
+// The cosine sum with its term count fixed, so that the loop over samples vectorizes.
+template <int Terms>
+void cosine_sum(const double* a, double c0, double s0, const double* cosines, const double* sines,
+                size_t n, double* out) {
+  for (size_t j = 0; j < n; ++j) {
+    const double c = c0 * cosines[j] - s0 * sines[j];
+    double previous = 1.0, current = c, value = a[0] + a[1] * c;
+    for (int k = 2; k < Terms; ++k) {
       const double next = 2.0 * c * current - previous;
       previous = current;
       current = next;
-      value += (k % 2 == 0 ? w.a[k] : -w.a[k]) * current;
+      value += a[k] * current;
     }
     out[j] = value;
+  }
+}
+
+}  // namespace
+
+void WindowTable::values(uint64_t i0, size_t n, double* out) const {
+  if (w_.terms == 1) {
+    std::fill(out, out + n, 1.0);
+    return;
+  }
+  const double c0 = std::cos(step_ * static_cast<double>(i0)),
+               s0 = std::sin(step_ * static_cast<double>(i0));
+  double a[7];
+  for (int k = 0; k < w_.terms; ++k) a[k] = k % 2 == 0 ? w_.a[k] : -w_.a[k];
+  switch (w_.terms) {
+    case 2:
+      cosine_sum<2>(a, c0, s0, cos_.data(), sin_.data(), n, out);
+      break;
+    case 4:
+      cosine_sum<4>(a, c0, s0, cos_.data(), sin_.data(), n, out);
+      break;
+    default:
+      cosine_sum<7>(a, c0, s0, cos_.data(), sin_.data(), n, out);
+      break;
   }
 }
 

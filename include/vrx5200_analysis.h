@@ -128,6 +128,8 @@ extern "C" {
 #define VRX5200_ANALYSIS_BAD_FIT_KIND 27
 /* The pattern is longer than 2^32 words. */
 #define VRX5200_ANALYSIS_TOO_MANY_SAMPLES 28
+/* The thread count is not 0, 1 or 2. */
+#define VRX5200_ANALYSIS_BAD_THREADS 29
 
 /* ---- Constants ----------------------------------------------------------------------------- */
 /* Sample types. */
@@ -164,13 +166,18 @@ VRX5200Analysis_Window_Info(int32_t window, VRX5200WindowInfo* info);
 
 /* ---- Analyzers ---------------------------------------------------------------------------- */
 /* An analyzer holds the transform's plan and work memory for one record length, so that
- * repeated analyses of that length cost only the transform. Its work memory is about 6 bytes
- * per sample (4 for the transform in place, 2 for the power spectrum in single precision). */
+ * repeated analyses of that length cost only the transform. Its work memory is 4 bytes per
+ * sample: the windowed record in single precision, transformed in place, whose memory then holds
+ * the power spectrum (twice an int16 capture's own size). */
 typedef struct VRX5200Analyzer VRX5200Analyzer;
 
-/* Makes an analyzer for records of n samples (n >= 16) into *analyzer. */
+/* Makes an analyzer for records of n samples (n >= 16) into *analyzer. threads: 1 runs every
+ * analysis on the caller's thread; 2 shares the transform and the windowing with a second thread
+ * for records of 128 Ki samples or more; 0 chooses 2 where the machine has two cores or more.
+ * The figures do not depend on it beyond the last bits of the sums. Calls without an analyzer
+ * choose as 0 does. */
 VRX5200_ANALYSIS_API int32_t VRX5200_ANALYSIS_CALL
-VRX5200Analysis_Create(uint64_t n, VRX5200Analyzer** analyzer);
+VRX5200Analysis_Create(uint64_t n, int32_t threads, VRX5200Analyzer** analyzer);
 /* Frees an analyzer (null is ignored). */
 VRX5200_ANALYSIS_API void VRX5200_ANALYSIS_CALL VRX5200Analysis_Destroy(VRX5200Analyzer* analyzer);
 

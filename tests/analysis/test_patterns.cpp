@@ -222,7 +222,7 @@ TEST(BadInput, EachRefusalHasItsCode) {
             VRX5200_ANALYSIS_LENGTH_UNSUPPORTED);
 
   VRX5200Analyzer* analyzer = nullptr;
-  ASSERT_EQ(VRX5200Analysis_Create(2048, &analyzer), VRX5200_ANALYSIS_OK);
+  ASSERT_EQ(VRX5200Analysis_Create(2048, 1, &analyzer), VRX5200_ANALYSIS_OK);
   EXPECT_EQ(VRX5200Analysis_Single_Tone(analyzer, tone.data(), VRX5200_SAMPLES_INT16, 4096, ok, &r,
                                         nullptr),
             VRX5200_ANALYSIS_LENGTH_MISMATCH);
@@ -278,7 +278,7 @@ TEST(BadInput, EachRefusalHasItsCode) {
 // One sentence per code, no two alike.
 TEST(ResultTexts, OneSentencePerMeaning) {
   std::set<std::string> seen;
-  for (int32_t code = 0; code <= VRX5200_ANALYSIS_TOO_MANY_SAMPLES; ++code) {
+  for (int32_t code = 0; code <= VRX5200_ANALYSIS_BAD_THREADS; ++code) {
     const std::string text = VRX5200Analysis_Result_Text(code);
     EXPECT_NE(text, "unknown result code") << code;
     EXPECT_TRUE(seen.insert(text).second) << code;

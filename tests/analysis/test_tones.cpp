@@ -188,7 +188,7 @@ INSTANTIATE_TEST_SUITE_P(Windows, TwoTone,
 // An analyzer gives the same figures as a call without one, for every record of its length.
 TEST(Analyzer, RepeatedAnalysesMatchOneOffOnes) {
   VRX5200Analyzer* analyzer = nullptr;
-  ASSERT_EQ(VRX5200Analysis_Create(kN, &analyzer), VRX5200_ANALYSIS_OK);
+  ASSERT_EQ(VRX5200Analysis_Create(kN, 0, &analyzer), VRX5200_ANALYSIS_OK);
   for (double cycles : {1021.0, 2039.0}) {
     const std::vector<double> x = sig::tone(kN, cycles, 9000.0, 2.0);
     const VRX5200ToneConfig config = sig::tone_config(VRX5200_WINDOW_BLACKMAN_HARRIS_4);
