@@ -581,3 +581,35 @@ TEST_F(ToolTest, ManualPageHasEverySubcommandAndTheExitStatus) {
 }
 
 }  // namespace
+
+// The measurement subcommands: a generated pattern analysed reads back what was asked for, in
+// each of the analysis modes; a file that is no capture is refused as a file error.
+TEST_F(ToolTest, GeneratesAndAnalysesPatterns) {
+  struct Case {
+    const char* generate;
+    const char* analyze;
+    const char* want;  // a piece of the JSON answer
+  };
+  const Case cases[] = {
+      {"tone -n 4096 --cycles 67 --dbfs -6", "--json", "\"fundamental_bin\": 67, "},
+      {"tone -n 4096 --cycles 67 --dbfs -6", "--rate 100M --json", "\"nsd_dbfs_hz\": "},
+      {"tone -n 4096 --frequency 1M --rate 10M", "--json", "\"fundamental_bin\": 409, "},
+      {"multitone -n 4096 --tones 101,211 --dbfs -3", "--two-tone --json", "\"tone2_bin\": 211"},
+      {"tone -n 65536 --cycles 1021 --dbfs 0.5 --bits 10", "--linearity --bits 10 --json",
+       "\"missing_codes\": 0"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.generate);
+    ASSERT_EQ(run(std::string("generate ") + c.generate + " -o p.bin").exit_code, 0);
+    const ToolRun r = run(std::string("analyze p.bin ") + c.analyze);
+    EXPECT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_NE(r.out.find(c.want), std::string::npos) << r.out;
+  }
+  // The tone's level as printed: -6.00 dBFS.
+  ASSERT_EQ(run("generate tone -n 4096 --cycles 67 --dbfs -6 -o p.bin").exit_code, 0);
+  EXPECT_NE(run("analyze p.bin").out.find("fundamental: bin 67, -6.00 dBFS"), std::string::npos);
+  std::ofstream(dir + "/odd.bin") << "abc";
+  EXPECT_EQ(run("analyze odd.bin").exit_code, 3);
+  EXPECT_EQ(run("analyze p.bin --window nuttall").exit_code, 2);
+  ASSERT_EQ(run("generate tone -n 4096 --cycles 0 -o flat.bin").exit_code, 1);
+}

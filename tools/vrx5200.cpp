@@ -22,6 +22,7 @@
 #include <string>
 #include <vector>
 
+#include "tools/analyze.h"
 #include "tools/capture_output.h"
 #include "tools/json.h"
 #include "tools/library.h"
@@ -543,6 +544,9 @@ struct PlayOptions {
   std::string binary;
   ConvertOptions text;
   std::string keep;  // directory that keeps the converted pattern; empty: a private one
+  std::string tone;  // a generated tone of this frequency (Hz, made coherent) instead of a file
+  uint64_t tone_words = 65536;
+  double tone_dbfs = -1.0;
   std::string rate = "100M";
   int32_t factor1 = 8, factor2 = 1, divisor = 1;
   std::string cb1 = "0", cb2 = "0";
@@ -564,8 +568,22 @@ void run_play(Library& lib, const Options& o, PlayOptions p) {
   const uint8_t cb1 = static_cast<uint8_t>(parse_number(p.cb1, "control byte 1", 0, 255));
   const uint8_t cb2 = static_cast<uint8_t>(parse_number(p.cb2, "control byte 2", 0, 255));
   std::string pattern = p.binary;
+  if (pattern.empty() && !p.tone.empty()) {
+    // The tone straight into a pattern file, coherent with its length at the DAC's rate.
+    tool::GenerateOptions g;
+    g.kind = "tone";
+    g.words = p.tone_words;
+    g.amplitude_dbfs = p.tone_dbfs;
+    g.frequency = p.tone;
+    g.rate = p.rate;
+    g.output = (p.keep.empty() ? make_private_dir() : (ensure_dir(p.keep), p.keep)) + "/tone.bin";
+    if (tool::run_generate(g) != 0) fail("the tone could not be generated");
+    pattern = g.output;
+  }
   if (pattern.empty()) {
-    if (p.text.input.empty()) fail("give a pattern: --binary FILE or --text FILE", kExitUsage);
+    if (p.text.input.empty()) {
+      fail("give a pattern: --binary FILE, --text FILE or --tone HZ", kExitUsage);
+    }
     if (p.keep.empty()) {
       p.text.output_dir = make_private_dir();
     } else {
@@ -861,10 +879,17 @@ int main(int argc, char** argv) {
   play->add_option("--cb2", p.cb2, "control byte 2");
   play->add_option("--start-offset", p.start_offset, "byte offset in board memory");
   play->add_flag("--verify", p.verify, "compare the simulated board's memory with the pattern");
+  play->add_option("--tone", p.tone, "play a generated tone of this frequency (Hz, with k/M/G)");
+  play->add_option("--tone-words", p.tone_words, "words of the tone's pattern")
+      ->capture_default_str()
+      ->check(CLI::Range(uint64_t{32}, uint64_t{1} << 29));
+  play->add_option("--tone-dbfs", p.tone_dbfs, "the tone's amplitude in dBFS")
+      ->capture_default_str();
   play->footer(
       "Examples:\n  vrx5200 --sim play --text samples.txt\n"
       "  vrx5200 --sim play --text iq.txt --columns 2 --keep out --rate 125M\n"
-      "  vrx5200 --sim play --binary DAC_test.bin --verify");
+      "  vrx5200 --sim play --binary DAC_test.bin --verify\n"
+      "  vrx5200 --sim play --tone 10M --rate 100M");
 
   ConvertOptions conv;
   auto* convert = app.add_subcommand("convert", "convert a text sample file into DAC_test.bin");
@@ -885,6 +910,52 @@ int main(int argc, char** argv) {
       "  vrx5200 convert iq.txt --columns 2 --twos-complement");
 
   std::string demo_dir;
+  tool::AnalyzeOptions a;
+  auto* analyze = app.add_subcommand("analyze", "figures of a capture file (no board needed)");
+  analyze->add_option("FILE", a.file, "capture file: raw 16-bit little-endian, CSV or .npy")
+      ->required();
+  analyze->add_option("-O,--format", a.format, "raw, csv or npy (default: by the extension)");
+  analyze->add_option("--bits", a.bits, "the ADC's resolution")
+      ->capture_default_str()
+      ->check(CLI::Range(1, 16));
+  analyze->add_option("--code-format", a.code_format, "twos or offset")->capture_default_str();
+  analyze->add_option("--rate", a.rate, "sample rate in Hz, with k, M or G");
+  analyze->add_option("--window", a.window, "rectangular, hann, blackmanharris or blackmanharris7")
+      ->capture_default_str();
+  analyze->add_option("--harmonics", a.harmonics, "highest harmonic order counted")
+      ->capture_default_str()
+      ->check(CLI::Range(2, 25));
+  analyze->add_flag("--two-tone", a.two_tone, "two-tone analysis: IMD2 and IMD3");
+  analyze->add_flag("--linearity", a.linearity, "code-density test of a sine: DNL, INL");
+  analyze->add_flag("--json", a.json, "one JSON object");
+  analyze->footer(
+      "Examples:\n  vrx5200 analyze capture.bin --rate 250M\n"
+      "  vrx5200 analyze capture.npy --json\n  vrx5200 analyze ramp.bin --linearity --bits 12");
+
+  tool::GenerateOptions g;
+  auto* generate =
+      app.add_subcommand("generate", "write a DAC pattern file: tone, multitone, ramp or noise");
+  generate->add_option("KIND", g.kind, "tone, multitone, ramp or noise")->required();
+  generate->add_option("-o,--output", g.output, "pattern file (16-bit little-endian words)")
+      ->required();
+  generate->add_option("-n,--words", g.words, "pattern length in words")
+      ->capture_default_str()
+      ->check(CLI::Range(uint64_t{2}, uint64_t{1} << 29));
+  generate->add_option("--dbfs", g.amplitude_dbfs, "amplitude (tone), peak (multitone) in dBFS")
+      ->capture_default_str();
+  generate->add_option("--cycles", g.cycles, "tone: cycles per pattern; ramp: ramps");
+  generate->add_option("--frequency", g.frequency, "tone: Hz at --rate, made coherent");
+  generate->add_option("--rate", g.rate, "the DAC's word rate in Hz")->capture_default_str();
+  generate->add_option("--tones", g.tones, "multitone: cycles of each tone, comma-separated");
+  generate->add_option("--bits", g.bits, "the DAC's resolution")
+      ->capture_default_str()
+      ->check(CLI::Range(1, 16));
+  generate->add_option("--code-format", g.code_format, "twos or offset")->capture_default_str();
+  generate->add_option("--seed", g.seed, "noise: the generator's seed")->capture_default_str();
+  generate->footer(
+      "Examples:\n  vrx5200 generate tone --frequency 10M --rate 100M -o tone.bin\n"
+      "  vrx5200 generate multitone --tones 101,211,307 --dbfs -3 -o tones.bin");
+
   auto* demo = app.add_subcommand(
       "demo", "the whole flow on an attached board, or on the simulated board when none is");
   demo->add_option("--dir", demo_dir,
@@ -904,6 +975,10 @@ int main(int argc, char** argv) {
     if (code == 0) return std::cout.good() ? kExitOk : kExitFile;
     return kExitUsage;
   }
+
+  // The measurement subcommands need no board and no board library.
+  if (analyze->parsed()) return tool::run_analyze(a);
+  if (generate->parsed()) return tool::run_generate(g);
 
   Library lib;
   std::string error;

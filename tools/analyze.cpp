@@ -1,0 +1,314 @@
+#include "tools/analyze.h"
+
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <sstream>
+
+#include "tools/json.h"
+#include "tools/units.h"
+#include "vrx5200_analysis.h"
+
+namespace tool {
+namespace {
+
+constexpr int kExitFailure = 1, kExitUsage = 2, kExitFile = 3;
+
+[[noreturn]] void stop(const std::string& message, int code) {
+  std::fprintf(stderr, "vrx5200: %s\n", message.c_str());
+  std::exit(code);
+}
+
+void check_core(const char* what, int32_t code) {
+  if (code != VRX5200_ANALYSIS_OK) {
+    stop(std::string(what) + ": " + VRX5200Analysis_Result_Text(code), kExitFailure);
+  }
+}
+
+bool ends_with(const std::string& s, const char* tail) {
+  const size_t n = std::strlen(tail);
+  return s.size() >= n && s.compare(s.size() - n, n, tail) == 0;
+}
+
+std::vector<uint16_t> read_npy(const std::string& path, const std::string& bytes) {
+  // Magic, version, header length, then the header dictionary and the data.
+  if (bytes.size() < 10 || bytes.compare(0, 6, "\x93NUMPY") != 0) {
+    stop("\"" + path + "\" is not a .npy file", kExitFile);
+  }
+  const bool v1 = bytes[6] == 1;
+  const size_t length_size = v1 ? 2 : 4;
+  size_t header = 0;
+  for (size_t i = 0; i < length_size; ++i) {
+    header |= static_cast<size_t>(static_cast<unsigned char>(bytes[8 + i])) << (8 * i);
+  }
+  const size_t data = 8 + length_size + header;
+  const std::string dict = bytes.substr(8 + length_size, header);
+  if (data > bytes.size() || dict.find("'fortran_order': False") == std::string::npos ||
+      (dict.find("'<i2'") == std::string::npos && dict.find("'<u2'") == std::string::npos)) {
+    stop("\"" + path + "\" does not hold 16-bit little-endian samples in one row", kExitFile);
+  }
+  if ((bytes.size() - data) % 2 != 0) stop("\"" + path + "\" ends part-way through a sample", 3);
+  std::vector<uint16_t> s((bytes.size() - data) / 2);
+  std::memcpy(s.data(), bytes.data() + data, 2 * s.size());
+  return s;
+}
+
+std::vector<uint16_t> read_csv(const std::string& path, const std::string& bytes) {
+  std::vector<uint16_t> s;
+  std::istringstream in(bytes);
+  std::string line;
+  for (size_t number = 1; std::getline(in, line); ++number) {
+    if (line.empty() || line == "\r") continue;
+    char* end = nullptr;
+    const long v = std::strtol(line.c_str(), &end, 10);
+    while (*end == ' ' || *end == '\r' || *end == '\t') ++end;
+    if (end == line.c_str() || *end != '\0' || v < -32768 || v > 65535) {
+      stop("\"" + path + "\" line " + std::to_string(number) + " is not a 16-bit sample",
+           kExitFile);
+    }
+    s.push_back(static_cast<uint16_t>(v));
+  }
+  return s;
+}
+
+int32_t window_of(const std::string& name) {
+  if (name == "rectangular") return VRX5200_WINDOW_RECTANGULAR;
+  if (name == "hann") return VRX5200_WINDOW_HANN;
+  if (name == "blackmanharris") return VRX5200_WINDOW_BLACKMAN_HARRIS_4;
+  if (name == "blackmanharris7") return VRX5200_WINDOW_BLACKMAN_HARRIS_7;
+  stop("bad window \"" + name + "\" (rectangular, hann, blackmanharris, blackmanharris7)",
+       kExitUsage);
+}
+
+int32_t code_format_of(const std::string& name) {
+  if (name == "twos") return VRX5200_TWOS_COMPLEMENT;
+  if (name == "offset") return VRX5200_OFFSET_BINARY;
+  stop("bad code format \"" + name + "\" (twos or offset)", kExitUsage);
+}
+
+double rate_of(const std::string& text) {
+  if (text.empty()) return 0;
+  const std::optional<double> hz = parse_hertz(text);
+  if (!hz) stop("bad rate \"" + text + "\" (Hz, with k, M or G)", kExitUsage);
+  return *hz;
+}
+
+std::string fixed2(double v) {
+  char b[64];
+  std::snprintf(b, sizeof b, "%.2f", v);
+  return b;
+}
+
+int single_tone(const AnalyzeOptions& o, const std::vector<uint16_t>& s, double rate) {
+  VRX5200ToneConfig config{};
+  config.bits = o.bits;
+  config.code_format = code_format_of(o.code_format);
+  config.window = window_of(o.window);
+  config.harmonics = o.harmonics;
+  config.rate_hz = rate;
+  VRX5200ToneResult r{};
+  check_core("analysis", VRX5200Analysis_Single_Tone(nullptr, s.data(), VRX5200_SAMPLES_UINT16,
+                                                     s.size(), config, &r, nullptr));
+  const VRX5200ToneRecord& f = r.tones[0];
+  if (o.json) {
+    JsonObject j;
+    j.add_string("file", o.file).add_int("samples", static_cast<int64_t>(s.size()));
+    j.add_int("bits", o.bits).add_string("window", o.window);
+    j.add_int("fundamental_bin", static_cast<int64_t>(f.bin));
+    if (rate > 0) j.add_number("rate_hz", rate).add_number("fundamental_hz", f.frequency_hz);
+    j.add_number("fundamental_dbfs", r.fundamental_dbfs).add_number("snr_db", r.snr_db);
+    j.add_number("sinad_db", r.sinad_db).add_number("sfdr_dbc", r.sfdr_dbc);
+    if (r.thd_measured) {
+      j.add_number("thd_dbc", r.thd_dbc);
+    } else {
+      j.add_null("thd_dbc");
+    }
+    j.add_number("enob", r.enob_bits).add_number("enob_bits", r.enob_bits);
+    j.add_number("noise_floor_dbfs", r.noise_floor_dbfs);
+    if (rate > 0) j.add_number("nsd_dbfs_hz", r.nsd_dbfs_hz);
+    j.add_string("worst_spur", r.worst_spur_kind == VRX5200_SPUR_HARMONIC
+                                   ? "harmonic " + std::to_string(r.worst_spur_order)
+                                   : "other");
+    std::vector<JsonObject> harmonics;
+    for (int h = 2; h <= o.harmonics; ++h) {
+      const VRX5200ToneRecord& t = r.tones[h - 1];
+      if (!t.counted) continue;
+      JsonObject one;
+      one.add_int("order", h).add_int("bin", static_cast<int64_t>(t.bin));
+      one.add_number("level_dbc", t.level_dbc);
+      if (rate > 0) one.add_number("frequency_hz", t.frequency_hz);
+      harmonics.push_back(one);
+    }
+    j.add_array("harmonics", harmonics);
+    std::printf("%s\n", j.text().c_str());
+    return 0;
+  }
+  // The same lines, to the digit, as the Python package's analysis prints.
+  std::string where = "bin " + std::to_string(f.bin);
+  if (rate > 0) where += " (" + format_hertz(f.frequency_hz) + ")";
+  std::printf("%s: %zu samples\n", o.file.c_str(), s.size());
+  std::printf("fundamental: %s, %s dBFS\n", where.c_str(), fixed2(r.fundamental_dbfs).c_str());
+  std::printf("SNR:   %s dB\nSINAD: %s dB\nSFDR:  %s dBc\n", fixed2(r.snr_db).c_str(),
+              fixed2(r.sinad_db).c_str(), fixed2(r.sfdr_dbc).c_str());
+  std::printf("THD:   %s\n",
+              r.thd_measured ? (fixed2(r.thd_dbc) + " dBc").c_str() : "n/a (no harmonic clear)");
+  std::printf("ENOB:  %s bits\nnoise floor: %s dBFS per bin\n", fixed2(r.enob_bits).c_str(),
+              fixed2(r.noise_floor_dbfs).c_str());
+  if (rate > 0) std::printf("noise spectral density: %s dBFS/Hz\n", fixed2(r.nsd_dbfs_hz).c_str());
+  return 0;
+}
+
+int two_tone(const AnalyzeOptions& o, const std::vector<uint16_t>& s, double rate) {
+  VRX5200TwoToneConfig config{};
+  config.bits = o.bits;
+  config.code_format = code_format_of(o.code_format);
+  config.window = window_of(o.window);
+  config.rate_hz = rate;
+  VRX5200TwoToneResult r{};
+  check_core(
+      "two-tone analysis",
+      VRX5200Analysis_Two_Tone(nullptr, s.data(), VRX5200_SAMPLES_UINT16, s.size(), config, &r));
+  if (o.json) {
+    JsonObject j;
+    j.add_string("file", o.file).add_int("samples", static_cast<int64_t>(s.size()));
+    j.add_int("tone1_bin", static_cast<int64_t>(r.tones[0].bin));
+    j.add_int("tone2_bin", static_cast<int64_t>(r.tones[1].bin));
+    j.add_number("tone1_dbfs", r.tones[0].power_dbfs)
+        .add_number("tone2_dbfs", r.tones[1].power_dbfs);
+    if (r.imd2_measured)
+      j.add_number("imd2_dbc", r.imd2_dbc);
+    else
+      j.add_null("imd2_dbc");
+    if (r.imd3_measured)
+      j.add_number("imd3_dbc", r.imd3_dbc);
+    else
+      j.add_null("imd3_dbc");
+    j.add_number("noise_floor_dbfs", r.noise_floor_dbfs);
+    std::printf("%s\n", j.text().c_str());
+    return 0;
+  }
+  std::printf("%s: %zu samples\n", o.file.c_str(), s.size());
+  for (int t = 0; t < 2; ++t) {
+    std::printf("tone %d: bin %llu, %s dBFS\n", t + 1,
+                static_cast<unsigned long long>(r.tones[t].bin),
+                fixed2(r.tones[t].power_dbfs).c_str());
+  }
+  std::printf("IMD2:  %s\nIMD3:  %s\n",
+              r.imd2_measured ? (fixed2(r.imd2_dbc) + " dBc").c_str() : "n/a",
+              r.imd3_measured ? (fixed2(r.imd3_dbc) + " dBc").c_str() : "n/a");
+  return 0;
+}
+
+int linearity(const AnalyzeOptions& o, const std::vector<uint16_t>& s) {
+  VRX5200CodeDensityResult r{};
+  check_core("code-density test",
+             VRX5200Analysis_Code_Density(s.data(), VRX5200_SAMPLES_UINT16, s.size(), o.bits,
+                                          code_format_of(o.code_format), nullptr, nullptr, &r));
+  if (o.json) {
+    JsonObject j;
+    j.add_string("file", o.file).add_int("samples", static_cast<int64_t>(s.size()));
+    j.add_int("first_code", r.first_code).add_int("last_code", r.last_code);
+    j.add_int("missing_codes", r.missing_codes);
+    j.add_number("dnl_min_lsb", r.dnl_min_lsb).add_number("dnl_max_lsb", r.dnl_max_lsb);
+    j.add_number("inl_min_lsb", r.inl_min_lsb).add_number("inl_max_lsb", r.inl_max_lsb);
+    std::printf("%s\n", j.text().c_str());
+    return 0;
+  }
+  std::printf("%s: %zu samples, codes %u to %u, %u missing\n", o.file.c_str(), s.size(),
+              r.first_code, r.last_code, r.missing_codes);
+  std::printf("DNL: %s to %s LSB\nINL: %s to %s LSB\n", fixed2(r.dnl_min_lsb).c_str(),
+              fixed2(r.dnl_max_lsb).c_str(), fixed2(r.inl_min_lsb).c_str(),
+              fixed2(r.inl_max_lsb).c_str());
+  return 0;
+}
+
+}  // namespace
+
+std::vector<uint16_t> read_capture(const std::string& path, const std::string& format) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) stop("cannot open \"" + path + "\"", kExitFile);
+  const std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  if (in.bad()) stop("cannot read \"" + path + "\"", kExitFile);
+  const std::string f = !format.empty()           ? format
+                        : ends_with(path, ".npy") ? "npy"
+                        : ends_with(path, ".csv") ? "csv"
+                                                  : "raw";
+  if (f == "npy") return read_npy(path, bytes);
+  if (f == "csv") return read_csv(path, bytes);
+  if (f != "raw") stop("bad format \"" + f + "\" (raw, csv or npy)", kExitUsage);
+  if (bytes.size() % 2 != 0) stop("\"" + path + "\" ends part-way through a sample", kExitFile);
+  std::vector<uint16_t> s(bytes.size() / 2);
+  for (size_t i = 0; i < s.size(); ++i) {
+    s[i] = static_cast<uint16_t>(static_cast<unsigned char>(bytes[2 * i]) |
+                                 static_cast<unsigned char>(bytes[2 * i + 1]) << 8);
+  }
+  return s;
+}
+
+int run_analyze(const AnalyzeOptions& o) {
+  const double rate = rate_of(o.rate);
+  const std::vector<uint16_t> s = read_capture(o.file, o.format);
+  if (o.linearity) return linearity(o, s);
+  if (o.two_tone) return two_tone(o, s, rate);
+  return single_tone(o, s, rate);
+}
+
+int run_generate(const GenerateOptions& o) {
+  VRX5200SignalConfig config{};
+  config.bits = o.bits;
+  config.code_format = code_format_of(o.code_format);
+  config.amplitude_dbfs = o.amplitude_dbfs;
+  config.seed = o.seed;
+  std::vector<uint64_t> tones;
+  if (o.kind == "tone") {
+    config.kind = VRX5200_SIGNAL_TONE;
+    config.cycles = o.cycles;
+    if (!o.frequency.empty()) {
+      const std::optional<double> hz = parse_hertz(o.frequency);
+      if (!hz) stop("bad frequency \"" + o.frequency + "\"", kExitUsage);
+      double coherent = 0;
+      check_core("coherent frequency",
+                 VRX5200Analysis_Coherent_Frequency(rate_of(o.rate), o.words, *hz, &config.cycles,
+                                                    &coherent));
+      std::fprintf(stderr, "tone of %llu cycles in %llu words: %s at %s\n",
+                   static_cast<unsigned long long>(config.cycles),
+                   static_cast<unsigned long long>(o.words), format_hertz(coherent).c_str(),
+                   format_hertz(rate_of(o.rate)).c_str());
+    }
+  } else if (o.kind == "multitone") {
+    config.kind = VRX5200_SIGNAL_MULTITONE;
+    std::stringstream in(o.tones);
+    std::string item;
+    while (std::getline(in, item, ',')) {
+      char* end = nullptr;
+      const unsigned long long c = std::strtoull(item.c_str(), &end, 0);
+      if (item.empty() || *end != '\0') stop("bad tone cycles \"" + item + "\"", kExitUsage);
+      tones.push_back(c);
+    }
+    config.tone_cycles = tones.data();
+    config.tone_count = static_cast<uint32_t>(tones.size());
+  } else if (o.kind == "ramp") {
+    config.kind = VRX5200_SIGNAL_RAMP;
+    config.cycles = o.cycles == 0 ? 1 : o.cycles;
+  } else if (o.kind == "noise") {
+    config.kind = VRX5200_SIGNAL_NOISE;
+  } else {
+    stop("bad signal \"" + o.kind + "\" (tone, multitone, ramp or noise)", kExitUsage);
+  }
+  VRX5200SignalResult r{};
+  const int32_t code = VRX5200Analysis_Generate_File(config, o.output.c_str(), o.words, &r);
+  if (code == VRX5200_ANALYSIS_FILE_OPEN_FAILED || code == VRX5200_ANALYSIS_FILE_WRITE_FAILED) {
+    stop(std::string(VRX5200Analysis_Result_Text(code)) + ": \"" + o.output + "\"", kExitFile);
+  }
+  check_core("pattern", code);
+  std::fprintf(stderr, "%s: %llu words, peak %.1f codes, RMS %.1f codes, crest factor %.2f dB%s\n",
+               o.output.c_str(), static_cast<unsigned long long>(r.words), r.peak_codes,
+               r.rms_codes, r.crest_factor_db,
+               r.clipped ? (", " + std::to_string(r.clipped) + " clipped").c_str() : "");
+  return 0;
+}
+
+}  // namespace tool
