@@ -1,7 +1,8 @@
 #include "tools/summary.h"
 
 #include <cmath>
-#include <complex>
+
+#include "vrx5200_analysis.h"
 
 namespace tool {
 
@@ -31,42 +32,32 @@ Summary SummaryBuilder::finish() const {
     s.fft_size = n;
     s.tone_bin =
         strongest_bin(std::vector<double>(kept_.begin(), kept_.begin() + static_cast<long>(n)));
+    if (s.tone_bin == 0) s.fft_size = 0;  // too short for the window: no spectrum
   }
   return s;
 }
 
 size_t strongest_bin(std::vector<double> x) {
+  // The analysis core's Hann-windowed power spectrum (the record's mean removed first, so that
+  // DC's lobe cannot win); bin 0 is DC.
   const size_t n = x.size();
   double mean = 0;
   for (double v : x) mean += v;
   mean /= static_cast<double>(n);
-  const double pi = 3.14159265358979323846;
-  std::vector<std::complex<double>> a(n);
-  for (size_t i = 0; i < n; ++i) {
-    const double w = 0.5 - 0.5 * std::cos(2 * pi * static_cast<double>(i) / static_cast<double>(n));
-    a[i] = (x[i] - mean) * w;
-  }
-  // Iterative radix-2 transform.
-  for (size_t i = 1, j = 0; i < n; ++i) {
-    size_t bit = n >> 1;
-    for (; j & bit; bit >>= 1) j ^= bit;
-    j ^= bit;
-    if (i < j) std::swap(a[i], a[j]);
-  }
-  for (size_t len = 2; len <= n; len <<= 1) {
-    const std::complex<double> step = std::polar(1.0, -2 * pi / static_cast<double>(len));
-    for (size_t i = 0; i < n; i += len) {
-      std::complex<double> w = 1;
-      for (size_t k = 0; k < len / 2; ++k, w *= step) {
-        const std::complex<double> u = a[i + k], v = a[i + k + len / 2] * w;
-        a[i + k] = u + v;
-        a[i + k + len / 2] = u - v;
-      }
-    }
+  for (double& v : x) v -= mean;
+  VRX5200ToneConfig config{};
+  config.bits = 32;
+  config.code_format = VRX5200_TWOS_COMPLEMENT;
+  config.window = VRX5200_WINDOW_HANN;
+  config.harmonics = 2;
+  std::vector<double> power(n / 2 + 1);
+  if (VRX5200Analysis_Power_Spectrum(nullptr, x.data(), VRX5200_SAMPLES_DOUBLE, n, config,
+                                     power.data()) != VRX5200_ANALYSIS_OK) {
+    return 0;
   }
   size_t best = 1;
   for (size_t k = 2; k <= n / 2; ++k) {
-    if (std::norm(a[k]) > std::norm(a[best])) best = k;
+    if (power[k] > power[best]) best = k;
   }
   return best;
 }

@@ -35,7 +35,7 @@ class SummaryBuilder {
 };
 
 // The bin of the largest magnitude above DC in the Hann-windowed spectrum of x (size a power
-// of two).
+// of two), 0 when x is too short for the window.
 size_t strongest_bin(std::vector<double> x);
 
 }  // namespace tool
