@@ -74,7 +74,9 @@ def test_spectrum_matches_scipy_periodogram(window):
     ours = spectrum(codes, window=window)
     x = codes_to_values(codes)
     _, density = signal.periodogram(x, fs=1.0, window=window, detrend=False, scaling="density")
-    np.testing.assert_allclose(ours.power[1:-1], density[1:-1] / N, rtol=1e-9)
+    # The core's transform is single precision: every bin within 1e-6 of the largest.
+    reference = density[1:-1] / N
+    np.testing.assert_allclose(ours.power[1:-1], reference, rtol=0, atol=1e-6 * reference.max())
     # Parseval: the bins add up to the signal's power.
     assert abs(np.sum(spectrum(codes, window="rectangular").power) - np.mean(x ** 2)) < 1e-6 * np.mean(x ** 2)
 

@@ -1,20 +1,28 @@
 """Single-tone analysis of ADC captures, as IEEE Std 1241 defines the quantities.
 
-From raw codes (two's complement or offset binary, ``bits`` wide) a windowed power spectrum is
-formed, the fundamental found as the largest component above DC, the first harmonics located
-where they alias to, and the rest taken as noise. The metrics:
+The arithmetic is the measurement core's (``libvrx5200analysis.so``, :mod:`vrx5200.core`): from
+raw codes (two's complement or offset binary, ``bits`` wide; full scale is the declared bit
+count, never the record's peak) a windowed power spectrum is formed, the fundamental found as the
+largest component above DC (or taken as given), the harmonics located where they alias to, and
+the rest taken as noise. A component's power is the sum of its window's main lobe (1, 2, 4 or 7
+bins each side for the rectangular, Hann, 4-term and 7-term Blackman-Harris windows). The
+metrics:
 
 * SNR  = 10 log10(P_signal / P_noise), the noise excluding DC and the harmonics, its power in
   the bins set aside for signal, DC and harmonics estimated from the average noise bin;
 * THD  = 10 log10(sum of harmonic powers / P_signal), in dBc;
 * SINAD = 10 log10(P_signal / (P_noise + harmonic powers));
-* SFDR = 10 log10(P_signal peak / largest other spectral peak), in dBc;
+* SFDR = 10 log10(P_signal / P_spur), the spur the largest bin outside DC and the fundamental,
+  its power its lobe's (a harmonic's when it lies in one), in dBc; the spur is named;
 * ENOB = log2(FSR / (NAD_rms * sqrt(12))), FSR = 2**bits codes, NAD_rms the RMS of noise and
   distortion in codes;
-* noise floor = the average noise power per bin relative to a full-scale sine, in dBFS.
+* noise floor = the average noise power per bin relative to a full-scale sine, in dBFS; with the
+  sample rate, the noise spectral density in dBFS/Hz.
 
-Codes may be given as int16 values or uint16 raw codes (as :meth:`vrx5200.Board.capture` and
-:func:`vrx5200.load_capture` return them): only their low ``bits`` bits count.
+The transform is single precision (its rounding lies about 130 dB below the record's power);
+the sums are double precision. Codes may be given as int16 values or uint16 raw codes (as
+:meth:`vrx5200.Board.capture` and :func:`vrx5200.load_capture` return them): only their low
+``bits`` bits count. Refusals raise :class:`vrx5200.core.AnalysisError`, a ValueError.
 """
 
 from __future__ import annotations
@@ -25,16 +33,19 @@ from typing import Optional
 
 import numpy as np
 
-__all__ = ["Spectrum", "Metrics", "codes_to_values", "spectrum", "metrics", "spectrum_figure",
-           "plot_spectrum", "format_hz"]
+from . import core
+from .core import AnalysisError, code_density, coherent_frequency, generate_pattern, sine_fit, two_tone
 
-# Half-width in bins of each window's main lobe: the bins a component spreads over.
-_WINDOWS = {"rectangular": 1, "hann": 2, "blackmanharris": 4}
+__all__ = ["Spectrum", "Metrics", "AnalysisError", "codes_to_values", "spectrum", "metrics",
+           "spectrum_figure", "plot_spectrum", "format_hz", "two_tone", "sine_fit",
+           "code_density", "coherent_frequency", "generate_pattern", "WINDOWS"]
+
+WINDOWS = tuple(core.WINDOWS)
 
 
 def _check_bits(bits: int) -> None:
-    if not isinstance(bits, (int, np.integer)) or not 2 <= bits <= 32:
-        raise ValueError(f"bits must be an integer from 2 to 32, not {bits!r}")
+    if not isinstance(bits, (int, np.integer)) or not 1 <= bits <= 32:
+        raise ValueError(f"bits must be an integer from 1 to 32, not {bits!r}")
 
 
 def format_hz(hz: float) -> str:
@@ -55,19 +66,6 @@ def codes_to_values(codes: np.ndarray, bits: int = 16, offset_binary: bool = Fal
     return np.where(raw >= (1 << (bits - 1)), raw - (1 << bits), raw).astype(np.float64)
 
 
-def _window(name: str, n: int) -> np.ndarray:
-    if name == "rectangular":
-        return np.ones(n)
-    k = np.arange(n) / n
-    if name == "hann":
-        return 0.5 - 0.5 * np.cos(2 * np.pi * k)
-    if name == "blackmanharris":
-        a = (0.35875, 0.48829, 0.14128, 0.01168)
-        return (a[0] - a[1] * np.cos(2 * np.pi * k) + a[2] * np.cos(4 * np.pi * k)
-                - a[3] * np.cos(6 * np.pi * k))
-    raise ValueError(f"unknown window {name!r} (one of {sorted(_WINDOWS)})")
-
-
 @dataclass
 class Spectrum:
     """One-sided power spectrum in codes squared per bin: a component's bins sum to its power
@@ -75,13 +73,16 @@ class Spectrum:
 
     A tone's peak bin therefore reads its power divided by the window's equivalent noise
     bandwidth (:attr:`enbw_bins`); :meth:`tone_dbfs` is the same spectrum scaled so that a
-    tone's peak reads its power instead.
+    tone's peak reads its power instead. ``codes`` is the capture it was made from (the same
+    array, not a copy), for :func:`metrics`.
     """
 
     power: np.ndarray
     n: int
     bits: int
     window: str
+    codes: Optional[np.ndarray] = field(default=None, repr=False)
+    offset_binary: bool = False
 
     @property
     def full_scale_power(self) -> float:
@@ -90,8 +91,7 @@ class Spectrum:
     @property
     def enbw_bins(self) -> float:
         """The window's equivalent noise bandwidth in bins: n sum(w**2) / sum(w)**2."""
-        w = _window(self.window, self.n)
-        return float(self.n * np.sum(w ** 2) / np.sum(w) ** 2)
+        return core.window_info(self.window).enbw_bins
 
     def dbfs(self) -> np.ndarray:
         """Power per bin in dBFS (noise reads true; a tone reads low by the ENBW)."""
@@ -106,16 +106,9 @@ class Spectrum:
 def spectrum(codes: np.ndarray, bits: int = 16, offset_binary: bool = False,
              window: str = "blackmanharris") -> Spectrum:
     """The windowed one-sided power spectrum of a capture."""
-    x = codes_to_values(codes, bits, offset_binary)
-    if x.ndim != 1 or x.size < 2:
-        raise ValueError(f"a capture is a 1-D array of 2 or more samples, not {x.shape}")
-    n = x.size
-    w = _window(window, n)
-    power = np.abs(np.fft.rfft(x * w)) ** 2 / (n * np.sum(w ** 2))
-    power[1:] *= 2
-    if n % 2 == 0:
-        power[-1] /= 2
-    return Spectrum(power, n, bits, window)
+    _check_bits(bits)
+    power = core.power_spectrum(codes, bits, offset_binary, window)
+    return Spectrum(power, int(np.asarray(codes).size), bits, window, codes, offset_binary)
 
 
 def _number(value: float) -> Optional[float]:
@@ -126,7 +119,8 @@ def _number(value: float) -> Optional[float]:
 @dataclass
 class Metrics:
     """The single-tone metrics. ``thd_dbc`` is NaN when no harmonic falls clear of DC and the
-    fundamental; ``rate_hz`` (when known) gives the frequencies in Hz."""
+    fundamental; ``rate_hz`` (when known) gives the frequencies in Hz and ``nsd_dbfs_hz``.
+    ``worst_spur_kind`` is "harmonic" (of order ``worst_spur_order``) or "other"."""
 
     fundamental_bin: int
     fundamental_dbfs: float
@@ -141,12 +135,33 @@ class Metrics:
     harmonic_orders: list = field(default_factory=list)
     n: int = 0
     rate_hz: Optional[float] = None
+    fundamental_cycles: float = 0.0
+    worst_spur_bin: int = 0
+    worst_spur_kind: str = "other"
+    worst_spur_order: int = 0
+    worst_spur_cycles: float = 0.0
+    noise_dbfs: float = math.nan
+    nsd_dbfs_hz: Optional[float] = None
+    dc_codes: float = 0.0
+    window: str = "blackmanharris"
+    lobe_half_width: int = 0
+
+    @property
+    def enob_bits(self) -> float:
+        return self.enob
 
     @property
     def fundamental_hz(self) -> Optional[float]:
+        """The fundamental's bin in Hz (``fundamental_cycles`` holds its refined position)."""
         if self.rate_hz is None or not self.n:
             return None
         return self.fundamental_bin * self.rate_hz / self.n
+
+    @property
+    def worst_spur_hz(self) -> Optional[float]:
+        if self.rate_hz is None or not self.n:
+            return None
+        return self.worst_spur_bin * self.rate_hz / self.n
 
     def lines(self) -> list:
         where = f"bin {self.fundamental_bin}"
@@ -154,24 +169,33 @@ class Metrics:
             where += f" ({format_hz(self.fundamental_hz)})"
         thd = (f"{self.thd_dbc:.2f} dBc" if math.isfinite(self.thd_dbc)
                else "n/a (no harmonic clear)")
-        return [
+        spur = (f"harmonic {self.worst_spur_order}" if self.worst_spur_kind == "harmonic"
+                else "not a harmonic")
+        spur_at = f"bin {self.worst_spur_bin}"
+        if self.worst_spur_hz is not None:
+            spur_at += f", {format_hz(self.worst_spur_hz)}"
+        out = [
             f"fundamental: {where}, {self.fundamental_dbfs:.2f} dBFS",
             f"SNR:   {self.snr_db:.2f} dB",
             f"SINAD: {self.sinad_db:.2f} dB",
-            f"SFDR:  {self.sfdr_dbc:.2f} dBc",
+            f"SFDR:  {self.sfdr_dbc:.2f} dBc (worst spur: {spur_at}, {spur})",
             f"THD:   {thd}",
             f"ENOB:  {self.enob:.2f} bits",
             f"noise floor: {self.noise_floor_dbfs:.2f} dBFS per bin",
         ]
+        if self.nsd_dbfs_hz is not None:
+            out.append(f"noise spectral density: {self.nsd_dbfs_hz:.2f} dBFS/Hz")
+        return out
 
     def as_dict(self) -> dict:
         """The metrics under snake_case keys that carry their unit (non-finite values None);
-        ``fundamental_hz`` and each harmonic's ``frequency_hz`` only when the sample rate is
-        known."""
+        ``fundamental_hz``, ``worst_spur_hz``, ``nsd_dbfs_hz`` and each harmonic's
+        ``frequency_hz`` only when the sample rate is known."""
         out = {"fundamental_bin": self.fundamental_bin}
         if self.fundamental_hz is not None:
             out["fundamental_hz"] = self.fundamental_hz
         out.update({
+            "fundamental_cycles": _number(self.fundamental_cycles),
             "fundamental_dbfs": _number(self.fundamental_dbfs),
             "snr_db": _number(self.snr_db),
             "sinad_db": _number(self.sinad_db),
@@ -179,8 +203,15 @@ class Metrics:
             "thd_dbc": _number(self.thd_dbc),
             "enob_bits": _number(self.enob),
             "noise_floor_dbfs": _number(self.noise_floor_dbfs),
+            "noise_dbfs": _number(self.noise_dbfs),
+            "worst_spur": {"bin": self.worst_spur_bin, "kind": self.worst_spur_kind,
+                           "order": self.worst_spur_order},
             "harmonics": [],
         })
+        if self.worst_spur_hz is not None:
+            out["worst_spur"]["frequency_hz"] = self.worst_spur_hz
+        if self.nsd_dbfs_hz is not None:
+            out["nsd_dbfs_hz"] = _number(self.nsd_dbfs_hz)
         for order, k, dbc in zip(self.harmonic_orders, self.harmonic_bins, self.harmonic_dbc):
             harmonic = {"order": order, "bin": k, "level_dbc": _number(dbc)}
             if self.rate_hz is not None:
@@ -189,91 +220,66 @@ class Metrics:
         return out
 
 
-def _band(center: int, half: int, bins: int) -> range:
-    return range(max(center - half, 0), min(center + half, bins - 1) + 1)
+def _metrics_of(r, n: int, window: str, rate_hz: Optional[float]) -> Metrics:
+    """Metrics from the core's single-tone record."""
+    counted = [r.tones[h] for h in range(1, 25) if r.tones[h].order and r.tones[h].counted]
+    return Metrics(
+        fundamental_bin=int(r.tones[0].bin),
+        fundamental_dbfs=r.fundamental_dbfs,
+        snr_db=r.snr_db,
+        sinad_db=r.sinad_db,
+        sfdr_dbc=r.sfdr_dbc,
+        thd_dbc=r.thd_dbc if r.thd_measured else math.nan,
+        enob=r.enob_bits,
+        noise_floor_dbfs=r.noise_floor_dbfs,
+        harmonic_bins=[int(t.bin) for t in counted],
+        harmonic_dbc=[t.level_dbc for t in counted],
+        harmonic_orders=[t.order for t in counted],
+        n=n,
+        rate_hz=float(rate_hz) if rate_hz is not None else None,
+        fundamental_cycles=r.tones[0].cycles,
+        worst_spur_bin=int(r.worst_spur_bin),
+        worst_spur_kind="harmonic" if r.worst_spur_kind == 1 else "other",
+        worst_spur_order=r.worst_spur_order,
+        worst_spur_cycles=r.worst_spur_cycles,
+        noise_dbfs=r.noise_dbfs,
+        nsd_dbfs_hz=r.nsd_dbfs_hz if rate_hz is not None else None,
+        dc_codes=r.dc_codes,
+        window=window,
+        lobe_half_width=r.lobe_half_width,
+    )
 
 
-def _alias(k: int, n: int) -> int:
-    k %= n
-    return n - k if k > n // 2 else k
-
-
-def _db(numerator: float, denominator: float) -> float:
-    """10 log10 of a power ratio, +-inf at the ends rather than a division error."""
-    if denominator <= 0:
-        return math.inf
-    if numerator <= 0:
-        return -math.inf
-    return 10 * math.log10(numerator / denominator)
+def _analyse(codes, bits, offset_binary, window, harmonics, fundamental_bin, rate_hz,
+             with_spectrum):
+    _check_bits(bits)
+    if rate_hz is not None and not (math.isfinite(rate_hz) and rate_hz > 0):
+        raise ValueError(f"the sample rate must be a positive number of Hz, not {rate_hz}")
+    r, power = core.single_tone(codes, bits, offset_binary, window, harmonics, rate_hz,
+                                fundamental_bin, spectrum=with_spectrum)
+    n = int(r.samples)
+    return _metrics_of(r, n, window, rate_hz), power
 
 
 def metrics(codes_or_spectrum, bits: int = 16, offset_binary: bool = False,
             window: str = "blackmanharris", harmonics: int = 5,
             fundamental_bin: Optional[int] = None, rate_hz: Optional[float] = None) -> Metrics:
-    """The single-tone metrics of a capture (or of a spectrum already formed).
+    """The single-tone metrics of a capture (or of the capture behind a :class:`Spectrum`,
+    with its bits, code format and window).
 
-    ``harmonics`` is the highest harmonic order counted (2 or more); ``rate_hz`` the sample
-    rate, for frequencies in Hz. ValueError when the capture holds no power above DC.
+    ``harmonics`` is the highest harmonic order counted (2 to 25); ``fundamental_bin`` the
+    fundamental in cycles per record when it is known; ``rate_hz`` the sample rate, for
+    frequencies in Hz. ValueError (:class:`AnalysisError`) when the capture has no answer: no
+    power above DC, too few samples for the window, a bit count out of range.
     """
-    if harmonics < 2:
-        raise ValueError(f"harmonics is the highest harmonic order counted: 2 or more, "
-                         f"not {harmonics}")
-    if rate_hz is not None and not (math.isfinite(rate_hz) and rate_hz > 0):
-        raise ValueError(f"the sample rate must be a positive number of Hz, not {rate_hz}")
-    s = codes_or_spectrum if isinstance(codes_or_spectrum, Spectrum) else spectrum(
-        codes_or_spectrum, bits, offset_binary, window)
-    p = s.power
-    bins = p.size
-    half = _WINDOWS[s.window]
-    dc = set(_band(0, half, bins))
-    if fundamental_bin is None:
-        candidates = p.copy()
-        candidates[list(dc)] = 0
-        fundamental_bin = int(np.argmax(candidates))
-    signal_band = set(_band(fundamental_bin, half, bins))
-    signal = float(np.sum(p[list(signal_band)]))
-    if not signal > 0:
-        raise ValueError("no tone: the capture holds no power above DC (constant samples?)")
-
-    harmonic_orders, harmonic_bins, harmonic_powers, harmonic_bands = [], [], [], set()
-    for h in range(2, harmonics + 1):
-        k = _alias(h * fundamental_bin, s.n)
-        band = set(_band(k, half, bins))
-        if band & (dc | signal_band | harmonic_bands):
-            continue  # falls on DC, the fundamental or a lower harmonic
-        harmonic_orders.append(h)
-        harmonic_bins.append(k)
-        harmonic_powers.append(float(np.sum(p[list(band)])))
-        harmonic_bands |= band
-
-    noise_bins = [k for k in range(bins) if k not in dc | signal_band | harmonic_bands]
-    if not noise_bins:
-        raise ValueError(f"{s.n} samples leave no noise bins beside DC, the tone and its "
-                         f"harmonics")
-    noise_per_bin = float(np.mean(p[noise_bins]))
-    # The noise in the bins set aside is estimated from the average noise bin.
-    noise = noise_per_bin * (bins - len(dc))
-    distortion = float(np.sum(harmonic_powers))
-
-    others = p.copy()
-    others[list(dc | signal_band)] = 0
-    sfdr = 10 * np.log10(p[fundamental_bin] / max(float(np.max(others)), 1e-30))
-    nad_rms = math.sqrt(noise + distortion)
-    return Metrics(
-        fundamental_bin=fundamental_bin,
-        fundamental_dbfs=_db(signal, s.full_scale_power),
-        snr_db=_db(signal, noise),
-        sinad_db=_db(signal, noise + distortion),
-        sfdr_dbc=float(sfdr),
-        thd_dbc=10 * math.log10(max(distortion, 1e-30) / signal) if harmonic_bins else math.nan,
-        enob=math.log2(2.0 ** s.bits / (nad_rms * math.sqrt(12))) if nad_rms > 0 else math.inf,
-        noise_floor_dbfs=_db(noise_per_bin, s.full_scale_power),
-        harmonic_bins=harmonic_bins,
-        harmonic_dbc=[10 * math.log10(max(ph, 1e-30) / signal) for ph in harmonic_powers],
-        harmonic_orders=harmonic_orders,
-        n=s.n,
-        rate_hz=float(rate_hz) if rate_hz is not None else None,
-    )
+    if isinstance(codes_or_spectrum, Spectrum):
+        s = codes_or_spectrum
+        if s.codes is None:
+            raise ValueError("this spectrum holds no capture to measure; make it with spectrum()")
+        codes_or_spectrum, bits, offset_binary, window = s.codes, s.bits, s.offset_binary, s.window
+    m, _ = _analyse(codes_or_spectrum, bits, offset_binary, window, harmonics, fundamental_bin,
+                    rate_hz, False)
+    return m
 
 
 def _envelope(x: np.ndarray, y: np.ndarray, columns: int):
@@ -300,8 +306,9 @@ def spectrum_figure(codes: np.ndarray, bits: int = 16, offset_binary: bool = Fal
     from matplotlib.figure import Figure
     from matplotlib.ticker import EngFormatter
 
-    s = spectrum(codes, bits, offset_binary, window)
-    m = metrics(s, harmonics=harmonics, rate_hz=rate_hz)
+    # One analysis gives both the metrics and the spectrum drawn.
+    m, power = _analyse(codes, bits, offset_binary, window, harmonics, None, rate_hz, True)
+    s = Spectrum(power, m.n, bits, window, codes, offset_binary)
     db = s.tone_dbfs()
     enbw_db = 10 * math.log10(s.enbw_bins)
     frequency = np.arange(db.size) * ((rate_hz or 1.0) / s.n)

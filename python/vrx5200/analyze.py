@@ -106,7 +106,9 @@ def main(argv=None) -> int:
     parser.add_argument("--offset-binary", action="store_true",
                         help="codes are offset binary (default two's complement)")
     parser.add_argument("--window", default="blackmanharris",
-                        choices=["blackmanharris", "hann", "rectangular"])
+                        choices=["blackmanharris", "blackmanharris7", "hann", "rectangular"],
+                        help="blackmanharris: 4 terms (default); blackmanharris7: 7 terms, side "
+                             "lobes near -180 dB; rectangular: coherent captures")
     parser.add_argument("--harmonics", type=int, default=5,
                         help="harmonics counted: orders 2 to N (default 5)")
     parser.add_argument("--rate", metavar="HZ",
