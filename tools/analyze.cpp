@@ -113,12 +113,16 @@ int single_tone(const AnalyzeOptions& o, const std::vector<uint16_t>& s, double 
   check_core("analysis", VRX5200Analysis_Single_Tone(nullptr, s.data(), VRX5200_SAMPLES_UINT16,
                                                      s.size(), config, &r, nullptr));
   const VRX5200ToneRecord& f = r.tones[0];
+  // Frequencies of bins, as the Python package reports them: bin x rate / n.
+  const auto bin_hz = [&](uint64_t bin) {
+    return static_cast<double>(bin) * rate / static_cast<double>(s.size());
+  };
   if (o.json) {
     JsonObject j;
     j.add_string("file", o.file).add_int("samples", static_cast<int64_t>(s.size()));
     j.add_int("bits", o.bits).add_string("window", o.window);
     j.add_int("fundamental_bin", static_cast<int64_t>(f.bin));
-    if (rate > 0) j.add_number("rate_hz", rate).add_number("fundamental_hz", f.frequency_hz);
+    if (rate > 0) j.add_number("rate_hz", rate).add_number("fundamental_hz", bin_hz(f.bin));
     j.add_number("fundamental_dbfs", r.fundamental_dbfs).add_number("snr_db", r.snr_db);
     j.add_number("sinad_db", r.sinad_db).add_number("sfdr_dbc", r.sfdr_dbc);
     if (r.thd_measured) {
@@ -139,7 +143,7 @@ int single_tone(const AnalyzeOptions& o, const std::vector<uint16_t>& s, double 
       JsonObject one;
       one.add_int("order", h).add_int("bin", static_cast<int64_t>(t.bin));
       one.add_number("level_dbc", t.level_dbc);
-      if (rate > 0) one.add_number("frequency_hz", t.frequency_hz);
+      if (rate > 0) one.add_number("frequency_hz", bin_hz(t.bin));
       harmonics.push_back(one);
     }
     j.add_array("harmonics", harmonics);
@@ -148,11 +152,17 @@ int single_tone(const AnalyzeOptions& o, const std::vector<uint16_t>& s, double 
   }
   // The same lines, to the digit, as the Python package's analysis prints.
   std::string where = "bin " + std::to_string(f.bin);
-  if (rate > 0) where += " (" + format_hertz(f.frequency_hz) + ")";
+  if (rate > 0) where += " (" + format_hertz(bin_hz(f.bin)) + ")";
   std::printf("%s: %zu samples\n", o.file.c_str(), s.size());
   std::printf("fundamental: %s, %s dBFS\n", where.c_str(), fixed2(r.fundamental_dbfs).c_str());
-  std::printf("SNR:   %s dB\nSINAD: %s dB\nSFDR:  %s dBc\n", fixed2(r.snr_db).c_str(),
-              fixed2(r.sinad_db).c_str(), fixed2(r.sfdr_dbc).c_str());
+  std::string spur = "bin " + std::to_string(r.worst_spur_bin);
+  if (rate > 0) spur += ", " + format_hertz(bin_hz(r.worst_spur_bin));
+  spur += r.worst_spur_kind == VRX5200_SPUR_HARMONIC
+              ? ", harmonic " + std::to_string(r.worst_spur_order)
+              : std::string(", not a harmonic");
+  std::printf("SNR:   %s dB\nSINAD: %s dB\nSFDR:  %s dBc (worst spur: %s)\n",
+              fixed2(r.snr_db).c_str(), fixed2(r.sinad_db).c_str(), fixed2(r.sfdr_dbc).c_str(),
+              spur.c_str());
   std::printf("THD:   %s\n",
               r.thd_measured ? (fixed2(r.thd_dbc) + " dBc").c_str() : "n/a (no harmonic clear)");
   std::printf("ENOB:  %s bits\nnoise floor: %s dBFS per bin\n", fixed2(r.enob_bits).c_str(),

@@ -78,6 +78,8 @@ bool Library::open(bool simulated, const std::string& explicit_path, std::string
 #undef VRX_BIND
   sim_read_playback =
       reinterpret_cast<decltype(sim_read_playback)>(dlsym(handle, "VRXSim_Read_Playback"));
+  sim_set_loopback =
+      reinterpret_cast<decltype(sim_set_loopback)>(dlsym(handle, "VRXSim_Set_Loopback"));
   if (!ok) error = path + " lacks " + missing;
   return ok;
 }

@@ -36,6 +36,7 @@ struct Library {
 #undef VRX_EXPORT
   // The simulated board's own functions (null in the library of attached boards).
   decltype(&VRXSim_Read_Playback) sim_read_playback = nullptr;
+  decltype(&VRXSim_Set_Loopback) sim_set_loopback = nullptr;
 
   void* handle = nullptr;
   std::string path;

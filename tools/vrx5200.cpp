@@ -630,6 +630,33 @@ void run_play(Library& lib, const Options& o, PlayOptions p) {
   remove_private_dir();
 }
 
+// ---- loopback ----
+
+struct LoopbackOptions {
+  PlayOptions play;
+  CaptureOptions capture;
+  double noise_rms = 2.0, gain = 1.0, offset = 0.0;
+  std::string harmonics;  // dBc of harmonics 2.., comma-separated
+};
+
+// On the simulated board: plays the pattern, feeds it back to the ADC through the bench's
+// converter model, and captures it. One process, so that the board keeps the pattern.
+void run_loopback(Library& lib, const Options& o, const LoopbackOptions& l) {
+  if (lib.sim_set_loopback == nullptr) fail("loopback needs the simulated board (--sim)", 2);
+  std::vector<double> levels;
+  std::stringstream in(l.harmonics);
+  for (std::string item; std::getline(in, item, ',');) {
+    char* end = nullptr;
+    levels.push_back(std::strtod(item.c_str(), &end));
+    if (item.empty() || *end != '\0') fail("bad harmonic level \"" + item + "\" (dBc)", 2);
+  }
+  if (levels.size() > 4) fail("at most 4 harmonic levels (harmonics 2 to 5)", kExitUsage);
+  run_play(lib, o, l.play);
+  check("loopback", lib.sim_set_loopback(0, 1, l.noise_rms, l.gain, l.offset, levels.data(),
+                                         static_cast<int32_t>(levels.size()), 1));
+  run_capture(lib, o, l.capture);
+}
+
 // ---- demo ----
 
 const char* const kDemoFiles[] = {"demo_fpga.rbf", "capture.bin", "demo_samples.txt",
@@ -956,6 +983,30 @@ int main(int argc, char** argv) {
       "Examples:\n  vrx5200 generate tone --frequency 10M --rate 100M -o tone.bin\n"
       "  vrx5200 generate multitone --tones 101,211,307 --dbfs -3 -o tones.bin");
 
+  LoopbackOptions lb;
+  auto* loopback = app.add_subcommand(
+      "loopback", "simulated board: play a pattern, capture it back through a converter model");
+  loopback->add_option("--binary", lb.play.binary, "binary pattern file (16-bit words)");
+  loopback->add_option("--tone", lb.play.tone, "a generated tone of this frequency (Hz)");
+  loopback->add_option("--tone-words", lb.play.tone_words, "words of the tone's pattern")
+      ->capture_default_str();
+  loopback->add_option("--tone-dbfs", lb.play.tone_dbfs, "the tone's amplitude in dBFS")
+      ->capture_default_str();
+  loopback->add_option("--dac-rate", lb.play.rate, "the DAC's rate in Hz")->capture_default_str();
+  loopback->add_option("--noise", lb.noise_rms, "the model's noise, codes RMS")
+      ->capture_default_str();
+  loopback->add_option("--gain", lb.gain, "ADC codes per DAC code")->capture_default_str();
+  loopback->add_option("--offset", lb.offset, "the model's offset in codes")->capture_default_str();
+  loopback->add_option("--harmonics", lb.harmonics, "levels of harmonics 2.. in dBc, e.g. -70,-80");
+  loopback->add_option("-n,--samples", lb.capture.samples, "samples to capture (a multiple of 32)")
+      ->capture_default_str();
+  loopback->add_option("-o,--output", lb.capture.output, "capture file (raw, .csv or .npy)")
+      ->required();
+  loopback->add_flag("-q,--quiet", lb.capture.quiet, "no summary");
+  loopback->footer(
+      "Examples:\n  vrx5200 --sim loopback --tone 10M --harmonics -70,-80 -o loop.bin\n"
+      "  vrx5200 --sim loopback --binary tone.bin --noise 4 -n 262144 -o loop.npy");
+
   auto* demo = app.add_subcommand(
       "demo", "the whole flow on an attached board, or on the simulated board when none is");
   demo->add_option("--dir", demo_dir,
@@ -1068,6 +1119,8 @@ int main(int argc, char** argv) {
     run_capture(lib, o, c);
   } else if (play->parsed()) {
     run_play(lib, o, p);
+  } else if (loopback->parsed()) {
+    run_loopback(lib, o, lb);
   } else if (convert->parsed()) {
     run_convert(lib, conv);
   } else if (demo->parsed()) {
