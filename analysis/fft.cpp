@@ -10,8 +10,9 @@
 // k2, column k1. Inner transforms of a few thousand points stay in cache and their plans are
 // small. The split then reads Z[k] and Z[m-k] and writes the powers |X[k]|^2 and |X[m-k]|^2 as
 // a pair into Z[k]'s slot (bins 0 and m share slot 0): the power spectrum takes the record's own
-// memory. Twiddles come from tables computed in double precision, each a product of two exact
-// values. The column, row and split passes are split over two threads on long records.
+// memory. Twiddles come from tables computed in double precision: products of two exact values,
+// turned on by at most seven exact steps. The column, row and split passes are split over two
+// threads on long records.
 #include <kiss_fft.h>
 
 #include <algorithm>
@@ -87,7 +88,7 @@ std::unique_ptr<RealFft> RealFft::make(uint64_t n, int threads, int32_t* result)
     if (f->m1_ > 1) {
       f->plan1_ = kiss_fft_alloc(static_cast<int>(f->m1_), 0, nullptr, nullptr);
       f->plan2_ = kiss_fft_alloc(static_cast<int>(f->m2_), 0, nullptr, nullptr);
-      f->scratch_per_thread_ = 2 * (kGroup * f->m2_ + std::max(f->m1_, f->m2_));
+      f->scratch_per_thread_ = 2 * (2 * kGroup * f->m2_ + f->m1_);
       f->data_.resize(n);
       exact(f->twiddle_low_, f->m2_, 2 * pi / static_cast<double>(m));
       exact(f->twiddle_high_, f->m1_, 2 * pi / static_cast<double>(f->m1_));
@@ -138,7 +139,7 @@ void RealFft::run_four_step() {
   parallel((m1 + kGroup - 1) / kGroup, [&](uint64_t first_group, uint64_t last_group, int thread) {
     cpx* columns =
         reinterpret_cast<cpx*>(scratch_.data() + scratch_per_thread_ * static_cast<size_t>(thread));
-    cpx* out = columns + kGroup * m2;
+    cpx* out = columns + kGroup * m2;  // the columns' transforms, one after another
     for (uint64_t group = first_group; group < last_group; ++group) {
       const uint64_t first = group * kGroup;
       const uint64_t g = std::min(kGroup, m1 - first);
@@ -146,29 +147,24 @@ void RealFft::run_four_step() {
         const cpx* row = z + first + m1 * n2;
         for (uint64_t c = 0; c < g; ++c) columns[c * m2 + n2] = row[c];
       }
-      for (uint64_t c = 0; c < g; ++c) {
-        cpx* column = columns + c * m2;
-        kiss_fft(plan2_, column, out);
-        // W_m^(n1 k2) with n1 k2 = high m2 + low (n1 < m1 <= m2, so no reduction is needed).
-        const uint64_t n1 = first + c;
-        uint64_t high = 0, low = 0;
-        for (uint64_t k2 = 0; k2 < m2; ++k2) {
-          const double* a = &twiddle_high_[2 * high];
-          const double* b = &twiddle_low_[2 * low];
-          const double wr = a[0] * b[0] - a[1] * b[1], wi = a[0] * b[1] + a[1] * b[0];
-          const double re = out[k2].r, im = out[k2].i;
-          column[k2].r = static_cast<float>(re * wr - im * wi);
-          column[k2].i = static_cast<float>(re * wi + im * wr);
-          low += n1;
-          if (low >= m2) {
-            low -= m2;
-            ++high;
-          }
-        }
-      }
+      for (uint64_t c = 0; c < g; ++c) kiss_fft(plan2_, columns + c * m2, out + c * m2);
+      // Back in place, twiddled by W_m^(n1 k2): for n1 = first + c, W_m^(first k2) times
+      // (W_m^k2)^c, the first a product of two exact values (first k2 < m needs no reduction).
       for (uint64_t k2 = 0; k2 < m2; ++k2) {
+        const uint64_t j = first * k2;
+        const double* a = &twiddle_high_[2 * (j / m2)];
+        const double* b = &twiddle_low_[2 * (j % m2)];
+        const double* step = &twiddle_low_[2 * k2];
+        double wr = a[0] * b[0] - a[1] * b[1], wi = a[0] * b[1] + a[1] * b[0];
         cpx* row = z + first + m1 * k2;
-        for (uint64_t c = 0; c < g; ++c) row[c] = columns[c * m2 + k2];
+        for (uint64_t c = 0; c < g; ++c) {
+          const double re = out[c * m2 + k2].r, im = out[c * m2 + k2].i;
+          row[c].r = static_cast<float>(re * wr - im * wi);
+          row[c].i = static_cast<float>(re * wi + im * wr);
+          const double next = wr * step[0] - wi * step[1];
+          wi = wr * step[1] + wi * step[0];
+          wr = next;
+        }
       }
     }
   });

@@ -35,29 +35,34 @@ struct Spectrum {
     fft->for_each_bin([&](uint64_t k, double p) { f(k, p * scale(k)); });
   }
 
-  // One pass over the spectrum: the sum of all bins (compensated), and the `keep` largest bins at
-  // or above bin `from`, largest first (the lower bin first on a tie). The largest bin outside one
-  // lobe of keep - 1 bins is among them.
+  // One pass over the spectrum: the sum of all bins (in blocks of 4096, so that rounding grows
+  // with the block count), and the `keep` largest bins at or above bin `from`, largest first (the
+  // lower bin first on a tie). The largest bin outside one lobe of keep - 1 bins is among them.
   double total = 0;
   std::vector<std::pair<double, uint64_t>> top;
   void survey(uint64_t from, size_t keep) {
-    double sum = 0, compensation = 0;
+    double sum = 0, block = 0, threshold = -1;
+    unsigned in_block = 0;
     top.clear();
     top.reserve(keep + 1);
     auto before = [](const std::pair<double, uint64_t>& a, const std::pair<double, uint64_t>& b) {
       return a.first > b.first || (a.first == b.first && a.second < b.second);
     };
     for_each_bin([&](uint64_t k, double p) {
-      const double t = sum + p;  // Neumaier's summation
-      compensation += std::fabs(sum) >= p ? (sum - t) + p : (p - t) + sum;
-      sum = t;
-      if (k < from) return;
+      block += p;
+      if (++in_block == 4096) {
+        sum += block;
+        block = 0;
+        in_block = 0;
+      }
+      if (p < threshold || k < from) return;
       const std::pair<double, uint64_t> entry{p, k};
       if (top.size() == keep && !before(entry, top.back())) return;
       top.insert(std::upper_bound(top.begin(), top.end(), entry, before), entry);
       if (top.size() > keep) top.pop_back();
+      if (top.size() == keep) threshold = top.back().first;
     });
-    total = sum + compensation;
+    total = sum + block;
   }
 };
 
