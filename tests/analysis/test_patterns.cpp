@@ -10,7 +10,21 @@
 
 #include "signals.h"
 
+extern "C" size_t vrx5200_analysis_c_sizes(size_t* sizes);
+
 namespace {
+
+// The records have one layout in C and in C++.
+TEST(Header, RecordsAreTheSameInC) {
+  size_t c[10];
+  ASSERT_EQ(vrx5200_analysis_c_sizes(c), 10u);
+  const size_t cpp[10] = {sizeof(VRX5200WindowInfo),    sizeof(VRX5200ToneConfig),
+                          sizeof(VRX5200ToneResult),    sizeof(VRX5200TwoToneConfig),
+                          sizeof(VRX5200TwoToneResult), sizeof(VRX5200FitConfig),
+                          sizeof(VRX5200FitResult),     sizeof(VRX5200CodeDensityResult),
+                          sizeof(VRX5200SignalConfig),  sizeof(VRX5200SignalResult)};
+  for (int i = 0; i < 10; ++i) EXPECT_EQ(c[i], cpp[i]) << i;
+}
 
 bool is_prime(uint64_t v) {
   if (v < 2) return false;
