@@ -26,7 +26,8 @@ namespace vrxa {
 namespace {
 
 using cpx = kiss_fft_cpx;
-constexpr uint64_t kMaxPrime = 97;
+constexpr uint64_t kMaxPrime = 97;                     // larger prime factors: Bluestein's way
+constexpr uint64_t kMaxBluestein = uint64_t{1} << 31;  // points whose squares fit 64 bits
 constexpr uint64_t kSplitAbove = 1u << 12;  // complex points transformed in one go up to this
 constexpr uint64_t kGroup = 8;              // columns gathered together (a cache line of them)
 constexpr uint64_t kThreadsFrom = uint64_t{1}
@@ -60,7 +61,9 @@ RealFft::~RealFft() {
 
 std::unique_ptr<RealFft> RealFft::make(uint64_t n, int threads, int32_t* result) {
   *result = VRX5200_ANALYSIS_OK;
-  if (largest_prime_factor(n) > kMaxPrime || n > (uint64_t{1} << 40)) {
+  const uint64_t points = n % 2 == 0 ? n / 2 : n;
+  const bool bluestein = largest_prime_factor(points) > kMaxPrime;
+  if (bluestein && points >= kMaxBluestein) {
     *result = VRX5200_ANALYSIS_LENGTH_UNSUPPORTED;
     return nullptr;
   }
@@ -72,7 +75,7 @@ std::unique_ptr<RealFft> RealFft::make(uint64_t n, int threads, int32_t* result)
   f->n_ = n;
   f->m_ = n % 2 == 0 ? n / 2 : n;
   const uint64_t m = f->m_;
-  if (n % 2 == 0 && m > kSplitAbove) {
+  if (!bluestein && n % 2 == 0 && m > kSplitAbove) {
     // The split with m1 <= m2 as even as m's factors allow.
     uint64_t m1 = 1;
     for (uint64_t d = 1; d * d <= m; ++d) {
@@ -85,7 +88,13 @@ std::unique_ptr<RealFft> RealFft::make(uint64_t n, int threads, int32_t* result)
   f->threads_ = two && n >= kThreadsFrom ? 2 : 1;
   const double pi = kPi;
   try {
-    if (f->m1_ > 1) {
+    if (bluestein) {
+      f->m1_ = 1;
+      f->m2_ = m;
+      f->threads_ = 1;
+      f->set_up_bluestein();
+      f->data_.resize(n);
+    } else if (f->m1_ > 1) {
       f->plan1_ = kiss_fft_alloc(static_cast<int>(f->m1_), 0, nullptr, nullptr);
       f->plan2_ = kiss_fft_alloc(static_cast<int>(f->m2_), 0, nullptr, nullptr);
       f->scratch_per_thread_ = 2 * (2 * kGroup * f->m2_ + f->m1_);
@@ -181,6 +190,10 @@ void RealFft::run_four_step() {
 }
 
 void RealFft::run() {
+  if (!chirp_.empty()) {
+    run_bluestein();
+    return;
+  }
   if (odd()) {
     // Odd length: the complex transform of the real record, the power of its first half kept in
     // the first float of each slot.
@@ -207,6 +220,72 @@ void RealFft::run() {
   }
   post_process(z);
   slots_ = z;
+}
+
+// Bluestein's way for m points with a large prime factor: with c_j = exp(-i pi j^2 / m),
+// X[k] = c_k sum_j (z_j c_j) conj(c_(k-j)), a cyclic convolution of length l >= 2m - 1 (a power
+// of two) done with two transforms; conj(c)'s transform is kept. The chirp's angles are reduced
+// exactly (j^2 modulo 2m).
+void RealFft::set_up_bluestein() {
+  const uint64_t m = m_;
+  l_ = 1;
+  while (l_ < 2 * m - 1) l_ *= 2;
+  plan1_ = kiss_fft_alloc(static_cast<int>(l_), 0, nullptr, nullptr);
+  plan2_ = kiss_fft_alloc(static_cast<int>(l_), 1, nullptr, nullptr);
+  if (plan1_ == nullptr || plan2_ == nullptr) throw std::bad_alloc();
+  chirp_.resize(2 * m);
+  for (uint64_t j = 0; j < m; ++j) {
+    const double angle = kPi * static_cast<double>((j * j) % (2 * m)) / static_cast<double>(m);
+    chirp_[2 * j] = std::cos(angle);
+    chirp_[2 * j + 1] = -std::sin(angle);
+  }
+  scratch_per_thread_ = 4 * l_;  // the sequence and its transform
+  std::vector<float> b(2 * l_, 0.0f);
+  for (uint64_t t = 0; t < m; ++t) {  // conj(c_t) at t and at -t (modulo l)
+    for (uint64_t at : {t, (l_ - t) % l_}) {
+      b[2 * at] = static_cast<float>(chirp_[2 * t]);
+      b[2 * at + 1] = static_cast<float>(-chirp_[2 * t + 1]);
+    }
+  }
+  kernel_.resize(2 * l_);
+  kiss_fft(plan1_, reinterpret_cast<const cpx*>(b.data()), reinterpret_cast<cpx*>(kernel_.data()));
+}
+
+void RealFft::run_bluestein() {
+  const uint64_t m = m_, l = l_;
+  cpx* a = reinterpret_cast<cpx*>(scratch_.data());
+  cpx* t = a + l;
+  const cpx* kernel = reinterpret_cast<const cpx*>(kernel_.data());
+  for (uint64_t j = 0; j < m; ++j) {  // even: z_j = x[2j] + i x[2j+1]; odd: x[j]
+    const double re = odd() ? data_[j] : data_[2 * j], im = odd() ? 0.0 : data_[2 * j + 1];
+    const double cr = chirp_[2 * j], ci = chirp_[2 * j + 1];
+    a[j].r = static_cast<float>(re * cr - im * ci);
+    a[j].i = static_cast<float>(re * ci + im * cr);
+  }
+  for (uint64_t j = m; j < l; ++j) a[j].r = a[j].i = 0.0f;
+  kiss_fft(plan1_, a, t);
+  for (uint64_t j = 0; j < l; ++j) {
+    const double re = t[j].r, im = t[j].i, kr = kernel[j].r, ki = kernel[j].i;
+    t[j].r = static_cast<float>(re * kr - im * ki);
+    t[j].i = static_cast<float>(re * ki + im * kr);
+  }
+  kiss_fft(plan2_, t, a);
+  const double scale = 1.0 / static_cast<double>(l);
+  for (uint64_t k = 0; k < m; ++k) {
+    const double re = a[k].r * scale, im = a[k].i * scale;
+    const double cr = chirp_[2 * k], ci = chirp_[2 * k + 1];
+    a[k].r = static_cast<float>(re * cr - im * ci);
+    a[k].i = static_cast<float>(re * ci + im * cr);
+  }
+  if (odd()) {
+    for (uint64_t k = 0; k <= n_ / 2; ++k) {
+      a[k].r = static_cast<float>(static_cast<double>(a[k].r) * a[k].r +
+                                  static_cast<double>(a[k].i) * a[k].i);
+    }
+  } else {
+    post_process(scratch_.data());
+  }
+  slots_ = scratch_.data();
 }
 
 void RealFft::post_process(float* data) {

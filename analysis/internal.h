@@ -103,7 +103,8 @@ class WindowTable {
 class RealFft {
  public:
   ~RealFft();
-  // nullptr with *result set (OUT_OF_MEMORY, LENGTH_UNSUPPORTED).
+  // nullptr with *result set (OUT_OF_MEMORY, LENGTH_UNSUPPORTED: a prime factor above 97 in a
+  // transform of 2^31 points or more).
   // threads: 0 automatic, 1 or 2.
   static std::unique_ptr<RealFft> make(uint64_t n, int threads, int32_t* result);
   uint64_t size() const { return n_; }
@@ -155,6 +156,8 @@ class RealFft {
     return slots_[2 * (row * m1_ + column) + static_cast<uint64_t>(half)];
   }
   void run_four_step();
+  void set_up_bluestein();
+  void run_bluestein();
   void post_process(float* z);
   uint64_t n_ = 0;
   uint64_t m_ = 0;            // complex points (n/2 for even n, n for odd n)
@@ -169,6 +172,12 @@ class RealFft {
   // Twiddles in double precision: W_m^(j) for j < m2 and W_m^(j m2) for j < m1 (the four-step
   // twiddle W_m^(n1 k2) is a product of the two); W_2m^(k2) and W_2m^(m2 k1) for the split.
   std::vector<double> twiddle_low_, twiddle_high_, split_row_, split_column_;
+  // Bluestein's way (lengths with a prime factor above 97): the chirp exp(-i pi j^2 / m) in double
+  // precision, the transform of its conjugate over l points; plan1_ and plan2_ are the forward
+  // and inverse transforms of l points.
+  uint64_t l_ = 0;
+  std::vector<double> chirp_;
+  std::vector<float> kernel_;
 };
 
 uint64_t largest_prime_factor(uint64_t n);

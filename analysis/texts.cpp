@@ -33,7 +33,7 @@ VRX5200_ANALYSIS_API const char* VRX5200_ANALYSIS_CALL VRX5200Analysis_Result_Te
     case VRX5200_ANALYSIS_LENGTH_MISMATCH:
       return "the record's length differs from the length the analyzer was made for";
     case VRX5200_ANALYSIS_LENGTH_UNSUPPORTED:
-      return "the record length has a prime factor above 97: no fast transform for it";
+      return "the record has a prime factor above 97 in a transform of 2^31 points or more";
     case VRX5200_ANALYSIS_OUT_OF_MEMORY:
       return "memory for the analysis could not be had";
     case VRX5200_ANALYSIS_NOT_CONVERGED:

@@ -37,8 +37,9 @@
  * sine fit and the code-density test (no transform there). The power spectrum is one-sided in
  * codes squared per bin, normalised so that its bins sum to the record's power (Parseval): a
  * tone of amplitude A contributes A^2/2 summed over its lobe, white noise of variance s^2
- * contributes s^2 spread over the n/2 bins, whatever the window. Record lengths whose prime
- * factors are all at most 97 are analysed (captures are multiples of 32).
+ * contributes s^2 spread over the n/2 bins, whatever the window. A record whose length (half
+ * its length when even) has a prime factor above 97 is transformed by Bluestein's chirp
+ * convolution instead, at several times the time and memory.
  *
  * The header is plain C (C99 and later) and C++.
  */
@@ -98,7 +99,7 @@ extern "C" {
 #define VRX5200_ANALYSIS_NO_NOISE_BINS 11
 /* The record's length differs from the length the analyzer was made for. */
 #define VRX5200_ANALYSIS_LENGTH_MISMATCH 12
-/* The record length has a prime factor above 97: no fast transform for it. */
+/* The record has a prime factor above 97 in a transform of 2^31 points or more. */
 #define VRX5200_ANALYSIS_LENGTH_UNSUPPORTED 13
 /* Memory for the transform or the histogram could not be had. */
 #define VRX5200_ANALYSIS_OUT_OF_MEMORY 14
@@ -171,7 +172,8 @@ VRX5200Analysis_Window_Info(int32_t window, VRX5200WindowInfo* info);
 /* An analyzer holds the transform's plan and work memory for one record length, so that
  * repeated analyses of that length cost only the transform. Its work memory is 4 bytes per
  * sample: the windowed record in single precision, transformed in place, whose memory then holds
- * the power spectrum (twice an int16 capture's own size). */
+ * the power spectrum (twice an int16 capture's own size). Lengths transformed by Bluestein's way
+ * take up to about 60 bytes per sample. */
 typedef struct VRX5200Analyzer VRX5200Analyzer;
 
 /* Makes an analyzer for records of n samples (n >= 16) into *analyzer. threads: 1 runs every

@@ -229,11 +229,13 @@ TEST(BadInput, EachRefusalHasItsCode) {
   std::vector<double> with_nan(4096, 1.0);
   with_nan[5] = nan;
   EXPECT_EQ(single(with_nan.data(), VRX5200_SAMPLES_DOUBLE, 4096, ok), VRX5200_ANALYSIS_NOT_FINITE);
-  // 4099 samples: a prime length.
-  std::vector<int16_t> prime(4099, 0);
-  prime[3] = 5;
-  EXPECT_EQ(single(prime.data(), VRX5200_SAMPLES_INT16, 4099, ok),
-            VRX5200_ANALYSIS_LENGTH_UNSUPPORTED);
+  // 4099 samples, a prime length, take Bluestein's way and are analysed as any other.
+  std::vector<int16_t> prime(4099);
+  for (size_t i = 0; i < prime.size(); ++i)
+    prime[i] = static_cast<int16_t>(1000 * std::cos(2 * sig::kPi * 101 * i / 4099.0));
+  EXPECT_EQ(single(prime.data(), VRX5200_SAMPLES_INT16, 4099, ok), VRX5200_ANALYSIS_OK);
+  EXPECT_EQ(r.tones[0].bin, 101u);
+  EXPECT_NEAR(r.fundamental_dbfs, 20 * std::log10(1000 / 32768.0), 0.01);
 
   VRX5200Analyzer* analyzer = nullptr;
   ASSERT_EQ(VRX5200Analysis_Create(2048, 1, &analyzer), VRX5200_ANALYSIS_OK);

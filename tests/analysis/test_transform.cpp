@@ -1,6 +1,6 @@
 // The power spectrum against a direct DFT in double precision, for record lengths that take each
-// path of the transform (odd; even in one transform; four steps with odd and even factors), on
-// one thread and on two.
+// path of the transform (odd; even in one transform; four steps with odd and even factors;
+// Bluestein's way for a large prime factor), on one thread and on two.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -75,6 +75,8 @@ TEST_P(Transform, MatchesTheDefinition) {
 INSTANTIATE_TEST_SUITE_P(Paths, Transform,
                          ::testing::Combine(::testing::Values(Length{1001, "odd"},
                                                               Length{8190, "one_transform"},
+                                                              Length{4099, "odd_prime_bluestein"},
+                                                              Length{6464, "even_32x101_bluestein"},
                                                               Length{9000, "four_step_60x75"},
                                                               Length{15552, "four_step_81x96"},
                                                               Length{262144, "four_step_256x512"}),
