@@ -39,7 +39,7 @@ VRX5200_ANALYSIS_API const char* VRX5200_ANALYSIS_CALL VRX5200Analysis_Result_Te
     case VRX5200_ANALYSIS_NOT_CONVERGED:
       return "the four-parameter sine fit did not converge within its iteration limit";
     case VRX5200_ANALYSIS_TONES_UNRESOLVED:
-      return "the two tones were not found apart: their lobes overlap or there is no second tone";
+      return "the two tones were not found apart: their lobes overlap each other or the DC lobe";
     case VRX5200_ANALYSIS_CODES_NOT_COVERED:
       return "the codes hit do not span the four codes the code-density test needs at least";
     case VRX5200_ANALYSIS_NO_COHERENT_FREQUENCY:

@@ -105,7 +105,7 @@ extern "C" {
 #define VRX5200_ANALYSIS_OUT_OF_MEMORY 14
 /* The four-parameter fit did not converge within its iteration limit. */
 #define VRX5200_ANALYSIS_NOT_CONVERGED 15
-/* The two tones were not found apart: their lobes overlap, or there is no second tone. */
+/* The two tones were not found apart: their lobes overlap each other or the DC lobe. */
 #define VRX5200_ANALYSIS_TONES_UNRESOLVED 16
 /* The codes hit do not span the four codes the code-density test needs at least. */
 #define VRX5200_ANALYSIS_CODES_NOT_COVERED 17
@@ -286,7 +286,11 @@ typedef struct VRX5200TwoToneResult {
 } VRX5200TwoToneResult;
 
 /* Two-tone analysis: the tones' powers and the intermodulation products' powers, each the sum
- * of its lobe, with aliased frequencies. */
+ * of its lobe, with aliased frequencies. The tones are the given ones, or the largest component
+ * above DC and the largest outside its lobe (the record is taken to hold two tones: a single
+ * tone's second "tone" is its largest spur). A product is counted when its lobe is clear of DC,
+ * the tones and the products counted before it. analyzer and the rules of the spectrum are as
+ * for VRX5200Analysis_Single_Tone. */
 VRX5200_ANALYSIS_API int32_t VRX5200_ANALYSIS_CALL
 VRX5200Analysis_Two_Tone(VRX5200Analyzer* analyzer, const void* samples, int32_t sample_type,
                          uint64_t count, VRX5200TwoToneConfig config, VRX5200TwoToneResult* result);
