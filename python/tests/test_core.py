@@ -122,16 +122,17 @@ def test_patterns_two_tones_fits_and_code_density():
     assert fit.phase_rad == pytest.approx(0.5, abs=1e-9)
 
     # An ideal 10-bit converter under a coherent, slightly overdriving sine: DNL and INL near 0.
-    codes = np.clip(np.floor(512.3 + 520 * np.sin(2 * np.pi * 65537 * np.arange(1 << 20) / (1 << 20))),
-                    0, 1023).astype(np.uint16)
+    phase = 2 * np.pi * 65537 * np.arange(1 << 20) / (1 << 20)
+    codes = np.clip(np.floor(512.3 + 520 * np.sin(phase)), 0, 1023).astype(np.uint16)
     d = core.code_density(codes, 10, offset_binary=True)
     assert d.first_code == 0 and d.last_code == 1023 and d.missing_codes == []
-    assert max(abs(d.dnl_min_lsb), abs(d.dnl_max_lsb), abs(d.inl_min_lsb), abs(d.inl_max_lsb)) < 0.05
+    extremes = (d.dnl_min_lsb, d.dnl_max_lsb, d.inl_min_lsb, d.inl_max_lsb)
+    assert max(abs(v) for v in extremes) < 0.05
 
 
 def test_pattern_file(tmp_path):
     path = tmp_path / "pattern.bin"
-    words = core.generate_pattern("multitone", 4096, tone_cycles=[11, 29, 47], offset_binary=True).words
-    core.generate_pattern("multitone", 4096, tone_cycles=[11, 29, 47], offset_binary=True,
-                          path=str(path))
+    kw = dict(tone_cycles=[11, 29, 47], offset_binary=True)
+    words = core.generate_pattern("multitone", 4096, **kw).words
+    core.generate_pattern("multitone", 4096, path=str(path), **kw)
     assert np.array_equal(np.fromfile(path, dtype="<u2"), words)

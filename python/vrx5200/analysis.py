@@ -20,9 +20,10 @@ metrics:
   sample rate, the noise spectral density in dBFS/Hz.
 
 The transform is single precision (its rounding lies about 137 dB below a full-scale tone: SNR
-and SFDR up to about 115 dB read true to 0.05 dB); the sums are double precision. Codes may be given as int16 values or uint16 raw codes (as
-:meth:`vrx5200.Board.capture` and :func:`vrx5200.load_capture` return them): only their low
-``bits`` bits count. Refusals raise :class:`vrx5200.core.AnalysisError`, a ValueError.
+and SFDR up to about 115 dB read true to 0.05 dB); the sums are double precision. Codes may be
+given as int16 values or uint16 raw codes (as :meth:`vrx5200.Board.capture` and
+:func:`vrx5200.load_capture` return them): only their low ``bits`` bits count. Refusals raise
+:class:`vrx5200.core.AnalysisError`, a ValueError.
 """
 
 from __future__ import annotations
@@ -34,7 +35,8 @@ from typing import Optional
 import numpy as np
 
 from . import core
-from .core import AnalysisError, code_density, coherent_frequency, generate_pattern, sine_fit, two_tone
+from .core import (AnalysisError, code_density, coherent_frequency, generate_pattern, sine_fit,
+                   two_tone)
 
 __all__ = ["Spectrum", "Metrics", "AnalysisError", "codes_to_values", "spectrum", "metrics",
            "spectrum_figure", "plot_spectrum", "format_hz", "two_tone", "sine_fit",

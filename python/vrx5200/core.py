@@ -249,8 +249,8 @@ class _Analyzer:
         self.lib = _lib()
         self.n = n
         self.handle = ctypes.c_void_p()
-        _check(f"analyzer for {n} samples", self.lib.VRX5200Analysis_Create(n, 0,
-                                                                              ctypes.byref(self.handle)))
+        code = self.lib.VRX5200Analysis_Create(n, 0, ctypes.byref(self.handle))
+        _check(f"analyzer for {n} samples", code)
 
     def __del__(self):
         if getattr(self, "handle", None) and self.handle.value:
@@ -278,7 +278,8 @@ def _analyzer(n: int) -> _Analyzer:
 def window_info(window: str) -> WindowInfo:
     """A window's lobe half-width, coherent gain, ENBW and highest side lobe."""
     info = WindowInfo()
-    _check(f"window {window}", _lib().VRX5200Analysis_Window_Info(_window(window), ctypes.byref(info)))
+    code = _lib().VRX5200Analysis_Window_Info(_window(window), ctypes.byref(info))
+    _check(f"window {window}", code)
     return info
 
 
@@ -288,7 +289,7 @@ def _tone_config(bits, offset_binary, window, harmonics=5, rate_hz=None, fundame
                       window=_window(window), harmonics=_integer(harmonics, "harmonics"),
                       lobe_half_width=_integer(lobe_half_width, "lobe_half_width"),
                       rate_hz=_rate(rate_hz),
-                      fundamental_cycles=0.0 if fundamental_cycles is None else float(fundamental_cycles))
+                      fundamental_cycles=float(fundamental_cycles or 0.0))
 
 
 def power_spectrum(codes, bits: int = 16, offset_binary: bool = False,
@@ -401,7 +402,7 @@ def sine_fit(codes, bits: int = 16, offset_binary: bool = False, parameters: int
                        parameters=_integer(parameters, "parameters"),
                        max_iterations=_integer(max_iterations, "max_iterations"),
                        rate_hz=_rate(rate_hz),
-                       frequency_cycles=0.0 if frequency_cycles is None else float(frequency_cycles))
+                       frequency_cycles=float(frequency_cycles or 0.0))
     r = FitResult()
     _check(f"{parameters}-parameter sine fit of {n} samples",
            _lib().VRX5200Analysis_Sine_Fit(array.ctypes.data, kind, n, config, ctypes.byref(r)))
