@@ -178,6 +178,26 @@ def _checkout_build(name: str) -> Optional[Path]:
     return None
 
 
+def _open_library(name: str, path: Optional[str] = None, hint: str = "") -> ctypes.CDLL:
+    """Opens ``path``, else the first of _candidates(name), the system's search, the checkout's
+    build (the order load_library documents); the error names the places tried."""
+    if path:
+        return ctypes.CDLL(str(path))
+    tried = _candidates(name)
+    for candidate in tried:
+        if candidate.exists():
+            return ctypes.CDLL(str(candidate))
+    try:
+        return ctypes.CDLL(name)
+    except OSError as error:
+        checkout = _checkout_build(name)
+        if checkout is not None and checkout.exists():
+            return ctypes.CDLL(str(checkout))
+        places = ", ".join(str(p.parent) for p in tried)
+        raise OSError(f"cannot load {name}: not in {places}, nor found by the system ({error}); "
+                      f"set VRX5200_LIBRARY_DIR to the folder holding it{hint}") from None
+
+
 def load_library(simulated: bool = False, path: Optional[str] = None) -> ctypes.CDLL:
     """The control library: ``libvrx5200sim.so`` (simulated board) or ``libvrx5200.so``.
 
@@ -191,28 +211,8 @@ def load_library(simulated: bool = False, path: Optional[str] = None) -> ctypes.
     key = path or name
     if key in _libraries:
         return _libraries[key]
-    if path:
-        lib = ctypes.CDLL(str(path))
-    else:
-        lib = None
-        tried = _candidates(name)
-        for candidate in tried:
-            if candidate.exists():
-                lib = ctypes.CDLL(str(candidate))
-                break
-        if lib is None:
-            try:
-                lib = ctypes.CDLL(name)
-            except OSError as error:
-                checkout = _checkout_build(name)
-                if checkout is not None and checkout.exists():
-                    lib = ctypes.CDLL(str(checkout))
-                else:
-                    places = ", ".join(str(p.parent) for p in tried)
-                    hint = "" if simulated else "; for the simulated board use simulated=True"
-                    raise OSError(f"cannot load {name}: not in {places}, nor found by the system "
-                                  f"({error}); set VRX5200_LIBRARY_DIR to the folder holding "
-                                  f"it{hint}") from None
+    lib = _open_library(name, path,
+                        "" if simulated else "; for the simulated board use simulated=True")
     for export, args in _SIGNATURES.items():
         function = getattr(lib, "VRX5200BrdCtrl_" + export)
         function.argtypes = args

@@ -159,29 +159,9 @@ def load_analysis_library(path: Optional[str] = None) -> ctypes.CDLL:
     with _library_lock:
         if _library is not None and path is None:
             return _library
-        from . import _candidates, _checkout_build
+        from . import _open_library
 
-        lib = None
-        if path:
-            lib = ctypes.CDLL(str(path))
-        else:
-            tried = _candidates(LIBRARY_NAME)
-            for candidate in tried:
-                if candidate.exists():
-                    lib = ctypes.CDLL(str(candidate))
-                    break
-            if lib is None:
-                try:
-                    lib = ctypes.CDLL(LIBRARY_NAME)
-                except OSError as error:
-                    checkout = _checkout_build(LIBRARY_NAME)
-                    if checkout is not None and checkout.exists():
-                        lib = ctypes.CDLL(str(checkout))
-                    else:
-                        places = ", ".join(str(p.parent) for p in tried)
-                        raise OSError(f"cannot load {LIBRARY_NAME}: not in {places}, nor found by "
-                                      f"the system ({error}); set VRX5200_LIBRARY_DIR to the "
-                                      f"folder holding it") from None
+        lib = _open_library(LIBRARY_NAME, path)
         for name, (restype, argtypes) in _SIGNATURES.items():
             function = getattr(lib, "VRX5200Analysis_" + name)
             function.restype = restype
