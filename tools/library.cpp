@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <climits>
+#include <type_traits>
 
 #ifndef VRX5200_LIBDIR
 #define VRX5200_LIBDIR "lib"
@@ -68,18 +69,25 @@ bool Library::open(bool simulated, const std::string& explicit_path, std::string
   VRX_BIND(Get_Firmware_version)
   VRX_BIND(Configure_VRX5200_ADC_Session)
   VRX_BIND(Start_ADC_to_DDR)
+  VRX_BIND(Read_DDR_to_Array)
   VRX_BIND(Read_DDR_to_File)
   VRX_BIND(Configure_VRX5200_DAC_Session)
   VRX_BIND(Start_DDR_to_DAC)
+  VRX_BIND(Write_DDR_from_Array)
   VRX_BIND(Write_DDR_from_File)
   VRX_BIND(Offset_BinRep)
   VRX_BIND(Twos_Complement)
   VRX_BIND(Load_Firmware)
 #undef VRX_BIND
-  sim_read_playback =
-      reinterpret_cast<decltype(sim_read_playback)>(dlsym(handle, "VRXSim_Read_Playback"));
-  sim_set_loopback =
-      reinterpret_cast<decltype(sim_set_loopback)>(dlsym(handle, "VRXSim_Set_Loopback"));
+  // The simulated board's own functions: absent from the library of attached boards.
+  auto optional = [this](const char* name, auto& slot) {
+    slot = reinterpret_cast<std::remove_reference_t<decltype(slot)>>(dlsym(handle, name));
+  };
+  optional("VRXSim_Read_Playback", sim_read_playback);
+  optional("VRXSim_Set_Loopback", sim_set_loopback);
+  optional("VRXSim_Set_Signal", sim_set_signal);
+  optional("VRXSim_Set_Capture_Step", sim_set_capture_step);
+  optional("VRXSim_Set_Plugged", sim_set_plugged);
   if (!ok) error = path + " lacks " + missing;
   return ok;
 }

@@ -26,9 +26,11 @@ struct Library {
   VRX_EXPORT(Get_Firmware_version)
   VRX_EXPORT(Configure_VRX5200_ADC_Session)
   VRX_EXPORT(Start_ADC_to_DDR)
+  VRX_EXPORT(Read_DDR_to_Array)
   VRX_EXPORT(Read_DDR_to_File)
   VRX_EXPORT(Configure_VRX5200_DAC_Session)
   VRX_EXPORT(Start_DDR_to_DAC)
+  VRX_EXPORT(Write_DDR_from_Array)
   VRX_EXPORT(Write_DDR_from_File)
   VRX_EXPORT(Offset_BinRep)
   VRX_EXPORT(Twos_Complement)
@@ -37,6 +39,9 @@ struct Library {
   // The simulated board's own functions (null in the library of attached boards).
   decltype(&VRXSim_Read_Playback) sim_read_playback = nullptr;
   decltype(&VRXSim_Set_Loopback) sim_set_loopback = nullptr;
+  decltype(&VRXSim_Set_Signal) sim_set_signal = nullptr;
+  decltype(&VRXSim_Set_Capture_Step) sim_set_capture_step = nullptr;
+  decltype(&VRXSim_Set_Plugged) sim_set_plugged = nullptr;
 
   void* handle = nullptr;
   std::string path;

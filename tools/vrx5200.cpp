@@ -22,6 +22,7 @@
 #include <string>
 #include <vector>
 
+#include "server/serve.h"
 #include "tools/analyze.h"
 #include "tools/capture_output.h"
 #include "tools/json.h"
@@ -1014,6 +1015,22 @@ int main(int argc, char** argv) {
                    "overwritten); default a new ./vrx5200-demo, vrx5200-demo-2, ...");
   demo->footer("Examples:\n  vrx5200 demo\n  vrx5200 --sim demo --dir /tmp/demo");
 
+  server::ServeOptions serve_options;
+  auto* serve = app.add_subcommand(
+      "serve", "serve the board over HTTP: the front panel page and the API for remote scripts");
+  serve
+      ->add_option("--listen", serve_options.listen,
+                   "ADDR:PORT to listen on; loopback unless a token guards it (port 0: any free)")
+      ->capture_default_str();
+  serve->add_option("--token", serve_options.token,
+                    "the token every API request must carry (made and printed when another "
+                    "address than loopback is given without one)");
+  serve->add_option("--upload-dir", serve_options.upload_dir,
+                    "where the server makes its own directory for uploads (default: TMPDIR)");
+  serve->footer(
+      "Examples:\n  vrx5200 --sim serve            (then open http://127.0.0.1:8520/)\n"
+      "  vrx5200 serve --listen 0.0.0.0:8520 --token \"$(openssl rand -hex 16)\"");
+
   // The completion script's question, answered from the parser itself.
   if (argc >= 2 && std::strcmp(argv[1], "__complete") == 0)
     return print_completions(app, argc, argv);
@@ -1125,6 +1142,11 @@ int main(int argc, char** argv) {
     run_convert(lib, conv);
   } else if (demo->parsed()) {
     run_demo(lib, o, demo_dir);
+  } else if (serve->parsed()) {
+    serve_options.simulated = simulated;
+    serve_options.board = o.board;
+    serve_options.version = VRX5200_VERSION;
+    return server::serve(lib, serve_options);
   }
   // What went to standard output must have arrived.
   if (std::fflush(stdout) != 0 || std::ferror(stdout) != 0) {

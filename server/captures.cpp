@@ -1,0 +1,215 @@
+#include "server/captures.h"
+
+#include <algorithm>
+#include <cmath>
+#include <map>
+
+#include "server/fields.h"
+#include "vrx5200_analysis.h"
+
+namespace server {
+namespace {
+
+constexpr size_t kMaxCaptures = 32;
+constexpr size_t kMaxBytes = size_t{512} << 20;
+
+// Analyzers by record length, lent to one request at a time: a repeated length (a continuous
+// capture) costs only its transform.
+class AnalyzerPool {
+ public:
+  struct Lease {
+    AnalyzerPool* pool;
+    uint64_t n;
+    VRX5200Analyzer* analyzer;
+    ~Lease() { pool->give_back(n, analyzer); }
+  };
+  Lease take(uint64_t n) {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      auto it = free_.find(n);
+      if (it != free_.end()) {
+        VRX5200Analyzer* a = it->second;
+        free_.erase(it);
+        return {this, n, a};
+      }
+    }
+    VRX5200Analyzer* a = nullptr;
+    if (VRX5200Analysis_Create(n, 1, &a) != VRX5200_ANALYSIS_OK) a = nullptr;
+    return {this, n, a};
+  }
+
+ private:
+  void give_back(uint64_t n, VRX5200Analyzer* a) {
+    if (a == nullptr) return;
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (free_.size() >= 8) {
+      VRX5200Analysis_Destroy(a);
+      return;
+    }
+    free_.emplace(n, a);
+  }
+  std::mutex mutex_;
+  std::multimap<uint64_t, VRX5200Analyzer*> free_;
+};
+
+AnalyzerPool g_analyzers;
+
+int32_t window_named(const std::string& name) {
+  if (name == "rectangular") return VRX5200_WINDOW_RECTANGULAR;
+  if (name == "hann") return VRX5200_WINDOW_HANN;
+  if (name == "blackmanharris") return VRX5200_WINDOW_BLACKMAN_HARRIS_4;
+  if (name == "blackmanharris7") return VRX5200_WINDOW_BLACKMAN_HARRIS_7;
+  bad_request("\"window\" must be rectangular, hann, blackmanharris or blackmanharris7");
+}
+
+nlohmann::json summary_of(const Capture& c) {
+  if (c.samples.empty()) return nullptr;
+  int32_t lo = INT32_MAX, hi = INT32_MIN;
+  double sum = 0, squares = 0;
+  for (uint16_t w : c.samples) {
+    const int32_t v = c.offset_binary ? static_cast<int32_t>(w) : static_cast<int16_t>(w);
+    lo = std::min(lo, v);
+    hi = std::max(hi, v);
+    sum += v;
+    squares += static_cast<double>(v) * v;
+  }
+  const double n = static_cast<double>(c.samples.size());
+  return {{"min", lo}, {"max", hi}, {"mean", sum / n}, {"rms", std::sqrt(squares / n)}};
+}
+
+// Two decimals are all a plot needs, and keep the answer short.
+double two_decimals(double x) {
+  return std::round(x * 100) / 100;
+}
+
+}  // namespace
+
+AnalysisOptions AnalysisOptions::from_json(const nlohmann::json& j) {
+  AnalysisOptions o;
+  o.window = window_named(string_field(j, "window", "blackmanharris"));
+  o.harmonics = static_cast<int32_t>(int_field(j, "harmonics", 5, 2, VRX5200_MAX_HARMONICS));
+  o.spectrum_points = static_cast<int32_t>(int_field(j, "spectrum", 0, 0, 1 << 16));
+  return o;
+}
+
+nlohmann::json analyse(const Capture& c, const AnalysisOptions& o) {
+  nlohmann::json out = {{"summary", summary_of(c)}, {"metrics", nullptr}};
+  const uint64_t n = c.samples.size();
+  if (n < 64) return out;
+  VRX5200ToneConfig config{};
+  config.bits = 16;
+  config.code_format = c.offset_binary ? VRX5200_OFFSET_BINARY : VRX5200_TWOS_COMPLEMENT;
+  config.window = o.window;
+  config.harmonics = o.harmonics;
+  config.rate_hz = c.rate_hz;
+  VRX5200ToneResult r{};
+  std::vector<double> power(n / 2 + 1);
+  AnalyzerPool::Lease lease = g_analyzers.take(n);
+  int32_t code = VRX5200Analysis_Single_Tone(lease.analyzer, c.samples.data(),
+                                             VRX5200_SAMPLES_UINT16, n, config, &r, power.data());
+  if (code == VRX5200_ANALYSIS_CONSTANT_INPUT || code == VRX5200_ANALYSIS_NO_NOISE_BINS) {
+    // No tone to measure: the spectrum alone still shows what is there.
+    code = VRX5200Analysis_Power_Spectrum(lease.analyzer, c.samples.data(), VRX5200_SAMPLES_UINT16,
+                                          n, config, power.data());
+    r.enbw_bins = 0;
+  } else if (code == VRX5200_ANALYSIS_OK) {
+    const VRX5200ToneRecord& f = r.tones[0];
+    nlohmann::json harmonics = nlohmann::json::array();
+    for (int32_t h = 2; h <= o.harmonics; ++h) {
+      const VRX5200ToneRecord& t = r.tones[h - 1];
+      harmonics.push_back({{"order", h},
+                           {"counted", t.counted != 0},
+                           {"cycles", t.cycles},
+                           {"frequency_hz", c.rate_hz > 0 ? number_or_null(t.frequency_hz)
+                                                          : nlohmann::json(nullptr)},
+                           {"level_dbc", t.counted ? number_or_null(t.level_dbc) : nullptr},
+                           {"power_dbfs", t.counted ? number_or_null(t.power_dbfs) : nullptr}});
+    }
+    const auto hz = [&](double x) {
+      return c.rate_hz > 0 ? number_or_null(x) : nlohmann::json(nullptr);
+    };
+    out["metrics"] = {{"snr_db", number_or_null(r.snr_db)},
+                      {"sinad_db", number_or_null(r.sinad_db)},
+                      {"sfdr_dbc", number_or_null(r.sfdr_dbc)},
+                      {"thd_dbc", r.thd_measured ? number_or_null(r.thd_dbc) : nullptr},
+                      {"enob", number_or_null(r.enob_bits)},
+                      {"fundamental_dbfs", number_or_null(r.fundamental_dbfs)},
+                      {"fundamental_cycles", number_or_null(f.cycles)},
+                      {"fundamental_hz", hz(f.frequency_hz)},
+                      {"noise_floor_dbfs", number_or_null(r.noise_floor_dbfs)},
+                      {"worst_spur_hz", hz(r.worst_spur_hz)},
+                      {"worst_spur_dbfs", number_or_null(r.worst_spur_dbfs)},
+                      {"dc_codes", number_or_null(r.dc_codes)},
+                      {"window", o.window},
+                      {"harmonics", harmonics}};
+  }
+  if (o.spectrum_points <= 0 || code != VRX5200_ANALYSIS_OK) return out;
+  // dBFS with a tone's peak reading the tone's power: the bin's power over a full-scale sine's,
+  // times the window's equivalent noise bandwidth.
+  VRX5200WindowInfo w{};
+  VRX5200Analysis_Window_Info(o.window, &w);
+  const double full_scale = 32768.0 * 32768.0 / 2;
+  const double scale = w.enbw_bins / full_scale;
+  const size_t bins = power.size();
+  const size_t points = std::min(bins, static_cast<size_t>(o.spectrum_points));
+  std::vector<double> frequency, dbfs;
+  frequency.reserve(points);
+  dbfs.reserve(points);
+  const double bin_hz = c.rate_hz > 0 ? c.rate_hz / static_cast<double>(n) : 0;
+  for (size_t p = 0; p < points; ++p) {
+    const size_t first = p * bins / points, last = (p + 1) * bins / points;
+    size_t best = first;
+    for (size_t b = first + 1; b < last; ++b) {
+      if (power[b] > power[best]) best = b;
+    }
+    // Without a rate the axis is in cycles per record (bins).
+    frequency.push_back(bin_hz > 0 ? static_cast<double>(best) * bin_hz
+                                   : static_cast<double>(best));
+    dbfs.push_back(two_decimals(10 * std::log10(std::max(power[best] * scale, 1e-30))));
+  }
+  out["spectrum"] = {{"bin_hz", bin_hz},
+                     {"bins", bins},
+                     {"unit", bin_hz > 0 ? "Hz" : "bin"},
+                     {"frequency_hz", frequency},
+                     {"dbfs", dbfs}};
+  return out;
+}
+
+std::shared_ptr<Capture> CaptureStore::add(std::vector<uint16_t> samples, bool offset_binary,
+                                           double rate_hz) {
+  auto c = std::make_shared<Capture>();
+  c->samples = std::move(samples);
+  c->offset_binary = offset_binary;
+  c->rate_hz = rate_hz;
+  std::lock_guard<std::mutex> lock(mutex_);
+  c->id = next_id_++;
+  captures_.push_back(c);
+  bytes_ += c->samples.size() * 2;
+  while (captures_.size() > 1 && (captures_.size() > kMaxCaptures || bytes_ > kMaxBytes)) {
+    bytes_ -= captures_.front()->samples.size() * 2;
+    captures_.pop_front();
+  }
+  return c;
+}
+
+std::shared_ptr<Capture> CaptureStore::find(uint64_t id) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  for (auto& c : captures_) {
+    if (c->id == id) return c;
+  }
+  return nullptr;
+}
+
+nlohmann::json CaptureStore::list() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  nlohmann::json out = nlohmann::json::array();
+  for (auto& c : captures_) {
+    out.push_back({{"id", c->id},
+                   {"samples", c->samples.size()},
+                   {"rate_hz", c->rate_hz},
+                   {"offset_binary", c->offset_binary}});
+  }
+  return out;
+}
+
+}  // namespace server

@@ -1,0 +1,211 @@
+#include "server/jobs.h"
+
+#include <algorithm>
+#include <chrono>
+#include <nlohmann/json.hpp>
+
+namespace server {
+namespace {
+
+int64_t now_ms() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(
+             std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
+// A stream that has not taken its events for this many is dropped to its newest ones.
+constexpr size_t kMaxPending = 1024;
+
+nlohmann::json job_json(const Job& job) {
+  return {{"id", job.id},
+          {"kind", job.kind},
+          {"state", state_name(job.state)},
+          {"progress", job.progress.load()}};
+}
+
+}  // namespace
+
+// ---- events ----
+
+std::shared_ptr<EventHub::Subscriber> EventHub::subscribe() {
+  auto s = std::make_shared<Subscriber>();
+  std::lock_guard<std::mutex> lock(mutex_);
+  subscribers_.push_back(s);
+  return s;
+}
+
+void EventHub::unsubscribe(const std::shared_ptr<Subscriber>& s) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  subscribers_.erase(std::remove(subscribers_.begin(), subscribers_.end(), s), subscribers_.end());
+}
+
+void EventHub::publish(const std::string& type, const std::string& json) {
+  const std::string message = "event: " + type + "\ndata: " + json + "\n\n";
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (auto& s : subscribers_) {
+      if (s->pending.size() >= kMaxPending) s->pending.pop_front();
+      s->pending.push_back(message);
+    }
+  }
+  changed_.notify_all();
+}
+
+bool EventHub::take(const std::shared_ptr<Subscriber>& s, std::string& out, int wait_ms) {
+  std::unique_lock<std::mutex> lock(mutex_);
+  changed_.wait_for(lock, std::chrono::milliseconds(wait_ms),
+                    [&] { return closed_ || !s->pending.empty(); });
+  out.clear();
+  while (!s->pending.empty()) {
+    out += s->pending.front();
+    s->pending.pop_front();
+  }
+  return !closed_;
+}
+
+void EventHub::close() {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    closed_ = true;
+  }
+  changed_.notify_all();
+}
+
+// ---- jobs ----
+
+const char* state_name(JobState s) {
+  switch (s) {
+    case JobState::kQueued:
+      return "queued";
+    case JobState::kRunning:
+      return "running";
+    case JobState::kDone:
+      return "done";
+    case JobState::kFailed:
+      return "failed";
+    case JobState::kCancelled:
+      return "cancelled";
+  }
+  return "unknown";
+}
+
+void Job::report(double fraction) {
+  progress = fraction;
+  const int64_t now = now_ms();
+  if (fraction < 1 && last_report_ms_ >= 0 && now - last_report_ms_ < 50) return;
+  last_report_ms_ = now;
+  if (events != nullptr) {
+    nlohmann::json j = job_json(*this);
+    j["state"] = "running";  // read on the worker, which is the only writer while it runs
+    events->publish("job", j.dump());
+  }
+}
+
+void Job::check_cancel() const {
+  if (cancel) throw ApiError{409, "cancelled", std::nullopt};
+}
+
+Worker::Worker(EventHub& events, size_t max_queue)
+    : events_(events), max_queue_(max_queue), thread_([this] { loop(); }) {}
+
+Worker::~Worker() {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    stopping_ = true;
+  }
+  wake_.notify_all();
+  thread_.join();
+}
+
+void Worker::publish(const Job& job) {
+  events_.publish("job", job_json(job).dump());
+}
+
+void Worker::run(const std::string& kind, std::function<void(Job&)> task) {
+  auto job = std::make_shared<Job>();
+  job->kind = kind;
+  job->task = std::move(task);
+  job->events = &events_;
+  std::unique_lock<std::mutex> lock(mutex_);
+  if (stopping_) throw ApiError{503, "the server is stopping", std::nullopt};
+  if (queue_.size() >= max_queue_) {
+    throw ApiError{503, "too many requests are waiting for the board; try again", std::nullopt};
+  }
+  job->id = next_id_++;
+  queue_.push_back(job);
+  publish(*job);
+  wake_.notify_all();
+  job->done.wait(lock, [&] { return job->finished; });
+  if (job->error) std::rethrow_exception(job->error);
+}
+
+bool Worker::cancel(uint64_t id) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (running_ && running_->id == id) {
+    running_->cancel = true;
+    return true;
+  }
+  for (auto& job : queue_) {
+    if (job->id == id) {
+      job->cancel = true;
+      return true;
+    }
+  }
+  return false;
+}
+
+void Worker::cancel_all() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (running_) running_->cancel = true;
+  for (auto& job : queue_) job->cancel = true;
+}
+
+std::string Worker::jobs_json() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  nlohmann::json list = nlohmann::json::array();
+  if (running_) list.push_back(job_json(*running_));
+  for (auto& job : queue_) list.push_back(job_json(*job));
+  return list.dump();
+}
+
+void Worker::loop() {
+  std::unique_lock<std::mutex> lock(mutex_);
+  for (;;) {
+    wake_.wait(lock, [&] { return stopping_ || !queue_.empty(); });
+    if (queue_.empty()) return;  // stopping, and nothing left to answer
+    std::shared_ptr<Job> job = queue_.front();
+    queue_.pop_front();
+    running_ = job;
+    job->state = JobState::kRunning;
+    publish(*job);
+    lock.unlock();
+    try {
+      job->check_cancel();
+      if (inside_.fetch_add(1) != 0) ++overlaps_;
+      ++calls_;
+      try {
+        job->task(*job);
+      } catch (...) {
+        inside_.fetch_sub(1);
+        throw;
+      }
+      inside_.fetch_sub(1);
+    } catch (const ApiError& e) {
+      job->error = std::current_exception();
+      if (e.status == 409 && e.message == "cancelled") job->state = JobState::kCancelled;
+    } catch (...) {
+      job->error = std::current_exception();
+    }
+    lock.lock();
+    if (job->state == JobState::kRunning) {
+      job->state = job->error ? JobState::kFailed : JobState::kDone;
+    }
+    if (job->state == JobState::kDone) job->progress = 1;
+    running_.reset();
+    publish(*job);
+    job->finished = true;
+    job->done.notify_all();
+  }
+}
+
+}  // namespace server

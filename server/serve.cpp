@@ -1,0 +1,638 @@
+#include "server/serve.h"
+
+#include <fcntl.h>
+#include <pthread.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cinttypes>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <httplib.h>
+#include <nlohmann/json.hpp>
+#include <thread>
+
+#include "server/assets.h"
+#include "server/board.h"
+#include "server/captures.h"
+#include "server/fields.h"
+#include "server/jobs.h"
+#include "tools/capture_output.h"
+
+namespace server {
+
+using nlohmann::json;
+
+bool split_listen(const std::string& listen, std::string& host, int& port) {
+  size_t colon = listen.rfind(':');
+  if (colon == std::string::npos || colon == 0) return false;
+  host = listen.substr(0, colon);
+  if (host.front() == '[') {
+    if (host.back() != ']' || host.size() < 3) return false;
+    host = host.substr(1, host.size() - 2);
+  } else if (host.find(':') != std::string::npos) {
+    return false;  // an IPv6 address needs its brackets
+  }
+  const std::string digits = listen.substr(colon + 1);
+  if (digits.empty() || digits.size() > 5 ||
+      digits.find_first_not_of("0123456789") != std::string::npos) {
+    return false;
+  }
+  port = std::atoi(digits.c_str());
+  return port <= 65535;
+}
+
+bool is_loopback(const std::string& host) {
+  return host == "localhost" || host == "::1" || host.rfind("127.", 0) == 0;
+}
+
+bool same_secret(const std::string& a, const std::string& b) {
+  unsigned char diff = a.size() == b.size() ? 0 : 1;
+  const size_t n = std::max(a.size(), b.size());
+  for (size_t i = 0; i < n; ++i) {
+    const unsigned char x = i < a.size() ? static_cast<unsigned char>(a[i]) : 0;
+    const unsigned char y = i < b.size() ? static_cast<unsigned char>(b[i]) : 0;
+    diff = static_cast<unsigned char>(diff | (x ^ y));
+  }
+  return diff == 0;
+}
+
+namespace {
+
+// Bodies: JSON requests are small; patterns and programming files may be large.
+constexpr size_t kMaxJsonBody = 64 * 1024;
+constexpr size_t kMaxUpload = size_t{64} << 20;
+// Requests that may wait for the board at once, beyond the one it serves.
+constexpr size_t kMaxQueue = 64;
+
+std::string random_token() {
+  unsigned char bytes[16] = {};
+  FILE* f = std::fopen("/dev/urandom", "rb");
+  const bool ok = f != nullptr && std::fread(bytes, 1, sizeof bytes, f) == sizeof bytes;
+  if (f != nullptr) std::fclose(f);
+  if (!ok) return "";
+  std::string out;
+  char hex[3];
+  for (unsigned char b : bytes) {
+    std::snprintf(hex, sizeof hex, "%02x", b);
+    out += hex;
+  }
+  return out;
+}
+
+void send_json(httplib::Response& res, const json& body, int status = 200) {
+  res.status = status;
+  res.set_content(body.dump(), "application/json");
+}
+
+void send_error(httplib::Response& res, const ApiError& e) {
+  json body = {{"error", e.message}, {"code", nullptr}, {"meaning", nullptr}};
+  if (e.code) {
+    body["code"] = *e.code;
+    body["meaning"] = VRX5200_Result_Text(*e.code);
+  }
+  send_json(res, body, e.status);
+}
+
+json parse_body(const httplib::Request& req) {
+  if (req.body.size() > kMaxJsonBody) throw ApiError{413, "the JSON body is too large", {}};
+  if (req.body.empty()) return json::object();
+  json j = json::parse(req.body, nullptr, false);
+  if (j.is_discarded()) throw ApiError{400, "the body is not valid JSON", {}};
+  return j;
+}
+
+// Query parameters as a JSON object of numbers, booleans and strings, for the routes that take
+// their settings there (the binary pattern upload, the spectrum of a kept capture).
+json query_json(const httplib::Request& req, std::initializer_list<const char*> numeric) {
+  json j = json::object();
+  for (const auto& [name, value] : req.params) {
+    if (name == "token") continue;
+    bool is_number = false;
+    for (const char* n : numeric) is_number = is_number || name == n;
+    if (!is_number) {
+      j[name] = value;
+      continue;
+    }
+    if (value == "true" || value == "false") {
+      j[name] = value == "true";
+      continue;
+    }
+    char* end = nullptr;
+    const double x = std::strtod(value.c_str(), &end);
+    if (value.empty() || *end != '\0')
+      bad_request("query parameter \"" + name + "\" is not a number");
+    if (x == std::floor(x) && std::fabs(x) < 9e15) {
+      j[name] = static_cast<int64_t>(x);
+    } else {
+      j[name] = x;
+    }
+  }
+  return j;
+}
+
+uint64_t id_of(const std::string& text) {
+  char* end = nullptr;
+  errno = 0;
+  const unsigned long long v = std::strtoull(text.c_str(), &end, 10);
+  if (text.empty() || *end != '\0' || errno == ERANGE) throw ApiError{404, "no such id", {}};
+  return v;
+}
+
+class Server {
+ public:
+  Server(tool::Library& lib, const ServeOptions& o)
+      : options_(o), board_(lib, o.simulated, o.board), worker_(events_, kMaxQueue) {}
+
+  int run();
+
+ private:
+  void routes();
+  bool admit(const httplib::Request& req, httplib::Response& res);
+  // Runs a handler body, turning refusals and failures into their JSON answers.
+  template <typename F>
+  void guarded(httplib::Response& res, F&& f) {
+    try {
+      f();
+    } catch (const ApiError& e) {
+      send_error(res, e);
+    } catch (const std::exception& e) {
+      send_error(res, ApiError{500, std::string("internal error: ") + e.what(), {}});
+    }
+  }
+  void on_board(const std::string& kind, const std::function<void(Job&)>& task) {
+    worker_.run(kind, task);
+  }
+  void publish_board();
+  std::string save_upload(const std::string& body);
+
+  ServeOptions options_;
+  EventHub events_;
+  Board board_;
+  CaptureStore captures_;
+  Worker worker_;
+  httplib::Server http_;
+  std::string host_;
+  int port_ = 0;
+  std::string upload_dir_;
+};
+
+bool Server::admit(const httplib::Request& req, httplib::Response& res) {
+  // A page of another site must not drive the board through the user's browser: no cross-origin
+  // requests (and no CORS headers, ever), and on loopback only the names of this machine, so that
+  // a rebound DNS name cannot reach the server either.
+  const std::string host = req.get_header_value("Host");
+  if (is_loopback(host_)) {
+    std::string name;
+    int port = 0;
+    if (!split_listen(host, name, port) || !is_loopback(name) || port != port_) {
+      send_error(res, ApiError{403, "the Host header does not name this server", {}});
+      return false;
+    }
+  }
+  if (req.has_header("Origin") && req.get_header_value("Origin") != "http://" + host) {
+    send_error(res, ApiError{403, "cross-origin requests are refused", {}});
+    return false;
+  }
+  // The page's own files carry no board access: they load without the token, which the page
+  // then sends with every API request.
+  const bool api = req.path.rfind("/api/", 0) == 0 || req.path == "/api";
+  if (!api || options_.token.empty()) return true;
+  std::string given;
+  const std::string auth = req.get_header_value("Authorization");
+  if (auth.rfind("Bearer ", 0) == 0) {
+    given = auth.substr(7);
+  } else if (req.has_param("token")) {
+    given = req.get_param_value("token");
+  }
+  if (!same_secret(given, options_.token)) {
+    res.set_header("WWW-Authenticate", "Bearer");
+    send_error(res, ApiError{401,
+                             given.empty() ? "this server needs its token (Authorization: Bearer)"
+                                           : "wrong token",
+                             {}});
+    return false;
+  }
+  return true;
+}
+
+void Server::publish_board() {
+  json info = {{"open", board_.is_open()}};
+  if (board_.is_open()) {
+    try {
+      info = board_.info();
+    } catch (const ApiError&) {
+    }
+  }
+  events_.publish("board", info.dump());
+}
+
+std::string Server::save_upload(const std::string& body) {
+  std::string path = upload_dir_ + "/upload-XXXXXX";
+  const int fd = mkstemp(path.data());
+  if (fd < 0) throw ApiError{500, std::string("cannot store the upload: ") + strerror(errno), {}};
+  size_t done = 0;
+  int error = 0;
+  while (done < body.size()) {
+    const ssize_t n = write(fd, body.data() + done, body.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      error = n < 0 ? errno : ENOSPC;
+      break;
+    }
+    done += static_cast<size_t>(n);
+  }
+  if (close(fd) != 0 && error == 0) error = errno;
+  if (error != 0) {
+    unlink(path.c_str());
+    const bool full = error == ENOSPC || error == EFBIG || error == EDQUOT;
+    throw ApiError{
+        full ? 507 : 500,
+        std::string(full ? "no space to store the upload: " : "cannot store the upload: ") +
+            strerror(error),
+        {}};
+  }
+  return path;
+}
+
+void Server::routes() {
+  http_.Get("/api/v1", [this](const httplib::Request&, httplib::Response& res) {
+    guarded(res, [&] {
+      std::string library;
+      on_board("version", [&](Job&) { library = board_.library_version(); });
+      send_json(res, {{"api", 1},
+                      {"version", options_.version},
+                      {"library", library},
+                      {"simulated", options_.simulated}});
+    });
+  });
+  http_.Get("/api/v1/openapi.json", [](const httplib::Request&, httplib::Response& res) {
+    const Asset* a = find_asset("/api/v1/openapi.json");
+    if (a != nullptr) res.set_content(reinterpret_cast<const char*>(a->data), a->size, a->type);
+  });
+  http_.Get("/api/v1/status", [this](const httplib::Request&, httplib::Response& res) {
+    send_json(res, {{"library_calls", worker_.calls()}, {"overlapping_calls", worker_.overlaps()}});
+  });
+
+  // ---- boards ----
+  http_.Get("/api/v1/boards", [this](const httplib::Request&, httplib::Response& res) {
+    guarded(res, [&] {
+      json list;
+      on_board("discover", [&](Job&) { list = board_.discover(); });
+      send_json(res, list);
+    });
+  });
+  http_.Post(R"(/api/v1/boards/([^/]+)/open)",
+             [this](const httplib::Request& req, httplib::Response& res) {
+               guarded(res, [&] {
+                 json info;
+                 on_board("open", [&](Job&) {
+                   info = board_.open(req.matches[1]);
+                   publish_board();
+                 });
+                 send_json(res, info);
+               });
+             });
+  http_.Post(R"(/api/v1/boards/([^/]+)/close)",
+             [this](const httplib::Request& req, httplib::Response& res) {
+               guarded(res, [&] {
+                 on_board("close", [&](Job&) {
+                   if (board_.is_open() && board_.key() != req.matches[1].str()) {
+                     throw ApiError{409, "board \"" + req.matches[1].str() + "\" is not open", {}};
+                   }
+                   board_.close();
+                   publish_board();
+                 });
+                 send_json(res, {{"open", false}});
+               });
+             });
+  http_.Get("/api/v1/board", [this](const httplib::Request&, httplib::Response& res) {
+    guarded(res, [&] {
+      json info;
+      on_board("info", [&](Job&) { info = board_.info(); });
+      send_json(res, info);
+    });
+  });
+
+  // ---- registers ----
+  http_.Get(R"(/api/v1/registers/(\d+))",
+            [this](const httplib::Request& req, httplib::Response& res) {
+              guarded(res, [&] {
+                const int address = std::atoi(req.matches[1].str().c_str());
+                if (req.matches[1].length() > 2 || address > 15) {
+                  bad_request("register addresses are 0 to 15");
+                }
+                json out;
+                on_board("register", [&](Job&) { out = board_.read_register(address); });
+                send_json(res, out);
+              });
+            });
+  http_.Put(R"(/api/v1/registers/(\d+))",
+            [this](const httplib::Request& req, httplib::Response& res) {
+              guarded(res, [&] {
+                const int address = std::atoi(req.matches[1].str().c_str());
+                if (req.matches[1].length() > 2 || address > 15) {
+                  bad_request("register addresses are 0 to 15");
+                }
+                const json body = parse_body(req);
+                require_object(body, {"value"});
+                if (!body.contains("value")) bad_request("give the value: {\"value\": 0..255}");
+                const int value = static_cast<int>(int_field(body, "value", 0, 0, 255));
+                json out;
+                on_board("register", [&](Job&) { out = board_.write_register(address, value); });
+                send_json(res, out);
+              });
+            });
+
+  // ---- capture ----
+  http_.Post("/api/v1/capture", [this](const httplib::Request& req, httplib::Response& res) {
+    guarded(res, [&] {
+      const auto started = std::chrono::steady_clock::now();
+      const json body = parse_body(req);
+      const CaptureRequest r = CaptureRequest::from_json(body);
+      const AnalysisOptions a = AnalysisOptions::from_json(body);
+      std::vector<uint16_t> samples;
+      on_board("capture", [&](Job& job) { board_.capture(r, samples, job); });
+      auto capture = captures_.add(std::move(samples), r.offset_binary, r.sample_rate());
+      json out = analyse(*capture, a);
+      out["id"] = capture->id;
+      out["samples"] = capture->samples.size();
+      out["rate_hz"] = capture->rate_hz;
+      out["offset_binary"] = capture->offset_binary;
+      out["elapsed_ms"] =
+          std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - started)
+              .count();
+      send_json(res, out);
+    });
+  });
+  http_.Get("/api/v1/captures", [this](const httplib::Request&, httplib::Response& res) {
+    send_json(res, captures_.list());
+  });
+  http_.Get(R"(/api/v1/captures/(\d+))", [this](const httplib::Request& req,
+                                                httplib::Response& res) {
+    guarded(res, [&] {
+      auto c = captures_.find(id_of(req.matches[1]));
+      if (!c) throw ApiError{404, "no capture with this id (the last 32 are kept)", {}};
+      const std::string format = req.has_param("format") ? req.get_param_value("format") : "raw";
+      if (format != "raw" && format != "npy") {
+        bad_request("\"format\" must be raw or npy");
+      }
+      // The samples as the board's 16-bit little-endian words.
+      std::string bytes =
+          format == "npy" ? tool::npy_header(c->offset_binary, c->samples.size()) : "";
+      const size_t head = bytes.size();
+      bytes.resize(head + c->samples.size() * 2);
+      for (size_t i = 0; i < c->samples.size(); ++i) {
+        bytes[head + 2 * i] = static_cast<char>(c->samples[i] & 0xFF);
+        bytes[head + 2 * i + 1] = static_cast<char>(c->samples[i] >> 8);
+      }
+      res.set_header("Content-Disposition", "attachment; filename=\"capture-" +
+                                                std::to_string(c->id) +
+                                                (format == "npy" ? ".npy\"" : ".bin\""));
+      res.set_content(std::move(bytes), "application/octet-stream");
+    });
+  });
+  http_.Get(R"(/api/v1/captures/(\d+)/spectrum)",
+            [this](const httplib::Request& req, httplib::Response& res) {
+              guarded(res, [&] {
+                auto c = captures_.find(id_of(req.matches[1]));
+                if (!c) throw ApiError{404, "no capture with this id (the last 32 are kept)", {}};
+                json q = query_json(req, {"points", "harmonics"});
+                if (!q.contains("points")) q["points"] = 2048;
+                q["spectrum"] = q["points"];
+                q.erase("points");
+                json out = analyse(*c, AnalysisOptions::from_json(q));
+                out["id"] = c->id;
+                send_json(res, out);
+              });
+            });
+
+  // ---- playback ----
+  http_.Post("/api/v1/play", [this](const httplib::Request& req, httplib::Response& res) {
+    guarded(res, [&] {
+      PlayRequest p;
+      if (req.get_header_value("Content-Type") == "application/octet-stream") {
+        const json q = query_json(req, {"rate", "rate_factor_1", "rate_factor_2", "rate_divisor",
+                                        "control_byte_1", "control_byte_2", "start_offset"});
+        require_object(q, {"rate", "rate_factor_1", "rate_factor_2", "rate_divisor",
+                           "control_byte_1", "control_byte_2", "start_offset", "loopback"});
+        json session = q;
+        if (q.contains("loopback"))
+          session["loopback"] = q["loopback"] == "1" || q["loopback"] == "true";
+        p.session_from_json(session);
+        if (req.body.size() % 2 != 0) bad_request("a pattern is whole 16-bit words");
+        p.words.resize(req.body.size() / 2);
+        for (size_t i = 0; i < p.words.size(); ++i) {
+          p.words[i] = static_cast<uint16_t>(static_cast<uint8_t>(req.body[2 * i]) |
+                                             static_cast<uint8_t>(req.body[2 * i + 1]) << 8);
+        }
+      } else {
+        p.generate(parse_body(req));
+      }
+      json out;
+      on_board("play", [&](Job& job) { out = board_.play(p, job); });
+      send_json(res, out);
+    });
+  });
+
+  // ---- FPGA ----
+  http_.Post("/api/v1/fpga", [this](const httplib::Request& req, httplib::Response& res) {
+    guarded(res, [&] {
+      if (req.body.empty()) bad_request("send the programming file as the body");
+      const std::string path = save_upload(req.body);
+      std::vector<std::string> transcript;
+      int32_t result = 0;
+      try {
+        on_board("fpga", [&](Job& job) {
+          result = board_.load_fpga(path, transcript, job);
+          job.check_cancel();
+        });
+      } catch (...) {
+        unlink(path.c_str());
+        throw;
+      }
+      unlink(path.c_str());
+      json out = {{"result", result}, {"transcript", transcript}};
+      if (result != 20) {
+        out["error"] = "the FPGA configuration failed";
+        out["code"] = result;
+        out["meaning"] = VRX5200_Result_Text(result);
+      }
+      send_json(res, out, result == 20 ? 200 : 502);
+    });
+  });
+
+  // ---- jobs and events ----
+  http_.Get("/api/v1/jobs", [this](const httplib::Request&, httplib::Response& res) {
+    res.set_content(worker_.jobs_json(), "application/json");
+  });
+  http_.Post(R"(/api/v1/jobs/(\d+)/cancel)",
+             [this](const httplib::Request& req, httplib::Response& res) {
+               guarded(res, [&] {
+                 const uint64_t id = id_of(req.matches[1]);
+                 if (!worker_.cancel(id))
+                   throw ApiError{404, "no queued or running job " + req.matches[1].str(), {}};
+                 send_json(res, {{"id", id}, {"cancelled", true}});
+               });
+             });
+  http_.Get("/api/v1/events", [this](const httplib::Request&, httplib::Response& res) {
+    auto subscriber = events_.subscribe();
+    res.set_header("Cache-Control", "no-store");
+    res.set_chunked_content_provider(
+        "text/event-stream",
+        [this, subscriber, first = true](size_t, httplib::DataSink& sink) mutable {
+          if (first) {
+            first = false;
+            const std::string hello = "retry: 2000\nevent: hello\ndata: {}\n\n";
+            return sink.write(hello.data(), hello.size());
+          }
+          std::string out;
+          const bool open = events_.take(subscriber, out, 15000);
+          if (!open) return false;
+          // A comment now and then finds a client that has gone away.
+          if (out.empty()) out = ": keep-alive\n\n";
+          return sink.write(out.data(), out.size());
+        },
+        [this, subscriber](bool) { events_.unsubscribe(subscriber); });
+  });
+
+  // ---- the simulated board ----
+  http_.Post("/api/v1/sim", [this](const httplib::Request& req, httplib::Response& res) {
+    guarded(res, [&] {
+      const json body = parse_body(req);
+      on_board("sim", [&](Job&) { board_.sim_control(body); });
+      send_json(res, {{"ok", true}});
+    });
+  });
+  http_.Get("/api/v1/sim/playback", [this](const httplib::Request& req, httplib::Response& res) {
+    guarded(res, [&] {
+      const json q = query_json(req, {"first", "count"});
+      require_object(q, {"first", "count"});
+      const auto first = static_cast<uint32_t>(int_field(q, "first", 0, 0, 1 << 29));
+      const auto count = static_cast<uint32_t>(int_field(q, "count", 65536, 1, 1 << 24));
+      std::vector<uint16_t> words;
+      on_board("sim", [&](Job&) { words = board_.sim_playback(first, count); });
+      std::string bytes(words.size() * 2, '\0');
+      for (size_t i = 0; i < words.size(); ++i) {
+        bytes[2 * i] = static_cast<char>(words[i] & 0xFF);
+        bytes[2 * i + 1] = static_cast<char>(words[i] >> 8);
+      }
+      res.set_content(std::move(bytes), "application/octet-stream");
+    });
+  });
+
+  // ---- the front panel ----
+  auto page = [](const httplib::Request& req, httplib::Response& res) {
+    const Asset* a = find_asset(req.path == "/" ? "/panel/index.html" : req.path.c_str());
+    if (a == nullptr) {
+      send_error(res, ApiError{404, "no such page", {}});
+      return;
+    }
+    res.set_header("Content-Security-Policy",
+                   "default-src 'self'; img-src 'self' data: blob:; style-src 'self'");
+    res.set_header("X-Content-Type-Options", "nosniff");
+    res.set_content(reinterpret_cast<const char*>(a->data), a->size, a->type);
+  };
+  http_.Get("/", page);
+  http_.Get(R"(/panel/[A-Za-z0-9_.-]+)", page);
+}
+
+int Server::run() {
+  if (!split_listen(options_.listen, host_, port_)) {
+    std::fprintf(stderr, "vrx5200: bad listen address \"%s\" (ADDR:PORT, [ADDR]:PORT for IPv6)\n",
+                 options_.listen.c_str());
+    return 2;
+  }
+  if (!is_loopback(host_) && options_.token.empty()) {
+    // Anyone on the network could drive the board: never without a token there.
+    options_.token = random_token();
+    if (options_.token.empty()) {
+      std::fprintf(stderr, "vrx5200: cannot make a token; give one with --token\n");
+      return 1;
+    }
+  }
+  // The server's own directory for uploads, removed when it stops.
+  const char* tmp = std::getenv("TMPDIR");
+  std::string base = !options_.upload_dir.empty()     ? options_.upload_dir
+                     : tmp != nullptr && *tmp != '\0' ? tmp
+                                                      : "/tmp";
+  std::string dir = base + "/vrx5200-serve-XXXXXX";
+  if (mkdtemp(dir.data()) == nullptr) {
+    std::fprintf(stderr, "vrx5200: cannot make the upload directory in \"%s\": %s\n", base.c_str(),
+                 strerror(errno));
+    return 1;
+  }
+  upload_dir_ = dir;
+
+  // SIGINT and SIGTERM are taken by one thread (blocked in all others, which inherit the mask),
+  // which stops the server outside any signal handler. A client gone away must not kill the
+  // server (SIGPIPE), nor an upload past a file-size limit (SIGXFSZ: the write fails instead).
+  signal(SIGPIPE, SIG_IGN);
+  signal(SIGXFSZ, SIG_IGN);
+  sigset_t stop_signals;
+  sigemptyset(&stop_signals);
+  sigaddset(&stop_signals, SIGINT);
+  sigaddset(&stop_signals, SIGTERM);
+  pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
+
+  http_.set_payload_max_length(kMaxUpload);
+  http_.new_task_queue = [] { return new httplib::ThreadPool(32); };
+  http_.set_pre_routing_handler([this](const httplib::Request& req, httplib::Response& res) {
+    return admit(req, res) ? httplib::Server::HandlerResponse::Unhandled
+                           : httplib::Server::HandlerResponse::Handled;
+  });
+  http_.set_error_handler([](const httplib::Request&, httplib::Response& res) {
+    // httplib's own refusals (no route, a body past the limit) answer in JSON too.
+    if (!res.body.empty()) return;
+    const char* message = res.status == 404   ? "no such route"
+                          : res.status == 413 ? "the body is too large"
+                          : res.status == 405 ? "method not allowed"
+                                              : "bad request";
+    send_error(res, ApiError{res.status, message, {}});
+  });
+  routes();
+
+  const int port =
+      port_ == 0 ? http_.bind_to_any_port(host_) : (http_.bind_to_port(host_, port_) ? port_ : -1);
+  if (port < 0) {
+    std::fprintf(stderr, "vrx5200: cannot listen on %s: %s\n", options_.listen.c_str(),
+                 strerror(errno));
+    rmdir(upload_dir_.c_str());
+    return 1;
+  }
+  port_ = port;
+  if (!options_.token.empty()) std::printf("vrx5200: token %s\n", options_.token.c_str());
+  const bool v6 = host_.find(':') != std::string::npos;
+  std::printf("vrx5200: listening on http://%s%s%s:%d/\n", v6 ? "[" : "", host_.c_str(),
+              v6 ? "]" : "", port_);
+  std::fflush(stdout);
+
+  std::thread stopper([this, stop_signals] {
+    int sig = 0;
+    sigwait(&stop_signals, &sig);
+    worker_.cancel_all();
+    events_.close();
+    http_.stop();
+  });
+  http_.listen_after_bind();
+  // listen ended (stopped, or failed): wake the stopper if it still waits.
+  pthread_kill(stopper.native_handle(), SIGTERM);
+  stopper.join();
+  on_board("close", [this](Job&) { board_.close(); });
+  rmdir(upload_dir_.c_str());
+  return 0;
+}
+
+}  // namespace
+
+int serve(tool::Library& lib, const ServeOptions& options) {
+  Server server(lib, options);
+  return server.run();
+}
+
+}  // namespace server
