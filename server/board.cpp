@@ -76,7 +76,7 @@ CaptureRequest CaptureRequest::from_json(const nlohmann::json& j) {
     for (const auto& op : j.at("ops")) {
       if (!op.is_array() || op.size() != 2)
         bad_request("each of \"ops\" is a [code, operand] pair");
-      const int32_t code = int_list(op, "ops", 0, 4)[0];
+      const int32_t code = static_cast<int32_t>(int_field({{"code", op[0]}}, "code", 0, 0, 4));
       const nlohmann::json operand = {{"operand", op[1]}};
       const int64_t value = code == 0   ? int_field(operand, "operand", 0, -15, 15)
                             : code == 4 ? 0
