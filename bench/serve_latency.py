@@ -1,0 +1,79 @@
+#!/usr/bin/env python3
+"""How fast `vrx5200 --sim serve` answers: a 64 Ki capture with its figures and a 2048-point
+spectrum (what the front panel asks for, end to end over HTTP), continuous 16 Ki captures on one
+connection (spectra per second), and the server's CPU while idle.
+
+Usage: bench/serve_latency.py [path/to/vrx5200] [runs]
+"""
+import http.client
+import json
+import os
+import statistics
+import subprocess
+import sys
+import time
+
+
+def server(tool):
+    p = subprocess.Popen([tool, "--sim", "serve", "--listen", "127.0.0.1:0"],
+                         stdout=subprocess.PIPE, text=True)
+    line = p.stdout.readline()
+    if "listening on http://" not in line:
+        p.kill()
+        sys.exit(f"the server did not start: {line!r}")
+    host_port = line.split("http://")[1].strip().rstrip("/")
+    host, port = host_port.rsplit(":", 1)
+    return p, host, int(port)
+
+
+def capture(conn, samples, spectrum):
+    body = json.dumps({"samples": samples, "spectrum": spectrum})
+    conn.request("POST", "/api/v1/capture", body, {"Content-Type": "application/json"})
+    r = conn.getresponse()
+    data = r.read()
+    if r.status != 200:
+        sys.exit(f"capture failed: {r.status} {data[:200]!r}")
+    return json.loads(data)
+
+
+def cpu_seconds(pid):
+    with open(f"/proc/{pid}/stat") as f:
+        fields = f.read().rsplit(")", 1)[1].split()
+    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+
+
+def main():
+    here = os.path.dirname(os.path.abspath(__file__))
+    tool = sys.argv[1] if len(sys.argv) > 1 else os.path.join(here, "..", "build", "tools",
+                                                               "vrx5200")
+    runs = int(sys.argv[2]) if len(sys.argv) > 2 else 200
+    p, host, port = server(tool)
+    try:
+        conn = http.client.HTTPConnection(host, port, timeout=30)
+        capture(conn, 65536, 2048)  # the first opens the board
+        times = []
+        for _ in range(runs):
+            t = time.perf_counter()
+            capture(conn, 65536, 2048)
+            times.append((time.perf_counter() - t) * 1000)
+        times.sort()
+        p99 = times[min(len(times) - 1, int(len(times) * 0.99))]
+        print(f"64 Ki capture + figures + 2048-point spectrum: p50 {statistics.median(times):.1f} ms"
+              f", p99 {p99:.1f} ms ({runs} runs)")
+        count, start = 0, time.perf_counter()
+        while time.perf_counter() - start < 3:
+            capture(conn, 16384, 2048)
+            count += 1
+        rate = count / (time.perf_counter() - start)
+        print(f"continuous 16 Ki captures with spectra: {rate:.0f} per second")
+        before = cpu_seconds(p.pid)
+        time.sleep(5)
+        idle = (cpu_seconds(p.pid) - before) / 5 * 100
+        print(f"idle server: {idle:.2f} % of one core over 5 s")
+    finally:
+        p.terminate()
+        p.wait(timeout=10)
+
+
+if __name__ == "__main__":
+    main()
