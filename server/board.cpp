@@ -149,7 +149,10 @@ void Board::check(const char* what, int32_t code, int32_t success) {
   // again, and after a transfer failure (a port's status) open the board afresh, so that a
   // board plugged back in works again without a restart of the server.
   adc_ready_ = false;
-  if (code < 100 && code != 4 && code != 18) stale_ = true;
+  const bool transfer = code < VRX5200_RESULT_FPGA_CONFIGURED &&
+                        code != VRX5200_RESULT_BAD_ADDRESS &&
+                        code != VRX5200_RESULT_BAD_CAPTURE_LENGTH;
+  if (transfer || code == VRX5200_RESULT_NO_BOARD) stale_ = true;
   const int status = code == VRX5200_RESULT_INVALID_ARGUMENT ? 400 : 502;
   throw ApiError{status, std::string(what) + " failed", code};
 }
@@ -176,7 +179,7 @@ nlohmann::json Board::open(const std::string& key) {
   if (open_ && !stale_ && (key.empty() || key == key_)) return info();
   if (open_) close();
   discover();
-  if (keys_.empty()) throw ApiError{404, "no board found", VRX5200_RESULT_NO_DEVICES};
+  if (keys_.empty()) throw ApiError{409, "no board found", VRX5200_RESULT_NO_DEVICES};
   int32_t number = 0;
   if (!key.empty()) {
     const auto at = std::find(keys_.begin(), keys_.end(), key);
@@ -271,19 +274,10 @@ void Board::capture(const CaptureRequest& r, std::vector<uint16_t>& samples, Job
   check("capture start", lib_.Start_ADC_to_DDR(r.samples, nullptr, 0, 0, 0));
   const uint32_t patterns[1] = {0};
   int32_t this_call = 0, index = 0, status = 0, pattern_timeout = 0, more = 1;
-  if (r.lanes == std::vector<int32_t>{1} && r.op_codes.empty()) {
-    // Every sample as it is: the array read-back straight into the capture's memory.
-    samples.resize(static_cast<size_t>(r.samples));
-    while (more == 1) {
-      check("read-back", lib_.Read_DDR_to_Array(samples.data(), patterns, r.timeout_ms, &this_call,
-                                                &index, &status, &pattern_timeout, &more));
-      job.report(static_cast<double>(index) / r.samples);
-      if (more == 1) after_block(job);
-    }
-    return;
-  }
-  // A lane list or bit operations: the file read-back applies them and hands every block's
-  // output over in the block copy (its file is the null device).
+  // The file read-back hands over one block per call (the array read-back takes the whole
+  // capture in one), so progress and cancellation come between blocks. It applies the lane list
+  // and the bit operations and hands each block's output over in the block copy; its file is the
+  // null device.
   tool::LaneCounter counter(r.lanes);
   std::vector<uint16_t> block(kBlockCopy);
   samples.clear();
@@ -380,7 +374,7 @@ int32_t Board::load_fpga(const std::string& path, std::vector<std::string>& tran
   ::close(saved_err);
   reader.join();
   ::close(fds[0]);
-  if (result != 20 && result < 100 && result != 18) stale_ = true;
+  if (result < VRX5200_RESULT_FPGA_CONFIGURED || result == VRX5200_RESULT_NO_BOARD) stale_ = true;
   return result;
 }
 

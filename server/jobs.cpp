@@ -27,9 +27,10 @@ nlohmann::json job_json(const Job& job) {
 
 // ---- events ----
 
-std::shared_ptr<EventHub::Subscriber> EventHub::subscribe() {
+std::shared_ptr<EventHub::Subscriber> EventHub::subscribe(size_t limit) {
   auto s = std::make_shared<Subscriber>();
   std::lock_guard<std::mutex> lock(mutex_);
+  if (subscribers_.size() >= limit) return nullptr;
   subscribers_.push_back(s);
   return s;
 }
@@ -202,7 +203,21 @@ void Worker::loop() {
     }
     if (job->state == JobState::kDone) job->progress = 1;
     running_.reset();
-    publish(*job);
+    nlohmann::json event = job_json(*job);
+    if (job->error) {
+      // Every failure reaches the event streams too, so that a page sees what another client hit.
+      try {
+        std::rethrow_exception(job->error);
+      } catch (const ApiError& e) {
+        event["error"] = e.message;
+        if (e.code) event["code"] = *e.code;
+      } catch (const std::exception& e) {
+        event["error"] = e.what();
+      } catch (...) {
+        event["error"] = "unknown failure";
+      }
+    }
+    events_.publish("job", event.dump());
     job->finished = true;
     job->done.notify_all();
   }

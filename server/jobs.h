@@ -34,7 +34,8 @@ class EventHub {
     std::deque<std::string> pending;  // formatted "event: ...\ndata: ...\n\n" messages
   };
 
-  std::shared_ptr<Subscriber> subscribe();
+  // A new stream; null when `limit` streams are open already (each holds a server thread).
+  std::shared_ptr<Subscriber> subscribe(size_t limit);
   void unsubscribe(const std::shared_ptr<Subscriber>& s);
   void publish(const std::string& type, const std::string& json);
   // Waits up to `wait_ms` for messages; moves them out. False once the hub is closed.

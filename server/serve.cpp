@@ -1,6 +1,8 @@
 #include "server/serve.h"
 
 #include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <pthread.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -69,6 +71,9 @@ constexpr size_t kMaxJsonBody = 64 * 1024;
 constexpr size_t kMaxUpload = size_t{64} << 20;
 // Requests that may wait for the board at once, beyond the one it serves.
 constexpr size_t kMaxQueue = 64;
+// Event streams at once: each holds one of the server's threads while it is open.
+constexpr size_t kMaxStreams = 16;
+constexpr int kThreads = 48;
 
 std::string random_token() {
   unsigned char bytes[16] = {};
@@ -481,7 +486,11 @@ void Server::routes() {
                });
              });
   http_.Get("/api/v1/events", [this](const httplib::Request&, httplib::Response& res) {
-    auto subscriber = events_.subscribe();
+    auto subscriber = events_.subscribe(kMaxStreams);
+    if (!subscriber) {
+      send_error(res, ApiError{503, "too many event streams are open", {}});
+      return;
+    }
     res.set_header("Cache-Control", "no-store");
     res.set_chunked_content_provider(
         "text/event-stream",
@@ -581,7 +590,14 @@ int Server::run() {
   pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
 
   http_.set_payload_max_length(kMaxUpload);
-  http_.new_task_queue = [] { return new httplib::ThreadPool(32); };
+  // Small answers go out at once: without TCP_NODELAY a reply can wait for the client's delayed
+  // acknowledgement (tens of milliseconds). Accepted sockets inherit it from the listening one.
+  http_.set_socket_options([](socket_t sock) {
+    int yes = 1;
+    setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+    setsockopt(sock, IPPROTO_TCP, TCP_NODELAY, &yes, sizeof yes);
+  });
+  http_.new_task_queue = [] { return new httplib::ThreadPool(kThreads); };
   http_.set_pre_routing_handler([this](const httplib::Request& req, httplib::Response& res) {
     return admit(req, res) ? httplib::Server::HandlerResponse::Unhandled
                            : httplib::Server::HandlerResponse::Handled;

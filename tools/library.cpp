@@ -69,7 +69,6 @@ bool Library::open(bool simulated, const std::string& explicit_path, std::string
   VRX_BIND(Get_Firmware_version)
   VRX_BIND(Configure_VRX5200_ADC_Session)
   VRX_BIND(Start_ADC_to_DDR)
-  VRX_BIND(Read_DDR_to_Array)
   VRX_BIND(Read_DDR_to_File)
   VRX_BIND(Configure_VRX5200_DAC_Session)
   VRX_BIND(Start_DDR_to_DAC)

@@ -26,7 +26,6 @@ struct Library {
   VRX_EXPORT(Get_Firmware_version)
   VRX_EXPORT(Configure_VRX5200_ADC_Session)
   VRX_EXPORT(Start_ADC_to_DDR)
-  VRX_EXPORT(Read_DDR_to_Array)
   VRX_EXPORT(Read_DDR_to_File)
   VRX_EXPORT(Configure_VRX5200_DAC_Session)
   VRX_EXPORT(Start_DDR_to_DAC)
