@@ -250,6 +250,7 @@ nlohmann::json Board::write_register(int address, int value) {
 void Board::after_block(Job& job) {
   if (unplug_after_blocks_ > 0 && --unplug_after_blocks_ == 0 && lib_.sim_set_plugged) {
     lib_.sim_set_plugged(0, 0);
+    unplugged_ = true;
     unplug_after_blocks_ = -1;
   }
   job.check_cancel();
@@ -434,7 +435,11 @@ void Board::sim_control(const nlohmann::json& j) {
           lib_.sim_set_loopback(0, *loopback_on ? 1 : 0, noise, gain, offset, harmonics.data(),
                                 static_cast<int32_t>(harmonics.size()), seed));
   }
-  if (plugged_given) lib_.sim_set_plugged(0, plugged ? 1 : 0);
+  // Plugging in a board that is in changes nothing (the bench would drop its open handles).
+  if (plugged_given && plugged != !unplugged_) {
+    lib_.sim_set_plugged(0, plugged ? 1 : 0);
+    unplugged_ = !plugged;
+  }
   if (unplug_after > 0) unplug_after_blocks_ = static_cast<int>(unplug_after);
 }
 

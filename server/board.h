@@ -88,7 +88,9 @@ class Board {
   // set-up; cleared by anything else that changes the session.
   bool adc_ready_ = false;
   CaptureRequest adc_;
-  int unplug_after_blocks_ = -1;  // bench fault: unplug after this many blocks of the next job
+  int unplug_after_blocks_ = -1;
+  bool unplugged_ = false;  // the bench's board, unplugged through this server  // bench fault:
+                            // unplug after this many blocks of the next job
 };
 
 }  // namespace server

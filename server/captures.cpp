@@ -10,7 +10,7 @@
 namespace server {
 namespace {
 
-constexpr size_t kMaxCaptures = 32;
+constexpr size_t kMaxCaptures = 256;
 constexpr size_t kMaxBytes = size_t{512} << 20;
 
 // Analyzers by record length, lent to one request at a time: a repeated length (a continuous

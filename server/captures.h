@@ -32,7 +32,8 @@ struct AnalysisOptions {
 // the spectrum reduced to at most `spectrum_points` points (each the highest bin of its span).
 nlohmann::json analyse(const Capture& c, const AnalysisOptions& o);
 
-// The last captures, up to a count and a memory budget; the oldest go first.
+// The last 256 captures, up to 512 MiB of samples; the oldest go first. Enough for many clients
+// at once to fetch their own samples after their capture.
 class CaptureStore {
  public:
   std::shared_ptr<Capture> add(std::vector<uint16_t> samples, bool offset_binary, double rate_hz);

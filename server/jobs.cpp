@@ -186,6 +186,9 @@ void Worker::loop() {
       ++calls_;
       try {
         job->task(*job);
+        // A cancel that came after the last block still ends the job as cancelled: its client
+        // was told so.
+        job->check_cancel();
       } catch (...) {
         inside_.fetch_sub(1);
         throw;

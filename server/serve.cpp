@@ -17,7 +17,9 @@
 #include <cstring>
 #include <httplib.h>
 #include <nlohmann/json.hpp>
+#include <regex>
 #include <thread>
+#include <vector>
 
 #include "server/assets.h"
 #include "server/board.h"
@@ -74,6 +76,14 @@ constexpr size_t kMaxQueue = 64;
 // Event streams at once: each holds one of the server's threads while it is open.
 constexpr size_t kMaxStreams = 16;
 constexpr int kThreads = 48;
+
+sigset_t stop_signal_set() {
+  sigset_t set;
+  sigemptyset(&set);
+  sigaddset(&set, SIGINT);
+  sigaddset(&set, SIGTERM);
+  return set;
+}
 
 std::string random_token() {
   unsigned char bytes[16] = {};
@@ -175,6 +185,19 @@ class Server {
   }
   void publish_board();
   std::string save_upload(const std::string& body);
+  // Registers a route, and remembers its path so that another method on it is a 405.
+  void add(const char* method, const char* pattern, httplib::Server::Handler handler) {
+    paths_.emplace_back(pattern);
+    if (std::strcmp(method, "GET") == 0) http_.Get(pattern, std::move(handler));
+    if (std::strcmp(method, "POST") == 0) http_.Post(pattern, std::move(handler));
+    if (std::strcmp(method, "PUT") == 0) http_.Put(pattern, std::move(handler));
+  }
+  bool known_path(const std::string& path) const {
+    for (const std::regex& r : paths_) {
+      if (std::regex_match(path, r)) return true;
+    }
+    return false;
+  }
 
   ServeOptions options_;
   EventHub events_;
@@ -185,6 +208,7 @@ class Server {
   std::string host_;
   int port_ = 0;
   std::string upload_dir_;
+  std::vector<std::regex> paths_;
 };
 
 bool Server::admit(const httplib::Request& req, httplib::Response& res) {
@@ -266,7 +290,7 @@ std::string Server::save_upload(const std::string& body) {
 }
 
 void Server::routes() {
-  http_.Get("/api/v1", [this](const httplib::Request&, httplib::Response& res) {
+  add("GET", "/api/v1", [this](const httplib::Request&, httplib::Response& res) {
     guarded(res, [&] {
       std::string library;
       on_board("version", [&](Job&) { library = board_.library_version(); });
@@ -276,47 +300,47 @@ void Server::routes() {
                       {"simulated", options_.simulated}});
     });
   });
-  http_.Get("/api/v1/openapi.json", [](const httplib::Request&, httplib::Response& res) {
+  add("GET", "/api/v1/openapi.json", [](const httplib::Request&, httplib::Response& res) {
     const Asset* a = find_asset("/api/v1/openapi.json");
     if (a != nullptr) res.set_content(reinterpret_cast<const char*>(a->data), a->size, a->type);
   });
-  http_.Get("/api/v1/status", [this](const httplib::Request&, httplib::Response& res) {
+  add("GET", "/api/v1/status", [this](const httplib::Request&, httplib::Response& res) {
     send_json(res, {{"library_calls", worker_.calls()}, {"overlapping_calls", worker_.overlaps()}});
   });
 
   // ---- boards ----
-  http_.Get("/api/v1/boards", [this](const httplib::Request&, httplib::Response& res) {
+  add("GET", "/api/v1/boards", [this](const httplib::Request&, httplib::Response& res) {
     guarded(res, [&] {
       json list;
       on_board("discover", [&](Job&) { list = board_.discover(); });
       send_json(res, list);
     });
   });
-  http_.Post(R"(/api/v1/boards/([^/]+)/open)",
-             [this](const httplib::Request& req, httplib::Response& res) {
-               guarded(res, [&] {
-                 json info;
-                 on_board("open", [&](Job&) {
-                   info = board_.open(req.matches[1]);
-                   publish_board();
-                 });
-                 send_json(res, info);
-               });
-             });
-  http_.Post(R"(/api/v1/boards/([^/]+)/close)",
-             [this](const httplib::Request& req, httplib::Response& res) {
-               guarded(res, [&] {
-                 on_board("close", [&](Job&) {
-                   if (board_.is_open() && board_.key() != req.matches[1].str()) {
-                     throw ApiError{409, "board \"" + req.matches[1].str() + "\" is not open", {}};
-                   }
-                   board_.close();
-                   publish_board();
-                 });
-                 send_json(res, {{"open", false}});
-               });
-             });
-  http_.Get("/api/v1/board", [this](const httplib::Request&, httplib::Response& res) {
+  add("POST", R"(/api/v1/boards/([^/]+)/open)",
+      [this](const httplib::Request& req, httplib::Response& res) {
+        guarded(res, [&] {
+          json info;
+          on_board("open", [&](Job&) {
+            info = board_.open(req.matches[1]);
+            publish_board();
+          });
+          send_json(res, info);
+        });
+      });
+  add("POST", R"(/api/v1/boards/([^/]+)/close)",
+      [this](const httplib::Request& req, httplib::Response& res) {
+        guarded(res, [&] {
+          on_board("close", [&](Job&) {
+            if (board_.is_open() && board_.key() != req.matches[1].str()) {
+              throw ApiError{409, "board \"" + req.matches[1].str() + "\" is not open", {}};
+            }
+            board_.close();
+            publish_board();
+          });
+          send_json(res, {{"open", false}});
+        });
+      });
+  add("GET", "/api/v1/board", [this](const httplib::Request&, httplib::Response& res) {
     guarded(res, [&] {
       json info;
       on_board("info", [&](Job&) { info = board_.info(); });
@@ -325,37 +349,37 @@ void Server::routes() {
   });
 
   // ---- registers ----
-  http_.Get(R"(/api/v1/registers/(\d+))",
-            [this](const httplib::Request& req, httplib::Response& res) {
-              guarded(res, [&] {
-                const int address = std::atoi(req.matches[1].str().c_str());
-                if (req.matches[1].length() > 2 || address > 15) {
-                  bad_request("register addresses are 0 to 15");
-                }
-                json out;
-                on_board("register", [&](Job&) { out = board_.read_register(address); });
-                send_json(res, out);
-              });
-            });
-  http_.Put(R"(/api/v1/registers/(\d+))",
-            [this](const httplib::Request& req, httplib::Response& res) {
-              guarded(res, [&] {
-                const int address = std::atoi(req.matches[1].str().c_str());
-                if (req.matches[1].length() > 2 || address > 15) {
-                  bad_request("register addresses are 0 to 15");
-                }
-                const json body = parse_body(req);
-                require_object(body, {"value"});
-                if (!body.contains("value")) bad_request("give the value: {\"value\": 0..255}");
-                const int value = static_cast<int>(int_field(body, "value", 0, 0, 255));
-                json out;
-                on_board("register", [&](Job&) { out = board_.write_register(address, value); });
-                send_json(res, out);
-              });
-            });
+  add("GET", R"(/api/v1/registers/(\d+))",
+      [this](const httplib::Request& req, httplib::Response& res) {
+        guarded(res, [&] {
+          const int address = std::atoi(req.matches[1].str().c_str());
+          if (req.matches[1].length() > 2 || address > 15) {
+            bad_request("register addresses are 0 to 15");
+          }
+          json out;
+          on_board("register", [&](Job&) { out = board_.read_register(address); });
+          send_json(res, out);
+        });
+      });
+  add("PUT", R"(/api/v1/registers/(\d+))",
+      [this](const httplib::Request& req, httplib::Response& res) {
+        guarded(res, [&] {
+          const int address = std::atoi(req.matches[1].str().c_str());
+          if (req.matches[1].length() > 2 || address > 15) {
+            bad_request("register addresses are 0 to 15");
+          }
+          const json body = parse_body(req);
+          require_object(body, {"value"});
+          if (!body.contains("value")) bad_request("give the value: {\"value\": 0..255}");
+          const int value = static_cast<int>(int_field(body, "value", 0, 0, 255));
+          json out;
+          on_board("register", [&](Job&) { out = board_.write_register(address, value); });
+          send_json(res, out);
+        });
+      });
 
   // ---- capture ----
-  http_.Post("/api/v1/capture", [this](const httplib::Request& req, httplib::Response& res) {
+  add("POST", "/api/v1/capture", [this](const httplib::Request& req, httplib::Response& res) {
     guarded(res, [&] {
       const auto started = std::chrono::steady_clock::now();
       const json body = parse_body(req);
@@ -375,50 +399,59 @@ void Server::routes() {
       send_json(res, out);
     });
   });
-  http_.Get("/api/v1/captures", [this](const httplib::Request&, httplib::Response& res) {
+  add("GET", "/api/v1/captures", [this](const httplib::Request&, httplib::Response& res) {
     send_json(res, captures_.list());
   });
-  http_.Get(R"(/api/v1/captures/(\d+))", [this](const httplib::Request& req,
-                                                httplib::Response& res) {
-    guarded(res, [&] {
-      auto c = captures_.find(id_of(req.matches[1]));
-      if (!c) throw ApiError{404, "no capture with this id (the last 32 are kept)", {}};
-      const std::string format = req.has_param("format") ? req.get_param_value("format") : "raw";
-      if (format != "raw" && format != "npy") {
-        bad_request("\"format\" must be raw or npy");
-      }
-      // The samples as the board's 16-bit little-endian words.
-      std::string bytes =
-          format == "npy" ? tool::npy_header(c->offset_binary, c->samples.size()) : "";
-      const size_t head = bytes.size();
-      bytes.resize(head + c->samples.size() * 2);
-      for (size_t i = 0; i < c->samples.size(); ++i) {
-        bytes[head + 2 * i] = static_cast<char>(c->samples[i] & 0xFF);
-        bytes[head + 2 * i + 1] = static_cast<char>(c->samples[i] >> 8);
-      }
-      res.set_header("Content-Disposition", "attachment; filename=\"capture-" +
-                                                std::to_string(c->id) +
-                                                (format == "npy" ? ".npy\"" : ".bin\""));
-      res.set_content(std::move(bytes), "application/octet-stream");
-    });
-  });
-  http_.Get(R"(/api/v1/captures/(\d+)/spectrum)",
-            [this](const httplib::Request& req, httplib::Response& res) {
-              guarded(res, [&] {
-                auto c = captures_.find(id_of(req.matches[1]));
-                if (!c) throw ApiError{404, "no capture with this id (the last 32 are kept)", {}};
-                json q = query_json(req, {"points", "harmonics"});
-                if (!q.contains("points")) q["points"] = 2048;
-                q["spectrum"] = q["points"];
-                q.erase("points");
-                json out = analyse(*c, AnalysisOptions::from_json(q));
-                out["id"] = c->id;
-                send_json(res, out);
-              });
-            });
+  add("GET", R"(/api/v1/captures/(\d+))",
+      [this](const httplib::Request& req, httplib::Response& res) {
+        guarded(res, [&] {
+          auto c = captures_.find(id_of(req.matches[1]));
+          if (!c)
+            throw ApiError{
+                404, "no capture with this id (the last 256 are kept, up to 512 MiB)", {}};
+          const std::string format =
+              req.has_param("format") ? req.get_param_value("format") : "raw";
+          if (format != "raw" && format != "npy") {
+            bad_request("\"format\" must be raw or npy");
+          }
+          // The samples as the board's 16-bit little-endian words.
+          std::string bytes =
+              format == "npy" ? tool::npy_header(c->offset_binary, c->samples.size()) : "";
+          const size_t head = bytes.size();
+          bytes.resize(head + c->samples.size() * 2);
+          for (size_t i = 0; i < c->samples.size(); ++i) {
+            bytes[head + 2 * i] = static_cast<char>(c->samples[i] & 0xFF);
+            bytes[head + 2 * i + 1] = static_cast<char>(c->samples[i] >> 8);
+          }
+          res.set_header("Content-Disposition", "attachment; filename=\"capture-" +
+                                                    std::to_string(c->id) +
+                                                    (format == "npy" ? ".npy\"" : ".bin\""));
+          res.set_content(std::move(bytes), "application/octet-stream");
+        });
+      });
+  add("GET", R"(/api/v1/captures/(\d+)/spectrum)",
+      [this](const httplib::Request& req, httplib::Response& res) {
+        guarded(res, [&] {
+          auto c = captures_.find(id_of(req.matches[1]));
+          if (!c)
+            throw ApiError{
+                404, "no capture with this id (the last 256 are kept, up to 512 MiB)", {}};
+          json q = query_json(req, {"points", "harmonics"});
+          if (!q.contains("points")) q["points"] = 2048;
+          q["spectrum"] = q["points"];
+          q.erase("points");
+          // The spectrum object itself, with the figures beside its arrays.
+          json analysis = analyse(*c, AnalysisOptions::from_json(q));
+          json out = analysis.contains("spectrum") ? analysis["spectrum"] : json::object();
+          out["metrics"] = analysis["metrics"];
+          out["summary"] = analysis["summary"];
+          out["id"] = c->id;
+          send_json(res, out);
+        });
+      });
 
   // ---- playback ----
-  http_.Post("/api/v1/play", [this](const httplib::Request& req, httplib::Response& res) {
+  add("POST", "/api/v1/play", [this](const httplib::Request& req, httplib::Response& res) {
     guarded(res, [&] {
       PlayRequest p;
       if (req.get_header_value("Content-Type") == "application/octet-stream") {
@@ -446,7 +479,7 @@ void Server::routes() {
   });
 
   // ---- FPGA ----
-  http_.Post("/api/v1/fpga", [this](const httplib::Request& req, httplib::Response& res) {
+  add("POST", "/api/v1/fpga", [this](const httplib::Request& req, httplib::Response& res) {
     guarded(res, [&] {
       if (req.body.empty()) bad_request("send the programming file as the body");
       const std::string path = save_upload(req.body);
@@ -473,19 +506,19 @@ void Server::routes() {
   });
 
   // ---- jobs and events ----
-  http_.Get("/api/v1/jobs", [this](const httplib::Request&, httplib::Response& res) {
+  add("GET", "/api/v1/jobs", [this](const httplib::Request&, httplib::Response& res) {
     res.set_content(worker_.jobs_json(), "application/json");
   });
-  http_.Post(R"(/api/v1/jobs/(\d+)/cancel)",
-             [this](const httplib::Request& req, httplib::Response& res) {
-               guarded(res, [&] {
-                 const uint64_t id = id_of(req.matches[1]);
-                 if (!worker_.cancel(id))
-                   throw ApiError{404, "no queued or running job " + req.matches[1].str(), {}};
-                 send_json(res, {{"id", id}, {"cancelled", true}});
-               });
-             });
-  http_.Get("/api/v1/events", [this](const httplib::Request&, httplib::Response& res) {
+  add("POST", R"(/api/v1/jobs/(\d+)/cancel)",
+      [this](const httplib::Request& req, httplib::Response& res) {
+        guarded(res, [&] {
+          const uint64_t id = id_of(req.matches[1]);
+          if (!worker_.cancel(id))
+            throw ApiError{404, "no queued or running job " + req.matches[1].str(), {}};
+          send_json(res, {{"id", id}, {"cancelled", true}});
+        });
+      });
+  add("GET", "/api/v1/events", [this](const httplib::Request&, httplib::Response& res) {
     auto subscriber = events_.subscribe(kMaxStreams);
     if (!subscriber) {
       send_error(res, ApiError{503, "too many event streams are open", {}});
@@ -511,14 +544,14 @@ void Server::routes() {
   });
 
   // ---- the simulated board ----
-  http_.Post("/api/v1/sim", [this](const httplib::Request& req, httplib::Response& res) {
+  add("POST", "/api/v1/sim", [this](const httplib::Request& req, httplib::Response& res) {
     guarded(res, [&] {
       const json body = parse_body(req);
       on_board("sim", [&](Job&) { board_.sim_control(body); });
       send_json(res, {{"ok", true}});
     });
   });
-  http_.Get("/api/v1/sim/playback", [this](const httplib::Request& req, httplib::Response& res) {
+  add("GET", "/api/v1/sim/playback", [this](const httplib::Request& req, httplib::Response& res) {
     guarded(res, [&] {
       const json q = query_json(req, {"first", "count"});
       require_object(q, {"first", "count"});
@@ -547,8 +580,8 @@ void Server::routes() {
     res.set_header("X-Content-Type-Options", "nosniff");
     res.set_content(reinterpret_cast<const char*>(a->data), a->size, a->type);
   };
-  http_.Get("/", page);
-  http_.Get(R"(/panel/[A-Za-z0-9_.-]+)", page);
+  add("GET", "/", page);
+  add("GET", R"(/panel/[A-Za-z0-9_.-]+)", page);
 }
 
 int Server::run() {
@@ -583,13 +616,11 @@ int Server::run() {
   // server (SIGPIPE), nor an upload past a file-size limit (SIGXFSZ: the write fails instead).
   signal(SIGPIPE, SIG_IGN);
   signal(SIGXFSZ, SIG_IGN);
-  sigset_t stop_signals;
-  sigemptyset(&stop_signals);
-  sigaddset(&stop_signals, SIGINT);
-  sigaddset(&stop_signals, SIGTERM);
-  pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
+  const sigset_t stop_signals = stop_signal_set();
 
   http_.set_payload_max_length(kMaxUpload);
+  // A script or a page makes many small requests on one connection.
+  http_.set_keep_alive_max_count(1000);
   // Small answers go out at once: without TCP_NODELAY a reply can wait for the client's delayed
   // acknowledgement (tens of milliseconds). Accepted sockets inherit it from the listening one.
   http_.set_socket_options([](socket_t sock) {
@@ -602,9 +633,10 @@ int Server::run() {
     return admit(req, res) ? httplib::Server::HandlerResponse::Unhandled
                            : httplib::Server::HandlerResponse::Handled;
   });
-  http_.set_error_handler([](const httplib::Request&, httplib::Response& res) {
+  http_.set_error_handler([this](const httplib::Request& req, httplib::Response& res) {
     // httplib's own refusals (no route, a body past the limit) answer in JSON too.
     if (!res.body.empty()) return;
+    if (res.status == 404 && known_path(req.path)) res.status = 405;
     const char* message = res.status == 404   ? "no such route"
                           : res.status == 413 ? "the body is too large"
                           : res.status == 405 ? "method not allowed"
@@ -647,6 +679,9 @@ int Server::run() {
 }  // namespace
 
 int serve(tool::Library& lib, const ServeOptions& options) {
+  // Blocked before the first thread starts (the worker's), so that every thread inherits it.
+  const sigset_t stop_signals = stop_signal_set();
+  pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
   Server server(lib, options);
   return server.run();
 }
