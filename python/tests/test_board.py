@@ -1,5 +1,9 @@
 """The package against the simulated board library: discovery, identity, zero-copy captures,
-capture files, playback, conversion, errors, and the analysis command line."""
+capture files, playback, conversion, errors, and the analysis command line.
+
+The board tests run twice (conftest's ``board``): on the simulated board in this process and on
+the same board served by ``vrx5200 --sim serve`` (vrx5200.Board(url)); the ones about files and
+the command line use the local board only."""
 
 import json
 import math
@@ -17,12 +21,6 @@ import vrx5200
 from vrx5200.analysis import metrics
 
 PACKAGE = Path(vrx5200.__file__).resolve().parent
-
-
-@pytest.fixture
-def board():
-    with vrx5200.Board(simulated=True) as b:
-        yield b
 
 
 def test_finds_the_simulated_board():
@@ -98,8 +96,8 @@ def test_capture_to_file_with_lanes_and_operations(board, tmp_path):
         board.set_simulated_capture_step(4099)
 
 
-def test_capture_files_read_back(board, tmp_path):
-    values = board.capture(4096).copy()
+def test_capture_files_read_back(local_board, tmp_path):
+    values = local_board.capture(4096).copy()
     codes = values.view(np.uint16)
     values.tofile(tmp_path / "capture.bin")
     np.save(tmp_path / "signed.npy", values)
@@ -202,10 +200,10 @@ def analyze(*args):
                           capture_output=True, text=True, env=env)
 
 
-def test_analyze_command_line(board, tmp_path):
-    board.set_simulated_signal(cycles=1021, amplitude=29000.0, noise_rms=3.0)
+def test_analyze_command_line(local_board, tmp_path):
+    local_board.set_simulated_signal(cycles=1021, amplitude=29000.0, noise_rms=3.0)
     capture = tmp_path / "capture.bin"
-    board.capture(65536).tofile(capture)
+    local_board.capture(65536).tofile(capture)
     plot = tmp_path / "spectrum.png"
     result = analyze(capture, "--plot", plot)
     assert result.returncode == 0, result.stderr
@@ -215,10 +213,10 @@ def test_analyze_command_line(board, tmp_path):
     assert bad.returncode == 1 and "cannot read" in bad.stderr
 
 
-def test_analyze_json(board, tmp_path):
-    board.set_simulated_signal(cycles=1021, amplitude=29000.0, noise_rms=3.0)
+def test_analyze_json(local_board, tmp_path):
+    local_board.set_simulated_signal(cycles=1021, amplitude=29000.0, noise_rms=3.0)
     capture = tmp_path / "capture.npy"
-    np.save(capture, board.capture(65536))
+    np.save(capture, local_board.capture(65536))
     result = analyze(capture, "--json", "--rate", "250M")
     assert result.returncode == 0, result.stderr
     report = json.loads(result.stdout)

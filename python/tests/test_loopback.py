@@ -1,12 +1,10 @@
 """Loopback on the simulated board, end to end: a sine generated here, played, captured back
-through the board's converter model, and analysed with the package's metrics."""
-
-import ctypes
+through the board's converter model, and analysed with the package's metrics; on the board in
+this process and through `vrx5200 --sim serve`."""
 
 import numpy as np
 import pytest
 
-import vrx5200
 from vrx5200.analysis import metrics
 
 NOISE, GAIN, OFFSET = 4.0, 0.9, 25.0
@@ -14,21 +12,17 @@ LEVELS = (-55.0, -60.0, -65.0, -70.0)  # harmonics 2 to 5, dBc of a full-scale s
 
 
 @pytest.fixture
-def board():
-    with vrx5200.Board(simulated=True) as b:
-        b.lib.VRXSim_Set_Loopback.argtypes = [
-            ctypes.c_int32, ctypes.c_int32, ctypes.c_double, ctypes.c_double, ctypes.c_double,
-            ctypes.POINTER(ctypes.c_double), ctypes.c_int32, ctypes.c_uint32]
-        try:
-            yield b
-        finally:
-            # The other tests expect the synthetic signal.
-            assert b.lib.VRXSim_Set_Loopback(0, 0, 0.0, 0.0, 0.0, None, 0, 0) == 0
+def looped(board):
+    """conftest's board (local and served); the other tests expect the synthetic signal."""
+    try:
+        yield board
+    finally:
+        board.set_simulated_loopback(False)
 
 
-def test_generate_play_capture_analyse(board):
-    levels = (ctypes.c_double * 4)(*LEVELS)
-    assert board.lib.VRXSim_Set_Loopback(0, 1, NOISE, GAIN, OFFSET, levels, 4, 11) == 0
+def test_generate_play_capture_analyse(looped):
+    board = looped
+    board.set_simulated_loopback(True, NOISE, GAIN, OFFSET, LEVELS, seed=11)
     # 129 cycles in 4,096 words at full scale, captured as 65,536 samples: bin 16 * 129.
     words = np.round(32767 * np.sin(2 * np.pi * 129 * np.arange(4096) / 4096)).astype(np.int16)
     board.play(words)

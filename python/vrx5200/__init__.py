@@ -222,6 +222,9 @@ def load_library(simulated: bool = False, path: Optional[str] = None) -> ctypes.
                                           ctypes.c_uint32]
         lib.VRXSim_Read_Playback.argtypes = [_i32, ctypes.c_uint32, ctypes.c_uint32, _pu16]
         lib.VRXSim_Set_Capture_Step.argtypes = [_i32, ctypes.c_uint32]
+        lib.VRXSim_Set_Loopback.argtypes = [_i32, _i32, ctypes.c_double, ctypes.c_double,
+                                            ctypes.c_double, ctypes.POINTER(ctypes.c_double),
+                                            _i32, ctypes.c_uint32]
     _libraries[key] = lib
     return lib
 
@@ -286,8 +289,20 @@ class Board:
     """One board: its four ports open for as long as the object is (a context manager).
 
     ``key`` chooses a board by serial key (default: the only one); ``simulated`` uses the
-    simulated board.
+    simulated board. A server's address as ``key`` (``Board("http://host:8520", token=...)``)
+    gives a :class:`vrx5200.remote.RemoteBoard`: the same methods, on a board served by
+    ``vrx5200 serve``.
     """
+
+    def __new__(cls, *args, **kwargs):
+        address = args[0] if args else kwargs.get("key")
+        if cls is Board and isinstance(address, str) and address[:8].lower().startswith(
+                ("http://", "https://")):
+            from .remote import RemoteBoard
+            if not args:
+                del kwargs["key"]
+            return RemoteBoard(address, *args[1:], **kwargs)
+        return super().__new__(cls)
 
     def __init__(self, key: Optional[str] = None, simulated: bool = False,
                  library: Optional[str] = None):
@@ -467,6 +482,19 @@ class Board:
             raise RuntimeError("only the simulated board's signal can be set")
         _check("setting the simulated signal",
                self.lib.VRXSim_Set_Signal(0, cycles, amplitude, noise_rms, seed))
+
+    def set_simulated_loopback(self, on: bool, noise_rms: float = 0.0, gain: float = 1.0,
+                               offset: float = 0.0, harmonics_dbc: Sequence[float] = (),
+                               seed: int = 1) -> None:
+        """Wires the simulated DAC's output to its ADC (``on``): every capture then reads the
+        played pattern through a converter model of the given noise (RMS codes), gain (ADC codes
+        per DAC code), offset (codes) and harmonics (dBc of a full-scale sine, orders 2 to 5);
+        off, the ADC reads its synthetic signal again."""
+        if not self.simulated:
+            raise RuntimeError("only the simulated board's loopback can be set")
+        levels = (ctypes.c_double * max(1, len(harmonics_dbc)))(*harmonics_dbc)
+        _check("setting the simulated loopback", self.lib.VRXSim_Set_Loopback(
+            0, 1 if on else 0, noise_rms, gain, offset, levels, len(harmonics_dbc), seed))
 
 
 def convert_samples(input_file: str, output_dir: str = ".", lane_map: Sequence[int] = (-1, 1),
