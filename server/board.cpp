@@ -216,6 +216,7 @@ std::string Board::library_version() {
 
 nlohmann::json Board::info() {
   if (!open_) throw ApiError{409, "no board is open", std::nullopt};
+  if (stale_) return open(key_);  // after a transfer failure: the board afresh
   uint8_t family = 0, version = 0;
   int32_t busy = 0;
   check("family ID", lib_.Get_Family_ID(&family));
@@ -347,6 +348,10 @@ int32_t Board::load_fpga(const std::string& path, std::vector<std::string>& tran
     char buffer[512];
     auto emit = [&] {
       if (line.empty()) return;
+      // The upload's place on the server is no business of the client's.
+      for (size_t at = line.find(path); at != std::string::npos; at = line.find(path, at)) {
+        line.replace(at, path.size(), "(the uploaded file)");
+      }
       transcript.push_back(line);
       job.events->publish("transcript", nlohmann::json({{"job", job.id}, {"line", line}}).dump());
       if (line.find("Start configuration") != std::string::npos) job.report(0.1);

@@ -203,9 +203,9 @@ def test_spectrum_points_are_the_peaks_of_their_spans(sim, points):
         assert abs(f[peak] - answer["metrics"]["fundamental_hz"]) <= span + rate / n
 
 
-def test_only_the_last_32_captures_are_kept(sim):
-    ids = [sim.json("POST", "/api/v1/capture", {"samples": 32})["id"] for _ in range(33)]
-    assert len(set(ids)) == 33
+def test_only_the_last_256_captures_are_kept(sim):
+    ids = [sim.json("POST", "/api/v1/capture", {"samples": 32})["id"] for _ in range(257)]
+    assert len(set(ids)) == 257
     kept = [c["id"] for c in sim.json("GET", "/api/v1/captures")]
     assert sorted(kept) == sorted(ids[1:])
     refused(sim.request("GET", f"/api/v1/captures/{ids[0]}"), 404)
