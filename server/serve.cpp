@@ -589,7 +589,8 @@ int Server::run() {
                  options_.listen.c_str());
     return 2;
   }
-  if (!is_loopback(host_) && options_.token.empty()) {
+  const bool made_token = !is_loopback(host_) && options_.token.empty();
+  if (made_token) {
     // Anyone on the network could drive the board: never without a token there.
     options_.token = random_token();
     if (options_.token.empty()) {
@@ -649,7 +650,8 @@ int Server::run() {
     return 1;
   }
   port_ = port;
-  if (!options_.token.empty()) std::printf("vrx5200: token %s\n", options_.token.c_str());
+  // A token the server made is told, once; a token given is the user's own already.
+  if (made_token) std::printf("vrx5200: token %s\n", options_.token.c_str());
   const bool v6 = host_.find(':') != std::string::npos;
   std::printf("vrx5200: listening on http://%s%s%s:%d/\n", v6 ? "[" : "", host_.c_str(),
               v6 ? "]" : "", port_);

@@ -1022,9 +1022,12 @@ int main(int argc, char** argv) {
       ->add_option("--listen", serve_options.listen,
                    "ADDR:PORT to listen on; loopback unless a token guards it (port 0: any free)")
       ->capture_default_str();
-  serve->add_option("--token", serve_options.token,
-                    "the token every API request must carry (made and printed when another "
-                    "address than loopback is given without one)");
+  serve
+      ->add_option("--token", serve_options.token,
+                   "the token every API request must carry (made and printed when another "
+                   "address than loopback is given without one; VRX5200_TOKEN keeps it out of "
+                   "the process list)")
+      ->envname("VRX5200_TOKEN");
   serve->add_option("--upload-dir", serve_options.upload_dir,
                     "where the server makes its own directory for uploads (default: TMPDIR)");
   serve->footer(

@@ -48,7 +48,7 @@ class Server:
         command += list(args)
         self.command = command
         self.output: list = []  # every line the server printed, stdout and stderr
-        self.token = None
+        self.token = token  # a token the server makes is read from its output
         self.url = None
         self._lines: queue.Queue = queue.Queue()
         self.process = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
