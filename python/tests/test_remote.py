@@ -92,6 +92,19 @@ def test_an_address_makes_a_remote_board(key):
     assert isinstance(vrx5200.Board("SIM00001", simulated=True), vrx5200.Board)
 
 
+@pytest.mark.parametrize("named, remote, simulated", [
+    ("http://127.0.0.1:9", True, None), ("sim:", False, True), ("SIM00001", False, False)])
+def test_the_environment_names_the_board_when_the_script_does_not(monkeypatch, named, remote,
+                                                                  simulated):
+    monkeypatch.setenv("VRX5200_BOARD", named)
+    board = vrx5200.Board()
+    assert isinstance(board, RemoteBoard) == remote
+    if not remote:
+        assert board.simulated == simulated
+    # A script's own choice wins over the environment.
+    assert not isinstance(vrx5200.Board(simulated=True), RemoteBoard)
+
+
 @pytest.mark.parametrize("answer, says", [
     ((200, dict(VERSION, api=2)), "API 2"),
     ((200, {"hello": "world"}), "does not describe a vrx5200 API"),

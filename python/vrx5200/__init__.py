@@ -285,27 +285,40 @@ def _pattern_words(pattern, raw: Optional[bool]) -> np.ndarray:
     return np.ascontiguousarray(flat, dtype=np.int16).view(np.uint16)
 
 
+def _board_address(key: Optional[str], simulated: bool) -> Optional[str]:
+    """The board asked for: the key given, else (unless the simulated board is asked for) the
+    environment's VRX5200_BOARD: a serial key, "sim:" or a server's address."""
+    if key is None and not simulated:
+        return os.environ.get("VRX5200_BOARD") or None
+    return key
+
+
 class Board:
     """One board: its four ports open for as long as the object is (a context manager).
 
     ``key`` chooses a board by serial key (default: the only one); ``simulated`` uses the
     simulated board. A server's address as ``key`` (``Board("http://host:8520", token=...)``)
     gives a :class:`vrx5200.remote.RemoteBoard`: the same methods, on a board served by
-    ``vrx5200 serve``.
+    ``vrx5200 serve``; ``"sim:"`` is the simulated board. Without a key, the environment's
+    ``VRX5200_BOARD`` names the board the same ways, so a script runs unchanged on the simulated
+    board, an attached one or a remote one.
     """
 
     def __new__(cls, *args, **kwargs):
-        address = args[0] if args else kwargs.get("key")
+        address = _board_address(args[0] if args else kwargs.get("key"),
+                                 kwargs.get("simulated", False))
         if cls is Board and isinstance(address, str) and address[:8].lower().startswith(
                 ("http://", "https://")):
             from .remote import RemoteBoard
-            if not args:
-                del kwargs["key"]
+            kwargs.pop("key", None)
             return RemoteBoard(address, *args[1:], **kwargs)
         return super().__new__(cls)
 
     def __init__(self, key: Optional[str] = None, simulated: bool = False,
                  library: Optional[str] = None):
+        key = _board_address(key, simulated)
+        if key is not None and key.startswith("sim:"):
+            key, simulated = key[4:] or None, True
         self.lib = load_library(simulated, library)
         self.simulated = simulated
         self.key = key
