@@ -39,14 +39,6 @@ bool same_session(const CaptureRequest& a, const CaptureRequest& b) {
          a.register_6 == b.register_6 && a.register_7 == b.register_7;
 }
 
-std::vector<std::string> split_keys(const char* keys, int32_t count) {
-  std::vector<std::string> out;
-  std::stringstream in(keys);
-  std::string key;
-  while (static_cast<int32_t>(out.size()) < count && std::getline(in, key, ',')) out.push_back(key);
-  return out;
-}
-
 }  // namespace
 
 // ---- requests ----
@@ -165,8 +157,8 @@ nlohmann::json Board::discover() {
     char keys[901] = {};
     const int32_t found = lib_.Get_VRX5200_EVM(&count, keys, &length);
     if (found != VRX5200_RESULT_NO_DEVICES) check("discovery", found);
-    keys_ =
-        found == VRX5200_RESULT_NO_DEVICES ? std::vector<std::string>{} : split_keys(keys, count);
+    keys_ = found == VRX5200_RESULT_NO_DEVICES ? std::vector<std::string>{}
+                                               : tool::split_keys(keys, count);
   }
   nlohmann::json list = nlohmann::json::array();
   for (size_t i = 0; i < keys_.size(); ++i) {

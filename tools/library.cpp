@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <climits>
+#include <sstream>
 #include <type_traits>
 
 #ifndef VRX5200_LIBDIR
@@ -89,6 +90,14 @@ bool Library::open(bool simulated, const std::string& explicit_path, std::string
   optional("VRXSim_Set_Plugged", sim_set_plugged);
   if (!ok) error = path + " lacks " + missing;
   return ok;
+}
+
+std::vector<std::string> split_keys(const char* keys, int32_t count) {
+  std::vector<std::string> out;
+  std::stringstream in(keys);
+  std::string key;
+  while (static_cast<int32_t>(out.size()) < count && std::getline(in, key, ',')) out.push_back(key);
+  return out;
 }
 
 }  // namespace tool

@@ -50,4 +50,7 @@ struct Library {
   bool open(bool simulated, const std::string& explicit_path, std::string& error);
 };
 
+// The serial keys of a discovery's comma-separated list, at most `count` of them.
+std::vector<std::string> split_keys(const char* keys, int32_t count);
+
 }  // namespace tool

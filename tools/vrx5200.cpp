@@ -39,6 +39,7 @@
 namespace {
 
 using tool::Library;
+using tool::split_keys;
 using tool::usb_access_problems;
 
 enum ExitCode { kExitOk = 0, kExitFailure = 1, kExitUsage = 2, kExitFile = 3 };
@@ -254,14 +255,6 @@ struct Options {
   const std::string problems = o.sim ? "" : usb_access_problems();
   if (!problems.empty()) fail("no board can be used:" + problems);
   fail("no board found; check the USB cable, or run with --sim for the simulated board");
-}
-
-std::vector<std::string> split_keys(const char* keys, int32_t count) {
-  std::vector<std::string> out;
-  std::stringstream in(keys);
-  std::string key;
-  while (static_cast<int32_t>(out.size()) < count && std::getline(in, key, ',')) out.push_back(key);
-  return out;
 }
 
 // Discovers the boards and opens the one asked for (or the only one); returns its serial key.
