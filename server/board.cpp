@@ -33,6 +33,12 @@ std::vector<int32_t> int_list(const nlohmann::json& j, const char* name, int64_t
   return out;
 }
 
+// The bench's unplug fault is armed for the next job only, whether or not it struck.
+struct Disarm {
+  int& blocks;
+  ~Disarm() { blocks = -1; }
+};
+
 bool same_session(const CaptureRequest& a, const CaptureRequest& b) {
   return a.rate == b.rate && a.rate_factor == b.rate_factor && a.step_select == b.step_select &&
          a.half_rate_mode == b.half_rate_mode && a.register_1 == b.register_1 &&
@@ -169,6 +175,10 @@ nlohmann::json Board::discover() {
 
 nlohmann::json Board::open(const std::string& key) {
   if (open_ && !stale_ && (key.empty() || key == key_)) return info();
+  // A key the last discovery did not find is refused before the open board is touched.
+  if (open_ && !key.empty() && std::find(keys_.begin(), keys_.end(), key) == keys_.end()) {
+    throw ApiError{404, "no board with serial key \"" + key + "\"", {}};
+  }
   if (open_) close();
   discover();
   if (keys_.empty()) throw ApiError{409, "no board found", VRX5200_RESULT_NO_DEVICES};
@@ -244,12 +254,14 @@ void Board::after_block(Job& job) {
   if (unplug_after_blocks_ > 0 && --unplug_after_blocks_ == 0 && lib_.sim_set_plugged) {
     lib_.sim_set_plugged(0, 0);
     unplugged_ = true;
+    stale_ = true;
     unplug_after_blocks_ = -1;
   }
   job.check_cancel();
 }
 
 void Board::capture(const CaptureRequest& r, std::vector<uint16_t>& samples, Job& job) {
+  const Disarm disarm{unplug_after_blocks_};
   ensure_open();
   if (!adc_ready_ || !same_session(adc_, r)) {
     ADC_Session_Params adc{};
@@ -297,6 +309,7 @@ nlohmann::json Board::play(const PlayRequest& p, Job& job) {
   if (p.loopback && lib_.sim_set_loopback == nullptr) {
     throw ApiError{409, "loopback needs the simulated board", std::nullopt};
   }
+  const Disarm disarm{unplug_after_blocks_};
   ensure_open();
   adc_ready_ = false;
   DAC_Session_Params d{};
@@ -372,7 +385,11 @@ int32_t Board::load_fpga(const std::string& path, std::vector<std::string>& tran
   ::close(saved_err);
   reader.join();
   ::close(fds[0]);
-  if (result < VRX5200_RESULT_FPGA_CONFIGURED || result == VRX5200_RESULT_NO_BOARD) stale_ = true;
+  // A failed configuration or chain check may be a board gone and back: open it afresh.
+  if (result != VRX5200_RESULT_FPGA_CONFIGURED && result != VRX5200_RESULT_PROGRAMMING_FILE &&
+      result != VRX5200_RESULT_FILE_IO) {
+    stale_ = true;
+  }
   return result;
 }
 
@@ -432,10 +449,12 @@ void Board::sim_control(const nlohmann::json& j) {
           lib_.sim_set_loopback(0, *loopback_on ? 1 : 0, noise, gain, offset, harmonics.data(),
                                 static_cast<int32_t>(harmonics.size()), seed));
   }
-  // Plugging in a board that is in changes nothing (the bench would drop its open handles).
+  // Plugging in a board that is in changes nothing (the bench would drop its open handles);
+  // after an unplug the board is opened afresh, as after any transfer failure.
   if (plugged_given && plugged != !unplugged_) {
     lib_.sim_set_plugged(0, plugged ? 1 : 0);
     unplugged_ = !plugged;
+    stale_ = open_;
   }
   if (unplug_after > 0) unplug_after_blocks_ = static_cast<int>(unplug_after);
 }

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <map>
+#include <semaphore>
 
 #include "server/fields.h"
 #include "vrx5200_analysis.h"
@@ -14,22 +15,34 @@ constexpr size_t kMaxCaptures = 256;
 constexpr size_t kMaxBytes = size_t{512} << 20;
 
 // Analyzers by record length, lent to one request at a time: a repeated length (a continuous
-// capture) costs only its transform.
+// capture) costs only its transform. Analyses run two at a time at most (a record of 16 Mi
+// samples that is no power of two takes about a gigabyte while it is analysed), and the pool
+// keeps analyzers up to a memory budget.
 class AnalyzerPool {
  public:
   struct Lease {
     AnalyzerPool* pool;
     uint64_t n;
     VRX5200Analyzer* analyzer;
+    Lease(AnalyzerPool* p, uint64_t length, VRX5200Analyzer* a) : pool(p), n(length), analyzer(a) {}
+    Lease(const Lease&) = delete;
+    Lease& operator=(const Lease&) = delete;
     ~Lease() { pool->give_back(n, analyzer); }
   };
+
+  ~AnalyzerPool() {
+    for (auto& [n, a] : free_) VRX5200Analysis_Destroy(a);
+  }
+
   Lease take(uint64_t n) {
+    running_.acquire();
     {
       std::lock_guard<std::mutex> lock(mutex_);
       auto it = free_.find(n);
       if (it != free_.end()) {
         VRX5200Analyzer* a = it->second;
         free_.erase(it);
+        kept_bytes_ -= bytes_of(n);
         return {this, n, a};
       }
     }
@@ -39,17 +52,28 @@ class AnalyzerPool {
   }
 
  private:
+  // What an analyzer of n samples holds: 4 bytes a sample for a power of two, up to about 60 by
+  // Bluestein's way for other lengths.
+  static size_t bytes_of(uint64_t n) { return static_cast<size_t>(n) * ((n & (n - 1)) ? 64 : 4); }
+
   void give_back(uint64_t n, VRX5200Analyzer* a) {
-    if (a == nullptr) return;
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (free_.size() >= 8) {
-      VRX5200Analysis_Destroy(a);
-      return;
+    if (a != nullptr) {
+      std::lock_guard<std::mutex> lock(mutex_);
+      if (kept_bytes_ + bytes_of(n) <= kBudget) {
+        free_.emplace(n, a);
+        kept_bytes_ += bytes_of(n);
+        a = nullptr;
+      }
     }
-    free_.emplace(n, a);
+    VRX5200Analysis_Destroy(a);  // null when kept
+    running_.release();
   }
+
+  static constexpr size_t kBudget = size_t{64} << 20;
   std::mutex mutex_;
   std::multimap<uint64_t, VRX5200Analyzer*> free_;
+  size_t kept_bytes_ = 0;
+  std::counting_semaphore<2> running_{2};
 };
 
 AnalyzerPool g_analyzers;

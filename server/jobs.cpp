@@ -122,9 +122,10 @@ void Worker::publish(const Job& job) {
   events_.publish("job", job_json(job).dump());
 }
 
-void Worker::run(const std::string& kind, std::function<void(Job&)> task) {
+void Worker::run(const std::string& kind, std::function<void(Job&)> task, bool cancellable) {
   auto job = std::make_shared<Job>();
   job->kind = kind;
+  job->cancellable = cancellable;
   job->task = std::move(task);
   job->events = &events_;
   std::unique_lock<std::mutex> lock(mutex_);
@@ -140,24 +141,30 @@ void Worker::run(const std::string& kind, std::function<void(Job&)> task) {
   if (job->error) std::rethrow_exception(job->error);
 }
 
-bool Worker::cancel(uint64_t id) {
+Worker::Cancel Worker::cancel(uint64_t id) {
   std::lock_guard<std::mutex> lock(mutex_);
   if (running_ && running_->id == id) {
+    if (!running_->cancellable) return Cancel::kRunsToItsEnd;
     running_->cancel = true;
-    return true;
+    return Cancel::kAsked;
   }
   for (auto& job : queue_) {
     if (job->id == id) {
       job->cancel = true;
-      return true;
+      return Cancel::kAsked;
     }
   }
-  return false;
+  return Cancel::kNoSuchJob;
+}
+
+bool Worker::wait_idle(int ms) {
+  std::unique_lock<std::mutex> lock(mutex_);
+  return idle_.wait_for(lock, std::chrono::milliseconds(ms), [&] { return !running_; });
 }
 
 void Worker::cancel_all() {
   std::lock_guard<std::mutex> lock(mutex_);
-  if (running_) running_->cancel = true;
+  if (running_ && running_->cancellable) running_->cancel = true;
   for (auto& job : queue_) job->cancel = true;
 }
 
@@ -223,6 +230,7 @@ void Worker::loop() {
     events_.publish("job", event.dump());
     job->finished = true;
     job->done.notify_all();
+    idle_.notify_all();
   }
 }
 

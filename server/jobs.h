@@ -57,6 +57,7 @@ struct Job {
   std::string kind;
   std::atomic<bool> cancel{false};
   std::atomic<double> progress{0};
+  bool cancellable = false;
   JobState state = JobState::kQueued;  // guarded by the worker's mutex
   std::function<void(Job&)> task;
   std::exception_ptr error;
@@ -83,9 +84,14 @@ class Worker {
   // Runs `task` on the worker after the jobs before it and waits for its end; rethrows what it
   // threw. Throws ApiError 503 when the queue is full and 409 when the job was cancelled before
   // it ran.
-  void run(const std::string& kind, std::function<void(Job&)> task);
-  // Asks a queued or running job to stop; false when there is no such job.
-  bool cancel(uint64_t id);
+  // `cancellable`: the job may be stopped while it runs (between its blocks); any job may be
+  // cancelled while it waits.
+  void run(const std::string& kind, std::function<void(Job&)> task, bool cancellable = false);
+  enum class Cancel { kNoSuchJob, kAsked, kRunsToItsEnd };
+  // Asks a queued job, or a running cancellable one, to stop.
+  Cancel cancel(uint64_t id);
+  // Waits up to `ms` for the running job to end; true when none runs.
+  bool wait_idle(int ms);
   // Cancels every queued and running job (the server is stopping).
   void cancel_all();
   // The queued and running jobs, as a JSON array.
@@ -103,6 +109,7 @@ class Worker {
   size_t max_queue_;
   std::mutex mutex_;
   std::condition_variable wake_;
+  std::condition_variable idle_;
   std::deque<std::shared_ptr<Job>> queue_;
   std::shared_ptr<Job> running_;
   uint64_t next_id_ = 1;

@@ -1,6 +1,9 @@
 #include "server/serve.h"
 
+#include <arpa/inet.h>
+#include <dirent.h>
 #include <fcntl.h>
+#include <netinet/in.h>
 #include <pthread.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -13,6 +16,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <strings.h>
 #include <httplib.h>
 #include <nlohmann/json.hpp>
 #include <regex>
@@ -50,7 +54,12 @@ bool split_listen(const std::string& listen, std::string& host, int& port) {
 }
 
 bool is_loopback(const std::string& host) {
-  return host == "localhost" || host == "::1" || host.rfind("127.", 0) == 0;
+  // Numbers only: a name that merely begins with "127." may resolve anywhere (or be rebound).
+  in_addr v4{};
+  if (inet_pton(AF_INET, host.c_str(), &v4) == 1) return (ntohl(v4.s_addr) >> 24) == 127;
+  in6_addr v6{};
+  if (inet_pton(AF_INET6, host.c_str(), &v6) == 1) return IN6_IS_ADDR_LOOPBACK(&v6);
+  return host == "localhost";
 }
 
 bool same_secret(const std::string& a, const std::string& b) {
@@ -69,11 +78,12 @@ namespace {
 // Bodies: JSON requests are small; patterns and programming files may be large.
 constexpr size_t kMaxJsonBody = 64 * 1024;
 constexpr size_t kMaxUpload = size_t{64} << 20;
-// Requests that may wait for the board at once, beyond the one it serves.
-constexpr size_t kMaxQueue = 64;
 // Event streams at once: each holds one of the server's threads while it is open.
 constexpr size_t kMaxStreams = 16;
-constexpr int kThreads = 48;
+constexpr int kThreads = 64;
+// Requests that wait for the board hold a thread each: fewer than the threads left over by the
+// streams, so that a full queue answers 503 and the job list and cancel still get through.
+constexpr size_t kMaxQueue = kThreads - kMaxStreams - 16;
 
 sigset_t stop_signal_set() {
   sigset_t set;
@@ -197,11 +207,21 @@ class Server {
       send_error(res, ApiError{500, std::string("internal error: ") + e.what(), {}});
     }
   }
-  void on_board(const std::string& kind, const std::function<void(Job&)>& task) {
-    worker_.run(kind, task);
+  void on_board(const std::string& kind, const std::function<void(Job&)>& task,
+                bool cancellable = false) {
+    worker_.run(kind, task, cancellable);
   }
   void publish_board();
   std::string save_upload(const std::string& body);
+  void remove_uploads() {
+    if (DIR* d = opendir(upload_dir_.c_str())) {
+      while (const dirent* e = readdir(d)) {
+        if (e->d_name[0] != '.') unlink((upload_dir_ + "/" + e->d_name).c_str());
+      }
+      closedir(d);
+    }
+    rmdir(upload_dir_.c_str());
+  }
   std::shared_ptr<Capture> kept_capture(const httplib::Request& req) {
     std::shared_ptr<Capture> c = captures_.find(id_of(req.matches[1]));
     if (!c) throw ApiError{404, "no capture with this id (the last 256 are kept)", {}};
@@ -241,7 +261,10 @@ bool Server::admit(const httplib::Request& req, httplib::Response& res) {
   if (is_loopback(host_)) {
     std::string name;
     int port = 0;
-    if (!split_listen(host, name, port) || !is_loopback(name) || port != port_) {
+    // A browser leaves the port out of Host for port 80.
+    const bool parsed =
+        split_listen(host, name, port) || (port_ == 80 && split_listen(host + ":80", name, port));
+    if (!parsed || !is_loopback(name) || port != port_) {
       send_error(res, ApiError{403, "the Host header does not name this server", {}});
       return false;
     }
@@ -250,13 +273,26 @@ bool Server::admit(const httplib::Request& req, httplib::Response& res) {
     send_error(res, ApiError{403, "cross-origin requests are refused", {}});
     return false;
   }
+  // Requests a browser makes for another site's page (images, scripts: no Origin header) say so
+  // in Sec-Fetch-Site; only the page's own requests and typed addresses pass.
+  const std::string site = req.get_header_value("Sec-Fetch-Site");
+  if (!site.empty() && site != "same-origin" && site != "none") {
+    send_error(res, ApiError{403, "cross-site requests are refused", {}});
+    return false;
+  }
   // The page's own files carry no board access: they load without the token, which the page
   // then sends with every API request.
   const bool api = req.path.rfind("/api/", 0) == 0 || req.path == "/api";
-  if (!api || options_.token.empty()) return true;
+  if (!api) return true;
+  // httplib limits a body by its Content-Length only: a chunked body could be any size.
+  if (req.has_header("Transfer-Encoding")) {
+    send_error(res, ApiError{411, "send the body with a Content-Length", {}});
+    return false;
+  }
+  if (options_.token.empty()) return true;
   std::string given;
   const std::string auth = req.get_header_value("Authorization");
-  if (auth.rfind("Bearer ", 0) == 0) {
+  if (auth.size() > 7 && strncasecmp(auth.c_str(), "Bearer ", 7) == 0) {
     given = auth.substr(7);
   } else if (req.has_param("token")) {
     given = req.get_param_value("token");
@@ -402,7 +438,8 @@ void Server::routes() {
       const CaptureRequest r = CaptureRequest::from_json(body);
       const AnalysisOptions a = AnalysisOptions::from_json(body);
       std::vector<uint16_t> samples;
-      on_board("capture", [&](Job& job) { board_.capture(r, samples, job); });
+      on_board(
+          "capture", [&](Job& job) { board_.capture(r, samples, job); }, true);
       auto capture = captures_.add(std::move(samples), r.offset_binary, r.sample_rate());
       json out = analyse(*capture, a);
       out["id"] = capture->id;
@@ -458,7 +495,8 @@ void Server::routes() {
   add("POST", "/api/v1/play", [this](const httplib::Request& req, httplib::Response& res) {
     guarded(res, [&] {
       PlayRequest p;
-      if (req.get_header_value("Content-Type") == "application/octet-stream") {
+      const std::string type = req.get_header_value("Content-Type");
+      if (type.substr(0, type.find(';')) == "application/octet-stream") {
         const json q = query_json(req, {"rate", "rate_factor_1", "rate_factor_2", "rate_divisor",
                                         "control_byte_1", "control_byte_2", "start_offset"});
         require_object(q, {"rate", "rate_factor_1", "rate_factor_2", "rate_divisor",
@@ -477,7 +515,8 @@ void Server::routes() {
         p.generate(parse_body(req));
       }
       json out;
-      on_board("play", [&](Job& job) { out = board_.play(p, job); });
+      on_board(
+          "play", [&](Job& job) { out = board_.play(p, job); }, true);
       send_json(res, out);
     });
   });
@@ -490,10 +529,8 @@ void Server::routes() {
       std::vector<std::string> transcript;
       int32_t result = 0;
       try {
-        on_board("fpga", [&](Job& job) {
-          result = board_.load_fpga(path, transcript, job);
-          job.check_cancel();
-        });
+        // One library call: it runs to its end once started (it can be cancelled while it waits).
+        on_board("fpga", [&](Job& job) { result = board_.load_fpga(path, transcript, job); });
       } catch (...) {
         unlink(path.c_str());
         throw;
@@ -517,8 +554,14 @@ void Server::routes() {
       [this](const httplib::Request& req, httplib::Response& res) {
         guarded(res, [&] {
           const uint64_t id = id_of(req.matches[1]);
-          if (!worker_.cancel(id))
-            throw ApiError{404, "no queued or running job " + req.matches[1].str(), {}};
+          switch (worker_.cancel(id)) {
+            case Worker::Cancel::kNoSuchJob:
+              throw ApiError{404, "no queued or running job " + req.matches[1].str(), {}};
+            case Worker::Cancel::kRunsToItsEnd:
+              throw ApiError{409, "this job runs to its end once started (one library call)", {}};
+            case Worker::Cancel::kAsked:
+              break;
+          }
           send_json(res, {{"id", id}, {"cancelled", true}});
         });
       });
@@ -538,7 +581,7 @@ void Server::routes() {
             return sink.write(hello.data(), hello.size());
           }
           std::string out;
-          const bool open = events_.take(subscriber, out, 15000);
+          const bool open = events_.take(subscriber, out, 5000);
           if (!open) return false;
           // A comment now and then finds a client that has gone away.
           if (out.empty()) out = ": keep-alive\n\n";
@@ -668,14 +711,29 @@ int Server::run() {
   // listen ended (stopped, or failed): wake the stopper if it still waits.
   pthread_kill(stopper.native_handle(), SIGTERM);
   stopper.join();
+  // A job that cannot be stopped (an FPGA load) gets a few seconds to end; then the server
+  // leaves without it rather than keep its user waiting.
+  if (!worker_.wait_idle(5000)) {
+    std::fprintf(stderr, "vrx5200: stopping while the board is still busy\n");
+    remove_uploads();
+    std::fflush(nullptr);
+    std::_Exit(0);
+  }
   on_board("close", [this](Job&) { board_.close(); });
-  rmdir(upload_dir_.c_str());
+  remove_uploads();
   return 0;
 }
 
 }  // namespace
 
 int serve(tool::Library& lib, const ServeOptions& options) {
+  // The FPGA transcript borrows descriptors 1 and 2 for its call: they must not be a socket's.
+  for (int fd = 0; fd <= 2; ++fd) {
+    if (fcntl(fd, F_GETFD) < 0) {
+      const int null_fd = open("/dev/null", O_RDWR);
+      if (null_fd >= 0 && null_fd != fd) close(null_fd);  // filled the lowest free descriptor
+    }
+  }
   // Blocked before the first thread starts (the worker's), so that every thread inherits it.
   const sigset_t stop_signals = stop_signal_set();
   pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);

@@ -310,7 +310,8 @@ class Board:
         if cls is Board and isinstance(address, str) and address[:8].lower().startswith(
                 ("http://", "https://")):
             from .remote import RemoteBoard
-            kwargs.pop("key", None)
+            if not args:
+                kwargs.pop("key", None)  # the address itself, given as key= or by the environment
             return RemoteBoard(address, *args[1:], **kwargs)
         return super().__new__(cls)
 

@@ -44,7 +44,8 @@ def state(s):
     return {"captures": [c["id"] for c in s.json("GET", "/api/v1/captures")],
             "register 5": s.json("GET", "/api/v1/registers/5")["value"],
             "playback": s.raw("/api/v1/sim/playback?first=0&count=64"),
-            "jobs": s.json("GET", "/api/v1/jobs")}
+            "jobs": s.json("GET", "/api/v1/jobs"),
+            "boards": s.json("GET", "/api/v1/boards")}
 
 
 def play_words(s, words, **query):
@@ -506,6 +507,31 @@ def test_oversized_bodies_are_refused_from_their_length(sim, path, kind):
     assert top.startswith(b"HTTP/1.1 413"), answer[:200]
     headers = dict(line.decode().lower().split(": ", 1) for line in top.split(b"\r\n")[1:])
     refused((413, headers, data), 413)
+    assert state(sim) == before
+
+
+@pytest.mark.parametrize("headers", [
+    {"Host": "127.attacker.example:{port}"},      # a rebound name that looks like loopback
+    {"Host": "127.0.0.1.attacker.example:{port}"},
+    {"Host": "127.0.0.1:{other}"},
+    {"Sec-Fetch-Site": "cross-site"},              # another site's <img> or <script>: no Origin
+    {"Sec-Fetch-Site": "same-site"},               # another port of this machine
+    {"Transfer-Encoding": "chunked"},              # a body of no stated length
+])
+def test_requests_from_elsewhere_are_refused_and_change_nothing(sim, headers):
+    sim.json("PUT", "/api/v1/registers/5", {"value": 0x42})
+    before = state(sim)
+    headers = {k: v.format(port=sim.port, other=sim.port + 1) for k, v in headers.items()}
+    head = "".join(f"{k}: {v}\r\n" for k, v in {"Host": f"{sim.host}:{sim.port}",
+                                                  **headers}.items())
+    body = b'{"value": 9}'
+    body = (b"%x\r\n%s\r\n0\r\n\r\n" % (len(body), body) if "Transfer-Encoding" in headers
+            else body)
+    length = "" if "Transfer-Encoding" in headers else f"Content-Length: {len(body)}\r\n"
+    answer = raw_exchange(sim.host, sim.port, (
+        f"PUT /api/v1/registers/5 HTTP/1.1\r\n{head}{length}"
+        "Content-Type: application/json\r\nConnection: close\r\n\r\n").encode() + body)
+    assert answer.split(b" ", 2)[1] in (b"403", b"411"), answer[:200]
     assert state(sim) == before
 
 

@@ -72,6 +72,25 @@ def test_plugging_in_a_plugged_board_changes_nothing(sim):
     assert np.array_equal(captured(sim, {"samples": 4096})[1], reference)
 
 
+def test_after_an_unplug_every_job_works_again_and_an_armed_fault_strikes_once(sim):
+    image = bytes(range(256)) * 64
+    fpga = {"Content-Type": "application/octet-stream"}
+    assert sim.json("POST", "/api/v1/fpga", image, headers=fpga)["result"] == 20
+    sim.json("POST", "/api/v1/sim", {"plugged": False})
+    sim.json("POST", "/api/v1/sim", {"plugged": True})
+    assert sim.json("POST", "/api/v1/fpga", image, headers=fpga)["result"] == 20
+    # A fault armed for a job that ended before it struck does not wait for a later one.
+    sim.json("POST", "/api/v1/sim", {"unplug_after_blocks": 5})
+    captured(sim, {"samples": 65536})
+    captured(sim, {"samples": 8 * 65536})
+
+
+def test_a_refused_open_leaves_the_open_board_open(sim):
+    captured(sim, {"samples": 4096})
+    refused(sim.request("POST", "/api/v1/boards/NOBOARD1/open"), 404)
+    assert sim.json("GET", "/api/v1/board")["open"] is True
+
+
 def small_files():
     resource.setrlimit(resource.RLIMIT_FSIZE, (1 << 20, 1 << 20))
 

@@ -128,11 +128,14 @@ TEST(ServerWorker, CancelledJobsEndWith409AndQueuesAreBounded) {
   std::atomic<bool> release{false}, started{false};
   std::thread holder([&] {
     try {
-      worker.run("hold", [&](server::Job& job) {
-        started = true;
-        while (!release) std::this_thread::yield();
-        job.check_cancel();
-      });
+      worker.run(
+          "hold",
+          [&](server::Job& job) {
+            started = true;
+            while (!release) std::this_thread::yield();
+            job.check_cancel();
+          },
+          true);
       ADD_FAILURE() << "the cancelled job succeeded";
     } catch (const ApiError& e) {
       EXPECT_EQ(e.status, 409);
@@ -155,13 +158,25 @@ TEST(ServerWorker, CancelledJobsEndWith409AndQueuesAreBounded) {
   } catch (const ApiError& e) {
     EXPECT_EQ(e.status, 503);
   }
-  EXPECT_TRUE(worker.cancel(1));
-  EXPECT_TRUE(worker.cancel(2));
-  EXPECT_FALSE(worker.cancel(99));
+  using Cancel = server::Worker::Cancel;
+  EXPECT_EQ(worker.cancel(1), Cancel::kAsked);
+  EXPECT_EQ(worker.cancel(2), Cancel::kAsked);
+  EXPECT_EQ(worker.cancel(99), Cancel::kNoSuchJob);
   release = true;
   holder.join();
   queued.join();
   EXPECT_FALSE(queued_ran);
+
+  // A job of one library call is not stopped once it runs: its client gets its real result.
+  std::atomic<bool> asked{false};
+  std::thread whole([&] {
+    worker.run("whole", [&](server::Job&) {
+      EXPECT_EQ(worker.cancel(3), Cancel::kRunsToItsEnd);
+      asked = true;
+    });
+  });
+  whole.join();
+  EXPECT_TRUE(asked);
 }
 
 }  // namespace
