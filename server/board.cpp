@@ -25,7 +25,7 @@ constexpr int64_t kMaxCaptureSamples = int64_t{1} << 24;
 
 std::vector<int32_t> int_list(const nlohmann::json& j, const char* name, int64_t lo, int64_t hi) {
   std::vector<int32_t> out;
-  if (!j.is_array()) bad_request(std::string("\"") + name + "\" must be an array of numbers");
+  if (!j.is_array()) bad_field(name, "must be an array of numbers");
   for (const auto& v : j) {
     nlohmann::json wrapper = {{name, v}};
     out.push_back(static_cast<int32_t>(int_field(wrapper, name, 0, lo, hi)));
