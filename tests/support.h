@@ -15,6 +15,16 @@
 
 using Bytes = std::vector<uint8_t>;
 
+// A DAC session whose derived rate K is `rate` (factors 8 and 1, divisor 1, control bytes 0).
+inline DAC_Session_Params dac_session_params(double rate = 100e6) {
+  DAC_Session_Params p{};
+  p.Rate = rate;
+  p.Rate_Factor_1 = 8;
+  p.Rate_Factor_2 = 1;
+  p.Rate_Divisor = 1;
+  return p;
+}
+
 // A file name of this test's own in the temporary directory: tests run side by side in
 // separate processes and must not share files.
 inline std::string temp_file(const std::string& name) {

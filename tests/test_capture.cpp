@@ -293,11 +293,7 @@ TEST_F(CaptureTest, SessionResultIsTheFirstFailingExchange) {
 
 // A read-back needs a capture start of its own: a playback's block plan is not a capture's.
 TEST_F(CaptureTest, PlaybackPlanDoesNotLeakIntoTheReadBacks) {
-  DAC_Session_Params d{};
-  d.Rate = 100e6;
-  d.Rate_Factor_1 = 8;
-  d.Rate_Factor_2 = 1;
-  d.Rate_Divisor = 1;
+  const DAC_Session_Params d = dac_session_params();
   ASSERT_EQ(VRX5200BrdCtrl_Configure_VRX5200_DAC_Session(&d), 0);
   ASSERT_EQ(VRX5200BrdCtrl_Start_DDR_to_DAC(2 * 63448 + 16, 0), 0);  // a plan of three blocks
   configure(adc(250e6));

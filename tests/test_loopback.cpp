@@ -23,11 +23,7 @@ class LoopbackTest : public BenchTest {
 
   // Uploads `words` from board byte `offset` and starts their playback.
   void play(const std::vector<uint16_t>& words, int32_t offset = 0) {
-    DAC_Session_Params p{};
-    p.Rate = 100e6;
-    p.Rate_Factor_1 = 8;
-    p.Rate_Factor_2 = 1;
-    p.Rate_Divisor = 1;
+    const DAC_Session_Params p = dac_session_params();
     ASSERT_EQ(VRX5200BrdCtrl_Configure_VRX5200_DAC_Session(&p), 0);
     int32_t position = 0, done = 0;
     const uint32_t n = static_cast<uint32_t>(words.size());

@@ -16,11 +16,7 @@ Bytes write_frame(uint8_t reg, uint8_t value, int n = 1) {
 }
 
 DAC_Session_Params dac(double k, uint8_t cb1 = 0xA1, uint8_t cb2 = 0xB2) {
-  DAC_Session_Params p{};
-  p.Rate = k;  // K = 1 * k * 8 / (8 * 1) = k
-  p.Rate_Factor_1 = 8;
-  p.Rate_Factor_2 = 1;
-  p.Rate_Divisor = 1;
+  DAC_Session_Params p = dac_session_params(k);  // K = 1 * k * 8 / (8 * 1) = k
   p.Control_Byte_1 = cb1;
   p.Control_Byte_2 = cb2;
   return p;

@@ -142,11 +142,7 @@ class SweepTest : public BenchTest {
     ASSERT_EQ(VRX5200BrdCtrl_Configure_VRX5200_ADC_Session(&p), 0);
   }
   void dac_session() {
-    DAC_Session_Params p{};
-    p.Rate = 100e6;
-    p.Rate_Factor_1 = 8;
-    p.Rate_Factor_2 = 1;
-    p.Rate_Divisor = 1;
+    const DAC_Session_Params p = dac_session_params();
     ASSERT_EQ(VRX5200BrdCtrl_Configure_VRX5200_DAC_Session(&p), 0);
   }
   bool pattern_landed() { return board().pattern(0, pattern.size()) == pattern; }
@@ -253,11 +249,7 @@ TEST_F(SweepTest, EveryExportUnderEveryFault) {
        20 * kExchange},
       {"Configure_DAC_Session", true, nothing,
        [&] {
-         DAC_Session_Params p{};
-         p.Rate = 1e6;
-         p.Rate_Factor_1 = 8;
-         p.Rate_Factor_2 = 1;
-         p.Rate_Divisor = 1;
+         const DAC_Session_Params p = dac_session_params(1e6);
          return VRX5200BrdCtrl_Configure_VRX5200_DAC_Session(&p);
        },
        0, yes, 12 * kExchange},
