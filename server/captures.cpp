@@ -6,6 +6,7 @@
 #include <semaphore>
 
 #include "server/fields.h"
+#include "tools/units.h"
 #include "vrx5200_analysis.h"
 
 namespace server {
@@ -78,14 +79,6 @@ class AnalyzerPool {
 
 AnalyzerPool g_analyzers;
 
-int32_t window_named(const std::string& name) {
-  if (name == "rectangular") return VRX5200_WINDOW_RECTANGULAR;
-  if (name == "hann") return VRX5200_WINDOW_HANN;
-  if (name == "blackmanharris") return VRX5200_WINDOW_BLACKMAN_HARRIS_4;
-  if (name == "blackmanharris7") return VRX5200_WINDOW_BLACKMAN_HARRIS_7;
-  bad_request("\"window\" must be rectangular, hann, blackmanharris or blackmanharris7");
-}
-
 nlohmann::json summary_of(const Capture& c) {
   if (c.samples.empty()) return nullptr;
   int32_t lo = INT32_MAX, hi = INT32_MIN;
@@ -110,7 +103,11 @@ double two_decimals(double x) {
 
 AnalysisOptions AnalysisOptions::from_json(const nlohmann::json& j) {
   AnalysisOptions o;
-  o.window = window_named(string_field(j, "window", "blackmanharris"));
+  const std::optional<int32_t> window =
+      tool::window_named(string_field(j, "window", "blackmanharris"));
+  if (!window)
+    bad_request("\"window\" must be rectangular, hann, blackmanharris or blackmanharris7");
+  o.window = *window;
   o.harmonics = static_cast<int32_t>(int_field(j, "harmonics", 5, 2, VRX5200_MAX_HARMONICS));
   o.spectrum_points = static_cast<int32_t>(int_field(j, "spectrum", 0, 0, 1 << 16));
   return o;

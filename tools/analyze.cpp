@@ -75,10 +75,7 @@ std::vector<uint16_t> read_csv(const std::string& path, const std::string& bytes
 }
 
 int32_t window_of(const std::string& name) {
-  if (name == "rectangular") return VRX5200_WINDOW_RECTANGULAR;
-  if (name == "hann") return VRX5200_WINDOW_HANN;
-  if (name == "blackmanharris") return VRX5200_WINDOW_BLACKMAN_HARRIS_4;
-  if (name == "blackmanharris7") return VRX5200_WINDOW_BLACKMAN_HARRIS_7;
+  if (const std::optional<int32_t> w = window_named(name)) return *w;
   stop("bad window \"" + name + "\" (rectangular, hann, blackmanharris, blackmanharris7)",
        kExitUsage);
 }

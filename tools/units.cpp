@@ -4,6 +4,8 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "vrx5200_analysis.h"
+
 namespace tool {
 
 std::optional<double> parse_hertz(const std::string& text) {
@@ -54,6 +56,14 @@ std::string format_hertz(double hz) {
   char buffer[64];
   std::snprintf(buffer, sizeof buffer, "%.6g %s", v, unit);
   return buffer;
+}
+
+std::optional<int32_t> window_named(const std::string& name) {
+  if (name == "rectangular") return VRX5200_WINDOW_RECTANGULAR;
+  if (name == "hann") return VRX5200_WINDOW_HANN;
+  if (name == "blackmanharris") return VRX5200_WINDOW_BLACKMAN_HARRIS_4;
+  if (name == "blackmanharris7") return VRX5200_WINDOW_BLACKMAN_HARRIS_7;
+  return std::nullopt;
 }
 
 }  // namespace tool

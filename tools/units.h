@@ -2,6 +2,7 @@
 // prints them.
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <string>
 
@@ -13,5 +14,9 @@ std::optional<double> parse_hertz(const std::string& text);
 
 // A frequency with the prefix that suits it and six significant digits: "3.89478 MHz".
 std::string format_hertz(double hz);
+
+// The analysis window of a name users write (rectangular, hann, blackmanharris,
+// blackmanharris7) as a VRX5200_WINDOW_ value. Nothing otherwise.
+std::optional<int32_t> window_named(const std::string& name);
 
 }  // namespace tool
