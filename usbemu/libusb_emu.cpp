@@ -82,6 +82,7 @@ struct Port {
   Channel chip;
   std::deque<Xfer*> out, in;                   // bulk transfers queued, oldest first
   uint64_t data_in = 0;                        // data bytes sent to the host (status bytes apart)
+  unsigned in_timeout_ms = 0;                  // the time-out of the last bulk IN transfer
   libusb_device_handle* claimed_by = nullptr;  // the handle that claimed the interface
 };
 
@@ -317,6 +318,30 @@ Bus& bus() {
 }
 
 using Lock = std::unique_lock<std::mutex>;
+
+// What a channel of a board (both from 1) was last set to, for the tests of a driver above: its
+// bit clock as decoded from the baud-rate request (Hz), and the time-out of its last bulk IN
+// transfer (ms, 0: none); -1 for a channel that is not there. Not libusb functions; found with
+// dlsym.
+const Port* probe_port(int board, int channel) {
+  const Bus& b = bus();
+  if (board < 1 || static_cast<size_t>(board) > b.boards.size() || channel < 1 || channel > 4) {
+    return nullptr;
+  }
+  return b.boards[static_cast<size_t>(board - 1)]->ports[static_cast<size_t>(channel - 1)].get();
+}
+
+USBEMU_API double libusb_emulator_bit_clock_hz(int board, int channel) {
+  Lock lock(bus().mu);
+  const Port* port = probe_port(board, channel);
+  return port != nullptr ? port->chip.baud().hz() : -1.0;
+}
+
+USBEMU_API int libusb_emulator_in_timeout_ms(int board, int channel) {
+  Lock lock(bus().mu);
+  const Port* port = probe_port(board, channel);
+  return port != nullptr ? static_cast<int>(port->in_timeout_ms) : -1;
+}
 
 // ---- Validation of what the application hands in ---------------------------------------------
 
@@ -564,6 +589,7 @@ int enqueue(Bus& b, Xfer& x, libusb_device_handle* h, unsigned char endpoint, un
   x.length = static_cast<size_t>(length);
   x.actual = 0;
   x.deadline_us = timeout != 0 ? now + static_cast<uint64_t>(timeout) * 1000 : 0;
+  if (in) port->in_timeout_ms = timeout;
   x.status = LIBUSB_TRANSFER_COMPLETED;
   (in ? port->in : port->out).push_back(&x);
   if (x.length == 0 && !in) {  // a zero-length packet

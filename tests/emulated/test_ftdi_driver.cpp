@@ -1,5 +1,6 @@
 // The libftdi1 driver (platform/ftdi_driver.cpp) on Debian's libftdi1 and libusb's interface, over
 // the emulated bridge: run under run-emulated, one process per bus configuration.
+#include <dlfcn.h>
 #include <gtest/gtest.h>
 #include <malloc.h>
 
@@ -32,6 +33,19 @@ FT_HANDLE open_entry(DWORD index) {
   const uintptr_t location = entry(index).location;
   EXPECT_EQ(FT_OpenEx(reinterpret_cast<PVOID>(location), FT_OPEN_BY_LOCATION, &h), FT_OK);
   return h;
+}
+
+// What the emulated chip holds for a channel (board and channel from 1): the bit clock it decoded
+// from the baud-rate request, and the time-out of the last bulk IN transfer asked of it.
+double bit_clock_hz(int board, int channel) {
+  using Probe = double (*)(int, int);
+  const auto probe = reinterpret_cast<Probe>(dlsym(RTLD_DEFAULT, "libusb_emulator_bit_clock_hz"));
+  return probe != nullptr ? probe(board, channel) : -1.0;
+}
+int in_timeout_ms(int board, int channel) {
+  using Probe = int (*)(int, int);
+  const auto probe = reinterpret_cast<Probe>(dlsym(RTLD_DEFAULT, "libusb_emulator_in_timeout_ms"));
+  return probe != nullptr ? probe(board, channel) : -1;
 }
 
 DWORD listed() {
@@ -82,6 +96,8 @@ TEST(Driver, SyncBitBangTakesTheLibrarysRateAndLongWrites) {
   EXPECT_EQ(FT_SetBaudRate(h, 8000000), FT_OK);
   EXPECT_EQ(FT_SetBaudRate(h, 1), FT_INVALID_BAUD_RATE);
   ASSERT_EQ(FT_SetBaudRate(h, 8000000), FT_OK);
+  // The divisor the chip got is the one for 8,000,000 itself (12 MHz / 1.5), as bit-bang or not.
+  EXPECT_DOUBLE_EQ(bit_clock_hz(1, 3), 8e6);
   // Select deasserted (bit 3 high) all along: the board ignores the clocks.
   std::vector<uint8_t> pins(30000);
   for (size_t i = 0; i < pins.size(); ++i) pins[i] = static_cast<uint8_t>(0x08 | (i & 1));
@@ -92,6 +108,9 @@ TEST(Driver, SyncBitBangTakesTheLibrarysRateAndLongWrites) {
   DWORD got = 0;
   ASSERT_EQ(FT_Read(h, states.data(), static_cast<DWORD>(pins.size()), &got), FT_OK);
   EXPECT_EQ(got, pins.size());
+  // libftdi's transfers wait no longer than the caller's read time-out (its own default: 5 s).
+  EXPECT_GT(in_timeout_ms(1, 3), 0);
+  EXPECT_LE(in_timeout_ms(1, 3), 2000);
   // Nothing more: one state per byte written. A read then ends at the time-out with nothing.
   ASSERT_EQ(FT_SetTimeouts(h, 50, 1000), FT_OK);
   EXPECT_EQ(FT_Read(h, states.data(), 1, &got), FT_OK);
