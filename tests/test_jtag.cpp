@@ -286,6 +286,50 @@ TEST_F(JtagTest, LoadConfiguresTheDeviceWithTheExactTranscript) {
   EXPECT_EQ(blocks, (25596 + 5000 * 24) / kStreamSize);
 }
 
+// The bench's device is strict where a wrong load could pass: a start-up of fewer clocks than it
+// needs, an instruction code it does not know, TDI high while its status cells are read.
+TEST_F(JtagTest, TheBenchDeviceRefusesWhatAWrongLoadWouldDo) {
+  write_file(random_bytes(64));
+  // The flow's 200 clocks in RUN/IDLE, and the one that leaves it, are one too few.
+  board().chain[0].startup_needed = 202;
+  CaptureStdout();
+  EXPECT_EQ(VRX5200BrdCtrl_Load_Firmware(file.c_str()), 113);
+  GetCapturedStdout();
+  EXPECT_FALSE(board().chain[0].configured);
+
+  // Pin by pin (rising_edge acts in the present state, then follows TMS), from RESET.
+  sim::JtagDevice d;
+  const auto clock = [&d](std::initializer_list<int> tms, int tdi = 0) {
+    for (int t : tms) d.rising_edge(t, tdi);
+  };
+  const auto load_ir = [&](uint32_t code) {
+    clock({0, 1, 1, 0, 0});  // RUN/IDLE, SELECT-DR, SELECT-IR, CAPTURE-IR, SHIFT-IR
+    for (int i = 0; i < 10; ++i) d.rising_edge(i == 9 ? 1 : 0, static_cast<int>((code >> i) & 1));
+    clock({1, 0});  // UPDATE-IR, RUN/IDLE
+  };
+  d.configured = true;
+  load_ir(0x2AA);
+  EXPECT_EQ(d.unknown_instructions, 1);
+  EXPECT_FALSE(d.configured);
+
+  // The status cell reads 1 under TDI low, 0 once a high bit went in.
+  const auto status_bit = [&](int tdi) {
+    d.configured = true;
+    load_ir(0x004);
+    clock({1, 0, 0});  // SELECT-DR, CAPTURE-DR, SHIFT-DR
+    const int at = 3 * (d.boundary_length - d.status_position) + 1;
+    int bit = 0;
+    for (int i = 0; i <= at; ++i) {
+      bit = d.tdo();
+      d.rising_edge(0, i == 0 ? tdi : 0);
+    }
+    clock({1, 1, 0});  // EXIT1-DR, UPDATE-DR, RUN/IDLE
+    return bit;
+  };
+  EXPECT_EQ(status_bit(0), 1);
+  EXPECT_EQ(status_bit(1), 0);
+}
+
 TEST_F(JtagTest, RetriesAndFailures) {
   write_file(random_bytes(64));
   board().chain[0].failing_attempts = {1};
