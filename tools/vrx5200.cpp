@@ -1057,6 +1057,11 @@ int main(int argc, char** argv) {
       if (lib.handle != nullptr) dlclose(lib.handle);
       lib = Library{};
       o.sim = true;
+      // A bridge that is there but cannot be had is named, with what to fix, before the demo
+      // goes on without it.
+      const std::string problems = usb_access_problems();
+      if (!problems.empty())
+        std::fprintf(stderr, "an attached board cannot be used:%s\n", problems.c_str());
       std::printf("no board attached: the demo runs on the simulated board\n");
     }
   }
