@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace convert_oracle {
@@ -111,10 +112,11 @@ inline Expected convert(const std::string& text, const std::string& path, const 
   int32_t converted = 0;
   size_t pos = 0;
   while (pos < text.size()) {
-    // A line: up to and with its first '\n', at most 79 characters.
+    // A line: up to and with its first '\n', at most 79 characters (looked for among those 79
+    // only, so that a long line costs what its length costs).
     size_t length = std::min<size_t>(79, text.size() - pos);
-    const size_t newline = text.find('\n', pos);
-    if (newline != std::string::npos && newline - pos + 1 < length) length = newline - pos + 1;
+    const size_t newline = std::string_view(text).substr(pos, length).find('\n');
+    if (newline != std::string_view::npos) length = newline + 1;
     const std::string line = text.substr(pos, length);
     pos += length;
     // A shorter line without '\n' is where the reader met the end of the file.
