@@ -319,6 +319,10 @@ TEST_F(ToolTest, ConvertsAndPlaysIntoTheBoardsMemory) {
   EXPECT_NE(r.err.find("pattern verified"), std::string::npos);
   EXPECT_EQ(shell("ls -A tmp").out, "");
   EXPECT_FALSE(exists(dir + "/DAC_test.bin"));
+  // So does a generated tone's pattern.
+  r = shell("TMPDIR=\"$PWD/tmp\" TOOL --sim play --tone 1M --verify");
+  EXPECT_EQ(r.exit_code, 0) << r.err;
+  EXPECT_EQ(shell("ls -A tmp").out, "");
 
   r = run("convert samples.txt -d . --twos-complement");
   ASSERT_EQ(r.exit_code, 0) << r.err;

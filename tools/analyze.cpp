@@ -312,8 +312,9 @@ int run_generate(const GenerateOptions& o) {
   }
   check_core("pattern", code);
   std::fprintf(stderr, "%s: %llu words, peak %.1f codes, RMS %.1f codes, crest factor %.2f dB%s\n",
-               o.output.c_str(), static_cast<unsigned long long>(r.words), r.peak_codes,
-               r.rms_codes, r.crest_factor_db,
+               (o.label.empty() ? o.output : o.label).c_str(),
+               static_cast<unsigned long long>(r.words), r.peak_codes, r.rms_codes,
+               r.crest_factor_db,
                r.clipped ? (", " + std::to_string(r.clipped) + " clipped").c_str() : "");
   return 0;
 }

@@ -33,6 +33,7 @@ struct GenerateOptions {
   std::string code_format = "twos";
   uint64_t seed = 1;
   std::string output;
+  std::string label;  // how the summary names the pattern; empty: by the output's path
 };
 
 // The samples of a capture file: raw 16-bit little-endian, CSV (one decimal per line) or .npy

@@ -79,19 +79,20 @@ extern "C" void on_signal(int sig) {
   std::raise(sig);
 }
 
-// A new directory of this process's own (mode 0700), removed with its pattern at exit.
-std::string make_private_dir() {
+// A new directory of this process's own (mode 0700), removed at exit with the pattern file it
+// will hold (`file`, the one name in it).
+std::string make_private_dir(const char* file = "DAC_test.bin") {
   const char* tmp = std::getenv("TMPDIR");
   std::string pattern =
       std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") + "/vrx5200-XXXXXX";
-  if (pattern.size() + sizeof "/DAC_test.bin" > sizeof g_private_dir) {
+  if (pattern.size() + 1 + std::strlen(file) >= sizeof g_private_dir) {
     fail("the temporary directory's path is too long (TMPDIR)", kExitFile);
   }
   if (mkdtemp(pattern.data()) == nullptr) {
     fail("cannot make a temporary directory from \"" + pattern + "\": " + errno_text(), kExitFile);
   }
   std::snprintf(g_private_dir, sizeof g_private_dir, "%s", pattern.c_str());
-  std::snprintf(g_private_file, sizeof g_private_file, "%s/DAC_test.bin", pattern.c_str());
+  std::snprintf(g_private_file, sizeof g_private_file, "%s/%s", pattern.c_str(), file);
   std::atexit(remove_private_dir);
   for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGPIPE}) std::signal(sig, on_signal);
   return pattern;
@@ -570,7 +571,9 @@ void run_play(Library& lib, const Options& o, PlayOptions p) {
     g.amplitude_dbfs = p.tone_dbfs;
     g.frequency = p.tone;
     g.rate = p.rate;
-    g.output = (p.keep.empty() ? make_private_dir() : (ensure_dir(p.keep), p.keep)) + "/tone.bin";
+    g.output = (p.keep.empty() ? make_private_dir("tone.bin") : (ensure_dir(p.keep), p.keep)) +
+               "/tone.bin";
+    if (p.keep.empty()) g.label = "the tone's pattern";
     if (tool::run_generate(g) != 0) fail("the tone could not be generated");
     pattern = g.output;
   }
