@@ -598,7 +598,12 @@ TEST_F(ToolTest, GeneratesAndAnalysesPatterns) {
       {"tone -n 4096 --cycles 67 --dbfs -6", "--json", "\"fundamental_bin\": 67, "},
       {"tone -n 4096 --cycles 67 --dbfs -6", "--rate 100M --json", "\"nsd_dbfs_hz\": "},
       {"tone -n 4096 --frequency 1M --rate 10M", "--json", "\"fundamental_bin\": 409, "},
+      {"tone -n 4096 --cycles 67 --dbfs -6", "--rate 4096 --json", "\"worst_spur\": {\"bin\": "},
+      {"tone -n 4096 --cycles 67 --code-format offset", "--format offset --json",
+       "\"fundamental_bin\": 67, "},
       {"multitone -n 4096 --tones 101,211 --dbfs -3", "--two-tone --json", "\"tone2_bin\": 211"},
+      {"multitone -n 4096 --tones 101,211 --dbfs -3", "--two-tone --rate 4096 --json",
+       "{\"product\": \"2f1-f2\", \"order\": 3, \"bin\": 9, \"counted\": true, \"level_dbc\": "},
       {"tone -n 65536 --cycles 1021 --dbfs 0.5 --bits 10", "--linearity --bits 10 --json",
        "\"missing_codes\": 0"},
   };
@@ -614,6 +619,8 @@ TEST_F(ToolTest, GeneratesAndAnalysesPatterns) {
   EXPECT_NE(run("analyze p.bin").out.find("fundamental: bin 67, -6.00 dBFS"), std::string::npos);
   std::ofstream(dir + "/odd.bin") << "abc";
   EXPECT_EQ(run("analyze odd.bin").exit_code, 3);
+  std::ofstream(dir + "/empty.bin").flush();
+  EXPECT_NE(run("analyze empty.bin").err.find("holds no samples"), std::string::npos);
   EXPECT_EQ(run("analyze p.bin --window nuttall").exit_code, 2);
   ASSERT_EQ(run("generate tone -n 4096 --cycles 0 -o flat.bin").exit_code, 1);
 }

@@ -33,7 +33,8 @@ bool ends_with(const std::string& s, const char* tail) {
   return s.size() >= n && s.compare(s.size() - n, n, tail) == 0;
 }
 
-std::vector<uint16_t> read_npy(const std::string& path, const std::string& bytes) {
+std::vector<uint16_t> read_npy(const std::string& path, const std::string& bytes,
+                               bool& unsigned_words) {
   // Magic, version, header length, then the header dictionary and the data.
   if (bytes.size() < 10 || bytes.compare(0, 6, "\x93NUMPY") != 0) {
     stop("\"" + path + "\" is not a .npy file", kExitFile);
@@ -50,6 +51,7 @@ std::vector<uint16_t> read_npy(const std::string& path, const std::string& bytes
       (dict.find("'<i2'") == std::string::npos && dict.find("'<u2'") == std::string::npos)) {
     stop("\"" + path + "\" does not hold 16-bit little-endian samples in one row", kExitFile);
   }
+  unsigned_words = dict.find("'<u2'") != std::string::npos;
   if ((bytes.size() - data) % 2 != 0) stop("\"" + path + "\" ends part-way through a sample", 3);
   std::vector<uint16_t> s((bytes.size() - data) / 2);
   std::memcpy(s.data(), bytes.data() + data, 2 * s.size());
@@ -117,9 +119,12 @@ int single_tone(const AnalyzeOptions& o, const std::vector<uint16_t>& s, double 
   if (o.json) {
     JsonObject j;
     j.add_string("file", o.file).add_int("samples", static_cast<int64_t>(s.size()));
-    j.add_int("bits", o.bits).add_string("window", o.window);
+    j.add_int("bits", o.bits)
+        .add_bool("offset_binary", config.code_format == VRX5200_OFFSET_BINARY)
+        .add_string("window", o.window);
     j.add_int("fundamental_bin", static_cast<int64_t>(f.bin));
     if (rate > 0) j.add_number("rate_hz", rate).add_number("fundamental_hz", bin_hz(f.bin));
+    j.add_number("fundamental_cycles", f.cycles);
     j.add_number("fundamental_dbfs", r.fundamental_dbfs).add_number("snr_db", r.snr_db);
     j.add_number("sinad_db", r.sinad_db).add_number("sfdr_dbc", r.sfdr_dbc);
     if (r.thd_measured) {
@@ -128,11 +133,14 @@ int single_tone(const AnalyzeOptions& o, const std::vector<uint16_t>& s, double 
       j.add_null("thd_dbc");
     }
     j.add_number("enob", r.enob_bits).add_number("enob_bits", r.enob_bits);
-    j.add_number("noise_floor_dbfs", r.noise_floor_dbfs);
+    j.add_number("noise_floor_dbfs", r.noise_floor_dbfs).add_number("noise_dbfs", r.noise_dbfs);
     if (rate > 0) j.add_number("nsd_dbfs_hz", r.nsd_dbfs_hz);
-    j.add_string("worst_spur", r.worst_spur_kind == VRX5200_SPUR_HARMONIC
-                                   ? "harmonic " + std::to_string(r.worst_spur_order)
-                                   : "other");
+    JsonObject spur;
+    spur.add_int("bin", static_cast<int64_t>(r.worst_spur_bin))
+        .add_string("kind", r.worst_spur_kind == VRX5200_SPUR_HARMONIC ? "harmonic" : "other")
+        .add_int("order", r.worst_spur_order);
+    if (rate > 0) spur.add_number("frequency_hz", bin_hz(r.worst_spur_bin));
+    j.add_object("worst_spur", spur);
     std::vector<JsonObject> harmonics;
     for (int h = 2; h <= o.harmonics; ++h) {
       const VRX5200ToneRecord& t = r.tones[h - 1];
@@ -168,12 +176,18 @@ int single_tone(const AnalyzeOptions& o, const std::vector<uint16_t>& s, double 
   return 0;
 }
 
+// The intermodulation products in the order of the two-tone record, f1 < f2.
+constexpr const char* kProductNames[6] = {"f2-f1", "f1+f2", "2f1-f2", "2f2-f1", "2f1+f2", "2f2+f1"};
+
 int two_tone(const AnalyzeOptions& o, const std::vector<uint16_t>& s, double rate) {
   VRX5200TwoToneConfig config{};
   config.bits = o.bits;
   config.code_format = code_format_of(o.code_format);
   config.window = window_of(o.window);
   config.rate_hz = rate;
+  const auto bin_hz = [&](uint64_t bin) {
+    return static_cast<double>(bin) * rate / static_cast<double>(s.size());
+  };
   VRX5200TwoToneResult r{};
   check_core(
       "two-tone analysis",
@@ -185,6 +199,26 @@ int two_tone(const AnalyzeOptions& o, const std::vector<uint16_t>& s, double rat
     j.add_int("tone2_bin", static_cast<int64_t>(r.tones[1].bin));
     j.add_number("tone1_dbfs", r.tones[0].power_dbfs)
         .add_number("tone2_dbfs", r.tones[1].power_dbfs);
+    if (rate > 0) {
+      j.add_number("rate_hz", rate)
+          .add_number("tone1_hz", bin_hz(r.tones[0].bin))
+          .add_number("tone2_hz", bin_hz(r.tones[1].bin));
+    }
+    std::vector<JsonObject> products;
+    for (int p = 0; p < 6; ++p) {
+      const VRX5200ToneRecord& t = r.products[p];
+      JsonObject one;
+      one.add_string("product", kProductNames[p]).add_int("order", t.order);
+      one.add_int("bin", static_cast<int64_t>(t.bin)).add_bool("counted", t.counted != 0);
+      if (t.counted) {
+        one.add_number("level_dbc", t.level_dbc);
+      } else {
+        one.add_null("level_dbc");
+      }
+      if (rate > 0) one.add_number("frequency_hz", bin_hz(t.bin));
+      products.push_back(one);
+    }
+    j.add_array("products", products);
     if (r.imd2_measured)
       j.add_number("imd2_dbc", r.imd2_dbc);
     else
@@ -206,6 +240,14 @@ int two_tone(const AnalyzeOptions& o, const std::vector<uint16_t>& s, double rat
   std::printf("IMD2:  %s\nIMD3:  %s\n",
               r.imd2_measured ? (fixed2(r.imd2_dbc) + " dBc").c_str() : "n/a",
               r.imd3_measured ? (fixed2(r.imd3_dbc) + " dBc").c_str() : "n/a");
+  for (int p = 0; p < 6; ++p) {
+    const VRX5200ToneRecord& t = r.products[p];
+    std::string at = "bin " + std::to_string(t.bin);
+    if (rate > 0) at += " (" + format_hertz(bin_hz(t.bin)) + ")";
+    std::printf(
+        "  %-6s %s, %s\n", kProductNames[p], at.c_str(),
+        t.counted ? (fixed2(t.level_dbc) + " dBc").c_str() : "not counted (in a tone's lobe)");
+  }
   return 0;
 }
 
@@ -234,7 +276,10 @@ int linearity(const AnalyzeOptions& o, const std::vector<uint16_t>& s) {
 
 }  // namespace
 
-std::vector<uint16_t> read_capture(const std::string& path, const std::string& format) {
+std::vector<uint16_t> read_capture(const std::string& path, const std::string& format,
+                                   bool* unsigned_words) {
+  bool u2 = false;
+  if (unsigned_words != nullptr) *unsigned_words = false;
   std::ifstream in(path, std::ios::binary);
   if (!in) stop("cannot open \"" + path + "\"", kExitFile);
   const std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
@@ -243,7 +288,11 @@ std::vector<uint16_t> read_capture(const std::string& path, const std::string& f
                         : ends_with(path, ".npy") ? "npy"
                         : ends_with(path, ".csv") ? "csv"
                                                   : "raw";
-  if (f == "npy") return read_npy(path, bytes);
+  if (f == "npy") {
+    std::vector<uint16_t> s = read_npy(path, bytes, u2);
+    if (unsigned_words != nullptr) *unsigned_words = u2;
+    return s;
+  }
   if (f == "csv") return read_csv(path, bytes);
   if (f != "raw") stop("bad format \"" + f + "\" (raw, csv or npy)", kExitUsage);
   if (bytes.size() % 2 != 0) stop("\"" + path + "\" ends part-way through a sample", kExitFile);
@@ -255,9 +304,22 @@ std::vector<uint16_t> read_capture(const std::string& path, const std::string& f
   return s;
 }
 
-int run_analyze(const AnalyzeOptions& o) {
+int run_analyze(AnalyzeOptions o) {
   const double rate = rate_of(o.rate);
-  const std::vector<uint16_t> s = read_capture(o.file, o.format);
+  // --format names the file's format, or the code format (offset or twos).
+  if (o.format == "offset" || o.format == "twos") {
+    if (!o.code_format.empty() && o.code_format != o.format) {
+      stop("--format " + o.format + " and --code-format " + o.code_format + " disagree",
+           kExitUsage);
+    }
+    o.code_format = o.format;
+    o.format.clear();
+  }
+  bool unsigned_words = false;
+  const std::vector<uint16_t> s = read_capture(o.file, o.format, &unsigned_words);
+  if (s.empty()) stop("\"" + o.file + "\" holds no samples", kExitFile);
+  // Offset-binary captures are saved as '<u2' .npy files: their code format unless told.
+  if (o.code_format.empty()) o.code_format = unsigned_words ? "offset" : "twos";
   if (o.linearity) return linearity(o, s);
   if (o.two_tone) return two_tone(o, s, rate);
   return single_tone(o, s, rate);

@@ -10,10 +10,10 @@ namespace tool {
 
 struct AnalyzeOptions {
   std::string file;
-  std::string format;  // raw, csv or npy; empty: by the extension
+  std::string format;  // raw, csv or npy (empty: by the extension); or the code format
   int bits = 16;
-  std::string code_format = "twos";  // twos or offset
-  std::string rate;                  // Hz with k/M/G; empty: unknown
+  std::string code_format;  // twos or offset; empty: offset for a '<u2' .npy, else twos
+  std::string rate;         // Hz with k/M/G; empty: unknown
   std::string window = "blackmanharris";
   int harmonics = 5;
   bool two_tone = false;
@@ -38,10 +38,12 @@ struct GenerateOptions {
 
 // The samples of a capture file: raw 16-bit little-endian, CSV (one decimal per line) or .npy
 // ('<i2' or '<u2'). Exits with the file exit code when it cannot be read.
-std::vector<uint16_t> read_capture(const std::string& path, const std::string& format);
+// `unsigned_words`, when not null, tells whether a .npy file holds '<u2' words.
+std::vector<uint16_t> read_capture(const std::string& path, const std::string& format,
+                                   bool* unsigned_words = nullptr);
 
 // Returns the process exit code.
-int run_analyze(const AnalyzeOptions& o);
+int run_analyze(AnalyzeOptions o);
 // Writes the pattern; returns the process exit code.
 int run_generate(const GenerateOptions& o);
 

@@ -68,4 +68,8 @@ JsonObject& JsonObject::add_array(const std::string& key, const std::vector<Json
   return member(key, "[" + items + "]");
 }
 
+JsonObject& JsonObject::add_object(const std::string& key, const JsonObject& object) {
+  return member(key, object.text());
+}
+
 }  // namespace tool

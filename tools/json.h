@@ -1,5 +1,5 @@
-// One flat JSON object per command, written by hand: the keys are fixed, the values numbers,
-// strings, booleans, null or arrays of such objects.
+// One JSON object per command, written by hand: the keys are fixed, the values numbers,
+// strings, booleans, null, such objects or arrays of them.
 #pragma once
 
 #include <cstdint>
@@ -16,6 +16,7 @@ class JsonObject {
   JsonObject& add_bool(const std::string& key, bool value);
   JsonObject& add_null(const std::string& key);
   JsonObject& add_array(const std::string& key, const std::vector<JsonObject>& array);
+  JsonObject& add_object(const std::string& key, const JsonObject& object);
   // The object on one line, without a line end.
   std::string text() const { return "{" + members_ + "}"; }
 

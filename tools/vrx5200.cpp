@@ -938,11 +938,14 @@ int main(int argc, char** argv) {
   auto* analyze = app.add_subcommand("analyze", "figures of a capture file (no board needed)");
   analyze->add_option("FILE", a.file, "capture file: raw 16-bit little-endian, CSV or .npy")
       ->required();
-  analyze->add_option("-O,--format", a.format, "raw, csv or npy (default: by the extension)");
+  analyze->add_option("-O,--format", a.format,
+                      "raw, csv or npy (default: by the extension); or offset or twos, as "
+                      "--code-format");
   analyze->add_option("--bits", a.bits, "the ADC's resolution")
       ->capture_default_str()
       ->check(CLI::Range(1, 16));
-  analyze->add_option("--code-format", a.code_format, "twos or offset")->capture_default_str();
+  analyze->add_option("--code-format", a.code_format,
+                      "twos or offset (default: offset for a '<u2' .npy file, else twos)");
   analyze->add_option("--rate", a.rate, "sample rate in Hz, with k, M or G");
   analyze->add_option("--window", a.window, "rectangular, hann, blackmanharris or blackmanharris7")
       ->capture_default_str();

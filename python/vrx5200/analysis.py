@@ -203,6 +203,7 @@ class Metrics:
             "sinad_db": _number(self.sinad_db),
             "sfdr_dbc": _number(self.sfdr_dbc),
             "thd_dbc": _number(self.thd_dbc),
+            "enob": _number(self.enob),
             "enob_bits": _number(self.enob),
             "noise_floor_dbfs": _number(self.noise_floor_dbfs),
             "noise_dbfs": _number(self.noise_dbfs),

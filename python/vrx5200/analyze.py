@@ -15,6 +15,8 @@ import math
 import re
 import sys
 
+import numpy as np
+
 from ._files import load_capture
 from .analysis import metrics, spectrum_figure
 
@@ -38,6 +40,17 @@ class _Failure(Exception):
     """A clean one-line error: the user's input, not the program, is at fault."""
 
 
+def _unsigned_npy(path: str, format) -> bool:
+    """Whether the capture is a .npy file of '<u2' words (False for anything unreadable: the
+    reading proper then says why)."""
+    if (format or ("npy" if path.endswith(".npy") else None)) != "npy":
+        return False
+    try:
+        return np.load(path, mmap_mode="r", allow_pickle=False).dtype.kind == "u"
+    except (OSError, ValueError):
+        return False
+
+
 def _analyze(args) -> int:
     if not 2 <= args.bits <= 16:
         raise _Failure(f"--bits {args.bits}: the ADC resolution is 2 to 16 bits")
@@ -48,6 +61,12 @@ def _analyze(args) -> int:
         rate = parse_rate(args.rate) if args.rate is not None else None
     except ValueError as error:
         raise _Failure(f"--rate: {error}") from None
+    if args.offset_binary:
+        args.code_format = "offset"
+    if args.code_format is None:
+        # Offset-binary captures are saved as '<u2' .npy files: their code format unless told.
+        args.code_format = "offset" if _unsigned_npy(args.capture, args.format) else "twos"
+    args.offset_binary = args.code_format == "offset"
     try:
         codes = load_capture(args.capture, format=args.format, raw=True,
                              offset_binary=args.offset_binary)
@@ -100,11 +119,14 @@ def main(argv=None) -> int:
                     "(IEEE Std 1241 single-tone analysis).")
     parser.add_argument("capture", help="capture file: raw 16-bit little-endian words "
                         "(vrx5200 capture -o), .csv/.txt (one decimal per line) or .npy")
-    parser.add_argument("--format", choices=["raw", "csv", "npy"],
-                        help="the file's format (default: from its extension; raw otherwise)")
+    parser.add_argument("--format", choices=["raw", "csv", "npy", "offset", "twos"],
+                        help="the file's format (default: from its extension; raw otherwise), "
+                             "or the code format, as --code-format")
     parser.add_argument("--bits", type=int, default=16, help="ADC resolution in bits (default 16)")
-    parser.add_argument("--offset-binary", action="store_true",
-                        help="codes are offset binary (default two's complement)")
+    parser.add_argument("--code-format", choices=["twos", "offset"],
+                        help="the codes' format (default: offset for a '<u2' .npy file, else "
+                             "twos)")
+    parser.add_argument("--offset-binary", action="store_true", help="as --code-format offset")
     parser.add_argument("--window", default="blackmanharris",
                         choices=["blackmanharris", "blackmanharris7", "hann", "rectangular"],
                         help="blackmanharris: 4 terms (default); blackmanharris7: 7 terms, side "
@@ -117,6 +139,10 @@ def main(argv=None) -> int:
     parser.add_argument("--json", action="store_true",
                         help="print one JSON object (keys with units: snr_db, enob_bits, ...)")
     args = parser.parse_args(argv)
+    if args.format in ("offset", "twos"):
+        if args.code_format not in (None, args.format):
+            parser.error(f"--format {args.format} and --code-format {args.code_format} disagree")
+        args.code_format, args.format = args.format, None
     try:
         return _analyze(args)
     except _Failure as error:
