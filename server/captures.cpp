@@ -161,7 +161,7 @@ nlohmann::json analyse(const Capture& c, const AnalysisOptions& o) {
                       {"worst_spur_hz", hz(r.worst_spur_hz)},
                       {"worst_spur_dbfs", number_or_null(r.worst_spur_dbfs)},
                       {"dc_codes", number_or_null(r.dc_codes)},
-                      {"window", o.window},
+                      {"window", tool::window_name(o.window)},
                       {"harmonics", harmonics}};
   }
   if (o.spectrum_points <= 0 || code != VRX5200_ANALYSIS_OK) return out;

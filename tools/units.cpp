@@ -58,12 +58,34 @@ std::string format_hertz(double hz) {
   return buffer;
 }
 
+namespace {
+
+// The windows' names, as the tool, the Python package and the server's requests spell them.
+struct WindowName {
+  const char* name;
+  int32_t id;
+};
+constexpr WindowName kWindowNames[] = {
+    {"rectangular", VRX5200_WINDOW_RECTANGULAR},
+    {"hann", VRX5200_WINDOW_HANN},
+    {"blackmanharris", VRX5200_WINDOW_BLACKMAN_HARRIS_4},
+    {"blackmanharris7", VRX5200_WINDOW_BLACKMAN_HARRIS_7},
+};
+
+}  // namespace
+
 std::optional<int32_t> window_named(const std::string& name) {
-  if (name == "rectangular") return VRX5200_WINDOW_RECTANGULAR;
-  if (name == "hann") return VRX5200_WINDOW_HANN;
-  if (name == "blackmanharris") return VRX5200_WINDOW_BLACKMAN_HARRIS_4;
-  if (name == "blackmanharris7") return VRX5200_WINDOW_BLACKMAN_HARRIS_7;
+  for (const WindowName& w : kWindowNames) {
+    if (name == w.name) return w.id;
+  }
   return std::nullopt;
+}
+
+const char* window_name(int32_t window) {
+  for (const WindowName& w : kWindowNames) {
+    if (window == w.id) return w.name;
+  }
+  return "";
 }
 
 }  // namespace tool

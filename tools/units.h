@@ -18,5 +18,7 @@ std::string format_hertz(double hz);
 // The analysis window of a name users write (rectangular, hann, blackmanharris,
 // blackmanharris7) as a VRX5200_WINDOW_ value. Nothing otherwise.
 std::optional<int32_t> window_named(const std::string& name);
+// The name of a window of the analysis core (empty for none).
+const char* window_name(int32_t window);
 
 }  // namespace tool

@@ -113,6 +113,7 @@ def test_capture_answer_describes_its_samples(sim):
     # The sim fixture's signal: amplitude 20,000, noise 3 codes RMS, 997 cycles.
     assert m["fundamental_cycles"] == pytest.approx(997, abs=0.01)
     assert m["fundamental_hz"] == pytest.approx(997 * 125e6 / 65536, rel=1e-6)
+    assert m["window"] == "blackmanharris"  # named as requests name it
     assert m["snr_db"] == pytest.approx(10 * math.log10(20000 ** 2 / 2 / (9 + 1 / 12)), abs=0.3)
     # ENOB against the declared full scale: a tone below it loses its distance in bits.
     assert m["enob"] == pytest.approx((m["sinad_db"] - 1.76 - m["fundamental_dbfs"]) / 6.02,
