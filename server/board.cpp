@@ -13,6 +13,28 @@
 #include "vrx5200_analysis.h"
 
 namespace server {
+
+// An entry into the board from outside it: the first on its thread counts, and overlaps when
+// another thread is inside.
+class Entry {
+ public:
+  explicit Entry(Board& board) : board_(board) {
+    if (depth_++ != 0) return;
+    if (board_.inside_.fetch_add(1) != 0) ++board_.overlaps_;
+    ++board_.calls_;
+  }
+  ~Entry() {
+    if (--depth_ == 0) board_.inside_.fetch_sub(1);
+  }
+  Entry(const Entry&) = delete;
+  Entry& operator=(const Entry&) = delete;
+
+ private:
+  Board& board_;
+  static thread_local int depth_;
+};
+thread_local int Entry::depth_ = 0;
+
 namespace {
 
 // Samples per read-back block, and the block copy of the file read-back (a block and a carried
@@ -156,6 +178,7 @@ void Board::check(const char* what, int32_t code, int32_t success) {
 }
 
 nlohmann::json Board::discover() {
+  const Entry entry(*this);
   // Discovery while a board is open would renumber the boards under the open session: the list
   // of the last discovery stands until the board is closed.
   if (!open_) {
@@ -174,6 +197,7 @@ nlohmann::json Board::discover() {
 }
 
 nlohmann::json Board::open(const std::string& key) {
+  const Entry entry(*this);
   if (open_ && !stale_ && (key.empty() || key == key_)) return info();
   // A key the last discovery did not find is refused before the open board is touched.
   if (open_ && !key.empty() && std::find(keys_.begin(), keys_.end(), key) == keys_.end()) {
@@ -199,6 +223,7 @@ nlohmann::json Board::open(const std::string& key) {
 }
 
 void Board::close() {
+  const Entry entry(*this);
   if (!open_) return;
   open_ = false;
   adc_ready_ = false;
@@ -211,12 +236,14 @@ void Board::ensure_open() {
 }
 
 std::string Board::library_version() {
+  const Entry entry(*this);
   int32_t major = 0, minor = 0;
   check("library version", lib_.Get_DLL_Version(&major, &minor));
   return std::to_string(major) + "." + std::to_string(minor);
 }
 
 nlohmann::json Board::info() {
+  const Entry entry(*this);
   if (!open_) throw ApiError{409, "no board is open", std::nullopt};
   if (stale_) return open(key_);  // after a transfer failure: the board afresh
   uint8_t family = 0, version = 0;
@@ -234,6 +261,7 @@ nlohmann::json Board::info() {
 }
 
 nlohmann::json Board::read_register(int address) {
+  const Entry entry(*this);
   ensure_open();
   int32_t value = 0;
   check("register read", lib_.Read_Register(static_cast<uint8_t>(address), &value));
@@ -241,6 +269,7 @@ nlohmann::json Board::read_register(int address) {
 }
 
 nlohmann::json Board::write_register(int address, int value) {
+  const Entry entry(*this);
   ensure_open();
   int32_t status = 0;
   // A register write may change what the capture session set up: set it up again next time.
@@ -261,6 +290,7 @@ void Board::after_block(Job& job) {
 }
 
 void Board::capture(const CaptureRequest& r, std::vector<uint16_t>& samples, Job& job) {
+  const Entry entry(*this);
   const Disarm disarm{unplug_after_blocks_};
   ensure_open();
   if (!adc_ready_ || !same_session(adc_, r)) {
@@ -302,6 +332,7 @@ void Board::capture(const CaptureRequest& r, std::vector<uint16_t>& samples, Job
 }
 
 nlohmann::json Board::play(const PlayRequest& p, Job& job) {
+  const Entry entry(*this);
   const int64_t n = static_cast<int64_t>(p.words.size());
   if (n < 32 || n % 32 > 3 || n > kMaxPatternWords) {
     bad_request("a pattern needs 32 words or more, at most 2^29, with its length mod 32 at most 3");
@@ -336,6 +367,7 @@ nlohmann::json Board::play(const PlayRequest& p, Job& job) {
 }
 
 int32_t Board::load_fpga(const std::string& path, std::vector<std::string>& transcript, Job& job) {
+  const Entry entry(*this);
   ensure_open();
   adc_ready_ = false;
   // The library writes its transcript on standard output and standard error: both go into a
@@ -396,6 +428,7 @@ int32_t Board::load_fpga(const std::string& path, std::vector<std::string>& tran
 // ---- the simulated board ----
 
 void Board::sim_control(const nlohmann::json& j) {
+  const Entry entry(*this);
   if (lib_.sim_set_signal == nullptr) {
     throw ApiError{409, "only the simulated board has these controls", std::nullopt};
   }
@@ -460,6 +493,7 @@ void Board::sim_control(const nlohmann::json& j) {
 }
 
 std::vector<uint16_t> Board::sim_playback(uint32_t first, uint32_t count) {
+  const Entry entry(*this);
   if (lib_.sim_read_playback == nullptr) {
     throw ApiError{409, "only the simulated board's memory can be read back", std::nullopt};
   }

@@ -2,6 +2,7 @@
 // worker thread only (see jobs.h). Methods throw ApiError for refusals and library failures.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <nlohmann/json.hpp>
 #include <string>
@@ -55,6 +56,9 @@ class Board {
   void close();
   nlohmann::json info();
   bool is_open() const { return open_; }
+  // Entries into the board (each a run of library calls), and how many overlapped another.
+  uint64_t calls() const { return calls_; }
+  uint64_t overlaps() const { return overlaps_; }
   const std::string& key() const { return key_; }
   std::string library_version();
 
@@ -89,6 +93,13 @@ class Board {
   bool adc_ready_ = false;
   CaptureRequest adc_;
   int unplug_after_blocks_ = -1;
+  // Entries into the board from outside it, and those that found another still inside (the
+  // one worker makes that impossible; counted where the library is called, so that the tests
+  // can show it).
+  std::atomic<uint64_t> calls_{0};
+  std::atomic<uint64_t> overlaps_{0};
+  std::atomic<int> inside_{0};
+  friend class Entry;
   bool unplugged_ = false;  // the bench's board, unplugged through this server  // bench fault:
                             // unplug after this many blocks of the next job
 };

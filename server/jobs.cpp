@@ -189,18 +189,10 @@ void Worker::loop() {
     lock.unlock();
     try {
       job->check_cancel();
-      if (inside_.fetch_add(1) != 0) ++overlaps_;
-      ++calls_;
-      try {
-        job->task(*job);
-        // A cancel that came after the last block still ends the job as cancelled: its client
-        // was told so.
-        job->check_cancel();
-      } catch (...) {
-        inside_.fetch_sub(1);
-        throw;
-      }
-      inside_.fetch_sub(1);
+      job->task(*job);
+      // A cancel that came after the last block still ends the job as cancelled: its client was
+      // told so.
+      job->check_cancel();
     } catch (const ApiError& e) {
       job->error = std::current_exception();
       if (e.status == 409 && e.message == "cancelled") job->state = JobState::kCancelled;

@@ -96,10 +96,6 @@ class Worker {
   void cancel_all();
   // The queued and running jobs, as a JSON array.
   std::string jobs_json();
-  // Library calls made so far, and how often two were found overlapping (always 0 by design;
-  // counted so that a load test can prove it).
-  uint64_t calls() const { return calls_; }
-  uint64_t overlaps() const { return overlaps_; }
 
  private:
   void loop();
@@ -114,9 +110,6 @@ class Worker {
   std::shared_ptr<Job> running_;
   uint64_t next_id_ = 1;
   bool stopping_ = false;
-  std::atomic<uint64_t> calls_{0};
-  std::atomic<uint64_t> overlaps_{0};
-  std::atomic<int> inside_{0};
   std::thread thread_;
 };
 

@@ -363,7 +363,7 @@ void Server::routes() {
     if (a != nullptr) res.set_content(reinterpret_cast<const char*>(a->data), a->size, a->type);
   });
   add("GET", "/api/v1/status", [this](const httplib::Request&, httplib::Response& res) {
-    send_json(res, {{"library_calls", worker_.calls()}, {"overlapping_calls", worker_.overlaps()}});
+    send_json(res, {{"library_calls", board_.calls()}, {"overlapping_calls", board_.overlaps()}});
   });
 
   // ---- boards ----
