@@ -676,7 +676,13 @@ int Server::run() {
     // httplib's own refusals (no route, a body past the limit) answer in JSON too.
     if (!res.body.empty()) return;
     if (res.status == 404 && known_path(req.path)) res.status = 405;
-    const char* message = res.status == 404   ? "no such route"
+    // httplib refuses a POST or PUT that states no body length before any route sees it.
+    const bool no_length = res.status == 400 && (req.method == "POST" || req.method == "PUT") &&
+                           !req.has_header("Content-Length") &&
+                           !req.has_header("Transfer-Encoding");
+    if (no_length) res.status = 411;
+    const char* message = no_length ? "a POST or PUT needs a Content-Length header (0 for no body)"
+                          : res.status == 404 ? "no such route"
                           : res.status == 413 ? "the body is too large"
                           : res.status == 405 ? "method not allowed"
                                               : "bad request";

@@ -536,6 +536,15 @@ def test_requests_from_elsewhere_are_refused_and_change_nothing(sim, headers):
     assert state(sim) == before
 
 
+def test_a_post_without_a_length_is_told_what_it_lacks(sim):
+    answer = raw_exchange(sim.host, sim.port, (
+        f"POST /api/v1/boards/SIM00001/open HTTP/1.1\r\nHost: {sim.host}:{sim.port}\r\n"
+        "Connection: close\r\n\r\n").encode())
+    top, _, data = answer.partition(b"\r\n\r\n")
+    assert top.startswith(b"HTTP/1.1 411"), answer[:200]
+    assert "Content-Length" in json.loads(data)["error"]
+
+
 def test_origin_of_the_servers_own_page_is_welcome(sim):
     host = f"{sim.host}:{sim.port}"
     assert sim.request("GET", "/api/v1/captures", headers={"Origin": f"http://{host}"})[0] == 200
