@@ -692,6 +692,9 @@ void write_file(const std::string& path, const std::string& bytes) {
   }
 }
 
+// The tool as it was run (its path as typed), for the commands the demo suggests.
+const char* g_program = "vrx5200";
+
 void run_demo(Library& lib, const Options& o, const std::string& asked_dir) {
   int32_t major = 0, minor = 0;
   lib.Get_DLL_Version(&major, &minor);
@@ -749,10 +752,8 @@ void run_demo(Library& lib, const Options& o, const std::string& asked_dir) {
   std::fflush(stdout);
   run_play(lib, o, p);
   std::printf("   8192 pattern words uploaded and playing\n7. ports closed\n");
-  std::printf(
-      "Analyse the capture: PYTHONPATH=python python3 -m vrx5200.analyze %s/capture.bin --plot "
-      "%s/spectrum.png\n",
-      dir.c_str(), dir.c_str());
+  std::printf("Analyse the capture: %s analyze %s/capture.bin --rate 250M\n", g_program,
+              dir.c_str());
 }
 
 // ---- completion ----
@@ -783,6 +784,7 @@ int print_completions(CLI::App& app, int argc, char** argv) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (argc > 0 && argv[0] != nullptr) g_program = argv[0];
   CLI::App app{"vrx5200: control the VRX5200 ADC/DAC evaluation board from a shell", "vrx5200"};
   app.require_subcommand(1);
   app.set_version_flag("--version", "vrx5200 " VRX5200_VERSION);

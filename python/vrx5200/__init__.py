@@ -279,7 +279,7 @@ def _pattern_words(pattern, raw: Optional[bool]) -> np.ndarray:
     if outside.size:
         i = int(outside[0])
         raise ValueError(f"pattern value {flat[i]} at index {i} is outside {low} to {high} "
-                         f"({kind}); {outside.size} values are")
+                         f"({kind}); {outside.size} of {flat.size} values are outside it")
     if raw:
         return np.ascontiguousarray(flat, dtype=np.uint16)
     return np.ascontiguousarray(flat, dtype=np.int16).view(np.uint16)
