@@ -319,9 +319,13 @@ TEST_F(ToolTest, ConvertsAndPlaysIntoTheBoardsMemory) {
   EXPECT_NE(r.err.find("pattern verified"), std::string::npos);
   EXPECT_EQ(shell("ls -A tmp").out, "");
   EXPECT_FALSE(exists(dir + "/DAC_test.bin"));
-  // So does a generated tone's pattern.
+  // So does a generated tone's pattern; looped back, the tone is made at the board's sample
+  // rate (one word a sample), so that it is captured at the frequency asked for.
   r = shell("TMPDIR=\"$PWD/tmp\" TOOL --sim play --tone 1M --verify");
   EXPECT_EQ(r.exit_code, 0) << r.err;
+  r = shell("TMPDIR=\"$PWD/tmp\" TOOL --sim loopback --tone 10M -n 65536 -o loop.bin");
+  EXPECT_EQ(r.exit_code, 0) << r.err;
+  EXPECT_NE(r.out.find("strongest tone 9.99832 MHz"), std::string::npos) << r.out;
   EXPECT_EQ(shell("ls -A tmp").out, "");
 
   r = run("convert samples.txt -d . --twos-complement");

@@ -543,6 +543,7 @@ struct PlayOptions {
   uint64_t tone_words = 65536;
   double tone_dbfs = -1.0;
   std::string rate = "100M";
+  double tone_rate_hz = 0;  // the rate the tone's frequency refers to; 0: the DAC's (rate)
   int32_t factor1 = 8, factor2 = 1, divisor = 1;
   std::string cb1 = "0", cb2 = "0";
   int32_t start_offset = 0;
@@ -570,7 +571,13 @@ void run_play(Library& lib, const Options& o, PlayOptions p) {
     g.words = p.tone_words;
     g.amplitude_dbfs = p.tone_dbfs;
     g.frequency = p.tone;
-    g.rate = p.rate;
+    if (p.tone_rate_hz > 0) {
+      char text[64];
+      std::snprintf(text, sizeof text, "%.17g", p.tone_rate_hz);
+      g.rate = text;
+    } else {
+      g.rate = p.rate;
+    }
     g.output = (p.keep.empty() ? make_private_dir("tone.bin") : (ensure_dir(p.keep), p.keep)) +
                "/tone.bin";
     if (p.keep.empty()) g.label = "the tone's pattern";
@@ -648,7 +655,11 @@ void run_loopback(Library& lib, const Options& o, const LoopbackOptions& l) {
     if (item.empty() || *end != '\0') fail("bad harmonic level \"" + item + "\" (dBc)", 2);
   }
   if (levels.size() > 4) fail("at most 4 harmonic levels (harmonics 2 to 5)", kExitUsage);
-  run_play(lib, o, l.play);
+  // The converter model turns each pattern word into one sample of the board: a tone is made
+  // at the board's sample rate, so that it is captured at the frequency asked for.
+  PlayOptions play = l.play;
+  play.tone_rate_hz = static_cast<double>(l.capture.rate_factor) * parse_rate(l.capture.rate) / 2;
+  run_play(lib, o, play);
   check("loopback", lib.sim_set_loopback(0, 1, l.noise_rms, l.gain, l.offset, levels.data(),
                                          static_cast<int32_t>(levels.size()), 1));
   run_capture(lib, o, l.capture);

@@ -728,11 +728,14 @@ function playRequest() {
   const rate = parseNumber($('gen-rate').value, 'DAC rate');
   const amplitude = parseNumber($('gen-amplitude').value, 'level');
   const body = { kind, words, rate, amplitude_dbfs: amplitude };
+  const loopback = !$('loopback-label').hidden && $('loopback').checked;
   if (kind === 'tone') {
     if ($('gen-freq').value.trim()) {
-      // The nearest odd number of cycles: coherent with a power-of-two record.
+      // The nearest odd number of cycles: coherent with a power-of-two record. Looped back, the
+      // ADC reads one pattern word per sample: the frequency is the one to capture, at its rate.
       const hz = parseNumber($('gen-freq').value, 'frequency');
-      const cycles = Math.max(1, 2 * Math.round((hz * words / rate - 1) / 2) + 1);
+      const at = loopback ? parseNumber($('rate').value, 'rate') : rate;
+      const cycles = Math.max(1, 2 * Math.round((hz * words / at - 1) / 2) + 1);
       $('gen-cycles').value = String(cycles);
     }
     body.cycles = parseInteger($('gen-cycles').value, 'cycles', 1, words / 2);
@@ -741,7 +744,7 @@ function playRequest() {
       .map((t) => parseInteger(t.trim(), 'cycles', 1, words / 2));
     if (!body.tones.length) throw new Error('give the tones as a list of cycles');
   }
-  if (!$('loopback-label').hidden) body.loopback = $('loopback').checked;
+  if (!$('loopback-label').hidden) body.loopback = loopback;
   return body;
 }
 
