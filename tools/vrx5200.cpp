@@ -981,8 +981,10 @@ int main(int argc, char** argv) {
   generate->add_option("-n,--words", g.words, "pattern length in words")
       ->capture_default_str()
       ->check(CLI::Range(uint64_t{2}, uint64_t{1} << 29));
-  generate->add_option("--dbfs", g.amplitude_dbfs, "amplitude (tone), peak (multitone) in dBFS")
-      ->capture_default_str();
+  CLI::Option* dbfs = generate->add_option(
+      "--dbfs", g.amplitude_dbfs,
+      "amplitude (tone, ramp), peak (multitone), RMS as a sine's (noise) in dBFS [default: -1; "
+      "noise: -12, which clips no word]");
   generate->add_option("--cycles", g.cycles, "tone: cycles per pattern; ramp: ramps");
   generate->add_option("--frequency", g.frequency, "tone: Hz at --rate, made coherent");
   generate->add_option("--rate", g.rate, "the DAC's word rate in Hz")->capture_default_str();
@@ -1061,7 +1063,11 @@ int main(int argc, char** argv) {
 
   // The measurement subcommands need no board and no board library.
   if (analyze->parsed()) return tool::run_analyze(a);
-  if (generate->parsed()) return tool::run_generate(g);
+  if (generate->parsed()) {
+    // Gaussian noise at a full-scale sine's RMS would clip one word in nine: it starts lower.
+    if (g.kind == "noise" && dbfs->count() == 0) g.amplitude_dbfs = -12.0;
+    return tool::run_generate(g);
+  }
 
   Library lib;
   std::string error;
