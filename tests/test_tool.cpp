@@ -627,4 +627,7 @@ TEST_F(ToolTest, GeneratesAndAnalysesPatterns) {
   EXPECT_NE(run("analyze empty.bin").err.find("holds no samples"), std::string::npos);
   EXPECT_EQ(run("analyze p.bin --window nuttall").exit_code, 2);
   ASSERT_EQ(run("generate tone -n 4096 --cycles 0 -o flat.bin").exit_code, 1);
+  // Noise starts at a level where no word clips; asked for louder, the clipping is reported.
+  EXPECT_EQ(run("generate noise -o n.bin").err.find("clipped"), std::string::npos);
+  EXPECT_NE(run("generate noise --dbfs -1 -o n.bin").err.find("clipped"), std::string::npos);
 }
