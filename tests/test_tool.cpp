@@ -560,6 +560,12 @@ TEST_F(ToolTest, BashCompletesSubcommandsOptionsAndValues) {
       {"TOOL --sim capture -n 64 -O ", "csv\nnpy\nraw\n"},
       {"TOOL --sim capture -o capt", "capture.bin\n"},
       {"TOOL --sim capture --rate ", ""},
+      {"TOOL --board ", ""},
+      {"TOOL analyze capture.bin --format ", "csv\nnpy\noffset\nraw\ntwos\n"},
+      {"TOOL analyze --window b", "blackmanharris\nblackmanharris7\n"},
+      {"TOOL generate ", "multitone\nnoise\nramp\ntone\n"},
+      {"TOOL generate tone --dbfs -3 --code-format ", "offset\ntwos\n"},
+      {"TOOL --sim play --text capt", "capture.bin\n"},
       {"TOOL --ver", "--version\n"},
   };
   for (const Case& c : cases) {

@@ -78,8 +78,7 @@ std::vector<uint16_t> read_csv(const std::string& path, const std::string& bytes
 
 int32_t window_of(const std::string& name) {
   if (const std::optional<int32_t> w = window_named(name)) return *w;
-  stop("bad window \"" + name + "\" (rectangular, hann, blackmanharris, blackmanharris7)",
-       kExitUsage);
+  stop("bad window \"" + name + "\" (" + window_names(", ") + ")", kExitUsage);
 }
 
 int32_t code_format_of(const std::string& name) {

@@ -88,4 +88,11 @@ const char* window_name(int32_t window) {
   return "";
 }
 
+std::string window_names(const char* separator) {
+  std::string names;
+  for (const WindowName& w : kWindowNames)
+    names += (names.empty() ? "" : separator) + std::string(w.name);
+  return names;
+}
+
 }  // namespace tool

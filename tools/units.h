@@ -20,5 +20,7 @@ std::string format_hertz(double hz);
 std::optional<int32_t> window_named(const std::string& name);
 // The name of a window of the analysis core (empty for none).
 const char* window_name(int32_t window);
+// The windows' names in their order, with the separator between them.
+std::string window_names(const char* separator);
 
 }  // namespace tool

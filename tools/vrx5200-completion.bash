@@ -1,30 +1,32 @@
-# bash completion of vrx5200. The subcommands and options come from the tool itself:
-# "vrx5200 __complete WORDS..." lists what may follow WORDS, one word a line.
+# bash completion of vrx5200. The subcommands, options and values come from the tool itself:
+# "vrx5200 __complete WORDS..." says what may follow WORDS, one word a line. After an option that
+# takes a value, its first line is ":words" (the values follow), ":file", ":dir" or ":value".
 _vrx5200() {
-  local cur=${COMP_WORDS[COMP_CWORD]} prev=
-  ((COMP_CWORD > 0)) && prev=${COMP_WORDS[COMP_CWORD - 1]}
+  local cur=${COMP_WORDS[COMP_CWORD]}
   COMPREPLY=()
-  case $prev in
-    -O | --format)
-      mapfile -t COMPREPLY < <(compgen -W "raw csv npy" -- "$cur")
+  local tool=${COMP_WORDS[0]}
+  tool=${tool/#\~/$HOME}
+  local lines=()
+  mapfile -t lines < <("$tool" __complete "${COMP_WORDS[@]:1:COMP_CWORD-1}" 2>/dev/null)
+  case ${lines[0]-} in
+    :words)
+      mapfile -t COMPREPLY < <(compgen -W "${lines[*]:1}" -- "$cur")
       return
       ;;
-    -d | --output-dir | --keep | --dir)
+    :file)
+      mapfile -t COMPREPLY < <(compgen -f -- "$cur")
+      return
+      ;;
+    :dir)
       mapfile -t COMPREPLY < <(compgen -d -- "$cur")
       return
       ;;
-    -n | --samples | --board | --rate | --rate-factor | --step-select | --half-rate | --r[167] | \
-      --patterns | --timeout | --lanes | --ops | --delimiters | --columns | --lane-map | \
-      --factor[12] | --divisor | --cb[12] | --start-offset)
-      return  # a value, not a file
-      ;;
+    :value) return ;;  # a number or a name: nothing to suggest
   esac
-  local tool=${COMP_WORDS[0]}
-  tool=${tool/#\~/$HOME}
   local word options=() subcommands=()
-  while IFS= read -r word; do
+  for word in "${lines[@]}"; do
     if [[ $word == -* ]]; then options+=("$word"); else subcommands+=("$word"); fi
-  done < <("$tool" __complete "${COMP_WORDS[@]:1:COMP_CWORD-1}" 2>/dev/null)
+  done
   if [[ $cur == -* ]]; then
     mapfile -t COMPREPLY < <(compgen -W "${options[*]}" -- "$cur")
   elif ((${#subcommands[@]} > 0)); then
