@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -30,6 +31,12 @@ inline DAC_Session_Params dac_session_params(double rate = 100e6) {
 inline std::string temp_file(const std::string& name) {
   const ::testing::TestInfo* test = ::testing::UnitTest::GetInstance()->current_test_info();
   return ::testing::TempDir() + test->test_suite_name() + "." + test->name() + "." + name;
+}
+
+// Removes a test's own directory at the test's end when it passed; a failed test's files stay
+// for a look.
+inline void remove_if_passed(const std::string& dir) {
+  if (!::testing::Test::HasFailure()) std::filesystem::remove_all(dir);
 }
 
 // Decodes the pin bytes written to the command-link port into frames, as a device on the wire
@@ -59,7 +66,18 @@ class BenchTest : public ::testing::Test {
     VRX5200BrdCtrl_Close_Session();
     bench.reset();
   }
-  void TearDown() override { VRX5200BrdCtrl_Close_Session(); }
+  void TearDown() override {
+    VRX5200BrdCtrl_Close_Session();
+    // The test's own files (temp_file) go when it passed.
+    const std::string prefix = temp_file("");
+    const std::filesystem::path folder = std::filesystem::path(prefix).parent_path();
+    std::vector<std::string> own;
+    std::error_code ec;
+    for (const auto& f : std::filesystem::directory_iterator(folder, ec)) {
+      if (f.path().string().rfind(prefix, 0) == 0) own.push_back(f.path().string());
+    }
+    for (const std::string& f : own) remove_if_passed(f);
+  }
 
   // Adds `boards` boards (keys BOARD001, BOARD002, ...), discovers them and opens board 0.
   void open_board(int boards = 1) {

@@ -38,6 +38,7 @@ class ConvertTest : public ::testing::Test {
     std::filesystem::create_directories(dir);
     std::filesystem::remove(output);
   }
+  void TearDown() override { remove_if_passed(dir); }
   int32_t convert(bool offset, const std::vector<int32_t>& map, int32_t columns,
                   const char* delimiters = ",", const std::string* path = nullptr) {
     const std::string& in = path ? *path : input;

@@ -11,18 +11,19 @@
 #include <map>
 
 #include "tests/stateful/runner.h"
+#include "support.h"
 
 namespace {
 
 using stateful::Runner;
 using stateful::Step;
 
-// One directory per process: the tests may run side by side.
-std::string work_dir() {
-  const std::string dir = ::testing::TempDir() + "vrx5200_stateful_" + std::to_string(getpid());
-  std::filesystem::create_directories(dir);
-  return dir;
-}
+// One directory per process: the tests may run side by side. It goes when the test passed.
+struct WorkDir {
+  std::string path = ::testing::TempDir() + "vrx5200_stateful_" + std::to_string(getpid());
+  WorkDir() { std::filesystem::create_directories(path); }
+  ~WorkDir() { remove_if_passed(path); }
+};
 
 // The sanitizers' build runs about ten times slower: it takes fewer seeds.
 #if defined(__SANITIZE_ADDRESS__)
@@ -57,7 +58,8 @@ bool skipped(const std::string& kind) {
 }
 
 TEST(StatefulTest, RandomSequencesAgreeWithTheModel) {
-  Runner runner(work_dir());
+  const WorkDir dir;
+  Runner runner(dir.path);
   std::set<uint64_t> combos;
   runner.coverage = &combos;
   std::map<std::string, uint64_t> outcomes;
@@ -155,7 +157,8 @@ const Regression kRegressions[] = {
 };
 
 TEST(StatefulTest, RegressionCases) {
-  Runner runner(work_dir());
+  const WorkDir dir;
+  Runner runner(dir.path);
   runner.trace = std::getenv("VRX5200_STATEFUL_TRACE") != nullptr;
   for (const Regression& r : kRegressions) {
     const std::vector<Step> steps = stateful::decode(r.steps);
@@ -176,7 +179,8 @@ TEST(StatefulTest, RegressionCases) {
 TEST(StatefulTest, Replay) {
   const char* text = std::getenv("VRX5200_STATEFUL_REPLAY");
   if (text == nullptr) GTEST_SKIP() << "set VRX5200_STATEFUL_REPLAY to replay a sequence";
-  Runner runner(work_dir());
+  const WorkDir dir;
+  Runner runner(dir.path);
   runner.trace = true;
   EXPECT_EQ(runner.run(stateful::decode(text)), "");
 }

@@ -29,7 +29,6 @@ struct Scenario {
 
 class SweepTest : public BenchTest {
  protected:
-  std::string dir = ::testing::TempDir();
   std::vector<uint16_t> samples = std::vector<uint16_t>(65536 + 64);
   std::vector<uint16_t> pattern = std::vector<uint16_t>(4096);
   std::vector<uint16_t> block_copy = std::vector<uint16_t>(65536 + 14);
@@ -153,14 +152,14 @@ constexpr uint64_t kExchange = 3 * 10001 + 2000;
 
 TEST_F(SweepTest, EveryExportUnderEveryFault) {
   for (size_t i = 0; i < pattern.size(); ++i) pattern[i] = static_cast<uint16_t>(i * 40503u);
-  const std::string pattern_file = dir + "sweep_pattern.bin";
+  const std::string pattern_file = temp_file("pattern.bin");
   {
     std::ofstream f(pattern_file, std::ios::binary);
     f.write(reinterpret_cast<const char*>(pattern.data()),
             static_cast<std::streamsize>(2 * pattern.size()));
   }
-  const std::string capture_file = dir + "sweep_capture.bin";
-  const std::string firmware = dir + "sweep_fpga.rbf";
+  const std::string capture_file = temp_file("capture.bin");
+  const std::string firmware = temp_file("fpga.rbf");
   std::ofstream(firmware, std::ios::binary) << std::string(64, '\x5A');
   auto nothing = [] {};
   auto yes = [] { return true; };

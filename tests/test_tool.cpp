@@ -49,6 +49,7 @@ class ToolTest : public ::testing::Test {
   void SetUp() override {
     ASSERT_EQ(std::system(("rm -rf '" + dir + "' && mkdir -p '" + dir + "'").c_str()), 0);
   }
+  void TearDown() override { remove_if_passed(dir); }
   // Runs a shell command line in the test's directory; "TOOL" stands for the tool's path.
   ToolRun shell(std::string line) {
     for (size_t at; (at = line.find("TOOL")) != std::string::npos;)
