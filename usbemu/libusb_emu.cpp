@@ -343,6 +343,20 @@ USBEMU_API int libusb_emulator_in_timeout_ms(int board, int channel) {
   return port != nullptr ? static_cast<int>(port->in_timeout_ms) : -1;
 }
 
+// The words board `board` (from 1) holds for playback from word `first`, n of them into out, as
+// the board would play them: what an upload through the whole stack stored. 0, or -1 for a board
+// that is not there. Found with dlsym, as the probes above.
+USBEMU_API int libusb_emulator_played_words(int board, unsigned long long first,
+                                            unsigned long long n, unsigned short* out) {
+  Lock lock(bus().mu);
+  const Bus& b = bus();
+  if (board < 1 || static_cast<size_t>(board) > b.boards.size() || out == nullptr) return -1;
+  const std::vector<uint16_t> words =
+      b.boards[static_cast<size_t>(board - 1)]->model->pattern(first, n);
+  std::copy(words.begin(), words.end(), out);
+  return 0;
+}
+
 // ---- Validation of what the application hands in ---------------------------------------------
 
 libusb_context* live_context(Bus& b, libusb_context* ctx, const char* call) {
