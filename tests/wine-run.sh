@@ -5,7 +5,8 @@
 # win64 to match, so a 64-bit and a 32-bit build never share one). Wine makes the prefix on the
 # first run; without Mono and Gecko it asks nothing. A 32-bit program needs a kernel that executes
 # 32-bit (i386) binaries, Wine's 32-bit loader among them: where it cannot, the program is not run
-# and the exit status is 77, which the tests take as a skip.
+# and the exit status is 77, which the tests take as a skip; so it is where Wine's 32-bit half is
+# missing.
 set -eu
 if [ $# -lt 3 ]; then
   echo "usage: $0 32|64 WINEPREFIX PROGRAM [ARGS...]" >&2
@@ -26,6 +27,12 @@ case "$bits" in
     ;;
   32)
     loader=wine
+    # Debian's wine falls back to the 64-bit loader when its 32-bit half (wine32:i386) is not
+    # installed, and that loader cannot run a 32-bit prefix.
+    if [ -x /usr/lib/wine/wine64 ] && [ ! -x /usr/lib/wine/wine ]; then
+      echo "SKIP: Wine's 32-bit half is not installed (Debian: wine32:i386)"
+      exit 77
+    fi
     # The probe: the loader runs without a prefix. The shell reports a binary the kernel cannot
     # execute as status 126 ("Exec format error").
     set +e
