@@ -136,3 +136,6 @@ def test_pattern_file(tmp_path):
     words = core.generate_pattern("multitone", 4096, **kw).words
     core.generate_pattern("multitone", 4096, path=str(path), **kw)
     assert np.array_equal(np.fromfile(path, dtype="<u2"), words)
+    # Noise starts where no word clips, as the tool's does; louder, it clips.
+    assert core.generate_pattern("noise", 65536, seed=1).clipped == 0
+    assert core.generate_pattern("noise", 65536, seed=1, amplitude_dbfs=-1).clipped > 0

@@ -446,19 +446,22 @@ class Pattern:
 
 
 def generate_pattern(kind: str, n: int, bits: int = 16, offset_binary: bool = False,
-                     amplitude_dbfs: float = -1.0, cycles: int = 0,
+                     amplitude_dbfs: Optional[float] = None, cycles: int = 0,
                      tone_cycles: Sequence[int] = (), phases: str = "schroeder",
                      phase_rad: float = 0.0, seed: int = 0, path: Optional[str] = None) -> Pattern:
     """A DAC pattern of n words: ``kind`` 'tone' (``cycles`` per pattern, ``phase_rad``),
     'multitone' (``tone_cycles``, Schroeder or Newman ``phases``, the pattern's peak at
     ``amplitude_dbfs``), 'ramp' (``cycles`` ramps) or 'noise' (seeded, RMS as a sine of
-    ``amplitude_dbfs``). Written straight into a uint16 array, or to the binary pattern file
-    ``path`` (16-bit little-endian words)."""
+    ``amplitude_dbfs``). ``amplitude_dbfs`` is -1 unless given, and -12 for noise, where no word
+    clips (at -1 dBFS one word in nine would). Written straight into a uint16 array, or to the
+    binary pattern file ``path`` (16-bit little-endian words)."""
     if kind not in _KINDS:
         raise ValueError(f"unknown pattern kind {kind!r} (one of {', '.join(_KINDS)})")
     if phases not in _PHASES:
         raise ValueError(f"unknown phases {phases!r} (one of {', '.join(_PHASES)})")
     n = _integer(n, "n")
+    if amplitude_dbfs is None:
+        amplitude_dbfs = -12.0 if kind == "noise" else -1.0
     tones = np.ascontiguousarray([_integer(c, "tone cycles") for c in tone_cycles], dtype=np.uint64)
     config = SignalConfig(kind=_KINDS[kind], bits=_integer(bits, "bits"),
                           code_format=1 if offset_binary else 0, phases=_PHASES[phases],
