@@ -9,7 +9,7 @@
 #include <thread>
 
 #include "server/fields.h"
-#include "tools/capture_output.h"
+#include "client/capture_output.h"
 #include "vrx5200_analysis.h"
 
 namespace server {
@@ -88,7 +88,7 @@ CaptureRequest CaptureRequest::from_json(const nlohmann::json& j) {
   r.register_7 = static_cast<uint8_t>(int_field(j, "register_7", 0, 0, 255));
   if (j.contains("lanes")) {
     r.lanes = int_list(j.at("lanes"), "lanes", INT32_MIN, INT32_MAX);
-    const std::string problem = tool::lane_list_problem(r.lanes);
+    const std::string problem = client::lane_list_problem(r.lanes);
     if (!problem.empty()) bad_request("bad \"lanes\": " + problem);
   }
   if (j.contains("ops")) {
@@ -113,7 +113,7 @@ CaptureRequest CaptureRequest::from_json(const nlohmann::json& j) {
 double CaptureRequest::sample_rate() const {
   double rate_hz = static_cast<double>(rate_factor) * rate / 2;
   if (half_rate_mode == 1 && (register_1 & 1) != 0) rate_hz /= 2;
-  const int32_t decimation = tool::LaneCounter::decimation(lanes, kBlock);
+  const int32_t decimation = client::LaneCounter::decimation(lanes, kBlock);
   return decimation > 0 ? rate_hz / decimation : 0;
 }
 
@@ -187,7 +187,7 @@ nlohmann::json Board::discover() {
     const int32_t found = lib_.Get_VRX5200_EVM(&count, keys, &length);
     if (found != VRX5200_RESULT_NO_DEVICES) check("discovery", found);
     keys_ = found == VRX5200_RESULT_NO_DEVICES ? std::vector<std::string>{}
-                                               : tool::split_keys(keys, count);
+                                               : client::split_keys(keys, count);
   }
   nlohmann::json list = nlohmann::json::array();
   for (size_t i = 0; i < keys_.size(); ++i) {
@@ -314,10 +314,10 @@ void Board::capture(const CaptureRequest& r, std::vector<uint16_t>& samples, Job
   // capture in one), so progress and cancellation come between blocks. It applies the lane list
   // and the bit operations and hands each block's output over in the block copy; its file is the
   // null device.
-  tool::LaneCounter counter(r.lanes);
+  client::LaneCounter counter(r.lanes);
   std::vector<uint16_t> block(kBlockCopy);
   samples.clear();
-  samples.reserve(tool::LaneCounter::capture_output(r.lanes, r.samples, kBlock));
+  samples.reserve(client::LaneCounter::capture_output(r.lanes, r.samples, kBlock));
   while (more == 1) {
     check("read-back", lib_.Read_DDR_to_File("/dev/null", patterns, block.data(), r.lanes.data(),
                                              static_cast<int32_t>(r.lanes.size()),

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "server/jobs.h"
-#include "tools/library.h"
+#include "client/library.h"
 
 namespace server {
 
@@ -48,7 +48,7 @@ class Board {
  public:
   // `preferred`: the serial key of the board opened when a request needs one (empty: the only
   // or first board found).
-  Board(tool::Library& lib, bool simulated, std::string preferred)
+  Board(client::Library& lib, bool simulated, std::string preferred)
       : lib_(lib), simulated_(simulated), preferred_(std::move(preferred)) {}
 
   nlohmann::json discover();
@@ -80,7 +80,7 @@ class Board {
   void check(const char* what, int32_t code, int32_t success = 0);
   void after_block(Job& job);  // the bench's unplug fault, then cancellation
 
-  tool::Library& lib_;
+  client::Library& lib_;
   bool simulated_;
   std::string preferred_;
   bool open_ = false;

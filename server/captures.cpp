@@ -6,7 +6,7 @@
 #include <semaphore>
 
 #include "server/fields.h"
-#include "tools/units.h"
+#include "client/units.h"
 #include "vrx5200_analysis.h"
 
 namespace server {
@@ -104,7 +104,7 @@ double two_decimals(double x) {
 AnalysisOptions AnalysisOptions::from_json(const nlohmann::json& j) {
   AnalysisOptions o;
   const std::optional<int32_t> window =
-      tool::window_named(string_field(j, "window", "blackmanharris"));
+      client::window_named(string_field(j, "window", "blackmanharris"));
   if (!window)
     bad_request("\"window\" must be rectangular, hann, blackmanharris or blackmanharris7");
   o.window = *window;
@@ -161,7 +161,7 @@ nlohmann::json analyse(const Capture& c, const AnalysisOptions& o) {
                       {"worst_spur_hz", hz(r.worst_spur_hz)},
                       {"worst_spur_dbfs", number_or_null(r.worst_spur_dbfs)},
                       {"dc_codes", number_or_null(r.dc_codes)},
-                      {"window", tool::window_name(o.window)},
+                      {"window", client::window_name(o.window)},
                       {"harmonics", harmonics}};
   }
   if (o.spectrum_points <= 0 || code != VRX5200_ANALYSIS_OK) return out;

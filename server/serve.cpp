@@ -28,7 +28,7 @@
 #include "server/captures.h"
 #include "server/fields.h"
 #include "server/jobs.h"
-#include "tools/capture_output.h"
+#include "client/capture_output.h"
 
 namespace server {
 
@@ -188,7 +188,7 @@ uint64_t id_of(const std::string& text) {
 
 class Server {
  public:
-  Server(tool::Library& lib, const ServeOptions& o)
+  Server(client::Library& lib, const ServeOptions& o)
       : options_(o), board_(lib, o.simulated, o.board), worker_(events_, kMaxQueue) {}
 
   int run();
@@ -465,7 +465,7 @@ void Server::routes() {
             bad_request("\"format\" must be raw or npy");
           }
           std::string bytes = little_endian(
-              format == "npy" ? tool::npy_header(c->offset_binary, c->samples.size()) : "",
+              format == "npy" ? client::npy_header(c->offset_binary, c->samples.size()) : "",
               c->samples);
           res.set_header("Content-Disposition", "attachment; filename=\"capture-" +
                                                     std::to_string(c->id) +
@@ -732,7 +732,7 @@ int Server::run() {
 
 }  // namespace
 
-int serve(tool::Library& lib, const ServeOptions& options) {
+int serve(client::Library& lib, const ServeOptions& options) {
   // The FPGA transcript borrows descriptors 1 and 2 for its call: they must not be a socket's.
   for (int fd = 0; fd <= 2; ++fd) {
     if (fcntl(fd, F_GETFD) < 0) {

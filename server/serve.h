@@ -1,11 +1,11 @@
 // `vrx5200 serve`: one board over HTTP, for the front-panel page and for remote scripts. A client
-// of the control library like the rest of the tool: every call goes through tool::Library, on one
+// of the control library like the rest of the tool: every call goes through client::Library, on one
 // worker thread.
 #pragma once
 
 #include <string>
 
-#include "tools/library.h"
+#include "client/library.h"
 
 namespace server {
 
@@ -20,7 +20,7 @@ struct ServeOptions {
 
 // Serves until SIGINT or SIGTERM; returns the process exit code (0, or 1 when the address cannot
 // be had, 2 when it is malformed or not loopback without a token source).
-int serve(tool::Library& lib, const ServeOptions& options);
+int serve(client::Library& lib, const ServeOptions& options);
 
 // The parts of "ADDR:PORT" ("[v6]:PORT" for IPv6); false when malformed.
 bool split_listen(const std::string& listen, std::string& host, int& port);

@@ -8,11 +8,18 @@
 #include <iterator>
 #include <sstream>
 
-#include "tools/json.h"
-#include "tools/units.h"
+#include "client/json.h"
+#include "client/units.h"
 #include "vrx5200_analysis.h"
 
 namespace tool {
+
+using client::format_hertz;
+using client::JsonObject;
+using client::parse_hertz;
+using client::window_named;
+using client::window_names;
+
 namespace {
 
 constexpr int kExitFailure = 1, kExitUsage = 2, kExitFile = 3;

@@ -24,12 +24,12 @@
 
 #include "server/serve.h"
 #include "tools/analyze.h"
-#include "tools/capture_output.h"
-#include "tools/json.h"
-#include "tools/library.h"
-#include "tools/summary.h"
+#include "client/capture_output.h"
+#include "client/json.h"
+#include "client/library.h"
+#include "client/summary.h"
 #include "tools/text_check.h"
-#include "tools/units.h"
+#include "client/units.h"
 #include "tools/usb_access.h"
 
 #ifndef VRX5200_VERSION
@@ -38,8 +38,8 @@
 
 namespace {
 
-using tool::Library;
-using tool::split_keys;
+using client::Library;
+using client::split_keys;
 using tool::usb_access_problems;
 
 enum ExitCode { kExitOk = 0, kExitFailure = 1, kExitUsage = 2, kExitFile = 3 };
@@ -202,7 +202,7 @@ std::vector<int32_t> parse_list(const std::string& text, const char* what) {
 }
 
 double parse_rate(const std::string& text) {
-  const std::optional<double> hz = tool::parse_hertz(text);
+  const std::optional<double> hz = client::parse_hertz(text);
   if (!hz) {
     fail("bad rate: \"" + text + "\" (a positive number of Hz, with k, M or G: 250M, 1.2G, 2.5e8)",
          kExitUsage);
@@ -303,15 +303,15 @@ struct CaptureOptions {
 };
 
 // The summary in words; in hertz when the sample rate of the output is known (0: unknown).
-void print_summary(FILE* to, const tool::Summary& s, double sample_rate) {
+void print_summary(FILE* to, const client::Summary& s, double sample_rate) {
   std::fprintf(to, "samples %zu, min %d, max %d, mean %.2f, RMS %.2f", s.count, s.min, s.max,
                s.mean, s.rms);
   if (s.fft_size > 0) {
     const double fraction = static_cast<double>(s.tone_bin) / static_cast<double>(s.fft_size);
     if (sample_rate > 0) {
       std::fprintf(to, ", strongest tone %s (bin %zu of %zu at %s)",
-                   tool::format_hertz(fraction * sample_rate).c_str(), s.tone_bin, s.fft_size,
-                   tool::format_hertz(sample_rate).c_str());
+                   client::format_hertz(fraction * sample_rate).c_str(), s.tone_bin, s.fft_size,
+                   client::format_hertz(sample_rate).c_str());
     } else {
       std::fprintf(to, ", strongest tone in bin %zu of %zu (%.6f of the sample rate)", s.tone_bin,
                    s.fft_size, fraction);
@@ -320,9 +320,9 @@ void print_summary(FILE* to, const tool::Summary& s, double sample_rate) {
   std::fprintf(to, "\n");
 }
 
-tool::JsonObject summary_json(const tool::Summary& s, double sample_rate, const std::string& output,
-                              tool::Format format) {
-  tool::JsonObject j;
+client::JsonObject summary_json(const client::Summary& s, double sample_rate,
+                                const std::string& output, client::Format format) {
+  client::JsonObject j;
   j.add_int("samples", static_cast<int64_t>(s.count));
   if (s.count > 0) {
     j.add_int("min_code", s.min).add_int("max_code", s.max);
@@ -341,14 +341,14 @@ tool::JsonObject summary_json(const tool::Summary& s, double sample_rate, const 
   j.add_number("sample_rate_hz", sample_rate > 0 ? sample_rate : NAN);
   j.add_number("tone_hz", sample_rate > 0 ? fraction * sample_rate : NAN);
   j.add_string("output", output);
-  j.add_string("format", tool::format_name(format));
+  j.add_string("format", client::format_name(format));
   return j;
 }
 
 void run_capture(Library& lib, const Options& o, const CaptureOptions& c) {
   // Everything the command line says is checked before the board is touched.
   const std::vector<int32_t> lanes = parse_list(c.lanes, "lane list");
-  const std::string lane_problem = tool::lane_list_problem(lanes);
+  const std::string lane_problem = client::lane_list_problem(lanes);
   if (!lane_problem.empty()) fail("bad lane list \"" + c.lanes + "\": " + lane_problem, kExitUsage);
   std::vector<int32_t> codes, operands;
   if (!c.ops.empty()) parse_ops(c.ops, codes, operands);
@@ -371,7 +371,7 @@ void run_capture(Library& lib, const Options& o, const CaptureOptions& c) {
   // The board's sample rate: the derived rate, halved in half-rate mode with an odd register 1.
   double board_rate = static_cast<double>(c.rate_factor) * rate / 2;
   if (c.half_rate == 1 && (adc.Register_1_Value & 1) != 0) board_rate /= 2;
-  const int32_t decimation = tool::LaneCounter::decimation(lanes, kBlock);
+  const int32_t decimation = client::LaneCounter::decimation(lanes, kBlock);
   const double sample_rate = decimation > 0 ? board_rate / decimation : 0;
 
   std::string output = c.output;
@@ -382,10 +382,10 @@ void run_capture(Library& lib, const Options& o, const CaptureOptions& c) {
     output = "-";
   }
   const bool to_stdout = output == "-";
-  const tool::Format format = c.csv               ? tool::Format::kCsv
-                              : !c.format.empty() ? *tool::format_named(c.format)
-                              : to_stdout         ? tool::Format::kRaw
-                                                  : tool::format_of_path(output);
+  const client::Format format = c.csv               ? client::Format::kCsv
+                                : !c.format.empty() ? *client::format_named(c.format)
+                                : to_stdout         ? client::Format::kRaw
+                                                    : client::format_of_path(output);
   const std::string out_name = to_stdout ? "standard output" : "\"" + output + "\"";
   auto write_failed = [&out_name] {
     fail("writing " + out_name + " failed: " + errno_text(), kExitFile);
@@ -401,11 +401,11 @@ void run_capture(Library& lib, const Options& o, const CaptureOptions& c) {
   // The library's file read-back applies the lane list and the bit operations, and hands each
   // block's output over in the block copy as well as to its file: the file is the null device,
   // and the tool writes the block copy on to the output as it arrives.
-  const size_t expected = tool::LaneCounter::capture_output(lanes, c.samples, kBlock);
-  tool::SampleWriter writer(out, format, c.offset_binary);
+  const size_t expected = client::LaneCounter::capture_output(lanes, c.samples, kBlock);
+  client::SampleWriter writer(out, format, c.offset_binary);
   if (!writer.write_header(expected)) write_failed();
-  tool::LaneCounter counter(lanes);
-  tool::SummaryBuilder summary(c.offset_binary);
+  client::LaneCounter counter(lanes);
+  client::SummaryBuilder summary(c.offset_binary);
   std::vector<uint16_t> block_copy(kBlock + 14);
   int32_t this_call = 0, write_index = 0, status = 0, pattern_timeout = 0, more = 1;
   size_t written = 0;
@@ -435,7 +435,7 @@ void run_capture(Library& lib, const Options& o, const CaptureOptions& c) {
   }
   if (c.quiet) return;
   FILE* to = to_stdout ? stderr : stdout;
-  const tool::Summary s = summary.finish();
+  const client::Summary s = summary.finish();
   if (c.json) {
     std::fprintf(to, "%s\n", summary_json(s, sample_rate, output, format).text().c_str());
   } else {
@@ -799,7 +799,7 @@ std::string value_completion(const CLI::App& at, const CLI::Option& opt) {
   const std::string name = opt.get_positional()       ? opt.get_name(true, false)
                            : opt.get_lnames().empty() ? ""
                                                       : "--" + opt.get_lnames().front();
-  if (name == "--window") return tool::window_names(" ");
+  if (name == "--window") return client::window_names(" ");
   for (const ValueCompletion& v : kValueCompletions) {
     if (name == v.name && (*v.subcommand == '\0' || at.get_name() == v.subcommand)) return v.words;
   }
@@ -1182,10 +1182,10 @@ int main(int argc, char** argv) {
     if (r == VRX5200_RESULT_NO_DEVICES || (r == 0 && count == 0)) fail_no_board(o);
     check("discovery", r);
     const std::vector<std::string> board_keys = split_keys(keys, count);
-    std::vector<tool::JsonObject> boards;
+    std::vector<client::JsonObject> boards;
     for (size_t b = 0; b < board_keys.size(); ++b) {
       if (list_json) {
-        boards.push_back(tool::JsonObject()
+        boards.push_back(client::JsonObject()
                              .add_int("number", static_cast<int64_t>(b))
                              .add_string("serial_key", board_keys[b]));
       } else {
@@ -1193,7 +1193,7 @@ int main(int argc, char** argv) {
       }
     }
     if (list_json)
-      std::printf("%s\n", tool::JsonObject().add_array("boards", boards).text().c_str());
+      std::printf("%s\n", client::JsonObject().add_array("boards", boards).text().c_str());
   } else if (info->parsed()) {
     const std::string key = open_board(lib, o);
     uint8_t family = 0, version = 0;
@@ -1202,7 +1202,7 @@ int main(int argc, char** argv) {
     check("firmware version", lib.Get_Firmware_version(&version));
     check("busy state", lib.Check_ADC_Busy(&busy));
     if (info_json) {
-      std::printf("%s\n", tool::JsonObject()
+      std::printf("%s\n", client::JsonObject()
                               .add_string("serial_key", key)
                               .add_int("family_id", family)
                               .add_int("firmware_version", version)

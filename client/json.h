@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-namespace tool {
+namespace client {
 
 class JsonObject {
  public:
@@ -28,4 +28,4 @@ class JsonObject {
 // A JSON string literal of `s` (quotes included).
 std::string json_string(const std::string& s);
 
-}  // namespace tool
+}  // namespace client

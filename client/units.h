@@ -6,7 +6,7 @@
 #include <optional>
 #include <string>
 
-namespace tool {
+namespace client {
 
 // A positive, finite number of hertz: a decimal number with an optional k, M or G and an optional
 // "Hz" ("250M", "250MHz", "2.5e8"). Nothing otherwise.
@@ -23,4 +23,4 @@ const char* window_name(int32_t window);
 // The windows' names in their order, with the separator between them.
 std::string window_names(const char* separator);
 
-}  // namespace tool
+}  // namespace client

@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <vector>
 
-namespace tool {
+namespace client {
 
 struct Summary {
   size_t count = 0;
@@ -38,4 +38,4 @@ class SummaryBuilder {
 // of two), 0 when x is too short for the window.
 size_t strongest_bin(std::vector<double> x);
 
-}  // namespace tool
+}  // namespace client

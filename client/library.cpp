@@ -1,4 +1,4 @@
-#include "tools/library.h"
+#include "client/library.h"
 
 #include <unistd.h>
 
@@ -10,7 +10,7 @@
 #define VRX5200_LIBDIR "lib"
 #endif
 
-namespace tool {
+namespace client {
 namespace {
 
 std::string executable_dir() {
@@ -100,4 +100,4 @@ std::vector<std::string> split_keys(const char* keys, int32_t count) {
   return out;
 }
 
-}  // namespace tool
+}  // namespace client

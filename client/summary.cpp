@@ -1,10 +1,10 @@
-#include "tools/summary.h"
+#include "client/summary.h"
 
 #include <cmath>
 
 #include "vrx5200_analysis.h"
 
-namespace tool {
+namespace client {
 
 void SummaryBuilder::add(const uint16_t* samples, size_t n) {
   for (size_t i = 0; i < n; ++i) {
@@ -62,4 +62,4 @@ size_t strongest_bin(std::vector<double> x) {
   return best;
 }
 
-}  // namespace tool
+}  // namespace client

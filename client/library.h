@@ -10,7 +10,7 @@
 #include "sim/vrx5200sim.h"
 #include "vrx5200_brdctrl.h"
 
-namespace tool {
+namespace client {
 
 struct Library {
 #define VRX_EXPORT(name) decltype(&VRX5200BrdCtrl_##name) name = nullptr;
@@ -53,4 +53,4 @@ struct Library {
 // The serial keys of a discovery's comma-separated list, at most `count` of them.
 std::vector<std::string> split_keys(const char* keys, int32_t count);
 
-}  // namespace tool
+}  // namespace client

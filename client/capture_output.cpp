@@ -1,9 +1,9 @@
-#include "tools/capture_output.h"
+#include "client/capture_output.h"
 
 #include <bit>
 #include <charconv>
 
-namespace tool {
+namespace client {
 
 static_assert(std::endian::native == std::endian::little,
               "raw and .npy output are the samples' bytes as they are in memory");
@@ -139,4 +139,4 @@ bool SampleWriter::write(const uint16_t* samples, size_t n) {
   return std::fwrite(text_.data(), 1, bytes, out_) == bytes;
 }
 
-}  // namespace tool
+}  // namespace client

@@ -1,10 +1,10 @@
-#include "tools/json.h"
+#include "client/json.h"
 
 #include <charconv>
 #include <cmath>
 #include <cstdio>
 
-namespace tool {
+namespace client {
 
 std::string json_string(const std::string& s) {
   std::string out = "\"";
@@ -72,4 +72,4 @@ JsonObject& JsonObject::add_object(const std::string& key, const JsonObject& obj
   return member(key, object.text());
 }
 
-}  // namespace tool
+}  // namespace client

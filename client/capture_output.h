@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-namespace tool {
+namespace client {
 
 enum class Format { kRaw, kCsv, kNpy };
 
@@ -61,4 +61,4 @@ class SampleWriter {
   std::string text_;
 };
 
-}  // namespace tool
+}  // namespace client

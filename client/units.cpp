@@ -1,4 +1,4 @@
-#include "tools/units.h"
+#include "client/units.h"
 
 #include <cmath>
 #include <cstdio>
@@ -6,7 +6,7 @@
 
 #include "vrx5200_analysis.h"
 
-namespace tool {
+namespace client {
 
 std::optional<double> parse_hertz(const std::string& text) {
   if (text.empty() || text.find_first_of(" \t\n") != std::string::npos) return std::nullopt;
@@ -95,4 +95,4 @@ std::string window_names(const char* separator) {
   return names;
 }
 
-}  // namespace tool
+}  // namespace client
