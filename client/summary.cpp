@@ -2,6 +2,8 @@
 
 #include <cmath>
 
+#include "client/units.h"
+
 #include "vrx5200_analysis.h"
 
 namespace client {
@@ -60,6 +62,48 @@ size_t strongest_bin(std::vector<double> x) {
     if (power[k] > power[best]) best = k;
   }
   return best;
+}
+
+void print_summary(std::FILE* to, const Summary& s, double sample_rate) {
+  std::fprintf(to, "samples %zu, min %d, max %d, mean %.2f, RMS %.2f", s.count, s.min, s.max,
+               s.mean, s.rms);
+  if (s.fft_size > 0) {
+    const double fraction = static_cast<double>(s.tone_bin) / static_cast<double>(s.fft_size);
+    if (sample_rate > 0) {
+      std::fprintf(to, ", strongest tone %s (bin %zu of %zu at %s)",
+                   format_hertz(fraction * sample_rate).c_str(), s.tone_bin, s.fft_size,
+                   format_hertz(sample_rate).c_str());
+    } else {
+      std::fprintf(to, ", strongest tone in bin %zu of %zu (%.6f of the sample rate)", s.tone_bin,
+                   s.fft_size, fraction);
+    }
+  }
+  std::fprintf(to, "\n");
+}
+
+JsonObject summary_json(const Summary& s, double sample_rate, const std::string& output,
+                        Format format) {
+  JsonObject j;
+  j.add_int("samples", static_cast<int64_t>(s.count));
+  if (s.count > 0) {
+    j.add_int("min_code", s.min).add_int("max_code", s.max);
+    j.add_number("mean_code", s.mean).add_number("rms_code", s.rms);
+  } else {
+    j.add_null("min_code").add_null("max_code").add_null("mean_code").add_null("rms_code");
+  }
+  j.add_int("fft_size", static_cast<int64_t>(s.fft_size));
+  const double fraction =
+      s.fft_size > 0 ? static_cast<double>(s.tone_bin) / static_cast<double>(s.fft_size) : NAN;
+  if (s.fft_size > 0) {
+    j.add_int("tone_bin", static_cast<int64_t>(s.tone_bin)).add_number("tone_fraction", fraction);
+  } else {
+    j.add_null("tone_bin").add_null("tone_fraction");
+  }
+  j.add_number("sample_rate_hz", sample_rate > 0 ? sample_rate : NAN);
+  j.add_number("tone_hz", sample_rate > 0 ? fraction * sample_rate : NAN);
+  j.add_string("output", output);
+  j.add_string("format", format_name(format));
+  return j;
 }
 
 }  // namespace client

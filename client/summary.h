@@ -1,10 +1,15 @@
-// The capture summary the tool prints: count, minimum, maximum, mean, RMS, and the strongest
-// tone's frequency bin.
+// The capture summary clients print: count, minimum, maximum, mean, RMS, and the strongest
+// tone's frequency bin; in words and as one JSON object.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
+#include <string>
 #include <vector>
+
+#include "client/capture_output.h"
+#include "client/json.h"
 
 namespace client {
 
@@ -37,5 +42,13 @@ class SummaryBuilder {
 // The bin of the largest magnitude above DC in the Hann-windowed spectrum of x (size a power
 // of two), 0 when x is too short for the window.
 size_t strongest_bin(std::vector<double> x);
+
+// The summary in words, one line; in hertz when the sample rate of the output is known (0:
+// unknown).
+void print_summary(std::FILE* to, const Summary& s, double sample_rate);
+
+// The summary as one JSON object: every key always present, null where it does not apply.
+JsonObject summary_json(const Summary& s, double sample_rate, const std::string& output,
+                        Format format);
 
 }  // namespace client

@@ -1,5 +1,5 @@
-#include "tools/analyze.h"
-
+// vrx5200 analyze: the figures of a capture file (no board needed): single-tone, two-tone or
+// code density, in lines or as one JSON object.
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -10,30 +10,30 @@
 
 #include "client/json.h"
 #include "client/units.h"
+#include "tools/commands.h"
+#include "tools/failure.h"
+#include "tools/measure.h"
 #include "vrx5200_analysis.h"
 
 namespace tool {
 
 using client::format_hertz;
 using client::JsonObject;
-using client::parse_hertz;
-using client::window_named;
-using client::window_names;
 
 namespace {
 
-constexpr int kExitFailure = 1, kExitUsage = 2, kExitFile = 3;
-
-[[noreturn]] void stop(const std::string& message, int code) {
-  std::fprintf(stderr, "vrx5200: %s\n", message.c_str());
-  std::exit(code);
-}
-
-void check_core(const char* what, int32_t code) {
-  if (code != VRX5200_ANALYSIS_OK) {
-    stop(std::string(what) + ": " + VRX5200Analysis_Result_Text(code), kExitFailure);
-  }
-}
+struct AnalyzeOptions {
+  std::string file;
+  std::string format;  // raw, csv or npy (empty: by the extension); or the code format
+  int bits = 16;
+  std::string code_format;  // twos or offset; empty: offset for a '<u2' .npy, else twos
+  std::string rate;         // Hz with k/M/G; empty: unknown
+  std::string window = "blackmanharris";
+  int harmonics = 5;
+  bool two_tone = false;
+  bool linearity = false;
+  bool json = false;
+};
 
 bool ends_with(const std::string& s, const char* tail) {
   const size_t n = std::strlen(tail);
@@ -44,7 +44,7 @@ std::vector<uint16_t> read_npy(const std::string& path, const std::string& bytes
                                bool& unsigned_words) {
   // Magic, version, header length, then the header dictionary and the data.
   if (bytes.size() < 10 || bytes.compare(0, 6, "\x93NUMPY") != 0) {
-    stop("\"" + path + "\" is not a .npy file", kExitFile);
+    fail("\"" + path + "\" is not a .npy file", kExitFile);
   }
   const bool v1 = bytes[6] == 1;
   const size_t length_size = v1 ? 2 : 4;
@@ -56,10 +56,10 @@ std::vector<uint16_t> read_npy(const std::string& path, const std::string& bytes
   const std::string dict = bytes.substr(8 + length_size, header);
   if (data > bytes.size() || dict.find("'fortran_order': False") == std::string::npos ||
       (dict.find("'<i2'") == std::string::npos && dict.find("'<u2'") == std::string::npos)) {
-    stop("\"" + path + "\" does not hold 16-bit little-endian samples in one row", kExitFile);
+    fail("\"" + path + "\" does not hold 16-bit little-endian samples in one row", kExitFile);
   }
   unsigned_words = dict.find("'<u2'") != std::string::npos;
-  if ((bytes.size() - data) % 2 != 0) stop("\"" + path + "\" ends part-way through a sample", 3);
+  if ((bytes.size() - data) % 2 != 0) fail("\"" + path + "\" ends part-way through a sample", 3);
   std::vector<uint16_t> s((bytes.size() - data) / 2);
   std::memcpy(s.data(), bytes.data() + data, 2 * s.size());
   return s;
@@ -75,7 +75,7 @@ std::vector<uint16_t> read_csv(const std::string& path, const std::string& bytes
     const long v = std::strtol(line.c_str(), &end, 10);
     while (*end == ' ' || *end == '\r' || *end == '\t') ++end;
     if (end == line.c_str() || *end != '\0' || v < -32768 || v > 65535) {
-      stop("\"" + path + "\" line " + std::to_string(number) + " is not a 16-bit sample",
+      fail("\"" + path + "\" line " + std::to_string(number) + " is not a 16-bit sample",
            kExitFile);
     }
     s.push_back(static_cast<uint16_t>(v));
@@ -84,21 +84,8 @@ std::vector<uint16_t> read_csv(const std::string& path, const std::string& bytes
 }
 
 int32_t window_of(const std::string& name) {
-  if (const std::optional<int32_t> w = window_named(name)) return *w;
-  stop("bad window \"" + name + "\" (" + window_names(", ") + ")", kExitUsage);
-}
-
-int32_t code_format_of(const std::string& name) {
-  if (name == "twos") return VRX5200_TWOS_COMPLEMENT;
-  if (name == "offset") return VRX5200_OFFSET_BINARY;
-  stop("bad code format \"" + name + "\" (twos or offset)", kExitUsage);
-}
-
-double rate_of(const std::string& text) {
-  if (text.empty()) return 0;
-  const std::optional<double> hz = parse_hertz(text);
-  if (!hz) stop("bad rate \"" + text + "\" (Hz, with k, M or G)", kExitUsage);
-  return *hz;
+  if (const std::optional<int32_t> w = client::window_named(name)) return *w;
+  fail("bad window \"" + name + "\" (" + client::window_names(", ") + ")", kExitUsage);
 }
 
 std::string fixed2(double v) {
@@ -280,16 +267,16 @@ int linearity(const AnalyzeOptions& o, const std::vector<uint16_t>& s) {
   return 0;
 }
 
-}  // namespace
-
+// The samples of a capture file: raw 16-bit little-endian, CSV (one decimal per line) or .npy
+// ('<i2' or '<u2'). `unsigned_words`, when not null, tells whether a .npy file holds '<u2' words.
 std::vector<uint16_t> read_capture(const std::string& path, const std::string& format,
                                    bool* unsigned_words) {
   bool u2 = false;
   if (unsigned_words != nullptr) *unsigned_words = false;
   std::ifstream in(path, std::ios::binary);
-  if (!in) stop("cannot open \"" + path + "\"", kExitFile);
+  if (!in) fail("cannot open \"" + path + "\"", kExitFile);
   const std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  if (in.bad()) stop("cannot read \"" + path + "\"", kExitFile);
+  if (in.bad()) fail("cannot read \"" + path + "\"", kExitFile);
   const std::string f = !format.empty()           ? format
                         : ends_with(path, ".npy") ? "npy"
                         : ends_with(path, ".csv") ? "csv"
@@ -300,8 +287,8 @@ std::vector<uint16_t> read_capture(const std::string& path, const std::string& f
     return s;
   }
   if (f == "csv") return read_csv(path, bytes);
-  if (f != "raw") stop("bad format \"" + f + "\" (raw, csv or npy)", kExitUsage);
-  if (bytes.size() % 2 != 0) stop("\"" + path + "\" ends part-way through a sample", kExitFile);
+  if (f != "raw") fail("bad format \"" + f + "\" (raw, csv or npy)", kExitUsage);
+  if (bytes.size() % 2 != 0) fail("\"" + path + "\" ends part-way through a sample", kExitFile);
   std::vector<uint16_t> s(bytes.size() / 2);
   for (size_t i = 0; i < s.size(); ++i) {
     s[i] = static_cast<uint16_t>(static_cast<unsigned char>(bytes[2 * i]) |
@@ -315,7 +302,7 @@ int run_analyze(AnalyzeOptions o) {
   // --format names the file's format, or the code format (offset or twos).
   if (o.format == "offset" || o.format == "twos") {
     if (!o.code_format.empty() && o.code_format != o.format) {
-      stop("--format " + o.format + " and --code-format " + o.code_format + " disagree",
+      fail("--format " + o.format + " and --code-format " + o.code_format + " disagree",
            kExitUsage);
     }
     o.code_format = o.format;
@@ -323,7 +310,7 @@ int run_analyze(AnalyzeOptions o) {
   }
   bool unsigned_words = false;
   const std::vector<uint16_t> s = read_capture(o.file, o.format, &unsigned_words);
-  if (s.empty()) stop("\"" + o.file + "\" holds no samples", kExitFile);
+  if (s.empty()) fail("\"" + o.file + "\" holds no samples", kExitFile);
   // Offset-binary captures are saved as '<u2' .npy files: their code format unless told.
   if (o.code_format.empty()) o.code_format = unsigned_words ? "offset" : "twos";
   if (o.linearity) return linearity(o, s);
@@ -331,60 +318,47 @@ int run_analyze(AnalyzeOptions o) {
   return single_tone(o, s, rate);
 }
 
-int run_generate(const GenerateOptions& o) {
-  VRX5200SignalConfig config{};
-  config.bits = o.bits;
-  config.code_format = code_format_of(o.code_format);
-  config.amplitude_dbfs = o.amplitude_dbfs;
-  config.seed = o.seed;
-  std::vector<uint64_t> tones;
-  if (o.kind == "tone") {
-    config.kind = VRX5200_SIGNAL_TONE;
-    config.cycles = o.cycles;
-    if (!o.frequency.empty()) {
-      const std::optional<double> hz = parse_hertz(o.frequency);
-      if (!hz) stop("bad frequency \"" + o.frequency + "\"", kExitUsage);
-      double coherent = 0;
-      check_core("coherent frequency",
-                 VRX5200Analysis_Coherent_Frequency(rate_of(o.rate), o.words, *hz, &config.cycles,
-                                                    &coherent));
-      std::fprintf(stderr, "tone of %llu cycles in %llu words: %s at %s\n",
-                   static_cast<unsigned long long>(config.cycles),
-                   static_cast<unsigned long long>(o.words), format_hertz(coherent).c_str(),
-                   format_hertz(rate_of(o.rate)).c_str());
-    }
-  } else if (o.kind == "multitone") {
-    config.kind = VRX5200_SIGNAL_MULTITONE;
-    std::stringstream in(o.tones);
-    std::string item;
-    while (std::getline(in, item, ',')) {
-      char* end = nullptr;
-      const unsigned long long c = std::strtoull(item.c_str(), &end, 0);
-      if (item.empty() || *end != '\0') stop("bad tone cycles \"" + item + "\"", kExitUsage);
-      tones.push_back(c);
-    }
-    config.tone_cycles = tones.data();
-    config.tone_count = static_cast<uint32_t>(tones.size());
-  } else if (o.kind == "ramp") {
-    config.kind = VRX5200_SIGNAL_RAMP;
-    config.cycles = o.cycles == 0 ? 1 : o.cycles;
-  } else if (o.kind == "noise") {
-    config.kind = VRX5200_SIGNAL_NOISE;
-  } else {
-    stop("bad signal \"" + o.kind + "\" (tone, multitone, ramp or noise)", kExitUsage);
+class AnalyzeCommand : public Command {
+ public:
+  CLI::App* add_to(CLI::App& app) override {
+    AnalyzeOptions& a = a_;
+    auto* analyze = app.add_subcommand("analyze", "figures of a capture file (no board needed)");
+    analyze->add_option("FILE", a.file, "capture file: raw 16-bit little-endian, CSV or .npy")
+        ->required();
+    analyze->add_option("-O,--format", a.format,
+                        "raw, csv or npy (default: by the extension); or offset or twos, as "
+                        "--code-format");
+    analyze->add_option("--bits", a.bits, "the ADC's resolution")
+        ->capture_default_str()
+        ->check(CLI::Range(1, 16));
+    analyze->add_option("--code-format", a.code_format,
+                        "twos or offset (default: offset for a '<u2' .npy file, else twos)");
+    analyze->add_option("--rate", a.rate, "sample rate in Hz, with k, M or G");
+    analyze
+        ->add_option("--window", a.window, "rectangular, hann, blackmanharris or blackmanharris7")
+        ->capture_default_str();
+    analyze->add_option("--harmonics", a.harmonics, "highest harmonic order counted")
+        ->capture_default_str()
+        ->check(CLI::Range(2, 25));
+    analyze->add_flag("--two-tone", a.two_tone, "two-tone analysis: IMD2 and IMD3");
+    analyze->add_flag("--linearity", a.linearity, "code-density test of a sine: DNL, INL");
+    analyze->add_flag("--json", a.json, "one JSON object");
+    analyze->footer(
+        "Examples:\n  vrx5200 analyze capture.bin --rate 250M\n"
+        "  vrx5200 analyze capture.npy --json\n  vrx5200 analyze ramp.bin --linearity --bits 12");
+    return analyze;
   }
-  VRX5200SignalResult r{};
-  const int32_t code = VRX5200Analysis_Generate_File(config, o.output.c_str(), o.words, &r);
-  if (code == VRX5200_ANALYSIS_FILE_OPEN_FAILED || code == VRX5200_ANALYSIS_FILE_WRITE_FAILED) {
-    stop(std::string(VRX5200Analysis_Result_Text(code)) + ": \"" + o.output + "\"", kExitFile);
-  }
-  check_core("pattern", code);
-  std::fprintf(stderr, "%s: %llu words, peak %.1f codes, RMS %.1f codes, crest factor %.2f dB%s\n",
-               (o.label.empty() ? o.output : o.label).c_str(),
-               static_cast<unsigned long long>(r.words), r.peak_codes, r.rms_codes,
-               r.crest_factor_db,
-               r.clipped ? (", " + std::to_string(r.clipped) + " clipped").c_str() : "");
-  return 0;
+  LibraryUse library_use() const override { return LibraryUse::kNone; }
+  int run(Context&) override { return run_analyze(a_); }
+
+ private:
+  AnalyzeOptions a_;
+};
+
+}  // namespace
+
+std::unique_ptr<Command> analyze_command() {
+  return std::make_unique<AnalyzeCommand>();
 }
 
 }  // namespace tool

@@ -1,0 +1,210 @@
+// vrx5200 capture: ADC samples into a file or standard output, raw, CSV or .npy, with a summary.
+#include <unistd.h>
+
+#include <cstdio>
+#include <vector>
+
+#include "client/capture_output.h"
+#include "client/summary.h"
+#include "tools/arguments.h"
+#include "tools/commands.h"
+#include "tools/failure.h"
+
+namespace tool {
+namespace {
+
+// Samples per read-back block: the block copy holds one block and a carried frame.
+constexpr int64_t kBlock = 65536;
+
+// What the command line asks of a capture, checked before the board is touched.
+struct CapturePlan {
+  std::vector<int32_t> lanes;
+  std::vector<int32_t> codes, operands;
+  std::vector<uint32_t> patterns;
+  ADC_Session_Params adc{};
+  double sample_rate = 0;  // of the output; 0 when it has no single rate
+  std::string output;      // "-": standard output
+  client::Format format = client::Format::kRaw;
+};
+
+CapturePlan plan_capture(const CaptureOptions& c) {
+  CapturePlan plan;
+  plan.lanes = parse_list(c.lanes, "lane list");
+  const std::string lane_problem = client::lane_list_problem(plan.lanes);
+  if (!lane_problem.empty()) fail("bad lane list \"" + c.lanes + "\": " + lane_problem, kExitUsage);
+  if (!c.ops.empty()) parse_ops(c.ops, plan.codes, plan.operands);
+  if (!c.patterns.empty()) {
+    for (int32_t p : parse_list(c.patterns, "pattern list"))
+      plan.patterns.push_back(static_cast<uint32_t>(p));
+  }
+  const double rate = parse_rate(c.rate);
+  ADC_Session_Params& adc = plan.adc;
+  adc.Rate_Factor = c.rate_factor;
+  adc.Rate = rate;
+  adc.Step_Select = c.step_select;
+  adc.Half_Rate_Mode = c.half_rate;
+  adc.Pattern_Match = plan.patterns.empty() ? 0 : 1;
+  adc.Pattern_Count = static_cast<int32_t>(plan.patterns.size());
+  adc.Register_1_Value = static_cast<uint8_t>(parse_number(c.r1, "register 1 value", 0, 255));
+  adc.Register_6_Value = static_cast<uint8_t>(parse_number(c.r6, "register 6 value", 0, 255));
+  adc.Register_7_Value = static_cast<uint8_t>(parse_number(c.r7, "register 7 value", 0, 255));
+  // The board's sample rate: the derived rate, halved in half-rate mode with an odd register 1.
+  double board_rate = static_cast<double>(c.rate_factor) * rate / 2;
+  if (c.half_rate == 1 && (adc.Register_1_Value & 1) != 0) board_rate /= 2;
+  const int32_t decimation = client::LaneCounter::decimation(plan.lanes, kBlock);
+  plan.sample_rate = decimation > 0 ? board_rate / decimation : 0;
+
+  plan.output = c.output;
+  if (plan.output.empty()) {
+    if (isatty(STDOUT_FILENO)) {
+      fail("give the output: -o FILE (-o - writes the samples to the terminal)", kExitUsage);
+    }
+    plan.output = "-";
+  }
+  const bool to_stdout = plan.output == "-";
+  plan.format = c.csv               ? client::Format::kCsv
+                : !c.format.empty() ? *client::format_named(c.format)
+                : to_stdout         ? client::Format::kRaw
+                                    : client::format_of_path(plan.output);
+  return plan;
+}
+
+}  // namespace
+
+void run_capture(Context& ctx, const CaptureOptions& c) {
+  // Everything the command line says is checked before the board is touched.
+  const CapturePlan plan = plan_capture(c);
+  const bool to_stdout = plan.output == "-";
+  const std::string out_name = to_stdout ? "standard output" : "\"" + plan.output + "\"";
+  auto write_failed = [&out_name] {
+    fail("writing " + out_name + " failed: " + errno_text(), kExitFile);
+  };
+
+  ctx.open_board();
+  client::Library& lib = ctx.library();
+  check("ADC session", lib.Configure_VRX5200_ADC_Session(&plan.adc));
+  check("capture start", lib.Start_ADC_to_DDR(c.samples, nullptr, 0, 0, 0));
+  // The output is made only for a capture that has started (a named pipe waits for its reader).
+  std::FILE* out = to_stdout ? stdout : std::fopen(plan.output.c_str(), "wb");
+  if (out == nullptr) fail("cannot write " + out_name + ": " + errno_text(), kExitFile);
+
+  // The library's file read-back applies the lane list and the bit operations, and hands each
+  // block's output over in the block copy as well as to its file: the file is the null device,
+  // and the tool writes the block copy on to the output as it arrives.
+  const size_t expected = client::LaneCounter::capture_output(plan.lanes, c.samples, kBlock);
+  client::SampleWriter writer(out, plan.format, c.offset_binary);
+  if (!writer.write_header(expected)) write_failed();
+  client::LaneCounter counter(plan.lanes);
+  client::SummaryBuilder summary(c.offset_binary);
+  std::vector<uint16_t> block_copy(kBlock + 14);
+  int32_t this_call = 0, write_index = 0, status = 0, pattern_timeout = 0, more = 1;
+  size_t written = 0;
+  Progress progress("capture");
+  while (more == 1) {
+    check("read-back",
+          lib.Read_DDR_to_File("/dev/null", plan.patterns.data(), block_copy.data(),
+                               plan.lanes.data(), static_cast<int32_t>(plan.lanes.size()),
+                               plan.codes.data(), plan.operands.data(),
+                               static_cast<int32_t>(plan.codes.size()), c.timeout_ms, &this_call,
+                               &write_index, &status, &pattern_timeout, &more));
+    if (pattern_timeout == 1) fail("no capture matched the patterns within the time-out");
+    const size_t n = counter.output_for(static_cast<size_t>(this_call));
+    if (n > block_copy.size()) fail("the read-back delivered more samples than a block holds");
+    summary.add(block_copy.data(), n);
+    if (!writer.write(block_copy.data(), n)) write_failed();
+    written += n;
+    progress.update(static_cast<double>(write_index) / c.samples);
+  }
+  progress.finish();
+  if (to_stdout ? std::fflush(stdout) != 0 || std::ferror(stdout) != 0 : std::fclose(out) != 0) {
+    write_failed();
+  }
+  lib.Close_Session();
+  if (written != expected) {
+    fail("the read-back delivered " + std::to_string(written) + " samples, not " +
+         std::to_string(expected));
+  }
+  if (c.quiet) return;
+  FILE* to = to_stdout ? stderr : stdout;
+  const client::Summary s = summary.finish();
+  if (c.json) {
+    std::fprintf(
+        to, "%s\n",
+        client::summary_json(s, plan.sample_rate, plan.output, plan.format).text().c_str());
+  } else {
+    client::print_summary(to, s, plan.sample_rate);
+  }
+}
+
+namespace {
+
+class CaptureCommand : public Command {
+ public:
+  CLI::App* add_to(CLI::App& app) override;
+  int run(Context& ctx) override {
+    run_capture(ctx, c_);
+    return kExitOk;
+  }
+
+ private:
+  CaptureOptions c_;
+};
+
+CLI::App* CaptureCommand::add_to(CLI::App& app) {
+  CaptureOptions& c = c_;
+  auto* capture = app.add_subcommand("capture", "capture ADC samples into a file");
+  capture->add_option("-n,--samples", c.samples, "samples to capture (a multiple of 32)")
+      ->required();
+  capture->add_option("-o,--output", c.output,
+                      "output file, - for standard output (the default when it is not a "
+                      "terminal)");
+  auto* format = capture
+                     ->add_option("-O,--format", c.format,
+                                  "raw (16-bit little-endian), csv (one decimal sample a line) or "
+                                  "npy (NumPy); default from the -o extension (.csv, .npy), else "
+                                  "raw")
+                     ->check(CLI::IsMember({"raw", "csv", "npy"}));
+  capture->add_flag("--csv", c.csv, "the same as -O csv")->excludes(format);
+  capture
+      ->add_option("--rate", c.rate,
+                   "rate in Hz, with k, M or G (the sample rate is rate-factor * rate / 2)")
+      ->capture_default_str();
+  capture->add_option("--rate-factor", c.rate_factor, "rate factor")
+      ->capture_default_str()
+      ->check(CLI::Range(1, INT32_MAX));
+  capture->add_option("--step-select", c.step_select, "0 steps down, non-zero steps up");
+  capture->add_option("--half-rate", c.half_rate, "1 halves the rate with an odd register 1 value");
+  capture->add_option("--r1", c.r1, "register 1 value at capture start");
+  capture->add_option("--r6", c.r6, "register 6 value at capture start");
+  capture->add_option("--r7", c.r7, "register 7 value at capture start");
+  capture->add_option("--patterns", c.patterns,
+                      "match patterns (pattern-match mode), comma-separated");
+  capture->add_option("--timeout", c.timeout_ms, "time-out per read-back call in ms")
+      ->capture_default_str();
+  capture
+      ->add_option("--lanes", c.lanes,
+                   "lane list, e.g. 3,1,2 (0 drops a lane; the others numbered 1 to K)")
+      ->capture_default_str();
+  capture->add_option("--ops", c.ops,
+                      "bit operations code:operand,...: 0 or shift (-15 to 15, positive right), "
+                      "1 or xor, 2 or and, 3 or or (0 to 0xFFFF), 4 or not");
+  capture->add_flag("--offset-binary", c.offset_binary,
+                    "samples are offset binary (summary, CSV, npy '<u2')");
+  auto* quiet = capture->add_flag("-q,--quiet", c.quiet, "no summary");
+  capture->add_flag("--json", c.json, "the summary as one JSON object")->excludes(quiet);
+  capture->footer(
+      "The summary goes to standard output, or to standard error when the samples do.\n\n"
+      "Examples:\n  vrx5200 --sim capture -n 1048576 -o capture.bin\n"
+      "  vrx5200 --sim capture -n 4096 -o capture.csv --lanes 2,1\n"
+      "  vrx5200 --sim capture -n 65536 -o capture.npy --rate 250M --json\n"
+      "  vrx5200 --sim capture -n 4096 -O csv | head");
+  return capture;
+}
+
+}  // namespace
+
+std::unique_ptr<Command> capture_command() {
+  return std::make_unique<CaptureCommand>();
+}
+
+}  // namespace tool

@@ -1,0 +1,53 @@
+// vrx5200 list: the boards found, by number and serial key.
+#include <cstdio>
+
+#include "client/json.h"
+#include "tools/commands.h"
+#include "tools/failure.h"
+
+namespace tool {
+namespace {
+
+class ListCommand : public Command {
+ public:
+  CLI::App* add_to(CLI::App& app) override {
+    auto* list = app.add_subcommand("list", "list the boards found (number and serial key)");
+    list->add_flag("--json", json_,
+                   "one JSON object: {\"boards\": [{\"number\", \"serial_key\"}]}");
+    list->footer("Examples:\n  vrx5200 list\n  vrx5200 --sim list --json");
+    return list;
+  }
+
+  int run(Context& ctx) override {
+    client::Library& lib = ctx.library();
+    int32_t count = 0, length = 0;
+    char keys[901] = {};
+    const int32_t r = lib.Get_VRX5200_EVM(&count, keys, &length);
+    if (r == VRX5200_RESULT_NO_DEVICES || (r == 0 && count == 0)) ctx.fail_no_board();
+    check("discovery", r);
+    const std::vector<std::string> board_keys = client::split_keys(keys, count);
+    std::vector<client::JsonObject> boards;
+    for (size_t b = 0; b < board_keys.size(); ++b) {
+      if (json_) {
+        boards.push_back(client::JsonObject()
+                             .add_int("number", static_cast<int64_t>(b))
+                             .add_string("serial_key", board_keys[b]));
+      } else {
+        std::printf("%zu %s\n", b, board_keys[b].c_str());
+      }
+    }
+    if (json_) std::printf("%s\n", client::JsonObject().add_array("boards", boards).text().c_str());
+    return kExitOk;
+  }
+
+ private:
+  bool json_ = false;
+};
+
+}  // namespace
+
+std::unique_ptr<Command> list_command() {
+  return std::make_unique<ListCommand>();
+}
+
+}  // namespace tool

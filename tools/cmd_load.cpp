@@ -1,0 +1,39 @@
+// vrx5200 load: a programming file into the board's FPGA, with the library's transcript.
+#include <cstdio>
+
+#include "tools/commands.h"
+#include "tools/failure.h"
+
+namespace tool {
+namespace {
+
+class LoadCommand : public Command {
+ public:
+  CLI::App* add_to(CLI::App& app) override {
+    auto* load = app.add_subcommand("load", "load a programming file into the board's FPGA");
+    load->add_option("FILE", file_, "raw configuration bit stream")->required();
+    load->footer(
+        "Examples:\n  vrx5200 load firmware.rbf\n  vrx5200 --board ABCD1234 load firmware.rbf");
+    return load;
+  }
+
+  int run(Context& ctx) override {
+    ctx.open_board();
+    client::Library& lib = ctx.library();
+    std::fflush(stdout);
+    check("FPGA configuration", lib.Load_Firmware(file_.c_str()), VRX5200_RESULT_FPGA_CONFIGURED);
+    lib.Close_Session();
+    return kExitOk;
+  }
+
+ private:
+  std::string file_;
+};
+
+}  // namespace
+
+std::unique_ptr<Command> load_command() {
+  return std::make_unique<LoadCommand>();
+}
+
+}  // namespace tool

@@ -1,0 +1,45 @@
+// What every subcommand is run with: the global options, the tool's name as it was run, and the
+// control library, loaded when a subcommand first needs it.
+#pragma once
+
+#include <string>
+
+#include "client/library.h"
+
+namespace tool {
+
+struct GlobalOptions {
+  bool sim = false;
+  std::string library;
+  std::string board;
+};
+
+class Context {
+ public:
+  Context(GlobalOptions options, std::string program)
+      : global(std::move(options)), program(std::move(program)) {}
+
+  GlobalOptions global;
+  std::string program;  // the tool as it was run (its path as typed)
+
+  // The control library the global options name (--sim, --library), loaded on first use.
+  client::Library& library();
+  // The conversion needs no board: any of the two libraries does it.
+  client::Library& conversion_library();
+  // Loads the library of attached boards (or of --library) when it can; false leaves none loaded.
+  bool try_attached();
+  // Forgets a library loaded by try_attached(), so that library() loads the one asked for next.
+  void unload();
+
+  // Discovers the boards and opens the one asked for (--board, or the only one); returns its
+  // serial key.
+  std::string open_board();
+  // No board found: on attached boards, says which bridges are there but cannot be had.
+  [[noreturn]] void fail_no_board();
+
+ private:
+  client::Library lib_;
+  bool loaded_ = false;
+};
+
+}  // namespace tool

@@ -1,0 +1,118 @@
+// vrx5200: every job of the control library from a shell, on an attached board or, with --sim,
+// on the simulated one. A client of the library like any other: it loads the shared library at
+// run time and calls only its exports.
+//
+// Exit codes: 0 success, 1 the board or the library failed, 2 the command line is wrong, 3 a file
+// could not be read or written.
+//
+// main only wires: the global options, each subcommand's parser (tools/cmd_*.cpp), the parse, and
+// the run of the subcommand that was given.
+#include <CLI/CLI.hpp>
+
+#include <cstdio>
+#include <cstring>
+#include <iostream>
+#include <memory>
+#include <vector>
+
+#include "tools/commands.h"
+#include "tools/completion.h"
+#include "tools/failure.h"
+
+#ifndef VRX5200_VERSION
+#error "the build passes the project's version"
+#endif
+
+namespace {
+
+using namespace tool;
+
+void add_global_options(CLI::App& app, GlobalOptions& o) {
+  app.require_subcommand(1);
+  app.set_version_flag("--version", "vrx5200 " VRX5200_VERSION);
+  app.add_flag("--sim", o.sim,
+               "use the simulated board (libvrx5200sim) instead of attached boards");
+  app.add_option("--library", o.library, "path of the control library to load");
+  app.add_option("--board", o.board, "serial key of the board to use (default: the only one)");
+  app.footer(
+      "Exit status: 0 success, 1 the board or the library failed, 2 bad command line, 3 a file\n"
+      "could not be read or written.\n\n"
+      "Examples:\n  vrx5200 --sim list\n  vrx5200 --sim capture -n 65536 -o capture.bin\n"
+      "  vrx5200 --sim play --text samples.txt\n  vrx5200 --sim demo");
+}
+
+std::vector<std::unique_ptr<Command>> all_commands() {
+  std::vector<std::unique_ptr<Command>> commands;
+  commands.push_back(list_command());
+  commands.push_back(info_command());
+  commands.push_back(load_command());
+  commands.push_back(reg_command());
+  commands.push_back(capture_command());
+  commands.push_back(play_command());
+  commands.push_back(convert_command());
+  commands.push_back(analyze_command());
+  commands.push_back(generate_command());
+  commands.push_back(loopback_command());
+  commands.push_back(demo_command());
+  commands.push_back(serve_command(VRX5200_VERSION));
+  return commands;
+}
+
+int run_tool(int argc, char** argv) {
+  CLI::App app{"vrx5200: control the VRX5200 ADC/DAC evaluation board from a shell", "vrx5200"};
+  GlobalOptions o;
+  add_global_options(app, o);
+  const std::vector<std::unique_ptr<Command>> commands = all_commands();
+  std::vector<CLI::App*> parsers;
+  for (const auto& command : commands) parsers.push_back(command->add_to(app));
+
+  // The completion script's question, answered from the parser itself.
+  if (argc >= 2 && std::strcmp(argv[1], "__complete") == 0)
+    return print_completions(app, argc, argv);
+
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::ParseError& e) {
+    const int code = app.exit(e);
+    std::cout.flush();
+    if (code == 0) return std::cout.good() ? kExitOk : kExitFile;
+    return kExitUsage;
+  }
+
+  Command* command = nullptr;
+  for (size_t i = 0; i < commands.size(); ++i) {
+    if (parsers[i]->parsed()) command = commands[i].get();
+  }
+  Context ctx(o, argc > 0 && argv[0] != nullptr ? argv[0] : "vrx5200");
+  switch (command->library_use()) {
+    case LibraryUse::kNone:
+      // The measurement subcommands need no board and no board library.
+      return command->run(ctx);
+    case LibraryUse::kBoard:
+      ctx.library();
+      break;
+    case LibraryUse::kConversion:
+      ctx.conversion_library();
+      break;
+    case LibraryUse::kOwn:
+      break;
+  }
+  const int code = command->run(ctx);
+  if (code != kExitOk) return code;
+  // What went to standard output must have arrived.
+  if (std::fflush(stdout) != 0 || std::ferror(stdout) != 0) {
+    fail("writing standard output failed: " + errno_text(), kExitFile);
+  }
+  return kExitOk;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  try {
+    return run_tool(argc, argv);
+  } catch (const Failure& f) {
+    print_failure(f.message);
+    return f.exit_code;
+  }
+}

@@ -1,0 +1,17 @@
+// What the measurement subcommands (analyze, generate) share on the analysis core: its failures,
+// code formats and rates as the command line names them.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace tool {
+
+// Fails with the analysis core's sentence unless `code` is VRX5200_ANALYSIS_OK.
+void check_core(const char* what, int32_t code);
+// VRX5200_TWOS_COMPLEMENT or VRX5200_OFFSET_BINARY of "twos" or "offset".
+int32_t code_format_of(const std::string& name);
+// A rate in Hz with k, M or G; 0 for an empty text (unknown).
+double rate_of(const std::string& text);
+
+}  // namespace tool
