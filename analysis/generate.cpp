@@ -2,9 +2,14 @@
 // ramp and seeded Gaussian noise, coherent with the pattern and written as 16-bit words; and the
 // coherent frequency nearest a wanted one.
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <functional>
+#include <string>
+#include <system_error>
 #include <vector>
 
 #include "analysis/internal.h"
@@ -216,6 +221,71 @@ int32_t generate(const VRX5200SignalConfig& c, uint64_t n, VRX5200SignalResult* 
   return VRX5200_ANALYSIS_OK;
 }
 
+// A pattern file written whole or not at all: the words go to a temporary file beside the target,
+// renamed over it only once they are all written; a refusal, a failed write or an exception
+// removes the temporary and leaves the target as it was. A target that exists and is not a
+// regular file (a device such as /dev/stdout or /dev/null, a named pipe) is written in place, every
+// error still counted. std::filesystem keeps this portable: its rename replaces an existing file
+// on Windows too (where std::rename refuses to), and the error_code forms throw nothing.
+class WholeFile {
+ public:
+  explicit WholeFile(const char* path) : target_(path) {
+    std::error_code ec;
+    if (std::filesystem::is_symlink(std::filesystem::symlink_status(target_, ec))) {
+      const std::filesystem::path resolved = std::filesystem::canonical(target_, ec);
+      if (!ec) target_ = resolved;  // the file the link names is replaced, the link stays
+    }
+    const std::filesystem::file_status s = std::filesystem::status(target_, ec);
+    in_place_ = std::filesystem::exists(s) && !std::filesystem::is_regular_file(s);
+  }
+  WholeFile(const WholeFile&) = delete;
+  WholeFile& operator=(const WholeFile&) = delete;
+  ~WholeFile() { finish(false); }
+
+  // Opens the file written: the target itself, or a new temporary beside it.
+  std::FILE* open() {
+    if (in_place_) return file_ = std::fopen(target_.string().c_str(), "wb");
+    if (target_.filename().empty()) return nullptr;
+    static std::atomic<uint64_t> counter{0};
+    const auto now =
+        static_cast<uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count());
+    for (int attempt = 0; attempt < 64; ++attempt) {
+      char unique[24];
+      std::snprintf(unique, sizeof unique, "%012llx",
+                    static_cast<unsigned long long>((now ^ (counter++ * 0x9E3779B97F4A7C15ull)) &
+                                                    0xFFFFFFFFFFFFull));
+      const std::filesystem::path candidate =
+          target_.parent_path() / ("." + target_.filename().string() + "." + unique + ".tmp");
+      std::error_code ec;
+      if (std::filesystem::exists(std::filesystem::symlink_status(candidate, ec))) continue;
+      file_ = std::fopen(candidate.string().c_str(), "wb");
+      if (file_ != nullptr) temporary_ = candidate;
+      return file_;
+    }
+    return nullptr;
+  }
+
+  // Closes the file; when complete (and the close lost nothing) the temporary takes the target's
+  // place, else it is removed. True when the target now holds everything written.
+  bool finish(bool complete) {
+    bool ok = complete;
+    if (file_ != nullptr) ok = std::fclose(file_) == 0 && ok;
+    file_ = nullptr;
+    if (temporary_.empty()) return ok;
+    std::error_code ec;
+    if (ok) std::filesystem::rename(temporary_, target_, ec);
+    if (!ok || ec) std::filesystem::remove(temporary_, ec);
+    const bool renamed = ok && !ec;
+    temporary_.clear();
+    return renamed;
+  }
+
+ private:
+  std::filesystem::path target_, temporary_;
+  std::FILE* file_ = nullptr;
+  bool in_place_ = false;
+};
+
 bool is_prime(uint64_t v) {
   if (v < 2) return false;
   for (uint64_t d = 2; d * d <= v; ++d) {
@@ -246,18 +316,21 @@ VRX5200_ANALYSIS_API int32_t VRX5200_ANALYSIS_CALL VRX5200Analysis_Generate_File
   if (path == nullptr) return VRX5200_ANALYSIS_NULL_POINTER;
   const int32_t checked = check_config(config, n);
   if (checked != VRX5200_ANALYSIS_OK) return checked;
-  std::FILE* file = std::fopen(path, "wb");
+  WholeFile whole(path);
+  std::FILE* file = whole.open();
   if (file == nullptr) return VRX5200_ANALYSIS_FILE_OPEN_FAILED;
   unsigned char bytes[2 * kChunk];
-  int32_t code = generate(config, n, result, [&](const uint16_t* w, size_t len) {
+  VRX5200SignalResult r{};
+  const int32_t code = generate(config, n, &r, [&](const uint16_t* w, size_t len) {
     for (size_t j = 0; j < len; ++j) {  // little-endian whatever the host
       bytes[2 * j] = static_cast<unsigned char>(w[j] & 0xFF);
       bytes[2 * j + 1] = static_cast<unsigned char>(w[j] >> 8);
     }
     return std::fwrite(bytes, 1, 2 * len, file) == 2 * len;
   });
-  if (std::fclose(file) != 0 && code == VRX5200_ANALYSIS_OK)
-    code = VRX5200_ANALYSIS_FILE_WRITE_FAILED;
+  if (code != VRX5200_ANALYSIS_OK) return code;  // the temporary goes with `whole`
+  if (!whole.finish(true)) return VRX5200_ANALYSIS_FILE_WRITE_FAILED;
+  if (result != nullptr) *result = r;
   return code;
 } catch (...) {  // allocation failures: nothing escapes the C boundary
   return VRX5200_ANALYSIS_OUT_OF_MEMORY;

@@ -402,7 +402,12 @@ VRX5200_ANALYSIS_API int32_t VRX5200_ANALYSIS_CALL VRX5200Analysis_Generate(
     VRX5200SignalConfig config, uint16_t* words, uint64_t n, VRX5200SignalResult* result);
 
 /* The same pattern written to the file path as a binary pattern file: the words little-endian,
- * low byte first, as the board's pattern upload reads them. */
+ * low byte first, as the board's pattern upload reads them. The file is written whole or not at
+ * all: the words go to a temporary file beside it (".NAME.XXXXXXXXXXXX.tmp"), renamed over path
+ * only once complete; a refusal or a failure leaves a file already at path as it was and no
+ * temporary behind. A path that exists and is not a regular file (/dev/stdout, a named pipe) is
+ * written in place; a failed write there returns VRX5200_ANALYSIS_FILE_WRITE_FAILED as well.
+ * result is filled only on success. */
 VRX5200_ANALYSIS_API int32_t VRX5200_ANALYSIS_CALL VRX5200Analysis_Generate_File(
     VRX5200SignalConfig config, const char* path, uint64_t n, VRX5200SignalResult* result);
 

@@ -2,7 +2,11 @@
 // has no answer.
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
+
+#include <csignal>
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <set>
@@ -121,6 +125,77 @@ TEST(Generator, CodeFormatsAndTheFile) {
     for (uint64_t i = 0; i < n; ++i) ASSERT_EQ(bytes[2 * i] | bytes[2 * i + 1] << 8, offset[i]);
     std::remove(path.c_str());
   }
+}
+
+std::string bytes_of(const std::filesystem::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+// A pattern file is written whole or not at all: every way the writing can end leaves either the
+// new pattern or the previous file byte for byte, and never a temporary file beside it; devices
+// are written in place with their errors counted.
+TEST(Generator, AFileIsReplacedOnlyByACompletePattern) {
+  namespace fs = std::filesystem;
+  const fs::path dir = fs::path(::testing::TempDir()) / "whole_pattern_files";
+  fs::remove_all(dir);
+  fs::create_directories(dir);
+  const std::string previous = "the previous pattern";
+  struct Case {
+    const char* what;
+    int32_t bits;
+    rlim_t size_limit;   // bytes a file may reach (RLIM_INFINITY: no limit)
+    const char* target;  // empty: a regular file in dir that held `previous`
+    int32_t expected;
+  };
+  const Case cases[] = {
+      {"refused", 17, RLIM_INFINITY, "", VRX5200_ANALYSIS_BAD_BITS},
+      {"the disk fills part-way", 16, 8192, "", VRX5200_ANALYSIS_FILE_WRITE_FAILED},
+      {"written", 16, RLIM_INFINITY, "", VRX5200_ANALYSIS_OK},
+      {"a device that fails", 16, RLIM_INFINITY, "/dev/full", VRX5200_ANALYSIS_FILE_WRITE_FAILED},
+      {"a device that takes it", 16, RLIM_INFINITY, "/dev/null", VRX5200_ANALYSIS_OK},
+      {"a directory", 16, RLIM_INFINITY, "DIR", VRX5200_ANALYSIS_FILE_OPEN_FAILED},
+  };
+  const uint64_t n = 1 << 16;
+  std::vector<uint16_t> words(n);
+  ASSERT_EQ(
+      VRX5200Analysis_Generate(signal(VRX5200_SIGNAL_TONE, 16, -1, 31), words.data(), n, nullptr),
+      VRX5200_ANALYSIS_OK);
+  const std::string expected_bytes(reinterpret_cast<const char*>(words.data()), 2 * n);
+  std::signal(SIGXFSZ, SIG_IGN);  // a write past the limit fails instead of ending the process
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    const fs::path keep = dir / "keep.bin";
+    { std::ofstream(keep, std::ios::binary) << previous; }
+    fs::create_directories(dir / "DIR");
+    const std::string target = *c.target == '\0'                ? keep.string()
+                               : std::string(c.target) == "DIR" ? (dir / "DIR").string()
+                                                                : std::string(c.target);
+    rlimit saved{};
+    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
+    rlimit limited = saved;
+    limited.rlim_cur = c.size_limit;
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &limited), 0);
+    VRX5200SignalResult r{};
+    const int32_t code = VRX5200Analysis_Generate_File(signal(VRX5200_SIGNAL_TONE, c.bits, -1, 31),
+                                                       target.c_str(), n, &r);
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &saved), 0);
+    EXPECT_EQ(code, c.expected);
+    const bool replaced = code == VRX5200_ANALYSIS_OK && *c.target == '\0';
+    const std::string held = bytes_of(keep);
+    const std::string kind = held == previous ? "the previous file"
+                             : held == expected_bytes
+                                 ? "the new pattern"
+                                 : std::to_string(held.size()) + " other bytes";
+    EXPECT_EQ(kind, replaced ? "the new pattern" : "the previous file");
+    EXPECT_EQ(r.words, code == VRX5200_ANALYSIS_OK ? n : 0u);  // figures only of a written file
+    std::set<std::string> names;
+    for (const fs::directory_entry& e : fs::directory_iterator(dir))
+      names.insert(e.path().filename().string());
+    EXPECT_EQ(names, (std::set<std::string>{"DIR", "keep.bin"}));
+  }
+  std::signal(SIGXFSZ, SIG_DFL);
+  fs::remove_all(dir);
 }
 
 // Low-crest-factor phases: K equal tones reach a peak well below K times a tone's amplitude
