@@ -237,6 +237,8 @@ class WholeFile {
     }
     const std::filesystem::file_status s = std::filesystem::status(target_, ec);
     in_place_ = std::filesystem::exists(s) && !std::filesystem::is_regular_file(s);
+    keep_permissions_ = std::filesystem::is_regular_file(s);  // the new file gets the old one's
+    permissions_ = s.permissions();
   }
   WholeFile(const WholeFile&) = delete;
   WholeFile& operator=(const WholeFile&) = delete;
@@ -246,6 +248,14 @@ class WholeFile {
   std::FILE* open() {
     if (in_place_) return file_ = std::fopen(target_.string().c_str(), "wb");
     if (target_.filename().empty()) return nullptr;
+    std::error_code ec;
+    if (std::filesystem::exists(target_, ec)) {
+      // A file the caller may not write is not replaced either (opening it to append changes
+      // nothing in it).
+      std::FILE* probe = std::fopen(target_.string().c_str(), "ab");
+      if (probe == nullptr) return nullptr;
+      std::fclose(probe);
+    }
     static std::atomic<uint64_t> counter{0};
     const auto now =
         static_cast<uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count());
@@ -256,7 +266,6 @@ class WholeFile {
                                                     0xFFFFFFFFFFFFull));
       const std::filesystem::path candidate =
           target_.parent_path() / ("." + target_.filename().string() + "." + unique + ".tmp");
-      std::error_code ec;
       if (std::filesystem::exists(std::filesystem::symlink_status(candidate, ec))) continue;
       file_ = std::fopen(candidate.string().c_str(), "wb");
       if (file_ != nullptr) temporary_ = candidate;
@@ -273,9 +282,10 @@ class WholeFile {
     file_ = nullptr;
     if (temporary_.empty()) return ok;
     std::error_code ec;
+    if (ok && keep_permissions_) std::filesystem::permissions(temporary_, permissions_, ec);
     if (ok) std::filesystem::rename(temporary_, target_, ec);
-    if (!ok || ec) std::filesystem::remove(temporary_, ec);
     const bool renamed = ok && !ec;
+    if (!renamed) std::filesystem::remove(temporary_, ec);
     temporary_.clear();
     return renamed;
   }
@@ -283,7 +293,8 @@ class WholeFile {
  private:
   std::filesystem::path target_, temporary_;
   std::FILE* file_ = nullptr;
-  bool in_place_ = false;
+  bool in_place_ = false, keep_permissions_ = false;
+  std::filesystem::perms permissions_ = std::filesystem::perms::none;
 };
 
 bool is_prime(uint64_t v) {
