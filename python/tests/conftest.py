@@ -28,6 +28,19 @@ def served():
     server.stop()
 
 
+@pytest.fixture(scope="session")
+def tool():
+    """The built `vrx5200` tool (as `served` finds it); skipped without one."""
+    if not (SERVING / "serving.py").is_file():
+        pytest.skip("no tests/server/serving.py beside the package to find the tool")
+    sys.path.insert(0, str(SERVING))
+    from serving import tool_path
+    path = tool_path()
+    if not path.is_file():
+        pytest.skip(f"no tool at {path} (set VRX5200_TOOL)")
+    return path
+
+
 @pytest.fixture
 def local_board():
     import vrx5200

@@ -12,7 +12,11 @@ call raises :class:`VRX5200Error` naming its result code and what the code means
 Samples are 16-bit words. For a two's complement ADC they come as ``int16`` values; raw codes
 (``uint16``, the words exactly as the board delivered them) on request with ``raw=True``, and
 always for offset-binary sessions (``offset_binary=True``). :func:`load_capture` reads capture
-files back by the same rule.
+files back by the same rule. Both return a :class:`CaptureArray`, which carries its code format
+to the analysis (:mod:`vrx5200.analysis`).
+
+Every file the package writes (captures, plots, patterns) replaces its target only once it is
+complete: a failure or an interruption leaves an existing file as it was.
 """
 
 from __future__ import annotations
@@ -25,13 +29,15 @@ from typing import Iterable, Optional, Sequence
 
 import numpy as np
 
-from ._files import load_capture
+from . import _files
+from ._files import CaptureArray, load_capture
 from ._version import __version__
 
 __all__ = [
     "__version__",
     "VRX5200Error",
     "Board",
+    "CaptureArray",
     "find_boards",
     "convert_samples",
     "load_capture",
@@ -410,7 +416,8 @@ class Board:
 
         Returns the samples as int16 two's complement values; as uint16 raw codes (the words
         as delivered) with ``raw=True`` or when the ADC's codes are offset binary
-        (``offset_binary=True``). Either way a view of the same buffer.
+        (``offset_binary=True``). Either way a view of the same buffer, a :class:`CaptureArray`
+        that tells the analysis its code format.
         """
         if out is None:
             out = np.empty(n, dtype=np.uint16)
@@ -428,25 +435,49 @@ class Board:
                 ctypes.byref(status), ctypes.byref(timed_out), ctypes.byref(more)))
             if timed_out.value:
                 raise VRX5200Error("pattern match (no capture matched in time)", 102)
-        return out[:n].view(np.uint16 if raw or offset_binary else np.int16)
+        return _files.tagged(out[:n].view(np.uint16 if raw or offset_binary else np.int16),
+                             offset_binary)
 
     def capture_to_file(self, path: str, n: int, lanes: Sequence[int] = (1,),
-                        ops: Sequence[tuple] = (), timeout_ms: int = 10000, **session) -> int:
-        """Captures n samples into a raw 16-bit little-endian file, with a lane list and bit
-        operations ((code, operand) pairs); returns the samples read from the board."""
-        self.configure_adc(**session)
-        _check("capture start", self.lib.VRX5200BrdCtrl_Start_ADC_to_DDR(n, None, 0, 0, 0))
+                        ops: Sequence[tuple] = (), timeout_ms: int = 10000,
+                        format: Optional[str] = None, offset_binary: bool = False,
+                        keep_partial: bool = False, **session) -> int:
+        """Captures n samples into a file, with a lane list and bit operations ((code, operand)
+        pairs); returns the samples read from the board.
+
+        The file is written as ``vrx5200 capture -o`` writes it: ``format`` "raw" (16-bit
+        little-endian words), "npy" ('<i2', or '<u2' with ``offset_binary``) or "csv" (one
+        decimal per line), by default from the extension (``.npy``, ``.csv``, anything else
+        raw). It replaces ``path`` only once the capture is complete: a failed or interrupted
+        capture leaves a file already there as it was, and keeps the samples read only with
+        ``keep_partial=True``, as NAME.partial.EXT (keep.partial.npy, its header counting
+        them). A path that exists and is not a regular file (/dev/stdout, a named pipe) is
+        written in place.
+        """
         lane_list = _int32_array(lanes)
         codes = _int32_array(code for code, _ in ops)
         operands = _int32_array(operand for _, operand in ops)
         block = (ctypes.c_uint16 * (65536 + 14))()
         this_call, index, status, timed_out, more = (_i32(0) for _ in range(5))
         more.value = 1
-        while more.value == 1:
-            _check("read-back", self.lib.VRX5200BrdCtrl_Read_DDR_to_File(
-                os.fsencode(path), self._patterns, block, lane_list, len(lanes), codes, operands,
-                len(ops), timeout_ms, ctypes.byref(this_call), ctypes.byref(index),
-                ctypes.byref(status), ctypes.byref(timed_out), ctypes.byref(more)))
+        # A file that cannot be made is found before the board is touched.
+        target = _files.CaptureFile(path, format, offset_binary, keep_partial)
+        try:
+            self.configure_adc(**session)
+            _check("capture start", self.lib.VRX5200BrdCtrl_Start_ADC_to_DDR(n, None, 0, 0, 0))
+            # The library's file read-back writes the words block by block, into a temporary.
+            raw_path = os.fsencode(target.raw_path)
+            while more.value == 1:
+                _check("read-back", self.lib.VRX5200BrdCtrl_Read_DDR_to_File(
+                    raw_path, self._patterns, block, lane_list, len(lanes), codes, operands,
+                    len(ops), timeout_ms, ctypes.byref(this_call), ctypes.byref(index),
+                    ctypes.byref(status), ctypes.byref(timed_out), ctypes.byref(more)))
+                if timed_out.value:
+                    raise VRX5200Error("pattern match (no capture matched in time)", 102)
+            target.complete()
+        except BaseException:
+            target.fail()
+            raise
         return index.value
 
     # ---- pattern ----
@@ -511,14 +542,20 @@ class Board:
             0, 1 if on else 0, noise_rms, gain, offset, levels, len(harmonics_dbc), seed))
 
 
-def convert_samples(input_file: str, output_dir: str = ".", lane_map: Sequence[int] = (-1, 1),
-                    columns: int = 1, delimiters: str = ",", offset_binary: bool = True,
+def convert_samples(input_file: str, output_dir: str = ".",
+                    lane_map: Optional[Sequence[int]] = None, columns: int = 1,
+                    delimiters: str = ",", offset_binary: bool = True,
                     multipliers: Optional[Sequence[int]] = None, simulated: bool = True,
                     library: Optional[str] = None) -> int:
     """Converts a text sample file into ``output_dir/DAC_test.bin``; returns the lines converted.
 
-    Needs no board; either library does it (the simulated one by default).
+    ``lane_map`` defaults, as the tool's does, to each column's low byte then its high byte:
+    -1, 1, -2, 2, ..., -C, C for C ``columns``. Needs no board; either library does it (the
+    simulated one by default), and writes the file.
     """
+    if lane_map is None:
+        columns = _integer_in(columns, "column count", 1, 10)
+        lane_map = [lane for c in range(1, columns + 1) for lane in (-c, c)]
     lib = load_library(simulated, library)
     table = _int32_array(multipliers if multipliers is not None else [1] * 4096)
     if len(table) < 4096:

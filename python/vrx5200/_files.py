@@ -1,18 +1,69 @@
-"""Capture files read back: raw 16-bit little-endian words, decimal text, numpy .npy."""
+"""Capture files: read back (raw 16-bit little-endian words, decimal text, numpy .npy) and written
+so that a failure cannot destroy what the user had.
+
+Every file the package writes goes to a temporary file beside its target (``.NAME.XXXX.tmp``)
+and is renamed over the target only once complete; a failure or an interruption removes the
+temporary and leaves an existing target byte for byte as it was. A target that exists and is
+not a regular file (``/dev/stdout``, ``/dev/null``, a named pipe) is written in place, every
+write error still raised.
+"""
 
 from __future__ import annotations
 
+import errno
+import io
 import os
-from typing import Optional
+import secrets
+import stat
+import tempfile
+import warnings
+from typing import Iterable, Optional
 
 import numpy as np
 
 _FORMATS = ("raw", "csv", "npy")
+_NPY_MAGIC = b"\x93NUMPY"
 
 
-def _format_of(path: str) -> str:
+class CaptureArray(np.ndarray):
+    """Capture samples that know their code format: ``offset_binary`` says how the analysis
+    (:func:`vrx5200.analysis.metrics` and the rest) reads them unless told otherwise.
+
+    :func:`load_capture` and :meth:`vrx5200.Board.capture` return these. Slices and views keep
+    the code format; arithmetic and reductions give plain numpy arrays and numbers.
+    """
+
+    offset_binary = False
+
+    def __array_finalize__(self, obj):
+        self.offset_binary = getattr(obj, "offset_binary", False)
+
+    def __array_wrap__(self, out_arr, context=None, *args, **kwargs):
+        out = np.asarray(out_arr)
+        return out[()] if out.ndim == 0 else out
+
+
+def tagged(codes: np.ndarray, offset_binary: bool) -> CaptureArray:
+    """``codes`` (a view, no copy) as a :class:`CaptureArray` of the given code format."""
+    array = codes.view(CaptureArray)
+    array.offset_binary = bool(offset_binary)
+    return array
+
+
+def code_format(codes, offset_binary: Optional[bool]) -> bool:
+    """Whether ``codes`` are offset binary: as told, else as the array says (a
+    :class:`CaptureArray`), else two's complement."""
+    if offset_binary is None:
+        return bool(getattr(codes, "offset_binary", False))
+    return bool(offset_binary)
+
+
+# ---- reading ----------------------------------------------------------------------------------
+
+def _format_of(path, head: bytes) -> str:
+    """npy by its signature whatever the file's name; else by the extension."""
     extension = os.path.splitext(os.fspath(path))[1].lower()
-    if extension == ".npy":
+    if head == _NPY_MAGIC or extension == ".npy":
         return "npy"
     if extension in (".csv", ".txt"):
         return "csv"
@@ -42,40 +93,255 @@ def _text_codes(path, offset_binary: bool) -> np.ndarray:
     return (values & 0xFFFF).astype(np.uint16)
 
 
+def _npy_codes(path) -> tuple:
+    """The words of a .npy file of one row of 16-bit integers, and whether they are unsigned;
+    ValueError naming the file for anything else (its header is checked before its data is
+    read, and must describe exactly the bytes that follow it)."""
+    with open(path, "rb") as f:
+        if f.read(6) != _NPY_MAGIC:
+            raise ValueError(f"{path}: not a numpy .npy file")
+        f.seek(0)
+        try:
+            version = np.lib.format.read_magic(f)
+            if version == (1, 0):
+                shape, _, dtype = np.lib.format.read_array_header_1_0(f)
+            elif version == (2, 0):
+                shape, _, dtype = np.lib.format.read_array_header_2_0(f)
+            else:
+                raise ValueError(f"format version {version[0]}.{version[1]} is not read here")
+        except ValueError as error:
+            raise ValueError(f"{path}: not a readable .npy file ({error})") from None
+        offset = f.tell()
+    if dtype.kind not in "iu" or dtype.itemsize != 2 or len(shape) != 1:
+        raise ValueError(f"{path}: an array of {shape} {dtype}; a 1-D array of 16-bit integers "
+                         f"('<i2' or '<u2') expected")
+    held = os.path.getsize(path) - offset
+    if held != 2 * shape[0]:
+        raise ValueError(f"{path}: its header says {shape[0]} samples, but {held} bytes of data "
+                         f"follow it, not {2 * shape[0]}")
+    array = np.fromfile(path, dtype=dtype, count=shape[0], offset=offset)
+    return array.astype(dtype.newbyteorder("="), copy=False).view(np.uint16), dtype.kind == "u"
+
+
 def load_capture(path, format: Optional[str] = None, raw: bool = False,
-                 offset_binary: bool = False) -> np.ndarray:
+                 offset_binary: Optional[bool] = None) -> CaptureArray:
     """Reads a capture file back into the array :meth:`Board.capture` would have returned.
 
     ``format`` is ``"raw"`` (16-bit little-endian words, as ``vrx5200 capture -o`` writes),
     ``"csv"`` (one decimal per line: signed values of a two's complement capture, 0 to 65535 of
     an offset-binary one, as the tool's CSV output) or ``"npy"`` (a 1-D array of dtype '<i2' or
-    '<u2', as numpy.save writes); by default ``.npy`` files are npy, ``.csv`` and ``.txt`` files
-    CSV, all others raw.
+    '<u2', as numpy.save writes). By default a file that starts with the .npy signature is npy
+    whatever its name; otherwise ``.npy`` files are npy, ``.csv`` and ``.txt`` files CSV, all
+    others raw.
 
-    Returns int16 two's complement values; uint16 raw codes with ``raw=True`` or for
-    offset-binary captures (``offset_binary=True``). Nothing is rounded or wrapped: a file that
-    does not hold 16-bit samples raises ValueError.
+    ``offset_binary``: the codes' format. By default it is the file's: a '<u2' .npy file holds
+    offset-binary codes (as ``vrx5200 capture --offset-binary -O npy`` saves them, and as
+    ``vrx5200 analyze`` reads them), everything else two's complement. To save raw codes of a
+    two's complement capture so that they read back as such, save them as '<i2'
+    (``np.save(path, codes.view(np.int16))``), or load them with ``offset_binary=False``.
+
+    Returns a :class:`CaptureArray` that carries its code format to the analysis: int16 two's
+    complement values; uint16 raw codes with ``raw=True`` or for offset-binary codes. Nothing is
+    rounded, wrapped or flattened: a file that does not hold one row of 16-bit samples (a 2-D or
+    a 32-bit .npy array, a header that does not match its data) raises ValueError.
     """
-    kind = format or _format_of(path)
+    with open(path, "rb") as f:  # OSError for a missing file or a directory
+        head = f.read(6)
+    kind = format or _format_of(path, head)
     if kind not in _FORMATS:
         raise ValueError(f"unknown capture format {kind!r} (one of {', '.join(_FORMATS)})")
+    unsigned = False
     if kind == "raw":
         size = os.path.getsize(path)
         if size % 2:
             raise ValueError(f"{path}: {size} bytes, not a whole number of 16-bit samples")
         codes = np.fromfile(path, dtype="<u2").astype(np.uint16, copy=False)
     elif kind == "csv":
-        codes = _text_codes(path, offset_binary)
+        codes = _text_codes(path, bool(offset_binary))
     else:
-        with open(path, "rb") as f:
-            if f.read(6) != b"\x93NUMPY":
-                raise ValueError(f"{path}: not a numpy .npy file")
+        codes, unsigned = _npy_codes(path)
+    offset = unsigned if offset_binary is None else bool(offset_binary)
+    return tagged(codes.view(np.uint16 if raw or offset else np.int16), offset)
+
+
+# ---- writing ----------------------------------------------------------------------------------
+
+def _temporary_beside(final: str) -> str:
+    """A new empty file beside ``final``, named for it (the umask's permissions)."""
+    folder, name = os.path.split(final)
+    for _ in range(100):
+        candidate = os.path.join(folder, f".{name}.{secrets.token_hex(6)}.tmp")
         try:
-            array = np.load(path, allow_pickle=False)
-        except ValueError as error:
-            raise ValueError(f"{path}: {error}") from None
-        if array.dtype.kind not in "iu" or array.dtype.itemsize != 2 or array.ndim != 1:
-            raise ValueError(f"{path}: an array of {array.shape} {array.dtype}; a 1-D array of "
-                             f"16-bit integers ('<i2' or '<u2') expected")
-        codes = array.astype(array.dtype.newbyteorder("="), copy=False).view(np.uint16)
-    return codes.view(np.uint16 if raw or offset_binary else np.int16)
+            fd = os.open(candidate, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o666)
+        except FileExistsError:
+            continue
+        os.close(fd)
+        return candidate
+    raise FileExistsError(f"no free temporary name beside {final}")
+
+
+class Replacement:
+    """A file written whole or not at all: write ``path`` (a temporary beside the target, or
+    the target itself when it exists and is not a regular file), then :meth:`commit` (renames it
+    over the target) or :meth:`discard` (removes it). As a context manager it commits when the
+    block completes and discards on any exception, KeyboardInterrupt included."""
+
+    def __init__(self, target):
+        self.target = os.fspath(target)
+        self.final = os.path.realpath(self.target)  # a link's file is replaced, the link stays
+        try:
+            self.mode: Optional[int] = os.stat(self.final).st_mode
+        except FileNotFoundError:
+            self.mode = None
+        self.in_place = self.mode is not None and not stat.S_ISREG(self.mode)
+        if self.mode is not None and not self.in_place and not os.access(self.final, os.W_OK):
+            # A file the user may not write is not replaced either.
+            raise PermissionError(errno.EACCES, os.strerror(errno.EACCES), self.target)
+        self.path = self.final if self.in_place else _temporary_beside(self.final)
+        self.done = False
+
+    def commit(self) -> None:
+        if self.done:
+            return
+        if not self.in_place:
+            try:
+                fd = os.open(self.path, os.O_RDONLY)
+                try:
+                    os.fsync(fd)  # on disk before it takes the target's name
+                finally:
+                    os.close(fd)
+                if self.mode is not None:
+                    os.chmod(self.path, stat.S_IMODE(self.mode))
+                os.replace(self.path, self.final)
+            except BaseException:
+                self.discard()
+                raise
+        self.done = True
+
+    def discard(self) -> None:
+        if not self.in_place and not self.done:
+            try:
+                os.unlink(self.path)
+            except FileNotFoundError:
+                pass
+        self.done = True
+
+    def __enter__(self) -> "Replacement":
+        return self
+
+    def __exit__(self, kind, error, trace) -> None:
+        if kind is None:
+            self.commit()
+        else:
+            self.discard()
+
+
+def partial_name(path) -> str:
+    """Where an incomplete capture of ``path`` is kept: NAME.partial.EXT (keep.npy:
+    keep.partial.npy), as the tool names it."""
+    head, extension = os.path.splitext(os.fspath(path))
+    return f"{head}.partial{extension}"
+
+
+def save_figure(figure, path) -> None:
+    """Saves a matplotlib figure to ``path`` whole or not at all, in the format its extension
+    names (PNG without one)."""
+    kind = os.path.splitext(os.fspath(path))[1][1:].lower() or None
+    with Replacement(path) as out, open(out.path, "wb") as f:
+        figure.savefig(f, format=kind)
+
+
+def output_format(path, format: Optional[str] = None) -> str:
+    """The format a capture is written in: ``format``, else as the tool chooses it from the
+    file's extension (``.csv``, ``.npy``, anything else raw)."""
+    kind = format or {".csv": "csv", ".npy": "npy"}.get(
+        os.path.splitext(os.fspath(path))[1].lower(), "raw")
+    if kind not in _FORMATS:
+        raise ValueError(f"unknown capture format {kind!r} (one of {', '.join(_FORMATS)})")
+    return kind
+
+
+def write_samples(f, chunks: Iterable[np.ndarray], count: int, kind: str,
+                  offset_binary: bool) -> None:
+    """Writes ``count`` samples, given as chunks of uint16 words, as the tool's capture output
+    does: raw little-endian words; .npy '<i2' ('<u2' for offset binary) behind a header of
+    ``count`` samples; CSV one decimal per line (signed, or codes 0 to 65535)."""
+    if kind == "npy":
+        header = io.BytesIO()
+        np.lib.format.write_array_header_1_0(header, {
+            "descr": "<u2" if offset_binary else "<i2", "fortran_order": False,
+            "shape": (count,)})
+        f.write(header.getvalue())
+    for words in chunks:
+        if kind == "csv":
+            values = words if offset_binary else words.view(np.int16)
+            f.write("".join(f"{v}\n" for v in values.tolist()).encode())
+        else:
+            f.write(words.astype("<u2", copy=False).tobytes())
+
+
+def _raw_chunks(path, words: int = 1 << 20):
+    with open(path, "rb") as f:
+        while True:
+            data = f.read(2 * words)
+            if not data:
+                return
+            yield np.frombuffer(data, dtype="<u2").astype(np.uint16, copy=False)
+
+
+class CaptureFile:
+    """A capture file read back block by block: the board library's file read-back writes raw
+    words to ``raw_path``; :meth:`complete` makes the file of the format asked for and puts it
+    in place; :meth:`fail` removes every temporary and, with ``keep_partial``, keeps the samples
+    read as NAME.partial.EXT (a .npy header counting them)."""
+
+    def __init__(self, path, format: Optional[str], offset_binary: bool, keep_partial: bool):
+        self.kind = output_format(path, format)
+        self.offset_binary = offset_binary
+        self.keep_partial = keep_partial
+        self.output = Replacement(path)
+        if self.kind == "raw":
+            self.raw_path = self.output.path
+        elif self.output.in_place:
+            fd, self.raw_path = tempfile.mkstemp(suffix=".raw")
+            os.close(fd)
+        else:
+            try:
+                self.raw_path = _temporary_beside(self.output.final)
+            except BaseException:
+                self.output.discard()
+                raise
+
+    def _convert_into(self, destination: str) -> None:
+        count = os.path.getsize(self.raw_path) // 2
+        with open(destination, "wb") as f:
+            write_samples(f, _raw_chunks(self.raw_path), count, self.kind, self.offset_binary)
+
+    def _remove_raw(self) -> None:
+        if self.kind != "raw":
+            try:
+                os.unlink(self.raw_path)
+            except FileNotFoundError:
+                pass
+
+    def complete(self) -> None:
+        if self.kind != "raw":
+            self._convert_into(self.output.path)
+            self._remove_raw()
+        self.output.commit()
+
+    def fail(self) -> None:
+        try:
+            if (self.keep_partial and not self.output.in_place
+                    and os.path.getsize(self.raw_path) >= 2):
+                try:
+                    with Replacement(partial_name(self.output.target)) as partial:
+                        if self.kind == "raw":
+                            os.replace(self.raw_path, partial.path)
+                        else:
+                            self._convert_into(partial.path)
+                except Exception as error:  # the capture's own failure is the one to report
+                    warnings.warn(f"the samples read could not be kept: {error}")
+        finally:
+            self._remove_raw()
+            self.output.discard()

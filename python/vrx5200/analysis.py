@@ -22,8 +22,11 @@ metrics:
 The transform is single precision (its rounding lies about 137 dB below a full-scale tone: SNR
 and SFDR up to about 115 dB read true to 0.05 dB); the sums are double precision. Codes may be
 given as int16 values or uint16 raw codes (as :meth:`vrx5200.Board.capture` and
-:func:`vrx5200.load_capture` return them): only their low ``bits`` bits count. Refusals raise
-:class:`vrx5200.core.AnalysisError`, a ValueError.
+:func:`vrx5200.load_capture` return them): only their low ``bits`` bits count. Their format
+(``offset_binary``) is, unless given, the one the array carries (:class:`vrx5200.CaptureArray`:
+offset binary for a '<u2' .npy file or an offset-binary capture), else two's complement; so
+``metrics(load_capture(path))`` gives the figures ``vrx5200 analyze path`` prints. Refusals
+raise :class:`vrx5200.core.AnalysisError`, a ValueError.
 """
 
 from __future__ import annotations
@@ -35,6 +38,7 @@ from typing import Optional
 import numpy as np
 
 from . import core
+from ._files import code_format, save_figure
 from .core import (AnalysisError, code_density, coherent_frequency, generate_pattern, sine_fit,
                    two_tone)
 
@@ -58,12 +62,13 @@ def format_hz(hz: float) -> str:
     return f"{hz:.6g} Hz"
 
 
-def codes_to_values(codes: np.ndarray, bits: int = 16, offset_binary: bool = False) -> np.ndarray:
+def codes_to_values(codes: np.ndarray, bits: int = 16,
+                    offset_binary: Optional[bool] = None) -> np.ndarray:
     """Raw ADC codes as signed values in codes: offset binary has 2**(bits-1) subtracted, two's
     complement is sign-extended from bit ``bits``-1."""
     _check_bits(bits)
     raw = np.asarray(codes).astype(np.int64) & ((1 << bits) - 1)
-    if offset_binary:
+    if code_format(codes, offset_binary):
         return (raw - (1 << (bits - 1))).astype(np.float64)
     return np.where(raw >= (1 << (bits - 1)), raw - (1 << bits), raw).astype(np.float64)
 
@@ -105,10 +110,11 @@ class Spectrum:
         return self.dbfs() + 10 * np.log10(self.enbw_bins)
 
 
-def spectrum(codes: np.ndarray, bits: int = 16, offset_binary: bool = False,
+def spectrum(codes: np.ndarray, bits: int = 16, offset_binary: Optional[bool] = None,
              window: str = "blackmanharris") -> Spectrum:
     """The windowed one-sided power spectrum of a capture."""
     _check_bits(bits)
+    offset_binary = code_format(codes, offset_binary)
     power = core.power_spectrum(codes, bits, offset_binary, window)
     return Spectrum(power, int(np.asarray(codes).size), bits, window, codes, offset_binary)
 
@@ -256,6 +262,7 @@ def _metrics_of(r, n: int, window: str, rate_hz: Optional[float]) -> Metrics:
 def _analyse(codes, bits, offset_binary, window, harmonics, fundamental_bin, rate_hz,
              with_spectrum):
     _check_bits(bits)
+    offset_binary = code_format(codes, offset_binary)
     if rate_hz is not None and not (math.isfinite(rate_hz) and rate_hz > 0):
         raise ValueError(f"the sample rate must be a positive number of Hz, not {rate_hz}")
     r, power = core.single_tone(codes, bits, offset_binary, window, harmonics, rate_hz,
@@ -264,7 +271,7 @@ def _analyse(codes, bits, offset_binary, window, harmonics, fundamental_bin, rat
     return _metrics_of(r, n, window, rate_hz), power
 
 
-def metrics(codes_or_spectrum, bits: int = 16, offset_binary: bool = False,
+def metrics(codes_or_spectrum, bits: int = 16, offset_binary: Optional[bool] = None,
             window: str = "blackmanharris", harmonics: int = 5,
             fundamental_bin: Optional[int] = None, rate_hz: Optional[float] = None) -> Metrics:
     """The single-tone metrics of a capture (or of the capture behind a :class:`Spectrum`,
@@ -293,7 +300,7 @@ def _envelope(x: np.ndarray, y: np.ndarray, columns: int):
     return np.append(x[starts], x[-1]), np.append(low, low[-1]), np.append(high, high[-1])
 
 
-def spectrum_figure(codes: np.ndarray, bits: int = 16, offset_binary: bool = False,
+def spectrum_figure(codes: np.ndarray, bits: int = 16, offset_binary: Optional[bool] = None,
                     window: str = "blackmanharris", harmonics: int = 5,
                     title: str = "VRX5200 capture", rate_hz: Optional[float] = None,
                     size=(10, 5.5), dpi: int = 110):
@@ -311,7 +318,7 @@ def spectrum_figure(codes: np.ndarray, bits: int = 16, offset_binary: bool = Fal
 
     # One analysis gives both the metrics and the spectrum drawn.
     m, power = _analyse(codes, bits, offset_binary, window, harmonics, None, rate_hz, True)
-    s = Spectrum(power, m.n, bits, window, codes, offset_binary)
+    s = Spectrum(power, m.n, bits, window, codes, code_format(codes, offset_binary))
     db = s.tone_dbfs()
     enbw_db = 10 * math.log10(s.enbw_bins)
     frequency = np.arange(db.size) * ((rate_hz or 1.0) / s.n)
@@ -360,11 +367,13 @@ def spectrum_figure(codes: np.ndarray, bits: int = 16, offset_binary: bool = Fal
     return fig, m
 
 
-def plot_spectrum(codes: np.ndarray, path: str, bits: int = 16, offset_binary: bool = False,
-                  window: str = "blackmanharris", harmonics: int = 5,
-                  title: str = "VRX5200 capture", rate_hz: Optional[float] = None) -> Metrics:
+def plot_spectrum(codes: np.ndarray, path: str, bits: int = 16,
+                  offset_binary: Optional[bool] = None, window: str = "blackmanharris",
+                  harmonics: int = 5, title: str = "VRX5200 capture",
+                  rate_hz: Optional[float] = None) -> Metrics:
     """Writes the spectrum plot of :func:`spectrum_figure` to ``path`` (PNG, or the format its
-    extension names); returns the metrics."""
+    extension names); returns the metrics. The plot replaces a file already at ``path`` only
+    once it is written whole."""
     fig, m = spectrum_figure(codes, bits, offset_binary, window, harmonics, title, rate_hz)
-    fig.savefig(path)
+    save_figure(fig, path)
     return m

@@ -7,6 +7,10 @@ uint16 or float64 arrays are passed as they are; anything else is converted once
 records into Python objects. Every refusal raises :class:`AnalysisError`, a ValueError naming the
 core's result code and what it means.
 
+``offset_binary`` (the codes' format) defaults to the array's own: offset binary for a
+:class:`vrx5200.CaptureArray` that says so (a '<u2' .npy file read by
+:func:`vrx5200.load_capture`, an offset-binary capture), else two's complement.
+
 The library is looked for as the board library is (:func:`vrx5200.load_library`): in
 ``VRX5200_LIBRARY_DIR``, beside the package, by the system's search, and in a source checkout's
 ``build/``. Analyzers (the transform's plan and work memory for one record length) are kept per
@@ -23,6 +27,8 @@ from dataclasses import dataclass, field
 from typing import Optional, Sequence
 
 import numpy as np
+
+from ._files import code_format
 
 __all__ = ["AnalysisError", "WINDOWS", "load_analysis_library", "window_info", "power_spectrum",
            "single_tone", "two_tone", "sine_fit", "code_density", "coherent_frequency",
@@ -272,13 +278,13 @@ def _tone_config(bits, offset_binary, window, harmonics=5, rate_hz=None, fundame
                       fundamental_cycles=float(fundamental_cycles or 0.0))
 
 
-def power_spectrum(codes, bits: int = 16, offset_binary: bool = False,
+def power_spectrum(codes, bits: int = 16, offset_binary: Optional[bool] = None,
                    window: str = "blackmanharris", out: Optional[np.ndarray] = None) -> np.ndarray:
     """The one-sided windowed power spectrum (n//2 + 1 bins, codes squared per bin, the bins
     summing to the record's power). ``out``: a C-contiguous float64 array to fill."""
     array, kind, n = _samples(codes)
     out = _spectrum_out(out, n)
-    config = _tone_config(bits, offset_binary, window)
+    config = _tone_config(bits, code_format(codes, offset_binary), window)
     analyzer = _analyzer(n) if n >= 16 else None
     _check(f"spectrum of {n} samples", _lib().VRX5200Analysis_Power_Spectrum(
         analyzer.handle if analyzer else None, array.ctypes.data, kind, n, config, out.ctypes.data))
@@ -293,15 +299,15 @@ def _spectrum_out(out: Optional[np.ndarray], n: int) -> np.ndarray:
     return out
 
 
-def single_tone(codes, bits: int = 16, offset_binary: bool = False,
+def single_tone(codes, bits: int = 16, offset_binary: Optional[bool] = None,
                 window: str = "blackmanharris", harmonics: int = 5,
                 rate_hz: Optional[float] = None, fundamental_cycles: Optional[float] = None,
                 lobe_half_width: int = 0, spectrum: bool = False) -> tuple:
     """The core's single-tone record (:class:`ToneResult`), and the power spectrum when
     ``spectrum`` is true (else None): ``(result, power)``."""
     array, kind, n = _samples(codes)
-    config = _tone_config(bits, offset_binary, window, harmonics, rate_hz, fundamental_cycles,
-                          lobe_half_width)
+    config = _tone_config(bits, code_format(codes, offset_binary), window, harmonics, rate_hz,
+                          fundamental_cycles, lobe_half_width)
     power = np.empty(n // 2 + 1) if spectrum else None
     result = ToneResult()
     analyzer = _analyzer(n) if n >= 16 else None
@@ -335,14 +341,15 @@ class TwoTone:
     noise_floor_dbfs: float
 
 
-def two_tone(codes, bits: int = 16, offset_binary: bool = False, window: str = "blackmanharris",
-             rate_hz: Optional[float] = None, tones: Optional[Sequence[float]] = None,
-             lobe_half_width: int = 0) -> TwoTone:
+def two_tone(codes, bits: int = 16, offset_binary: Optional[bool] = None,
+             window: str = "blackmanharris", rate_hz: Optional[float] = None,
+             tones: Optional[Sequence[float]] = None, lobe_half_width: int = 0) -> TwoTone:
     """IMD2 and IMD3 of a two-tone capture (the two largest components, or ``tones`` in cycles
     per record)."""
     array, kind, n = _samples(codes)
     t1, t2 = (0.0, 0.0) if tones is None else (float(tones[0]), float(tones[1]))
-    config = TwoToneConfig(bits=_integer(bits, "bits"), code_format=1 if offset_binary else 0,
+    config = TwoToneConfig(bits=_integer(bits, "bits"),
+                           code_format=1 if code_format(codes, offset_binary) else 0,
                            window=_window(window),
                            lobe_half_width=_integer(lobe_half_width, "lobe_half_width"),
                            rate_hz=_rate(rate_hz), tone1_cycles=t1, tone2_cycles=t2)
@@ -372,13 +379,14 @@ class SineFit:
     iterations: int
 
 
-def sine_fit(codes, bits: int = 16, offset_binary: bool = False, parameters: int = 4,
+def sine_fit(codes, bits: int = 16, offset_binary: Optional[bool] = None, parameters: int = 4,
              frequency_cycles: Optional[float] = None, rate_hz: Optional[float] = None,
              max_iterations: int = 0) -> SineFit:
     """IEEE Std 1241 sine fit: three parameters at ``frequency_cycles`` (cycles per record), or
     four with the frequency fitted (started there, or at the spectrum's largest component)."""
     array, kind, n = _samples(codes)
-    config = FitConfig(bits=_integer(bits, "bits"), code_format=1 if offset_binary else 0,
+    config = FitConfig(bits=_integer(bits, "bits"),
+                       code_format=1 if code_format(codes, offset_binary) else 0,
                        parameters=_integer(parameters, "parameters"),
                        max_iterations=_integer(max_iterations, "max_iterations"),
                        rate_hz=_rate(rate_hz),
@@ -407,7 +415,7 @@ class CodeDensity:
     inl_max_lsb: float = 0.0
 
 
-def code_density(codes, bits: int, offset_binary: bool = False) -> CodeDensity:
+def code_density(codes, bits: int, offset_binary: Optional[bool] = None) -> CodeDensity:
     """DNL, INL and missing codes from the histogram of a sine's codes (int16 or uint16)."""
     array, kind, n = _samples(codes)
     bits = _integer(bits, "bits")
@@ -415,7 +423,8 @@ def code_density(codes, bits: int, offset_binary: bool = False) -> CodeDensity:
     dnl, inl = np.zeros(size), np.zeros(size)
     r = CodeDensityResult()
     _check(f"code density of {n} samples", _lib().VRX5200Analysis_Code_Density(
-        array.ctypes.data, kind, n, bits, 1 if offset_binary else 0, dnl.ctypes.data,
+        array.ctypes.data, kind, n, bits, 1 if code_format(codes, offset_binary) else 0,
+        dnl.ctypes.data,
         inl.ctypes.data, ctypes.byref(r)))
     inside = np.arange(r.first_code + 1, r.last_code)
     missing = [int(k) for k in inside[dnl[inside] == -1.0]]
@@ -448,13 +457,15 @@ class Pattern:
 def generate_pattern(kind: str, n: int, bits: int = 16, offset_binary: bool = False,
                      amplitude_dbfs: Optional[float] = None, cycles: int = 0,
                      tone_cycles: Sequence[int] = (), phases: str = "schroeder",
-                     phase_rad: float = 0.0, seed: int = 0, path: Optional[str] = None) -> Pattern:
+                     phase_rad: float = 0.0, seed: int = 1, path: Optional[str] = None) -> Pattern:
     """A DAC pattern of n words: ``kind`` 'tone' (``cycles`` per pattern, ``phase_rad``),
     'multitone' (``tone_cycles``, Schroeder or Newman ``phases``, the pattern's peak at
     ``amplitude_dbfs``), 'ramp' (``cycles`` ramps) or 'noise' (seeded, RMS as a sine of
-    ``amplitude_dbfs``). ``amplitude_dbfs`` is -1 unless given, and -12 for noise, where no word
-    clips (at -1 dBFS one word in nine would). Written straight into a uint16 array, or to the
-    binary pattern file ``path`` (16-bit little-endian words)."""
+    ``amplitude_dbfs``; ``seed`` 1 unless given, as ``vrx5200 generate noise``: the same
+    pattern). ``amplitude_dbfs`` is -1 unless given, and -12 for noise, where no word clips (at
+    -1 dBFS one word in nine would). Written straight into a uint16 array, or to the binary
+    pattern file ``path`` (16-bit little-endian words), which replaces a file already there only
+    once complete."""
     if kind not in _KINDS:
         raise ValueError(f"unknown pattern kind {kind!r} (one of {', '.join(_KINDS)})")
     if phases not in _PHASES:

@@ -26,7 +26,7 @@ from typing import Optional, Sequence
 
 import numpy as np
 
-from . import VRX5200Error, _integer_in, _pattern_words, result_text
+from . import VRX5200Error, _files, _integer_in, _pattern_words, result_text
 
 __all__ = ["API", "RemoteBoard", "RemoteError"]
 
@@ -396,18 +396,26 @@ class RemoteBoard:
             out = words
         else:
             out.reshape(-1).view(np.uint16)[:n] = words
-        return out.reshape(-1)[:n].view(np.uint16 if raw or offset_binary else np.int16)
+        return _files.tagged(
+            out.reshape(-1)[:n].view(np.uint16 if raw or offset_binary else np.int16),
+            offset_binary)
 
     def capture_to_file(self, path: str, n: int, lanes: Sequence[int] = (1,),
-                        ops: Sequence[tuple] = (), timeout_ms: int = 10000, **session) -> int:
-        """Captures n samples into a raw 16-bit little-endian file, with a lane list and bit
-        operations ((code, operand) pairs); returns the samples read from the board."""
+                        ops: Sequence[tuple] = (), timeout_ms: int = 10000,
+                        format: Optional[str] = None, offset_binary: bool = False,
+                        keep_partial: bool = False, **session) -> int:
+        """Captures n samples into a file, with a lane list and bit operations ((code,
+        operand) pairs); returns the samples read from the board. The file's format and its
+        replacement only once complete are those of :meth:`vrx5200.Board.capture_to_file`; the
+        server hands over a capture whole or not at all, so ``keep_partial`` never has samples
+        to keep."""
+        kind = _files.output_format(path, format)
         fields = {"lanes": [_integer(lane, "lane") for lane in lanes],
                   "ops": [[_integer(code, "operation code"), _integer(operand, "operand")]
                           for code, operand in ops]}
         answer, words = self._capture("capture", n, timeout_ms, fields, session)
-        with open(path, "wb") as file:
-            file.write(words.astype("<u2").tobytes())
+        with _files.Replacement(path) as out, open(out.path, "wb") as file:
+            _files.write_samples(file, [words], words.size, kind, offset_binary)
         return n
 
     # ---- pattern ----
