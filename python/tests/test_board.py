@@ -99,22 +99,32 @@ def test_capture_to_file_with_lanes_and_operations(board, tmp_path):
 def test_capture_files_read_back(local_board, tmp_path):
     values = local_board.capture(4096).copy()
     codes = values.view(np.uint16)
+    offset = codes ^ 0x8000  # the same signal from an offset-binary ADC
     values.tofile(tmp_path / "capture.bin")
     np.save(tmp_path / "signed.npy", values)
-    np.save(tmp_path / "codes.npy", codes)
+    np.save(tmp_path / "offset.npy", offset)  # '<u2': offset binary, as the tool saves it
     np.savetxt(tmp_path / "capture.csv", values, fmt="%d")
-    for name in ("capture.bin", "signed.npy", "codes.npy", "capture.csv"):
-        loaded = vrx5200.load_capture(tmp_path / name)
-        assert loaded.dtype == np.int16 and np.array_equal(loaded, values), name
-        raw = vrx5200.load_capture(tmp_path / name, raw=True)
-        assert raw.dtype == np.uint16 and np.array_equal(raw, codes), name
-    # Offset binary as the tool's CSV writes it: codes 0 to 65535.
-    offset = codes ^ 0x8000
-    np.savetxt(tmp_path / "offset.txt", offset, fmt="%d")
-    loaded = vrx5200.load_capture(tmp_path / "offset.txt", offset_binary=True)
-    assert loaded.dtype == np.uint16 and np.array_equal(loaded, offset)
+    np.savetxt(tmp_path / "offset.txt", offset, fmt="%d")  # as the tool's CSV writes it
+    shutil.copy(tmp_path / "signed.npy", tmp_path / "signed.bin")  # .npy by its signature
     (tmp_path / "capture.dat").write_bytes((tmp_path / "capture.csv").read_bytes())
-    assert np.array_equal(vrx5200.load_capture(tmp_path / "capture.dat", format="csv"), values)
+    # file, arguments: dtype, words, code format carried
+    for name, kw, dtype, words, offset_binary in [
+            ("capture.bin", {}, np.int16, codes, False),
+            ("signed.npy", {}, np.int16, codes, False),
+            ("signed.bin", {}, np.int16, codes, False),
+            ("capture.csv", {}, np.int16, codes, False),
+            ("capture.dat", {"format": "csv"}, np.int16, codes, False),
+            ("capture.bin", {"raw": True}, np.uint16, codes, False),
+            ("offset.npy", {}, np.uint16, offset, True),
+            ("offset.npy", {"offset_binary": False}, np.int16, offset, False),  # told: it wins
+            ("offset.txt", {"offset_binary": True}, np.uint16, offset, True)]:
+        loaded = vrx5200.load_capture(tmp_path / name, **kw)
+        assert loaded.dtype == dtype and np.array_equal(loaded.view(np.uint16), words), name
+        assert loaded.offset_binary is offset_binary, (name, kw)
+    # The analysis reads a file's codes as the file says: both files are the same signal.
+    m = metrics(vrx5200.load_capture(tmp_path / "offset.npy"))
+    assert (m.snr_db, m.fundamental_dbfs) == (metrics(values).snr_db,
+                                              metrics(values).fundamental_dbfs)
 
 
 @pytest.mark.parametrize("name, content, kw", [
@@ -123,13 +133,17 @@ def test_capture_files_read_back(local_board, tmp_path):
     ("wide.csv", b"1\n40000\n", {}),               # not two's complement 16-bit
     ("negative.csv", b"1\n-1\n", {"offset_binary": True}),
     ("columns.csv", b"1 2\n3 4\n", {}),
-    ("words.npy", None, {}),                         # int32 array
+    ("words.npy", np.arange(64, dtype=np.int32), {}),
+    ("rows.npy", np.zeros((2, 8192), dtype=np.int16), {}),  # not flattened
+    ("short.npy", np.zeros(64, dtype=np.int16), {}),        # its header claims more
     ("capture.npy", b"\x01\x02" * 64, {}),          # raw words, not .npy
 ])
 def test_capture_files_that_are_not_16_bit_samples_are_refused(tmp_path, name, content, kw):
     path = tmp_path / name
-    if content is None:
-        np.save(path, np.arange(64, dtype=np.int32))
+    if isinstance(content, np.ndarray):
+        np.save(path, content)
+        if name == "short.npy":
+            path.write_bytes(path.read_bytes()[:-2])
     else:
         path.write_bytes(content)
     with pytest.raises(ValueError, match=re.escape(str(path))):
@@ -189,15 +203,20 @@ def test_convert_samples(tmp_path):
     text.write_text("100\n-100\n")
     assert vrx5200.convert_samples(str(text), str(tmp_path)) == 2
     assert (tmp_path / "DAC_test.bin").read_bytes() == bytes([0x64, 0x80, 0x9C, 0x7F])
+    # Two columns: each line's first column, then its second, each low byte first.
+    text.write_text("100,-200\n-100,3\n")
+    assert vrx5200.convert_samples(str(text), str(tmp_path), columns=2) == 2
+    assert (tmp_path / "DAC_test.bin").read_bytes() == bytes(
+        [0x64, 0x80, 0x38, 0x7F, 0x9C, 0x7F, 0x03, 0x80])
     with pytest.raises(vrx5200.VRX5200Error) as error:
         vrx5200.convert_samples(str(tmp_path / "missing.txt"), str(tmp_path))
     assert error.value.code == -3
 
 
-def analyze(*args):
-    env = dict(os.environ, PYTHONPATH=str(PACKAGE.parent))
+def analyze(*args, stdout=subprocess.PIPE, **env):
+    env = dict(os.environ, PYTHONPATH=str(PACKAGE.parent), **env)
     return subprocess.run([sys.executable, "-m", "vrx5200.analyze", *map(str, args)],
-                          capture_output=True, text=True, env=env)
+                          stdout=stdout, stderr=subprocess.PIPE, text=True, env=env)
 
 
 def test_analyze_command_line(local_board, tmp_path):
@@ -237,16 +256,23 @@ def test_analyze_json(local_board, tmp_path):
     (["capture.bin", "--harmonics", "0"], "--harmonics 0"),
     (["capture.bin", "--rate", "fast"], "--rate"),
     (["capture.bin", "--plot", "missing/spectrum.png"], "cannot write the plot"),
+    (["capture.bin", "--plot", "/dev/full"], "cannot write the plot /dev/full"),
+    (["capture.bin", "--json", ">/dev/full"], "cannot write to standard output"),
     (["capture.bin", "--format", "npy"], "not a numpy .npy file"),
+    (["folder.bin"], "cannot read"),
 ])
 def test_analyze_errors_are_one_line(tmp_path, args, says):
     t = np.arange(4096)
     np.round(20000 * np.sin(2 * np.pi * 101 * t / 4096)).astype("<i2").tofile(tmp_path / "capture.bin")
     np.zeros(4096, dtype="<u2").tofile(tmp_path / "zeros.bin")
-    args = [str(tmp_path / a) if a.endswith((".bin", ".png")) else a for a in args]
-    result = analyze(*args)
+    (tmp_path / "folder.bin").mkdir()
+    full = ">/dev/full" in args
+    args = [str(tmp_path / a) if a.endswith((".bin", ".png")) and not a.startswith("/") else a
+            for a in args if a != ">/dev/full"]
+    with open("/dev/full" if full else os.devnull, "w") as out:
+        result = analyze(*args, stdout=out if full else subprocess.PIPE)
     assert result.returncode == 1
-    assert result.stdout == ""
+    assert result.stdout in ("", None)
     assert result.stderr.startswith("analyze: ") and result.stderr.count("\n") == 1
     assert says in result.stderr
 
@@ -280,3 +306,12 @@ def test_library_lookup_order(tmp_path):
     assert loaded(LD_LIBRARY_PATH=str(library.parent)).stdout.strip() == library.name
     missing = loaded()
     assert missing.returncode != 0 and "VRX5200_LIBRARY_DIR" in missing.stderr
+    # The analysis command without its library: one line naming it and how to point at it.
+    capture = tmp_path / "capture.bin"
+    np.zeros(4096, dtype="<i2").tofile(capture)
+    env = {k: v for k, v in os.environ.items()
+           if k not in ("VRX5200_LIBRARY_DIR", "LD_LIBRARY_PATH")}
+    result = subprocess.run([sys.executable, "-m", "vrx5200.analyze", str(capture)], cwd=tmp_path,
+                            capture_output=True, text=True, env=dict(env, PYTHONPATH=str(site)))
+    assert result.returncode == 1 and result.stderr.count("\n") == 1, result.stderr
+    assert "libvrx5200analysis.so" in result.stderr and "VRX5200_LIBRARY_DIR" in result.stderr

@@ -3,8 +3,9 @@
     python3 -m vrx5200.analyze capture.bin --rate 250M --plot spectrum.png
     python3 -m vrx5200.analyze capture.npy --json
 
-Errors (unreadable input, a capture with no tone, bad values, an unwritable plot) are one line
-on standard error and exit status 1.
+Errors (unreadable input, a capture with no tone, bad values, an unwritable plot or output, a
+missing analysis library) are one line on standard error and exit status 1. The plot replaces a
+file already there only once it is written whole.
 """
 
 from __future__ import annotations
@@ -12,12 +13,12 @@ from __future__ import annotations
 import argparse
 import json
 import math
+import os
 import re
 import sys
 
-import numpy as np
-
-from ._files import load_capture
+from . import core
+from ._files import load_capture, save_figure
 from .analysis import metrics, spectrum_figure
 
 _PREFIXES = {"": 1.0, "k": 1e3, "K": 1e3, "M": 1e6, "G": 1e9}
@@ -40,15 +41,27 @@ class _Failure(Exception):
     """A clean one-line error: the user's input, not the program, is at fault."""
 
 
-def _unsigned_npy(path: str, format) -> bool:
-    """Whether the capture is a .npy file of '<u2' words (False for anything unreadable: the
-    reading proper then says why)."""
-    if (format or ("npy" if path.endswith(".npy") else None)) != "npy":
-        return False
+def _say(text: str) -> None:
+    """Prints a line of the answer; a standard output that cannot take it is an error."""
     try:
-        return np.load(path, mmap_mode="r", allow_pickle=False).dtype.kind == "u"
-    except (OSError, ValueError):
-        return False
+        sys.stdout.write(text + "\n")
+        sys.stdout.flush()
+    except BrokenPipeError:
+        raise
+    except OSError as error:
+        _drop_stdout()
+        raise _Failure(f"cannot write to standard output: {error.strerror or error}") from None
+
+
+def _drop_stdout() -> None:
+    """Points standard output at the null device, so that what is still buffered for it is not
+    written (and its failure not reported) once more at exit."""
+    try:
+        null = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(null, sys.stdout.fileno())
+        os.close(null)
+    except (OSError, ValueError, AttributeError):
+        pass
 
 
 def _analyze(args) -> int:
@@ -63,17 +76,20 @@ def _analyze(args) -> int:
         raise _Failure(f"--rate: {error}") from None
     if args.offset_binary:
         args.code_format = "offset"
-    if args.code_format is None:
-        # Offset-binary captures are saved as '<u2' .npy files: their code format unless told.
-        args.code_format = "offset" if _unsigned_npy(args.capture, args.format) else "twos"
-    args.offset_binary = args.code_format == "offset"
     try:
+        core.load_analysis_library()
+    except OSError as error:  # the message names the library, where it was looked for and how
+        raise _Failure(str(error)) from None
+    try:
+        # Unless told, the file's code format: offset binary for a '<u2' .npy file.
         codes = load_capture(args.capture, format=args.format, raw=True,
-                             offset_binary=args.offset_binary)
+                             offset_binary=None if args.code_format is None
+                             else args.code_format == "offset")
     except OSError as error:
         raise _Failure(f"cannot read {args.capture}: {error.strerror or error}") from None
     except ValueError as error:  # the message names the file
         raise _Failure(str(error)) from None
+    args.offset_binary = codes.offset_binary
     if codes.size < 64:
         raise _Failure(f"{args.capture} holds {codes.size} samples; 64 or more are needed")
     kw = dict(bits=args.bits, offset_binary=args.offset_binary, window=args.window,
@@ -89,7 +105,7 @@ def _analyze(args) -> int:
         raise _Failure(f"{args.capture}: {error}") from None
     if args.plot:
         try:
-            figure.savefig(args.plot)
+            save_figure(figure, args.plot)
         except (OSError, ValueError) as error:
             reason = getattr(error, "strerror", None) or error
             raise _Failure(f"cannot write the plot {args.plot}: {reason}") from None
@@ -102,13 +118,11 @@ def _analyze(args) -> int:
         report.update(m.as_dict())
         if args.plot:
             report["plot"] = args.plot
-        print(json.dumps(report, indent=2, allow_nan=False))
+        _say(json.dumps(report, indent=2, allow_nan=False))
         return 0
-    print(f"{args.capture}: {codes.size} samples")
-    for line in m.lines():
-        print(line)
+    _say("\n".join([f"{args.capture}: {codes.size} samples"] + m.lines()))
     if args.plot:
-        print(f"spectrum written to {args.plot}")
+        _say(f"spectrum written to {args.plot}")
     return 0
 
 
@@ -149,8 +163,11 @@ def main(argv=None) -> int:
         print(f"analyze: {error}", file=sys.stderr)
         return 1
     except BrokenPipeError:  # the reader (head, say) has gone: no traceback for that
-        sys.stdout = None
+        _drop_stdout()
         return 1
+    except KeyboardInterrupt:  # a plot being written is left out, the old one kept
+        print("analyze: interrupted", file=sys.stderr)
+        return 130
 
 
 if __name__ == "__main__":
