@@ -1,6 +1,7 @@
 #include "client/capture_output.h"
 
 #include <bit>
+#include <cerrno>
 #include <charconv>
 
 namespace client {
@@ -100,7 +101,7 @@ int32_t LaneCounter::decimation(const std::vector<int32_t>& lanes, int64_t block
   return 0;
 }
 
-std::string npy_header(bool offset_binary, size_t count) {
+std::string npy_header(bool offset_binary, size_t count, size_t length_wanted) {
   std::string dict = std::string("{'descr': '") + (offset_binary ? "<u2" : "<i2") +
                      "', 'fortran_order': False, 'shape': (" + std::to_string(count) + ",), }";
   // Magic, version 1.0, the header's length; the header padded with spaces and ended by '\n' so
@@ -108,6 +109,7 @@ std::string npy_header(bool offset_binary, size_t count) {
   const size_t fixed = 10;
   size_t length = dict.size() + 1;
   length += (64 - (fixed + length) % 64) % 64;
+  if (fixed + length < length_wanted) length = length_wanted - fixed;
   dict.append(length - dict.size() - 1, ' ');
   dict += '\n';
   std::string header("\x93NUMPY\x01\x00", 8);
@@ -137,6 +139,47 @@ bool SampleWriter::write(const uint16_t* samples, size_t n) {
   }
   const size_t bytes = static_cast<size_t>(p - text_.data());
   return std::fwrite(text_.data(), 1, bytes, out_) == bytes;
+}
+
+bool CaptureFile::open(const std::string& target, size_t expected, std::string& error) {
+  if (!file_.open(target, error)) return false;
+  target_ = target;
+  writer_.emplace(file_.stream(), format_, offset_binary_);
+  if (format_ == Format::kNpy) header_length_ = npy_header(offset_binary_, expected).size();
+  if (!writer_->write_header(expected)) {
+    error = errno_sentence(errno);
+    failed_ = true;
+    return false;
+  }
+  return true;
+}
+
+bool CaptureFile::write(const uint16_t* samples, size_t n) {
+  if (failed_ || !writer_) return false;
+  failed_ = !writer_->write(samples, n);
+  if (!failed_) written_ += n;
+  return !failed_;
+}
+
+bool CaptureFile::keep_partial(std::string& name, std::string& error) {
+  if (failed_ || file_.in_place() || file_.stream() == nullptr) {
+    error = failed_ ? "a write failed" : "the samples went to a stream";
+    file_.discard();
+    return false;
+  }
+  if (format_ == Format::kNpy) {
+    // The header claims the samples the file holds, at the length it had.
+    const std::string header = npy_header(offset_binary_, written_, header_length_);
+    if (std::fflush(file_.stream()) != 0 || std::fseek(file_.stream(), 0, SEEK_SET) != 0 ||
+        header.size() != header_length_ ||
+        std::fwrite(header.data(), 1, header.size(), file_.stream()) != header.size()) {
+      error = errno_sentence(errno);
+      file_.discard();
+      return false;
+    }
+  }
+  name = partial_name(target_);
+  return file_.commit_as(name, error);
 }
 
 }  // namespace client

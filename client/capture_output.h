@@ -1,5 +1,6 @@
 // What a capture writes and how much of it: the output formats (raw, CSV, NumPy .npy), the number
-// of samples the read-back's lane list lets through, and the checked writer of the samples.
+// of samples the read-back's lane list lets through, the checked writer of the samples, and the
+// capture file that a failure cannot destroy.
 #pragma once
 
 #include <cstdint>
@@ -7,6 +8,8 @@
 #include <optional>
 #include <string>
 #include <vector>
+
+#include "client/atomic_file.h"
 
 namespace client {
 
@@ -42,8 +45,9 @@ class LaneCounter {
 };
 
 // The .npy header (format 1.0) of `count` 16-bit little-endian samples: '<u2' in offset binary,
-// '<i2' in two's complement.
-std::string npy_header(bool offset_binary, size_t count);
+// '<i2' in two's complement; padded to `length` bytes when that is longer (a header rewritten in
+// place keeps its length).
+std::string npy_header(bool offset_binary, size_t count, size_t length = 0);
 
 // Writes samples to an open stream in a format; every write is checked. On failure the writer
 // keeps errno of the failing call and refuses further writes.
@@ -59,6 +63,35 @@ class SampleWriter {
   Format format_;
   bool offset_binary_;
   std::string text_;
+};
+
+// A capture's samples on their way to a file or a stream: written through an AtomicFile, so that
+// the target changes only when the capture is complete (commit), or, when asked, a partial capture
+// is kept under its own name with a header that claims only the samples it holds.
+class CaptureFile {
+ public:
+  CaptureFile(Format format, bool offset_binary) : format_(format), offset_binary_(offset_binary) {}
+  // Opens the output and writes the header of `expected` samples. False with `error` set.
+  bool open(const std::string& target, size_t expected, std::string& error);
+  // False when the write failed (errno kept); no further write is made then.
+  bool write(const uint16_t* samples, size_t n);
+  size_t written() const { return written_; }
+  bool in_place() const { return file_.in_place(); }
+  bool commit(std::string& error) { return file_.commit(error); }
+  // Keeps the samples written so far under partial_name() of the target; `name` is set to it.
+  // False with `error` set when they cannot be kept: written in place, or a write failed.
+  bool keep_partial(std::string& name, std::string& error);
+  void discard() { file_.discard(); }
+
+ private:
+  AtomicFile file_;
+  Format format_;
+  bool offset_binary_;
+  std::optional<SampleWriter> writer_;  // once open
+  std::string target_;                  // as the caller named it
+  size_t header_length_ = 0;
+  size_t written_ = 0;
+  bool failed_ = false;
 };
 
 }  // namespace client
