@@ -1,5 +1,7 @@
 #include "client/units.h"
 
+#include <cctype>
+#include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -8,13 +10,38 @@
 
 namespace client {
 
+namespace {
+
+// The length of the decimal number at the start of `s` (digits, an optional fraction, an optional
+// exponent; a leading '-' when `sign`), 0 when there is none.
+size_t decimal_length(const std::string& s, bool sign) {
+  size_t i = sign && !s.empty() && s[0] == '-' ? 1 : 0;
+  const size_t digits_from = i;
+  while (i < s.size() && std::isdigit(static_cast<unsigned char>(s[i]))) ++i;
+  size_t digits = i - digits_from;
+  if (i < s.size() && s[i] == '.') {
+    const size_t fraction_from = ++i;
+    while (i < s.size() && std::isdigit(static_cast<unsigned char>(s[i]))) ++i;
+    digits += i - fraction_from;
+  }
+  if (digits == 0) return 0;
+  if (i < s.size() && (s[i] == 'e' || s[i] == 'E')) {
+    size_t j = i + 1;
+    if (j < s.size() && (s[j] == '-' || s[j] == '+')) ++j;
+    const size_t exponent_from = j;
+    while (j < s.size() && std::isdigit(static_cast<unsigned char>(s[j]))) ++j;
+    if (j > exponent_from) i = j;
+  }
+  return i;
+}
+
+}  // namespace
+
 std::optional<double> parse_hertz(const std::string& text) {
-  if (text.empty() || text.find_first_of(" \t\n") != std::string::npos) return std::nullopt;
-  const char* begin = text.c_str();
-  char* end = nullptr;
-  double value = std::strtod(begin, &end);
-  if (end == begin) return std::nullopt;
-  std::string rest(end);
+  const size_t n = decimal_length(text, false);
+  if (n == 0) return std::nullopt;
+  double value = std::strtod(text.substr(0, n).c_str(), nullptr);
+  std::string rest = text.substr(n);
   if (!rest.empty()) {
     // The prefix, then the unit, both optional.
     switch (rest[0]) {
@@ -37,6 +64,33 @@ std::optional<double> parse_hertz(const std::string& text) {
   }
   if (!rest.empty() && rest != "Hz" && rest != "hz") return std::nullopt;
   if (!std::isfinite(value) || value <= 0) return std::nullopt;
+  return value;
+}
+
+std::optional<double> parse_rate_hz(const std::string& text) {
+  const std::optional<double> hz = parse_hertz(text);
+  if (!hz || *hz < kLowestRateHz || *hz > kHighestRateHz) return std::nullopt;
+  return hz;
+}
+
+std::optional<double> parse_decimal(const std::string& text) {
+  if (text.empty() || decimal_length(text, true) != text.size()) return std::nullopt;
+  const double value = std::strtod(text.c_str(), nullptr);
+  if (!std::isfinite(value)) return std::nullopt;
+  return value;
+}
+
+std::optional<long long> parse_whole(const std::string& text) {
+  const bool hex = text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
+  const size_t from = hex ? 2 : !text.empty() && text[0] == '-' ? 1 : 0;
+  if (from >= text.size()) return std::nullopt;
+  for (size_t i = from; i < text.size(); ++i) {
+    const auto c = static_cast<unsigned char>(text[i]);
+    if (!(hex ? std::isxdigit(c) : std::isdigit(c))) return std::nullopt;
+  }
+  errno = 0;
+  const long long value = std::strtoll(text.c_str(), nullptr, hex ? 16 : 10);
+  if (errno == ERANGE) return std::nullopt;
   return value;
 }
 
