@@ -29,6 +29,7 @@
 #include "server/fields.h"
 #include "server/jobs.h"
 #include "client/capture_output.h"
+#include "client/results.h"
 
 namespace server {
 
@@ -650,7 +651,7 @@ int Server::run() {
   if (mkdtemp(dir.data()) == nullptr) {
     std::fprintf(stderr, "vrx5200: cannot make the upload directory in \"%s\": %s\n", base.c_str(),
                  strerror(errno));
-    return 1;
+    return client::kExitFile;
   }
   upload_dir_ = dir;
 

@@ -4,8 +4,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
-#include <iterator>
 #include <sstream>
 
 #include "client/json.h"
@@ -35,6 +33,22 @@ struct AnalyzeOptions {
   bool json = false;
 };
 
+// The whole of a file, or of standard input for "-"; a file that cannot be read fails with the
+// file exit code.
+std::string read_all(const std::string& path) {
+  std::FILE* in = path == "-" ? stdin : std::fopen(path.c_str(), "rb");
+  if (in == nullptr) fail("cannot open \"" + path + "\": " + errno_text(), kExitFile);
+  std::string bytes;
+  char buffer[65536];
+  size_t n = 0;
+  while ((n = std::fread(buffer, 1, sizeof buffer, in)) > 0) bytes.append(buffer, n);
+  const bool failed = std::ferror(in) != 0;
+  const std::string reason = errno_text();
+  if (in != stdin) std::fclose(in);
+  if (failed) fail("cannot read \"" + path + "\": " + reason, kExitFile);
+  return bytes;
+}
+
 bool ends_with(const std::string& s, const char* tail) {
   const size_t n = std::strlen(tail);
   return s.size() >= n && s.compare(s.size() - n, n, tail) == 0;
@@ -48,6 +62,7 @@ std::vector<uint16_t> read_npy(const std::string& path, const std::string& bytes
   }
   const bool v1 = bytes[6] == 1;
   const size_t length_size = v1 ? 2 : 4;
+  if (bytes.size() < 8 + length_size) fail("\"" + path + "\" is not a .npy file", kExitFile);
   size_t header = 0;
   for (size_t i = 0; i < length_size; ++i) {
     header |= static_cast<size_t>(static_cast<unsigned char>(bytes[8 + i])) << (8 * i);
@@ -60,6 +75,20 @@ std::vector<uint16_t> read_npy(const std::string& path, const std::string& bytes
   }
   unsigned_words = dict.find("'<u2'") != std::string::npos;
   if ((bytes.size() - data) % 2 != 0) fail("\"" + path + "\" ends part-way through a sample", 3);
+  // The header's shape must be the samples the file holds: a cut-off file is not a capture.
+  const size_t shape = dict.find("'shape': (");
+  char* end = nullptr;
+  const unsigned long long claimed =
+      shape == std::string::npos ? 0 : std::strtoull(dict.c_str() + shape + 10, &end, 10);
+  if (shape == std::string::npos || end == dict.c_str() + shape + 10 || *end != ',' ||
+      end[1] != ')') {
+    fail("\"" + path + "\" does not hold 16-bit little-endian samples in one row", kExitFile);
+  }
+  if (claimed != (bytes.size() - data) / 2) {
+    fail("\"" + path + "\" holds " + std::to_string((bytes.size() - data) / 2) +
+             " samples where its header claims " + std::to_string(claimed),
+         kExitFile);
+  }
   std::vector<uint16_t> s((bytes.size() - data) / 2);
   std::memcpy(s.data(), bytes.data() + data, 2 * s.size());
   return s;
@@ -273,11 +302,12 @@ std::vector<uint16_t> read_capture(const std::string& path, const std::string& f
                                    bool* unsigned_words) {
   bool u2 = false;
   if (unsigned_words != nullptr) *unsigned_words = false;
-  std::ifstream in(path, std::ios::binary);
-  if (!in) fail("cannot open \"" + path + "\"", kExitFile);
-  const std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  if (in.bad()) fail("cannot read \"" + path + "\"", kExitFile);
+  const std::string bytes = read_all(path);
+  // A .npy file says what it is (its magic string) whatever its name; other files go by their
+  // name, and -O overrides both.
+  const bool npy_magic = bytes.compare(0, 6, "\x93NUMPY") == 0;
   const std::string f = !format.empty()           ? format
+                        : npy_magic               ? "npy"
                         : ends_with(path, ".npy") ? "npy"
                         : ends_with(path, ".csv") ? "csv"
                                                   : "raw";
@@ -323,11 +353,13 @@ class AnalyzeCommand : public Command {
   CLI::App* add_to(CLI::App& app) override {
     AnalyzeOptions& a = a_;
     auto* analyze = app.add_subcommand("analyze", "figures of a capture file (no board needed)");
-    analyze->add_option("FILE", a.file, "capture file: raw 16-bit little-endian, CSV or .npy")
+    analyze
+        ->add_option("FILE", a.file,
+                     "capture file: raw 16-bit little-endian, CSV or .npy; - for standard input")
         ->required();
     analyze->add_option("-O,--format", a.format,
-                        "raw, csv or npy (default: by the extension); or offset or twos, as "
-                        "--code-format");
+                        "raw, csv or npy (default: npy for a file that starts as one, else by "
+                        "the extension); or offset or twos, as --code-format");
     analyze->add_option("--bits", a.bits, "the ADC's resolution")
         ->capture_default_str()
         ->check(CLI::Range(1, 16));
@@ -340,15 +372,16 @@ class AnalyzeCommand : public Command {
     analyze->add_option("--harmonics", a.harmonics, "highest harmonic order counted")
         ->capture_default_str()
         ->check(CLI::Range(2, 25));
-    analyze->add_flag("--two-tone", a.two_tone, "two-tone analysis: IMD2 and IMD3");
-    analyze->add_flag("--linearity", a.linearity, "code-density test of a sine: DNL, INL");
+    auto* two_tone =
+        analyze->add_flag("--two-tone", a.two_tone, "two-tone analysis: IMD2 and IMD3");
+    analyze->add_flag("--linearity", a.linearity, "code-density test of a sine: DNL, INL")
+        ->excludes(two_tone);
     analyze->add_flag("--json", a.json, "one JSON object");
     analyze->footer(
         "Examples:\n  vrx5200 analyze capture.bin --rate 250M\n"
         "  vrx5200 analyze capture.npy --json\n  vrx5200 analyze ramp.bin --linearity --bits 12");
     return analyze;
   }
-  LibraryUse library_use() const override { return LibraryUse::kNone; }
   int run(Context&) override { return run_analyze(a_); }
 
  private:

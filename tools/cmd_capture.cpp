@@ -8,7 +8,9 @@
 #include "client/summary.h"
 #include "tools/arguments.h"
 #include "tools/commands.h"
+#include "client/results.h"
 #include "tools/failure.h"
+#include "tools/files.h"
 
 namespace tool {
 namespace {
@@ -29,6 +31,13 @@ struct CapturePlan {
 
 CapturePlan plan_capture(const CaptureOptions& c) {
   CapturePlan plan;
+  // The library takes a positive multiple of 32: said before any board is touched.
+  if (c.samples <= 0 || c.samples % 32 != 0) {
+    fail("bad sample count " + std::to_string(c.samples) + ": " +
+             VRX5200_Result_Text(VRX5200_RESULT_BAD_CAPTURE_LENGTH) + "; " +
+             client::hint_for(VRX5200_RESULT_BAD_CAPTURE_LENGTH),
+         kExitUsage);
+  }
   plan.lanes = parse_list(c.lanes, "lane list");
   const std::string lane_problem = client::lane_list_problem(plan.lanes);
   if (!lane_problem.empty()) fail("bad lane list \"" + c.lanes + "\": " + lane_problem, kExitUsage);
@@ -69,38 +78,41 @@ CapturePlan plan_capture(const CaptureOptions& c) {
   return plan;
 }
 
-}  // namespace
+std::string name_of(const std::string& output) {
+  return output == "-" ? "standard output" : "\"" + output + "\"";
+}
 
-void run_capture(Context& ctx, const CaptureOptions& c) {
-  // Everything the command line says is checked before the board is touched.
-  const CapturePlan plan = plan_capture(c);
-  const bool to_stdout = plan.output == "-";
-  const std::string out_name = to_stdout ? "standard output" : "\"" + plan.output + "\"";
-  auto write_failed = [&out_name] {
-    fail("writing " + out_name + " failed: " + errno_text(), kExitFile);
-  };
+// What becomes of the samples read when a capture does not complete: removed, or kept under a
+// partial name when asked. Returns the words that say so (empty: nothing to say); `interrupted`:
+// the sentence before has given the count already.
+std::string settle_partial(client::CaptureFile& out, const CaptureOptions& c, size_t expected,
+                           bool interrupted = false) {
+  if (!c.keep_partial || out.in_place()) {
+    out.discard();
+    return "";
+  }
+  const size_t written = out.written();
+  if (written == 0) {
+    out.discard();
+    return "; no samples were read, so there is no partial file";
+  }
+  std::string name, error;
+  if (!out.keep_partial(name, error)) return "; the samples read could not be kept: " + error;
+  if (interrupted) return "; they are kept in \"" + name + "\"";
+  return "; the " + std::to_string(written) + " of " + std::to_string(expected) +
+         " samples read are kept in \"" + name + "\"";
+}
 
-  ctx.open_board();
-  client::Library& lib = ctx.library();
-  check("ADC session", lib.Configure_VRX5200_ADC_Session(&plan.adc));
-  check("capture start", lib.Start_ADC_to_DDR(c.samples, nullptr, 0, 0, 0));
-  // The output is made only for a capture that has started (a named pipe waits for its reader).
-  std::FILE* out = to_stdout ? stdout : std::fopen(plan.output.c_str(), "wb");
-  if (out == nullptr) fail("cannot write " + out_name + ": " + errno_text(), kExitFile);
-
-  // The library's file read-back applies the lane list and the bit operations, and hands each
-  // block's output over in the block copy as well as to its file: the file is the null device,
-  // and the tool writes the block copy on to the output as it arrives.
-  const size_t expected = client::LaneCounter::capture_output(plan.lanes, c.samples, kBlock);
-  client::SampleWriter writer(out, plan.format, c.offset_binary);
-  if (!writer.write_header(expected)) write_failed();
+// Reads the capture back block by block into `out`; stops after the block in which a
+// termination signal came.
+void read_back(client::Library& lib, const CapturePlan& plan, const CaptureOptions& c,
+               client::CaptureFile& out, client::SummaryBuilder& summary) {
   client::LaneCounter counter(plan.lanes);
-  client::SummaryBuilder summary(c.offset_binary);
   std::vector<uint16_t> block_copy(kBlock + 14);
   int32_t this_call = 0, write_index = 0, status = 0, pattern_timeout = 0, more = 1;
-  size_t written = 0;
   Progress progress("capture");
-  while (more == 1) {
+  Deferral deferral;
+  while (more == 1 && interrupted() == 0) {
     check("read-back",
           lib.Read_DDR_to_File("/dev/null", plan.patterns.data(), block_copy.data(),
                                plan.lanes.data(), static_cast<int32_t>(plan.lanes.size()),
@@ -111,21 +123,60 @@ void run_capture(Context& ctx, const CaptureOptions& c) {
     const size_t n = counter.output_for(static_cast<size_t>(this_call));
     if (n > block_copy.size()) fail("the read-back delivered more samples than a block holds");
     summary.add(block_copy.data(), n);
-    if (!writer.write(block_copy.data(), n)) write_failed();
-    written += n;
+    if (!out.write(block_copy.data(), n)) {
+      fail("writing " + name_of(plan.output) + " failed: " + errno_text(), kExitFile);
+    }
     progress.update(static_cast<double>(write_index) / c.samples);
   }
-  progress.finish();
-  if (to_stdout ? std::fflush(stdout) != 0 || std::ferror(stdout) != 0 : std::fclose(out) != 0) {
-    write_failed();
+}
+
+}  // namespace
+
+void check_capture_options(const CaptureOptions& c) {
+  plan_capture(c);
+}
+
+void run_capture(Context& ctx, const CaptureOptions& c) {
+  // Everything the command line says is checked before the board is touched.
+  const CapturePlan plan = plan_capture(c);
+  const std::string out_name = name_of(plan.output);
+  ctx.open_board();
+  client::Library& lib = ctx.library();
+  check("ADC session", lib.Configure_VRX5200_ADC_Session(&plan.adc));
+  check("capture start", lib.Start_ADC_to_DDR(c.samples, nullptr, 0, 0, 0));
+
+  // The library's file read-back applies the lane list and the bit operations, and hands each
+  // block's output over in the block copy as well as to its file: the file is the null device,
+  // and the tool writes the block copy on to the output as it arrives. The output is made only
+  // for a capture that has started (a named pipe waits for its reader); a file is written beside
+  // its target and takes its place only when the capture is complete.
+  const size_t expected = client::LaneCounter::capture_output(plan.lanes, c.samples, kBlock);
+  client::CaptureFile out(plan.format, c.offset_binary);
+  std::string error;
+  if (!out.open(plan.output, expected, error)) {
+    fail("cannot write " + out_name + ": " + error, kExitFile);
   }
+  client::SummaryBuilder summary(c.offset_binary);
+  try {
+    read_back(lib, plan, c, out, summary);
+    if (const int sig = interrupted()) {
+      lib.Close_Session();
+      print_failure("capture interrupted after " + std::to_string(out.written()) + " of " +
+                    std::to_string(expected) + " samples" + settle_partial(out, c, expected, true));
+      die_of(sig);
+    }
+    if (out.written() != expected) {
+      fail("the read-back delivered " + std::to_string(out.written()) + " samples, not " +
+           std::to_string(expected));
+    }
+  } catch (Failure& f) {
+    f.message += settle_partial(out, c, expected);
+    throw;
+  }
+  if (!out.commit(error)) fail("writing " + out_name + " failed: " + error, kExitFile);
   lib.Close_Session();
-  if (written != expected) {
-    fail("the read-back delivered " + std::to_string(written) + " samples, not " +
-         std::to_string(expected));
-  }
   if (c.quiet) return;
-  FILE* to = to_stdout ? stderr : stdout;
+  FILE* to = plan.output == "-" ? stderr : stdout;
   const client::Summary s = summary.finish();
   if (c.json) {
     std::fprintf(
@@ -190,6 +241,9 @@ CLI::App* CaptureCommand::add_to(CLI::App& app) {
                       "1 or xor, 2 or and, 3 or or (0 to 0xFFFF), 4 or not");
   capture->add_flag("--offset-binary", c.offset_binary,
                     "samples are offset binary (summary, CSV, npy '<u2')");
+  capture->add_flag("--keep-partial", c.keep_partial,
+                    "when the capture fails or is interrupted, keep the samples read in "
+                    "NAME.partial.EXT (by default the output is left as it was)");
   auto* quiet = capture->add_flag("-q,--quiet", c.quiet, "no summary");
   capture->add_flag("--json", c.json, "the summary as one JSON object")->excludes(quiet);
   capture->footer(

@@ -1,11 +1,13 @@
 // vrx5200 convert: a text sample file into the binary pattern DAC_test.bin, with warnings about
 // what the conversion takes silently.
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
 
 #include "tools/arguments.h"
 #include "tools/commands.h"
 #include "tools/failure.h"
+#include "tools/files.h"
 #include "tools/text_check.h"
 
 namespace tool {
@@ -69,6 +71,7 @@ void check_conversion(const ConvertOptions& c, int32_t lines) {
       fail("reading \"" + c.input + "\" or writing \"" + c.output_dir + "/DAC_test.bin\" failed",
            kExitFile);
     default:
+      if (lines < 0) fail("the conversion failed: result " + std::to_string(lines));
       break;
   }
 }
@@ -89,11 +92,26 @@ int32_t run_convert(client::Library& lib, const ConvertOptions& c) {
       if (!(in >> m)) break;
     }
   }
+  // The conversion writes into a private directory beside the pattern's place, and the pattern
+  // takes that place only when the conversion succeeded: a refused or failed conversion leaves
+  // an existing DAC_test.bin as it was.
+  const std::string target = c.output_dir + "/DAC_test.bin";
+  std::string work, error;
+  if (!make_private_dir(work, error, "DAC_test.bin", c.output_dir)) {
+    fail("cannot write \"" + target + "\": " + error, kExitFile);
+  }
   auto convert = c.twos_complement ? lib.Twos_Complement : lib.Offset_BinRep;
   const int32_t lines =
-      convert(c.input.c_str(), c.delimiters.c_str(), c.output_dir.c_str(), multipliers.data(),
-              map.data(), static_cast<int32_t>(map.size()), c.columns);
+      convert(c.input.c_str(), c.delimiters.c_str(), work.c_str(), multipliers.data(), map.data(),
+              static_cast<int32_t>(map.size()), c.columns);
+  if (lines < 0) remove_private_dir(work);
   check_conversion(c, lines);
+  if (std::rename((work + "/DAC_test.bin").c_str(), target.c_str()) != 0) {
+    const std::string reason = errno_text();
+    remove_private_dir(work);
+    fail("cannot write \"" + target + "\": " + reason, kExitFile);
+  }
+  remove_private_dir(work);
   warn_about_text(c, lines);
   return lines;
 }
@@ -125,7 +143,6 @@ class ConvertCommand : public Command {
         "  vrx5200 convert iq.txt --columns 2 --twos-complement");
     return convert;
   }
-  LibraryUse library_use() const override { return LibraryUse::kConversion; }
   int run(Context& ctx) override {
     run_convert(ctx.conversion_library(), c_);
     return kExitOk;

@@ -18,23 +18,44 @@ namespace {
 const char* const kDemoFiles[] = {"demo_fpga.rbf", "capture.bin", "demo_samples.txt",
                                   "DAC_test.bin"};
 
+// What the demo made: removed again when it fails, so that a failed demo leaves the directory as
+// it found it (the demo's files are its own: it never overwrites one).
+struct DemoFiles {
+  std::string dir;
+  bool made_dir = false;
+  bool complete = false;
+  ~DemoFiles() {
+    if (complete || dir.empty()) return;
+    for (const char* name : kDemoFiles) unlink((dir + "/" + name).c_str());
+    if (made_dir) rmdir(dir.c_str());
+  }
+};
+
 // The demo's directory: `asked` (made when missing, its demo files never overwritten), or a new
 // vrx5200-demo, vrx5200-demo-2, ... in the current directory.
-std::string make_demo_dir(const std::string& asked) {
+void make_demo_dir(const std::string& asked, DemoFiles& files) {
   if (!asked.empty()) {
-    ensure_dir(asked);
+    struct stat st {};
+    const bool existed = stat(asked.c_str(), &st) == 0;
     for (const char* name : kDemoFiles) {
       const std::string path = asked + "/" + name;
-      if (access(path.c_str(), F_OK) == 0) {
+      if (existed && access(path.c_str(), F_OK) == 0) {
         fail("\"" + path + "\" exists and the demo does not overwrite files: give another --dir",
              kExitFile);
       }
     }
-    return asked;
+    ensure_dir(asked);
+    files.dir = asked;
+    files.made_dir = !existed;
+    return;
   }
   for (int n = 1; n < 1000; ++n) {
     const std::string dir = n == 1 ? "vrx5200-demo" : "vrx5200-demo-" + std::to_string(n);
-    if (mkdir(dir.c_str(), 0777) == 0) return dir;
+    if (mkdir(dir.c_str(), 0777) == 0) {
+      files.dir = dir;
+      files.made_dir = true;
+      return;
+    }
     if (errno != EEXIST)
       fail("cannot make the directory \"" + dir + "\": " + errno_text(), kExitFile);
   }
@@ -73,7 +94,6 @@ class DemoCommand : public Command {
     demo->footer("Examples:\n  vrx5200 demo\n  vrx5200 --sim demo --dir /tmp/demo");
     return demo;
   }
-  LibraryUse library_use() const override { return LibraryUse::kOwn; }
   int run(Context& ctx) override;
 
  private:
@@ -113,9 +133,11 @@ int DemoCommand::run(Context& ctx) {
   std::printf("vrx5200 demo on %s (library %d.%d, %s)\n",
               ctx.global.sim ? "the simulated board" : "an attached board", major, minor,
               lib.path.c_str());
-  const std::string dir = make_demo_dir(dir_);
-  std::printf("   its files go to %s/\n", dir.c_str());
-  run_steps(ctx, dir);
+  DemoFiles files;
+  make_demo_dir(dir_, files);
+  std::printf("   its files go to %s/\n", files.dir.c_str());
+  run_steps(ctx, files.dir);
+  files.complete = true;
   return kExitOk;
 }
 
@@ -124,11 +146,14 @@ void DemoCommand::run_steps(Context& ctx, const std::string& dir) {
   int32_t count = 0, length = 0;
   char keys[901] = {};
   check("discovery", lib.Get_VRX5200_EVM(&count, keys, &length));
-  std::printf("1. boards found: %d (%s)\n", count, keys);
+  std::string key_list;
+  for (const std::string& key : client::split_keys(keys, count))
+    key_list += (key_list.empty() ? "" : ", ") + key;
+  std::printf("1. boards found: %d (%s)\n", count, key_list.c_str());
   ctx.open_board();
   const std::string firmware = dir + "/demo_fpga.rbf";
   std::printf("2. board 0 open\n3. loading a generated programming file into the FPGA:\n");
-  write_file(firmware, generated_firmware());
+  write_new_file(firmware, generated_firmware());
   std::fflush(stdout);
   check("FPGA configuration", lib.Load_Firmware(firmware.c_str()), VRX5200_RESULT_FPGA_CONFIGURED);
   uint8_t family = 0, version = 0;
@@ -147,7 +172,7 @@ void DemoCommand::run_steps(Context& ctx, const std::string& dir) {
   std::printf("6. converting a generated sample file and playing it:\n");
   PlayOptions p;
   p.text.input = dir + "/demo_samples.txt";
-  write_file(p.text.input, generated_samples());
+  write_new_file(p.text.input, generated_samples());
   p.text.output_dir = dir;
   const int32_t lines = run_convert(lib, p.text);
   p.binary = dir + "/DAC_test.bin";

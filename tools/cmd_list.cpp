@@ -1,4 +1,6 @@
-// vrx5200 list: the boards found, by number and serial key.
+// vrx5200 list: the boards found, by number and serial key. No board is an answer too (nothing,
+// or no boards in JSON), as device scans of other tools give it; a bridge that is there but
+// cannot be had is a failure that says why.
 #include <cstdio>
 
 #include "client/json.h"
@@ -23,8 +25,12 @@ class ListCommand : public Command {
     int32_t count = 0, length = 0;
     char keys[901] = {};
     const int32_t r = lib.Get_VRX5200_EVM(&count, keys, &length);
-    if (r == VRX5200_RESULT_NO_DEVICES || (r == 0 && count == 0)) ctx.fail_no_board();
-    check("discovery", r);
+    if (r == VRX5200_RESULT_NO_DEVICES || (r == 0 && count == 0)) {
+      count = 0;
+      if (!ctx.global.sim) ctx.fail_if_unusable_bridges();
+    } else {
+      check("discovery", r);
+    }
     const std::vector<std::string> board_keys = client::split_keys(keys, count);
     std::vector<client::JsonObject> boards;
     for (size_t b = 0; b < board_keys.size(); ++b) {

@@ -3,6 +3,7 @@
 
 #include "tools/commands.h"
 #include "tools/failure.h"
+#include "tools/files.h"
 
 namespace tool {
 namespace {
@@ -18,6 +19,8 @@ class LoadCommand : public Command {
   }
 
   int run(Context& ctx) override {
+    // The file is checked before the board is touched (the library scans the JTAG chain first).
+    check_readable_file(file_);
     ctx.open_board();
     client::Library& lib = ctx.library();
     std::fflush(stdout);

@@ -32,9 +32,10 @@ class ServeCommand : public Command {
 
   int run(Context& ctx) override {
     options_.simulated = ctx.global.sim;
-    options_.board = ctx.global.board;
+    options_.board = ctx.board_key();
     options_.version = version_;
-    return server::serve(ctx.library(), options_);
+    client::Library& lib = ctx.library();
+    return server::serve(lib, options_);
   }
 
  private:

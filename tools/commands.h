@@ -13,22 +13,14 @@
 
 namespace tool {
 
-// What a subcommand needs loaded before it runs.
-enum class LibraryUse {
-  kNone,        // the measurement subcommands: no board and no board library
-  kBoard,       // the library the global options name
-  kConversion,  // either library: the conversion needs no board
-  kOwn,         // the subcommand chooses (demo)
-};
-
 class Command {
  public:
   virtual ~Command() = default;
   // Adds the subcommand and its options to `app`; returns the subcommand's parser.
   virtual CLI::App* add_to(CLI::App& app) = 0;
-  virtual LibraryUse library_use() const { return LibraryUse::kBoard; }
   // Runs the subcommand once the command line is parsed; returns the exit code. Failures throw
-  // Failure.
+  // Failure. Everything the command line says is checked before the library is loaded (it loads
+  // through the Context when first needed) and before a board is opened.
   virtual int run(Context& ctx) = 0;
 };
 
@@ -61,10 +53,13 @@ struct CaptureOptions {
   std::string lanes = "1";
   std::string ops;
   bool offset_binary = false;
+  bool keep_partial = false;  // a capture that does not complete keeps what was read
   bool quiet = false;
   bool json = false;
 };
 void run_capture(Context& ctx, const CaptureOptions& c);
+// Fails as run_capture() would on what the command line says, touching nothing.
+void check_capture_options(const CaptureOptions& c);
 
 struct ConvertOptions {
   std::string input;

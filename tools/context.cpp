@@ -2,7 +2,10 @@
 
 #include <dlfcn.h>
 
+#include <optional>
 #include <vector>
+
+#include "client/units.h"
 
 #include "tools/failure.h"
 #include "tools/usb_access.h"
@@ -46,9 +49,13 @@ void Context::unload() {
   loaded_ = false;
 }
 
-void Context::fail_no_board() {
-  const std::string problems = global.sim ? "" : usb_access_problems();
+void Context::fail_if_unusable_bridges() {
+  const std::string problems = usb_access_problems();
   if (!problems.empty()) fail("no board can be used:" + problems);
+}
+
+void Context::fail_no_board() {
+  if (!global.sim) fail_if_unusable_bridges();
   fail("no board found; check the USB cable, or run with --sim for the simulated board");
 }
 
@@ -61,9 +68,10 @@ std::string Context::open_board() {
   check("discovery", found);
   int32_t number = 0;
   if (!global.board.empty()) {
-    number = -1;
-    check("discovery", lib.InitVRX5200_EVM(global.board.c_str(), &number, &count));
-    if (number < 0) fail("no board with serial key \"" + global.board + "\" (see: vrx5200 list)");
+    number = board_number(keys, count);
+    if (number < 0) {
+      fail("no board with serial key or number \"" + global.board + "\" (see: vrx5200 list)");
+    }
   } else if (count > 1) {
     fail("several boards found; choose one with --board KEY (see: vrx5200 list)");
   }
@@ -75,6 +83,31 @@ std::string Context::open_board() {
   check("opening the board's ports", opened);
   const std::vector<std::string> list = client::split_keys(keys, count);
   return number < static_cast<int32_t>(list.size()) ? list[static_cast<size_t>(number)] : "";
+}
+
+int32_t Context::board_number(const char* keys, int32_t& count) {
+  int32_t number = -1;
+  check("discovery", library().InitVRX5200_EVM(global.board.c_str(), &number, &count));
+  if (number >= 0) return number;
+  // Not a serial key: the number the list gives the board.
+  const std::vector<std::string> list = client::split_keys(keys, count);
+  const std::optional<long long> n = client::parse_whole(global.board);
+  if (n && global.board[0] != '-' && *n < static_cast<long long>(list.size())) {
+    return static_cast<int32_t>(*n);
+  }
+  return -1;
+}
+
+std::string Context::board_key() {
+  if (global.board.empty()) return "";
+  int32_t count = 0, length = 0;
+  char keys[901] = {};
+  if (library().Get_VRX5200_EVM(&count, keys, &length) != 0) return global.board;
+  const int32_t number = board_number(keys, count);
+  const std::vector<std::string> list = client::split_keys(keys, count);
+  return number >= 0 && number < static_cast<int32_t>(list.size())
+             ? list[static_cast<size_t>(number)]
+             : global.board;
 }
 
 }  // namespace tool

@@ -31,13 +31,20 @@ class Context {
   // Forgets a library loaded by try_attached(), so that library() loads the one asked for next.
   void unload();
 
-  // Discovers the boards and opens the one asked for (--board, or the only one); returns its
-  // serial key.
+  // Discovers the boards and opens the one asked for (--board: a serial key, or a number as
+  // `vrx5200 list` prints it; else the only one); returns its serial key.
   std::string open_board();
+  // The serial key --board names (a number as `vrx5200 list` prints it becomes its key); empty
+  // without --board.
+  std::string board_key();
   // No board found: on attached boards, says which bridges are there but cannot be had.
   [[noreturn]] void fail_no_board();
+  // Fails, saying why, when there are bridges this user cannot have (permissions, held).
+  void fail_if_unusable_bridges();
 
  private:
+  // The board's number in the discovery's list of `count` keys; -1 when there is none such.
+  int32_t board_number(const char* keys, int32_t& count);
   client::Library lib_;
   bool loaded_ = false;
 };

@@ -13,11 +13,14 @@
 #include <cstring>
 #include <iostream>
 #include <memory>
+#include <new>
 #include <vector>
 
+#include "tools/arguments.h"
 #include "tools/commands.h"
 #include "tools/completion.h"
 #include "tools/failure.h"
+#include "tools/files.h"
 
 #ifndef VRX5200_VERSION
 #error "the build passes the project's version"
@@ -29,11 +32,15 @@ using namespace tool;
 
 void add_global_options(CLI::App& app, GlobalOptions& o) {
   app.require_subcommand(1);
+  // The global options may also follow the subcommand (the subcommands inherit this).
+  app.fallthrough();
   app.set_version_flag("--version", "vrx5200 " VRX5200_VERSION);
   app.add_flag("--sim", o.sim,
                "use the simulated board (libvrx5200sim) instead of attached boards");
   app.add_option("--library", o.library, "path of the control library to load");
-  app.add_option("--board", o.board, "serial key of the board to use (default: the only one)");
+  app.add_option("--board", o.board,
+                 "serial key of the board to use, or its number in the list (default: the only "
+                 "one)");
   app.footer(
       "Exit status: 0 success, 1 the board or the library failed, 2 bad command line, 3 a file\n"
       "could not be read or written.\n\n"
@@ -58,6 +65,43 @@ std::vector<std::unique_ptr<Command>> all_commands() {
   return commands;
 }
 
+// The first word that is neither a global option nor its value, when it names no subcommand
+// (empty otherwise).
+std::string unknown_subcommand(CLI::App& app, int argc, char** argv) {
+  for (int i = 1; i < argc; ++i) {
+    const std::string word = argv[i];
+    if (word == "--") return "";
+    if (word == "--library" || word == "--board") {
+      ++i;
+      continue;
+    }
+    if (!word.empty() && word[0] == '-') continue;
+    for (CLI::App* sub : app.get_subcommands([](CLI::App*) { return true; })) {
+      if (sub->get_name() == word) return "";
+    }
+    return word;
+  }
+  return "";
+}
+
+int parse_failed(CLI::App& app, const CLI::ParseError& e, int argc, char** argv) {
+  if (e.get_exit_code() != 0) {
+    const std::string unknown = unknown_subcommand(app, argc, argv);
+    if (!unknown.empty()) {
+      std::string names;
+      for (CLI::App* sub : app.get_subcommands([](CLI::App*) { return true; }))
+        names += (names.empty() ? "" : ", ") + sub->get_name();
+      print_failure("unknown subcommand \"" + unknown + "\"; the subcommands are " + names +
+                    " (vrx5200 --help)");
+      return kExitUsage;
+    }
+  }
+  const int code = app.exit(e);
+  std::cout.flush();
+  if (code == 0) return std::cout.good() ? kExitOk : kExitFile;
+  return kExitUsage;
+}
+
 int run_tool(int argc, char** argv) {
   CLI::App app{"vrx5200: control the VRX5200 ADC/DAC evaluation board from a shell", "vrx5200"};
   GlobalOptions o;
@@ -65,6 +109,7 @@ int run_tool(int argc, char** argv) {
   const std::vector<std::unique_ptr<Command>> commands = all_commands();
   std::vector<CLI::App*> parsers;
   for (const auto& command : commands) parsers.push_back(command->add_to(app));
+  make_numbers_strict(app);
 
   // The completion script's question, answered from the parser itself.
   if (argc >= 2 && std::strcmp(argv[1], "__complete") == 0)
@@ -73,32 +118,15 @@ int run_tool(int argc, char** argv) {
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {
-    const int code = app.exit(e);
-    std::cout.flush();
-    if (code == 0) return std::cout.good() ? kExitOk : kExitFile;
-    return kExitUsage;
-  }
-
-  Command* command = nullptr;
-  for (size_t i = 0; i < commands.size(); ++i) {
-    if (parsers[i]->parsed()) command = commands[i].get();
+    return parse_failed(app, e, argc, argv);
   }
   Context ctx(o, argc > 0 && argv[0] != nullptr ? argv[0] : "vrx5200");
-  switch (command->library_use()) {
-    case LibraryUse::kNone:
-      // The measurement subcommands need no board and no board library.
-      return command->run(ctx);
-    case LibraryUse::kBoard:
-      ctx.library();
-      break;
-    case LibraryUse::kConversion:
-      ctx.conversion_library();
-      break;
-    case LibraryUse::kOwn:
-      break;
+  for (size_t i = 0; i < commands.size(); ++i) {
+    if (!parsers[i]->parsed()) continue;
+    const int code = commands[i]->run(ctx);
+    if (code != kExitOk) return code;
+    break;
   }
-  const int code = command->run(ctx);
-  if (code != kExitOk) return code;
   // What went to standard output must have arrived.
   if (std::fflush(stdout) != 0 || std::ferror(stdout) != 0) {
     fail("writing standard output failed: " + errno_text(), kExitFile);
@@ -109,10 +137,19 @@ int run_tool(int argc, char** argv) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  install_signal_handlers();
   try {
     return run_tool(argc, argv);
   } catch (const Failure& f) {
     print_failure(f.message);
     return f.exit_code;
+  } catch (const std::bad_alloc&) {
+    print_failure("out of memory");
+  } catch (const std::ios_base::failure& e) {
+    print_failure(std::string("reading or writing a file failed: ") + e.what());
+    return kExitFile;
+  } catch (const std::exception& e) {
+    print_failure(e.what());
   }
+  return kExitFailure;
 }

@@ -8,10 +8,14 @@
 
 namespace tool {
 
-void check_core(const char* what, int32_t code) {
-  if (code != VRX5200_ANALYSIS_OK) {
-    fail(std::string(what) + ": " + VRX5200Analysis_Result_Text(code), kExitFailure);
-  }
+void check_core(const char* what, int32_t code, int refusal_exit) {
+  if (code == VRX5200_ANALYSIS_OK) return;
+  const int exit_code =
+      code == VRX5200_ANALYSIS_OUT_OF_MEMORY ? kExitFailure
+      : code == VRX5200_ANALYSIS_FILE_OPEN_FAILED || code == VRX5200_ANALYSIS_FILE_WRITE_FAILED
+          ? kExitFile
+          : refusal_exit;
+  fail(std::string(what) + ": " + VRX5200Analysis_Result_Text(code), exit_code);
 }
 
 int32_t code_format_of(const std::string& name) {
@@ -22,8 +26,8 @@ int32_t code_format_of(const std::string& name) {
 
 double rate_of(const std::string& text) {
   if (text.empty()) return 0;
-  const std::optional<double> hz = client::parse_hertz(text);
-  if (!hz) fail("bad rate \"" + text + "\" (Hz, with k, M or G)", kExitUsage);
+  const std::optional<double> hz = client::parse_rate_hz(text);
+  if (!hz) fail("bad rate \"" + text + "\" (1 Hz to 100 GHz, with k, M or G)", kExitUsage);
   return *hz;
 }
 
