@@ -544,6 +544,10 @@ TEST_F(ToolTest, ExitCodes) {
       {"TOOL info --board 0 --sim", 0, ""},
       {"TOOL --sim --board SIM00001 info", 0, ""},
       {"TOOL generate tone --cycles 67 -n 4096 -o - | TOOL analyze - --json >/dev/null", 0, ""},
+      // A .npy file is known by its content, whatever its name.
+      {"TOOL --sim capture -n 4096 -O npy -o npy.bin -q && TOOL analyze npy.bin --json | grep -q "
+       "'\"samples\": 4096,'",
+       0, ""},
       {"TOOL --sim --board 1 info", 1, "no board with serial key or number \"1\""},
       {"TOOL --sim capture", 2, "--samples is required"},
       {"TOOL --sim frobnicate", 2, "unknown subcommand \"frobnicate\"; the subcommands are list,"},

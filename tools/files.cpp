@@ -29,10 +29,12 @@ constexpr int kPrivateDirs = 4;
 PrivateDir g_private[kPrivateDirs];
 
 void remove_private_dirs() {
-  for (PrivateDir& p : g_private) {
-    if (p.state.load() != 2) continue;
-    unlink(p.file);
-    rmdir(p.dir);
+  // The later ones first: a private directory may hold another one (play --keep converts into
+  // one, and the conversion makes its own inside it).
+  for (int i = kPrivateDirs - 1; i >= 0; --i) {
+    if (g_private[i].state.load() != 2) continue;
+    unlink(g_private[i].file);
+    rmdir(g_private[i].dir);
   }
 }
 
