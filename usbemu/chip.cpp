@@ -1,6 +1,7 @@
 #include "usbemu/chip.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 
 namespace usbemu {
@@ -108,32 +109,10 @@ size_t command_bytes(uint8_t op) {
   }
 }
 
-// Single-byte commands that change nothing the model keeps: loop-back on/off, waits on GPIOL1
-// (the pin is never driven, the wait ends at once), clock divide-by-5 off/on, three-phase
-// clocking on/off, clocks until GPIOL1, adaptive clocking on/off.
-bool plain_single_byte(uint8_t op) {
-  switch (op) {
-    case 0x84:
-    case 0x85:
-    case 0x88:
-    case 0x89:
-    case 0x8A:
-    case 0x8B:
-    case 0x8C:
-    case 0x8D:
-    case 0x94:
-    case 0x95:
-    case 0x96:
-    case 0x97:
-      return true;
-    default:
-      return false;
-  }
-}
-
 }  // namespace
 
-Channel::Channel(sim::PortPeer* peer) : peer_(peer != nullptr ? peer : &g_nothing) {}
+Channel::Channel(sim::PortPeer* peer, int index, ChipSettings settings)
+    : peer_(peer != nullptr ? peer : &g_nothing), index_(index), settings_(settings) {}
 
 void Channel::power_on() {
   out_.clear();
@@ -143,9 +122,12 @@ void Channel::power_on() {
   release_pins();
   latency_ms_ = 16;
   baud_ = BaudClock{};
-  send_now_ = false;
+  send_now_ = overrun_ = false;
   modem_ctrl_ = flow_ctrl_ = event_char_ = error_char_ = 0;
   data_format_ = 8;
+  divide_by_5_ = true;
+  three_phase_ = false;
+  divisor_ = 0;
   forget_command();
 }
 
@@ -158,12 +140,54 @@ void Channel::release_pins() {
 
 void Channel::forget_command() {
   command_length_ = 0;
-  write_left_ = read_left_ = read_done_ = 0;
-  to_peer_ = false;
+  command_pending_ = false;
+  write_left_ = read_left_ = read_done_ = clocks_left_ = 0;
+  bits_answer_ = false;
+}
+
+uint8_t Channel::sample() const {
+  return static_cast<uint8_t>((pins_ & mask_) | (peer_->inputs() & ~mask_));
 }
 
 uint8_t Channel::read_pins() const {
-  return static_cast<uint8_t>((pins_ & mask_) | (peer_->inputs() & ~mask_));
+  if (mode_ == kMpsse)
+    return static_cast<uint8_t>((pins_ & direction_) | (peer_->inputs() & ~direction_));
+  return sample();
+}
+
+double Channel::mpsse_clock_hz() const {
+  return (divide_by_5_ ? 12e6 : 60e6) / ((1.0 + divisor_) * 2.0);
+}
+
+bool Channel::busy() const {
+  switch (mode_) {
+    case kSyncBitbang:
+      return !out_.empty() && in_.room() > 0;
+    case kMpsse:
+      if (clocks_left_ > 0) return true;
+      if (read_left_ > 0 && write_left_ == 0) return in_.room() > 0;
+      if (command_pending_) return false;
+      return !out_.empty() && (read_left_ == 0 || in_.room() > 0);
+    default:
+      return !out_.empty();
+  }
+}
+
+uint8_t Channel::line_status() const {
+  uint8_t status = overrun_ ? kOverrun : 0;
+  if (out_.empty()) {
+    status |= kHoldingEmpty;
+    const bool mid_command = mode_ == kMpsse && (write_left_ > 0 || read_left_ > 0 ||
+                                                 clocks_left_ > 0 || command_length_ > 0);
+    if (!mid_command) status |= kTransmitEmpty;
+  }
+  return status;
+}
+
+uint8_t Channel::report_status() {
+  const uint8_t status = line_status();
+  overrun_ = false;
+  return status;
 }
 
 bool Channel::answer(const uint8_t* bytes, size_t n) {
@@ -172,202 +196,295 @@ bool Channel::answer(const uint8_t* bytes, size_t n) {
   return true;
 }
 
-size_t Channel::run(const uint8_t* data, size_t n) {
+void Channel::advance(uint64_t now_ns) {
+  const double now = static_cast<double>(now_ns);
+  if (now <= engine_ns_) return;
   switch (mode_) {
     case kAsyncBitbang:
-      // The pins follow the bytes; nothing comes back (the host reads the pins by request).
-      for (size_t i = 0; i < n; ++i) {
-        pins_ = data[i];
-        peer_->react(data[i], mask_);
-      }
-      return n;
+      run_async_bitbang(now);
+      break;
     case kSyncBitbang:
-      return run_sync_bitbang(data, n);
+      run_sync_bitbang(now);
+      break;
     case kMpsse:
-      return run_mpsse(data, n);
+      run_mpsse(now);
+      break;
     default:
-      return n;  // the UART sends them; nobody listens
+      run_uart(now);
+      break;
   }
 }
 
-size_t Channel::run_sync_bitbang(const uint8_t* data, size_t n) {
+namespace {
+
+// Whole units of `period` ns that fit between `from` and `to`.
+uint64_t units(double from, double to, double period) {
+  if (to <= from || period <= 0) return 0;
+  return static_cast<uint64_t>(std::floor((to - from) / period + 1e-9));
+}
+
+}  // namespace
+
+void Channel::run_uart(double now) {
+  // Start bit, data bits, parity, stop bits: the data format's bits 0-7 the data bits, 8-10
+  // the parity, 11-13 the stop bits (0: one, 1: one and a half, 2: two).
+  const unsigned data_bits = (data_format_ & 0xFF) != 0 ? data_format_ & 0xFF : 8;
+  const unsigned parity = ((data_format_ >> 8) & 7) != 0 ? 1 : 0;
+  const double stop = ((data_format_ >> 11) & 3) == 2 ? 2.0 : ((data_format_ >> 11) & 3) ? 1.5 : 1;
+  const double period = 1e9 * (1 + data_bits + parity + stop) / baud_.hz();
+  const uint64_t n = std::min<uint64_t>(out_.size(), units(engine_ns_, now, period));
+  out_.drop(static_cast<size_t>(n));  // the UART sends them; nobody listens
+  engine_ns_ = out_.empty() ? now : engine_ns_ + static_cast<double>(n) * period;
+}
+
+void Channel::run_async_bitbang(double now) {
+  // Every tick of the bit clock samples the pins into the in FIFO (lost, and flagged as an
+  // overrun, while it is full), then applies the next byte written, if any.
+  const double period = 1e9 / bitbang_hz();
+  uint64_t ticks = units(engine_ns_, now, period);
+  while (ticks > 0 && !out_.empty()) {
+    const uint8_t s = sample();
+    if (in_.room() > 0) {
+      in_.push(&s, 1);
+    } else {
+      overrun_ = true;
+    }
+    pins_ = out_.front();
+    out_.drop(1);
+    peer_->react(pins_, mask_);
+    engine_ns_ += period;
+    --ticks;
+  }
+  if (ticks > 0) {
+    // Nothing more to apply: the pins hold still, the samples go on.
+    const uint8_t s = sample();
+    const size_t k = static_cast<size_t>(std::min<uint64_t>(ticks, in_.room()));
+    for (size_t i = 0; i < k; ++i) in_.push(&s, 1);
+    if (ticks > k) overrun_ = true;
+    engine_ns_ = now;
+  }
+}
+
+void Channel::run_sync_bitbang(double now) {
   // Each byte samples the pins just before it is applied, and the sample goes to the host: no
   // byte is clocked out while the in FIFO has no room for its sample.
-  size_t done = 0;
-  while (done < n) {
-    size_t span = 0;
-    uint8_t* dest = in_.tail_span(span);
-    if (span == 0) break;
-    const size_t k = std::min(span, n - done);
+  const double period = 1e9 / bitbang_hz();
+  uint64_t ticks = units(engine_ns_, now, period);
+  while (ticks > 0 && !out_.empty() && in_.room() > 0) {
+    size_t from = 0, to = 0;
+    const uint8_t* src = out_.head_span(from);
+    uint8_t* dest = in_.tail_span(to);
+    const size_t k = static_cast<size_t>(std::min<uint64_t>({ticks, from, to}));
     for (size_t j = 0; j < k; ++j) {
-      const uint8_t level = data[done + j];
-      dest[j] = static_cast<uint8_t>((pins_ & mask_) | (peer_->inputs() & ~mask_));
-      pins_ = level;
-      peer_->react(level, mask_);
+      dest[j] = sample();
+      pins_ = src[j];
+      peer_->react(pins_, mask_);
     }
     in_.commit(k);
-    done += k;
+    out_.drop(k);
+    engine_ns_ += static_cast<double>(k) * period;
+    ticks -= k;
   }
-  return done;
+  if (ticks > 0) engine_ns_ = now;  // idle or stopped: no time banked
 }
 
-bool Channel::mpsse_reads() {
-  while (read_left_ > 0) {
-    size_t span = 0;
-    uint8_t* dest = in_.tail_span(span);
-    if (span == 0) return false;
-    size_t k = std::min<size_t>(span, read_left_);
-    // Pieces of even length while more follows: the board serves 16-bit samples, whole ones
-    // fastest.
-    if (((read_done_ + k) & 1) != 0 && k > 1 && k < read_left_) --k;
-    if (to_peer_) {
-      peer_->mpsse_clock_in(dest, k);
+namespace {
+
+// Single-byte commands that change nothing the model keeps: loop-back on/off, waits on GPIOL1
+// (the pin is never driven, the wait ends at once), clocks until GPIOL1, adaptive clocking.
+bool plain_single_byte(uint8_t op) {
+  switch (op) {
+    case 0x84:
+    case 0x85:
+    case 0x88:
+    case 0x89:
+    case 0x94:
+    case 0x95:
+    case 0x96:
+    case 0x97:
+      return true;
+    default:
+      return false;
+  }
+}
+
+}  // namespace
+
+bool Channel::mpsse_command() {
+  const uint8_t op = command_[0];
+  if (op < 0x80 && clocking_valid(op)) {
+    const bool reads = (op & 0x20) != 0;
+    if (op & 0x42) {
+      // Bit mode or TMS: up to 8 clocks, not seen by the board model; a read answers one byte
+      // when they are done.
+      if (reads && in_.room() < 1) return false;
+      clocks_left_ = command_[1] % 8u + 1u;
+      bits_answer_ = reads;
     } else {
-      std::memset(dest, 0xFF, k);
+      const uint32_t length = (command_[1] | command_[2] << 8) + 1u;
+      write_left_ = (op & 0x10) ? length : 0;
+      read_left_ = reads ? length : 0;
+      read_done_ = 0;
     }
-    in_.commit(k);
-    read_left_ -= static_cast<uint32_t>(k);
-    read_done_ += static_cast<uint32_t>(k);
+    return true;
   }
-  return true;
+  switch (op) {
+    case 0x80:
+      pins_ = command_[1];
+      direction_ = command_[2];
+      peer_->mpsse_pins(command_[1], command_[2]);
+      return true;
+    case 0x81: {
+      const uint8_t levels = read_pins();
+      return answer(&levels, 1);
+    }
+    case 0x83: {
+      const uint8_t levels = 0xFF;  // the high byte's pins float high
+      return answer(&levels, 1);
+    }
+    case 0x86:
+      divisor_ = static_cast<uint16_t>(command_[1] | command_[2] << 8);
+      return true;
+    case 0x87:
+      send_now_ = true;
+      return true;
+    case 0x8A:
+    case 0x8B:
+      divide_by_5_ = op == 0x8B;
+      return true;
+    case 0x8C:
+    case 0x8D:
+      three_phase_ = op == 0x8C;
+      return true;
+    case 0x8E:
+      clocks_left_ = command_[1] % 8u + 1u;
+      return true;
+    case 0x8F:
+    case 0x9C:
+    case 0x9D:
+      clocks_left_ = ((command_[1] | command_[2] << 8) + 1u) * 8u;
+      return true;
+    case 0x82:
+      return true;
+    default:
+      if (plain_single_byte(op)) return true;
+      // An opcode the engine does not know: it answers 0xFA and the opcode.
+      const uint8_t bad[2] = {0xFA, op};
+      return answer(bad, 2);
+  }
 }
 
-size_t Channel::run_mpsse(const uint8_t* data, size_t n) {
-  size_t i = 0;
+void Channel::run_mpsse(double now) {
   for (;;) {
-    if (read_left_ > 0 && write_left_ == 0) {
-      if (!mpsse_reads()) return i;  // stopped: the in FIFO is full
+    const double bit = 1e9 / mpsse_clock_hz() * (three_phase_ ? 1.5 : 1.0);
+    if (clocks_left_ > 0) {
+      const uint64_t n = std::min<uint64_t>(clocks_left_, units(engine_ns_, now, bit));
+      clocks_left_ -= static_cast<uint32_t>(n);
+      engine_ns_ += static_cast<double>(n) * bit;
+      if (clocks_left_ > 0) return;  // more time needed
+      if (bits_answer_) {
+        const uint8_t bits = 0xFF;  // room was there when the command began
+        answer(&bits, 1);
+        bits_answer_ = false;
+      }
       continue;
     }
-    if (i == n) return i;
-    if (write_left_ > 0) {
-      // Data of a byte-mode write; a write that also reads takes a byte in for each byte out.
-      size_t k = std::min<size_t>(write_left_, n - i);
+    if (write_left_ > 0 || read_left_ > 0) {
+      // Data of a byte-mode command: eight clocks a byte; a read needs room for its byte, a
+      // write its byte from the host.
+      size_t k = static_cast<size_t>(units(engine_ns_, now, 8 * bit));
+      if (k == 0) return;
+      k = std::min<size_t>(k, std::max(write_left_, read_left_));
+      const uint8_t* src = nullptr;
       uint8_t* dest = nullptr;
+      if (write_left_ > 0) {
+        size_t span = 0;
+        src = out_.head_span(span);
+        k = std::min(k, span);
+      }
       if (read_left_ > 0) {
         size_t span = 0;
         dest = in_.tail_span(span);
         k = std::min(k, span);
-        if (k == 0) return i;
+        // Pieces of even length while more follows: the board serves 16-bit samples, whole
+        // ones fastest.
+        if (((read_done_ + k) & 1) != 0 && k > 1 && k < read_left_) --k;
       }
-      peer_->mpsse_clock_out(data + i, k);
+      if (k == 0) {
+        engine_ns_ = now;  // waiting for the host: no time banked
+        return;
+      }
+      if (src != nullptr) {
+        peer_->mpsse_clock_out(src, k);
+        out_.drop(k);
+        write_left_ -= static_cast<uint32_t>(k);
+      }
       if (dest != nullptr) {
         peer_->mpsse_clock_in(dest, k);
         in_.commit(k);
         read_left_ -= static_cast<uint32_t>(k);
         read_done_ += static_cast<uint32_t>(k);
       }
-      write_left_ -= static_cast<uint32_t>(k);
-      i += k;
+      engine_ns_ += static_cast<double>(k) * 8 * bit;
       continue;
     }
-    command_[command_length_++] = data[i];
-    const uint8_t op = command_[0];
-    if (command_length_ < command_bytes(op)) {
-      ++i;
-      continue;
-    }
-    // A complete command. One that answers waits for room in the in FIFO, its last byte not
-    // taken until then.
-    bool done = true;
-    if (op < 0x80 && clocking_valid(op)) {
-      const bool reads = (op & 0x20) != 0;
-      if (op & 0x42) {
-        // Bit mode or TMS: up to 8 bits, not seen by the board model; a read answers one byte.
-        if (reads) {
-          const uint8_t bits = 0xFF;
-          done = answer(&bits, 1);
-        }
-      } else {
-        const uint32_t length = (command_[1] | command_[2] << 8) + 1u;
-        write_left_ = (op & 0x10) ? length : 0;
-        read_left_ = reads ? length : 0;
-        read_done_ = 0;
-        to_peer_ = true;
+    if (!command_pending_) {
+      if (out_.empty()) {
+        engine_ns_ = now;
+        return;
       }
-    } else if (op == 0x80) {
-      pins_ = command_[1];
-      direction_ = command_[2];
-      peer_->mpsse_pins(command_[1], command_[2]);
-    } else if (op == 0x81) {
-      const uint8_t levels =
-          static_cast<uint8_t>((pins_ & direction_) | (peer_->inputs() & ~direction_));
-      done = answer(&levels, 1);
-    } else if (op == 0x83) {
-      const uint8_t levels = 0xFF;  // the high byte's pins float high
-      done = answer(&levels, 1);
-    } else if (op == 0x87) {
-      send_now_ = true;
-    } else if (op == 0x82 || op == 0x86 || op == 0x8E || op == 0x8F || op == 0x9C || op == 0x9D ||
-               plain_single_byte(op)) {
-      // Accepted; nothing the model keeps.
-    } else {
-      // An opcode the engine does not know: it answers 0xFA and the opcode.
-      const uint8_t bad[2] = {0xFA, op};
-      done = answer(bad, 2);
+      command_[command_length_++] = out_.front();
+      out_.drop(1);
+      if (command_length_ < command_bytes(command_[0])) continue;
     }
-    if (!done) {
-      --command_length_;
-      return i;
+    // A complete command. One that answers waits for room in the in FIFO.
+    command_pending_ = !mpsse_command();
+    if (command_pending_) {
+      engine_ns_ = now;
+      return;
     }
-    ++i;
     command_length_ = 0;
   }
 }
 
-void Channel::drain() {
-  while (!out_.empty()) {
-    size_t span = 0;
-    const uint8_t* src = out_.head_span(span);
-    const size_t used = run(src, span);
-    out_.drop(used);
-    if (used < span) break;
-  }
-}
-
-size_t Channel::take_out(const uint8_t* data, size_t n) {
-  drain();
+size_t Channel::take_out(const uint8_t* data, size_t n, uint64_t now_ns, size_t packets) {
+  advance(now_ns);
   size_t taken = 0;
-  while (taken < n) {
+  while (taken < n && packets > 0) {
     const size_t packet = std::min(kPacketBytes, n - taken);
-    if (out_.empty()) {
-      // The engine takes what it can straight away; the rest of the packet waits in the FIFO.
-      const size_t used = run(data + taken, packet);
-      if (used < packet) out_.push(data + taken + used, packet - used);
-    } else if (out_.room() >= packet) {
-      out_.push(data + taken, packet);
-    } else {
-      break;  // the chip refuses the packet until the engine takes bytes again
-    }
+    if (out_.room() < packet) break;  // the chip refuses the packet until the engine takes bytes
+    out_.push(data + taken, packet);
     taken += packet;
+    --packets;
   }
   return taken;
 }
 
-uint64_t Channel::short_packet_due_us() const {
+uint64_t Channel::short_packet_due_ns() const {
   if (send_now_) return 0;
   const uint64_t latency = latency_ms_ > 0 ? latency_ms_ : 1;
-  return last_packet_us_ + latency * 1000;
+  return last_packet_ns_ + latency * 1000000;
 }
 
-Channel::InPackets Channel::give_in(uint8_t* dest, size_t room, uint64_t now_us) {
+Channel::InPackets Channel::give_in(uint8_t* dest, size_t room, uint64_t now_ns, size_t packets) {
+  advance(now_ns);
   InPackets result;
-  while (result.bytes < room) {
-    drain();
+  while (result.bytes < room && result.packets < packets) {
     size_t data = 0;
     bool is_short = false;
     if (in_.size() >= kPacketData) {
       data = kPacketData;
-    } else if (now_us >= short_packet_due_us()) {
+    } else if (now_ns >= short_packet_due_ns()) {
       data = in_.size();
       is_short = true;
     } else {
       break;
     }
-    const uint8_t status[kStatusBytes] = {kModemStatus, kLineStatus};
+    const uint8_t status[kStatusBytes] = {kModemStatus, report_status()};
     uint8_t* packet = dest + result.bytes;
     const size_t left = room - result.bytes;
-    last_packet_us_ = now_us;
+    last_packet_ns_ = now_ns;
+    ++result.packets;
     if (data + kStatusBytes > left) {
       // The packet does not fit: what fits arrives, the rest of the packet is lost.
       const size_t head = std::min(left, kStatusBytes);
@@ -392,27 +509,32 @@ Channel::InPackets Channel::give_in(uint8_t* dest, size_t room, uint64_t now_us)
 }
 
 int Channel::vendor_request(uint8_t request, uint16_t value, uint16_t index, uint8_t* data,
-                            size_t length, uint64_t now_us) {
-  (void)now_us;
+                            size_t length, uint64_t now_ns) {
+  advance(now_ns);
   switch (request) {
     case 0x00:  // reset: the port (0), or a purge of one side
       if (value == 0) {
+        // The port reset empties both FIFOs and clears flow control, the event character and
+        // DTR/RTS; the rate and the data format stay.
         out_.clear();
         in_.clear();
-        send_now_ = false;
+        send_now_ = overrun_ = false;
+        flow_ctrl_ = event_char_ = modem_ctrl_ = 0;
         forget_command();
       } else if (value == 1) {
         out_.clear();  // what the host sent and the engine has not taken
+        write_left_ = 0;
       } else if (value == 2) {
         in_.clear();  // what waits to go to the host
         send_now_ = false;
       } else {
         return -1;
       }
-      drain();
       return 0;
     case 0x01:
-      modem_ctrl_ = value;
+      // DTR (bit 0) and RTS (bit 1), each changed where its enable bit (8, 9) is set.
+      if (value & 0x0100) modem_ctrl_ = static_cast<uint16_t>((modem_ctrl_ & ~1u) | (value & 1u));
+      if (value & 0x0200) modem_ctrl_ = static_cast<uint16_t>((modem_ctrl_ & ~2u) | (value & 2u));
       return 0;
     case 0x02:
       flow_ctrl_ = static_cast<uint16_t>(index & 0xFF00);
@@ -424,7 +546,7 @@ int Channel::vendor_request(uint8_t request, uint16_t value, uint16_t index, uin
       data_format_ = value;
       return 0;
     case 0x05: {  // poll modem status
-      const uint8_t status[2] = {kModemStatus, kLineStatus};
+      const uint8_t status[2] = {kModemStatus, report_status()};
       const size_t n = std::min<size_t>(length, 2);
       if (data != nullptr) std::memcpy(data, status, n);
       return static_cast<int>(n);
@@ -442,13 +564,20 @@ int Channel::vendor_request(uint8_t request, uint16_t value, uint16_t index, uin
       if (length < 1 || data == nullptr) return 0;
       data[0] = latency_ms_;
       return 1;
-    case 0x0B:  // bit mode: mask in the low byte, mode in the high byte
+    case 0x0B: {  // bit mode: mask in the low byte, mode in the high byte
+      const uint8_t mode = static_cast<uint8_t>(value >> 8);
+      // This chip has reset mode, both bit-bangs and, on channels A and B, the MPSSE; the
+      // other modes of the family (MCU host bus, fast opto-isolated serial, CBUS bit-bang,
+      // synchronous FIFO) it has not.
+      const bool known = mode == kUart || mode == kAsyncBitbang || mode == kSyncBitbang ||
+                         (mode == kMpsse && index_ < 2);
+      if (!known) return -1;
       mask_ = static_cast<uint8_t>(value & 0xFF);
-      mode_ = static_cast<Mode>(value >> 8);
+      mode_ = static_cast<Mode>(mode);
       forget_command();
       if (mode_ == kUart) release_pins();
-      drain();
       return 0;
+    }
     case 0x0C:
       if (length < 1 || data == nullptr) return 0;
       data[0] = read_pins();

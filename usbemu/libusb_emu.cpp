@@ -23,9 +23,19 @@
 //   VRX5200_EMULATOR_STATS=1          at exit, prints to stderr the thread CPU time spent inside
 //                                     the emulator's functions (callbacks excluded), the calls
 //                                     and the bytes moved
+//   VRX5200_EMULATED_BITBANG_MULTIPLE=M  the bit-bang clock is M times the nominal baud rate:
+//                                     1, 4 (the default) or 16 (see README.md)
+//   VRX5200_EMULATED_CLOCK=virtual    waits are skipped: the bus's clock jumps to the next thing
+//                                     that happens instead of sleeping (single-threaded programs)
+//   VRX5200_EMULATED_NO_SERIAL=1      the boards' EEPROMs hold no serial number
 //
-// From an unplug on, every call on the board's handles returns LIBUSB_ERROR_NO_DEVICE, its
-// transfers in flight end with LIBUSB_TRANSFER_NO_DEVICE, and it leaves new device lists.
+// An unplug first makes the board's calls fail with I/O errors (its transfers in flight end with
+// LIBUSB_TRANSFER_ERROR) for the 20 ms a hub takes to notice; from then on every call on its
+// handles returns LIBUSB_ERROR_NO_DEVICE and it leaves new device lists.
+//
+// The kernel's serial driver (ftdi_sio) holds every interface until it is detached; claiming an
+// interface it holds, or one another program holds (VRX5200_EMULATED_BUSY), is refused with
+// LIBUSB_ERROR_BUSY.
 //
 // Lifetime rules are enforced, not forgiven: a context, device, handle or transfer used after
 // libusb_exit freed its context, a device used after its last reference went (unref to zero),
@@ -33,10 +43,14 @@
 // wrong to stderr and aborts. Contexts, devices and handles are never freed for that reason (a
 // stale pointer always finds its tombstone); they are a few dozen bytes each.
 //
-// Time is real: the latency timer and the transfer time-outs count real milliseconds, and the
-// board model's clock (sim::Bench's) is set from the real monotonic clock at every call. One
-// lock guards the whole bus; callbacks run without it. Transfers progress whenever any call
-// enters the emulator; completions are reported by the event handling of the transfer's context.
+// Time is real (unless the clock is virtual): the channels' engines run at their rates, the
+// latency timer and the transfer time-outs count real time, and the board model's clock
+// (sim::Bench's) is set from the bus's clock at every call. The bus moves bulk packets in
+// microframes of 125 us, at most 13 packets of 512 bytes in each, shared out among the endpoints
+// with transfers queued; a transfer completes at the end of the microframe of its last packet,
+// and a control request takes effect at the next microframe boundary. One lock guards the whole
+// bus; callbacks run without it. Transfers progress whenever a call enters the emulator or waits
+// in it; completions are reported by the event handling of the transfer's context.
 #include <libusb.h>
 #include <sys/time.h>
 
@@ -56,6 +70,7 @@
 #include <mutex>
 #include <new>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "sim/bench.h"
@@ -74,16 +89,23 @@ constexpr int kMaxBoards = 64;
 constexpr uint8_t kBusNumber = 1;
 constexpr uint16_t kVendor = 0x0403, kProduct = 0x6011, kRelease = 0x0800;
 constexpr int kChannels = 4;
+constexpr uint64_t kMicroframeNs = 125000;
+constexpr size_t kPacketsPerMicroframe = 13;  // high-speed bulk, 512 bytes each
+constexpr uint64_t kHubNoticeNs = 20000000;   // an unplug until the hub reports it
+constexpr uint64_t kNever = UINT64_MAX;
 
 struct Xfer;
 
 struct Port {
-  explicit Port(sim::PortPeer* peer) : chip(peer) {}
+  Port(sim::PortPeer* peer, int index, ChipSettings settings) : chip(peer, index, settings) {}
   Channel chip;
   std::deque<Xfer*> out, in;                   // bulk transfers queued, oldest first
   uint64_t data_in = 0;                        // data bytes sent to the host (status bytes apart)
   unsigned in_timeout_ms = 0;                  // the time-out of the last bulk IN transfer
   libusb_device_handle* claimed_by = nullptr;  // the handle that claimed the interface
+  bool kernel_driver = true;                   // ftdi_sio holds the interface
+  bool held_elsewhere = false;                 // another program has claimed it
+  bool in_turn = false;                        // which direction goes first in its next turn
 };
 
 struct Board {
@@ -91,7 +113,9 @@ struct Board {
   std::string key;
   std::unique_ptr<sim::Board> model;
   std::vector<std::unique_ptr<Port>> ports;
-  bool present = true;
+  bool present = true;           // false once the hub has noticed an unplug
+  uint64_t leaving_ns = kNever;  // when it was unplugged (its calls fail with I/O errors)
+  bool dying() const { return present && leaving_ns != kNever; }
   uint64_t bulk_submitted = 0;
   uint8_t address = 0;
   uint8_t path[2] = {};
@@ -107,7 +131,8 @@ struct Xfer {
   bool in = false;
   unsigned char* buffer = nullptr;
   size_t length = 0, actual = 0;
-  uint64_t deadline_us = 0;  // 0: none
+  uint64_t deadline_ns = 0;  // 0: none
+  uint64_t submit_ns = 0;    // packets move from the first bus slot at or after it
   libusb_transfer_status status = LIBUSB_TRANSFER_COMPLETED;
   libusb_transfer* pub = nullptr;
 };
@@ -212,10 +237,13 @@ struct Config {
   int boards = 1;
   bool deny_access = false;
   bool busy = false;
+  bool no_serial = false;
+  bool virtual_clock = false;
+  ChipSettings chip;
   int unplug_board = 0;  // from 1; 0: none
-  uint64_t unplug_after_transfers = UINT64_MAX;
-  uint64_t unplug_at_us = UINT64_MAX;
-  uint64_t unplug_after_data_bytes = UINT64_MAX;  // sent to the host on the data ports A and B
+  uint64_t unplug_after_transfers = kNever;
+  uint64_t unplug_at_ns = kNever;
+  uint64_t unplug_after_data_bytes = kNever;  // sent to the host on the data ports A and B
 };
 
 bool flag(const char* name) {
@@ -243,6 +271,18 @@ Config read_config() {
   }
   c.deny_access = flag("VRX5200_EMULATED_DENY_ACCESS");
   c.busy = flag("VRX5200_EMULATED_BUSY");
+  c.no_serial = flag("VRX5200_EMULATED_NO_SERIAL");
+  if (const char* v = std::getenv("VRX5200_EMULATED_CLOCK"); v != nullptr && *v != '\0') {
+    if (std::strcmp(v, "virtual") != 0 && std::strcmp(v, "wall") != 0)
+      bad_setting("VRX5200_EMULATED_CLOCK", v, "wall or virtual");
+    c.virtual_clock = std::strcmp(v, "virtual") == 0;
+  }
+  if (const char* v = std::getenv("VRX5200_EMULATED_BITBANG_MULTIPLE"); v != nullptr && *v) {
+    uint64_t m = 0;
+    if (!parse_number(v, m) || (m != 1 && m != 4 && m != 16))
+      bad_setting("VRX5200_EMULATED_BITBANG_MULTIPLE", v, "1, 4 or 16");
+    c.chip.bitbang_multiple = static_cast<unsigned>(m);
+  }
   if (const char* v = std::getenv("VRX5200_EMULATED_UNPLUG"); v != nullptr && *v != '\0') {
     const char* colon = std::strchr(v, ':');
     std::string board(v, colon ? static_cast<size_t>(colon - v) : std::strlen(v));
@@ -260,7 +300,7 @@ Config read_config() {
     }
     c.unplug_board = static_cast<int>(b);
     if (ms) {
-      c.unplug_at_us = n * 1000;
+      c.unplug_at_ns = n * 1000000;
     } else if (bytes) {
       c.unplug_after_data_bytes = n;
     } else {
@@ -282,7 +322,10 @@ struct Bus {
   std::vector<std::unique_ptr<libusb_device_handle>> handles;
   libusb_context* default_ctx = nullptr;
   int default_refs = 0;
-  std::vector<Xfer*> finished;  // asynchronous transfers done whose callback has not run
+  std::vector<Xfer*> finished;          // asynchronous transfers done whose callback has not run
+  uint64_t frame_ns = 0;                // the start of the first microframe not yet run
+  size_t turn = 0;                      // the endpoint whose turn is next in a microframe
+  std::atomic<uint64_t> skipped_ns{0};  // virtual clock: the waits skipped so far
 
   Bus() : config(read_config()) {
     for (int b = 1; b <= config.boards; ++b) {
@@ -292,8 +335,13 @@ struct Bus {
       std::snprintf(key, sizeof key, "EMU%05d", b);
       board->key = key;
       board->model = std::make_unique<sim::Board>(board->key);
-      for (int p = 0; p < kChannels; ++p)
-        board->ports.push_back(std::make_unique<Port>(board->model->peer(p)));
+      for (int p = 0; p < kChannels; ++p) {
+        board->ports.push_back(std::make_unique<Port>(board->model->peer(p), p, config.chip));
+        // Another program holds the interfaces (and the kernel's driver none), or the kernel's
+        // serial driver holds them all, as on a bus where the board was just plugged in.
+        board->ports.back()->held_elsewhere = config.busy;
+        board->ports.back()->kernel_driver = !config.busy;
+      }
       board->address = static_cast<uint8_t>(1 + b);
       // Hub port 1..5, then its downstream port 1..15: every board its own location.
       board->path[0] = static_cast<uint8_t>(1 + (b - 1) / 15);
@@ -306,9 +354,10 @@ struct Bus {
     }
   }
 
-  uint64_t now_us() const {
+  uint64_t now_ns() const {
     return static_cast<uint64_t>(
-        std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - start).count());
+               std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - start).count()) +
+           skipped_ns.load();
   }
 };
 
@@ -320,9 +369,9 @@ Bus& bus() {
 using Lock = std::unique_lock<std::mutex>;
 
 // What a channel of a board (both from 1) was last set to, for the tests of a driver above: its
-// bit clock as decoded from the baud-rate request (Hz), and the time-out of its last bulk IN
-// transfer (ms, 0: none); -1 for a channel that is not there. Not libusb functions; found with
-// dlsym.
+// bit-bang clock (Hz: the nominal rate of its baud-rate request times the bit-bang multiple), the
+// nominal rate itself, and the time-out of its last bulk IN transfer (ms, 0: none); -1 for a
+// channel that is not there. Not libusb functions; found with dlsym.
 const Port* probe_port(int board, int channel) {
   const Bus& b = bus();
   if (board < 1 || static_cast<size_t>(board) > b.boards.size() || channel < 1 || channel > 4) {
@@ -334,7 +383,18 @@ const Port* probe_port(int board, int channel) {
 USBEMU_API double libusb_emulator_bit_clock_hz(int board, int channel) {
   Lock lock(bus().mu);
   const Port* port = probe_port(board, channel);
+  return port != nullptr ? port->chip.bitbang_hz() : -1.0;
+}
+
+USBEMU_API double libusb_emulator_baud_hz(int board, int channel) {
+  Lock lock(bus().mu);
+  const Port* port = probe_port(board, channel);
   return port != nullptr ? port->chip.baud().hz() : -1.0;
+}
+
+// The bus's clock (ns): the wall clock, plus the waits a virtual clock skipped.
+USBEMU_API unsigned long long libusb_emulator_now_ns(void) {
+  return bus().now_ns();
 }
 
 USBEMU_API int libusb_emulator_in_timeout_ms(int board, int channel) {
@@ -419,7 +479,22 @@ void remove_queued(Xfer& x) {
   q.erase(std::remove(q.begin(), q.end(), &x), q.end());
 }
 
-void unplug(Bus& b, Board& board) {
+// An unplug: the board's calls fail with I/O errors from `at` on, and its transfers in flight
+// end with an error, until the hub notices (gone()).
+void begin_unplug(Bus& b, Board& board, uint64_t at) {
+  if (!board.present || board.dying()) return;
+  board.leaving_ns = at;
+  for (auto& port : board.ports) {
+    for (std::deque<Xfer*>* q : {&port->out, &port->in}) {
+      for (Xfer* x : *q) finish(b, *x, LIBUSB_TRANSFER_ERROR);
+      q->clear();
+    }
+  }
+  b.cv.notify_all();
+}
+
+// The hub has noticed: the board is gone from the bus.
+void gone(Bus& b, Board& board) {
   if (!board.present) return;
   board.present = false;
   for (auto& port : board.ports) {
@@ -432,103 +507,170 @@ void unplug(Bus& b, Board& board) {
   b.cv.notify_all();
 }
 
-// Moves what a port can move now: OUT packets into the chip, IN packets out of it, in turn
-// until neither moves (an OUT stalled on a full chip goes on as soon as an IN makes room).
-bool pump(Bus& b, Port& port, uint64_t now) {
-  bool any = false;
-  for (;;) {
-    bool moved = false;
-    if (!port.out.empty()) {
-      Xfer& x = *port.out.front();
-      const size_t n = port.chip.take_out(x.buffer + x.actual, x.length - x.actual);
+void expire(Bus& b, Port& port, uint64_t now) {
+  for (std::deque<Xfer*>* q : {&port.out, &port.in}) {
+    for (auto it = q->begin(); it != q->end();) {
+      Xfer& x = **it;
+      if (x.deadline_ns != 0 && now >= x.deadline_ns) {
+        it = q->erase(it);
+        finish(b, x, LIBUSB_TRANSFER_TIMED_OUT);
+      } else {
+        ++it;
+      }
+    }
+  }
+}
+
+// One packet of a port's transfers in the bus slot at `at`: OUT into the chip or IN out of it,
+// the two directions taking turns. Returns whether one moved.
+bool move_packet(Bus& b, Board& board, Port& port, uint64_t at) {
+  for (int turn = 0; turn < 2; ++turn) {
+    const bool in = port.in_turn != (turn == 1);
+    std::deque<Xfer*>& q = in ? port.in : port.out;
+    if (q.empty() || q.front()->submit_ns > at) continue;
+    Xfer& x = *q.front();
+    if (!in) {
+      const size_t n = port.chip.take_out(x.buffer + x.actual, x.length - x.actual, at, 1);
+      if (n == 0) continue;
       x.actual += n;
       g_bytes_out.fetch_add(n, std::memory_order_relaxed);
-      if (n > 0) moved = true;
       if (x.actual == x.length) {
-        port.out.pop_front();
+        q.pop_front();
         finish(b, x, LIBUSB_TRANSFER_COMPLETED);
-        moved = true;
       }
-    }
-    if (!port.in.empty()) {
-      Xfer& x = *port.in.front();
-      const Channel::InPackets r = port.chip.give_in(x.buffer + x.actual, x.length - x.actual, now);
-      if (r.bytes > 0) {
-        moved = true;
-        // Data bytes: every started packet of 512 carries two status bytes.
-        const size_t packets = (r.bytes + kPacketBytes - 1) / kPacketBytes;
-        const size_t data = r.bytes - std::min(r.bytes, packets * kStatusBytes);
-        g_bytes_in.fetch_add(data, std::memory_order_relaxed);
-        port.data_in += data;
-      }
+    } else {
+      const Channel::InPackets r =
+          port.chip.give_in(x.buffer + x.actual, x.length - x.actual, at, 1);
+      if (r.packets == 0) continue;
+      const size_t data = r.bytes - std::min(r.bytes, kStatusBytes);
+      g_bytes_in.fetch_add(data, std::memory_order_relaxed);
+      port.data_in += data;
       x.actual += r.bytes;
       if (r.overflow || r.ended || x.actual == x.length) {
-        port.in.pop_front();
+        q.pop_front();
         finish(b, x, r.overflow ? LIBUSB_TRANSFER_OVERFLOW : LIBUSB_TRANSFER_COMPLETED);
-        moved = true;
+      }
+      if (b.config.unplug_board == board.number &&
+          board.ports[0]->data_in + board.ports[1]->data_in >= b.config.unplug_after_data_bytes) {
+        begin_unplug(b, board, at);
       }
     }
-    if (!moved) return any;
-    any = true;
+    port.in_turn = !in;
+    return true;
   }
+  return false;
 }
 
-// Everything the bus does by `now`: a timed unplug, the ports' traffic, the time-outs.
-void progress(Bus& b, uint64_t now) {
-  sim::Bench::get().set_now(now / 1000);
-  if (b.config.unplug_board > 0 && now >= b.config.unplug_at_us)
-    unplug(b, *b.boards[static_cast<size_t>(b.config.unplug_board - 1)]);
-  bool any = false;
-  for (auto& board : b.boards) {
+bool in_flight(const Bus& b) {
+  for (const auto& board : b.boards) {
     if (!board->present) continue;
+    for (const auto& port : board->ports) {
+      if (!port->out.empty() || !port->in.empty()) return true;
+    }
+  }
+  return false;
+}
+
+// One microframe from `start`: its slots, one packet each, go round the endpoints with
+// transfers queued. Transfers done in it complete at its end.
+void run_frame(Bus& b, uint64_t start) {
+  std::vector<std::pair<Board*, Port*>> active;
+  for (auto& board : b.boards) {
+    if (!board->present || board->dying()) continue;
     for (auto& port : board->ports) {
-      if (port->out.empty() && port->in.empty()) continue;
-      any = pump(b, *port, now) || any;
-      if (b.config.unplug_board == board->number &&
-          board->ports[0]->data_in + board->ports[1]->data_in >= b.config.unplug_after_data_bytes) {
-        unplug(b, *board);
-        any = true;
+      expire(b, *port, start);
+      if (!port->out.empty() || !port->in.empty()) active.emplace_back(board.get(), port.get());
+    }
+  }
+  if (active.empty()) return;
+  for (size_t slot = 0; slot < kPacketsPerMicroframe; ++slot) {
+    const uint64_t at = start + slot * kMicroframeNs / kPacketsPerMicroframe;
+    for (size_t k = 0; k < active.size(); ++k) {
+      const size_t i = (b.turn + k) % active.size();
+      if (active[i].first->dying()) continue;
+      if (move_packet(b, *active[i].first, *active[i].second, at)) {
+        b.turn = i + 1;
         break;
       }
-      for (std::deque<Xfer*>* q : {&port->out, &port->in}) {
-        for (auto it = q->begin(); it != q->end();) {
-          Xfer& x = **it;
-          if (x.deadline_us != 0 && now >= x.deadline_us) {
-            it = q->erase(it);
-            finish(b, x, LIBUSB_TRANSFER_TIMED_OUT);
-            any = true;
-          } else {
-            ++it;
-          }
-        }
-      }
     }
   }
-  if (any) b.cv.notify_all();
+  b.cv.notify_all();
 }
 
-// The next time something happens by itself: a short packet due, a time-out, a timed unplug.
+// Everything the bus does by `now`: an unplug and its notice, the microframes gone by, the
+// engines, the time-outs.
+void progress(Bus& b, uint64_t now) {
+  sim::Bench::get().set_now(now / 1000000);
+  if (b.config.unplug_board > 0 && now >= b.config.unplug_at_ns)
+    begin_unplug(b, *b.boards[static_cast<size_t>(b.config.unplug_board - 1)],
+                 b.config.unplug_at_ns);
+  for (auto& board : b.boards) {
+    if (board->dying() && now >= board->leaving_ns + kHubNoticeNs) gone(b, *board);
+  }
+  while (b.frame_ns + kMicroframeNs <= now) {
+    if (!in_flight(b)) {
+      b.frame_ns = now - now % kMicroframeNs;
+      break;
+    }
+    run_frame(b, b.frame_ns);
+    b.frame_ns += kMicroframeNs;
+  }
+  for (auto& board : b.boards) {
+    if (!board->present || board->dying()) continue;
+    for (auto& port : board->ports) {
+      port->chip.advance(now);
+      expire(b, *port, now);
+    }
+  }
+  b.cv.notify_all();
+}
+
+// The next time something happens by itself: the end of the microframe under way while
+// transfers are queued, a time-out, an unplug or its notice.
 uint64_t next_event(Bus& b, uint64_t now, uint64_t limit) {
   uint64_t next = limit;
   if (b.config.unplug_board > 0 &&
-      b.boards[static_cast<size_t>(b.config.unplug_board - 1)]->present)
-    next = std::min(next, b.config.unplug_at_us);
+      b.boards[static_cast<size_t>(b.config.unplug_board - 1)]->leaving_ns == kNever)
+    next = std::min(next, b.config.unplug_at_ns);
+  if (in_flight(b)) next = std::min(next, b.frame_ns + kMicroframeNs);
   for (auto& board : b.boards) {
+    if (board->dying()) next = std::min(next, board->leaving_ns + kHubNoticeNs);
     if (!board->present) continue;
     for (auto& port : board->ports) {
-      if (!port->in.empty()) next = std::min(next, port->chip.short_packet_due_us());
       for (std::deque<Xfer*>* q : {&port->out, &port->in}) {
         for (Xfer* x : *q) {
-          if (x->deadline_us != 0) next = std::min(next, x->deadline_us);
+          if (x->deadline_ns != 0) next = std::min(next, x->deadline_ns);
         }
       }
     }
   }
-  return std::max(next, now + 50);
+  return std::max(next, now + 1000);
 }
 
-void wait_until(Bus& b, Lock& lock, uint64_t when_us) {
-  b.cv.wait_until(lock, b.start + std::chrono::microseconds(when_us));
+// Waits until the bus's clock reaches `when` (ns) or another thread wakes us. A virtual clock
+// skips the wait.
+void wait_until(Bus& b, Lock& lock, uint64_t when) {
+  if (b.config.virtual_clock) {
+    const uint64_t now = b.now_ns();
+    if (when > now) b.skipped_ns.fetch_add(when - now);
+    lock.unlock();
+    std::this_thread::yield();
+    lock.lock();
+    return;
+  }
+  const uint64_t skipped = b.skipped_ns.load();
+  b.cv.wait_until(lock, b.start + std::chrono::nanoseconds(when - std::min(when, skipped)));
+}
+
+// A control request waits for the next microframe boundary: the bus's clock then.
+uint64_t control_slot(Bus& b, Lock& lock) {
+  uint64_t now = b.now_ns();
+  const uint64_t boundary = now - now % kMicroframeNs + kMicroframeNs;
+  while (now < boundary) {
+    wait_until(b, lock, boundary);
+    now = b.now_ns();
+  }
+  return now;
 }
 
 // Runs the callbacks of the finished asynchronous transfers of `ctx`. Returns how many ran.
@@ -572,8 +714,11 @@ bool endpoint_port(Board& board, unsigned char endpoint, Port*& port, bool& in, 
 }
 
 // The interface of a bulk transfer must be claimed by its handle; the kernel claims an
-// unclaimed one for it, and refuses one another handle holds.
+// unclaimed one for it, and refuses one another handle, another program or a kernel driver
+// holds.
 int check_claim(Port& port, libusb_device_handle* h) {
+  if (port.held_elsewhere || (port.claimed_by == nullptr && port.kernel_driver))
+    return LIBUSB_ERROR_BUSY;
   if (port.claimed_by == nullptr) port.claimed_by = h;
   return port.claimed_by == h ? 0 : LIBUSB_ERROR_BUSY;
 }
@@ -589,10 +734,11 @@ int enqueue(Bus& b, Xfer& x, libusb_device_handle* h, unsigned char endpoint, un
   if (!endpoint_port(board, endpoint, port, in, iface)) return LIBUSB_ERROR_NOT_FOUND;
   if (board.present && b.config.unplug_board == board.number &&
       board.bulk_submitted >= b.config.unplug_after_transfers) {
-    unplug(b, board);
+    begin_unplug(b, board, now);
   }
   ++board.bulk_submitted;
   if (!board.present) return LIBUSB_ERROR_NO_DEVICE;
+  if (board.dying()) return LIBUSB_ERROR_IO;
   if (const int r = check_claim(*port, h); r != 0) return r;
   x.state = Xfer::kQueued;
   x.handle = h;
@@ -602,7 +748,8 @@ int enqueue(Bus& b, Xfer& x, libusb_device_handle* h, unsigned char endpoint, un
   x.buffer = data;
   x.length = static_cast<size_t>(length);
   x.actual = 0;
-  x.deadline_us = timeout != 0 ? now + static_cast<uint64_t>(timeout) * 1000 : 0;
+  x.deadline_ns = timeout != 0 ? now + static_cast<uint64_t>(timeout) * 1000000 : 0;
+  x.submit_ns = now;
   if (in) port->in_timeout_ms = timeout;
   x.status = LIBUSB_TRANSFER_COMPLETED;
   (in ? port->in : port->out).push_back(&x);
@@ -640,8 +787,8 @@ const char* string_of(const Board& board, uint8_t index) {
       return "FTDI";
     case 2:
       return "VRX5200 EVM";
-    case 3:
-      return board.key.c_str();
+    case 3:  // none when the EEPROM holds no serial number
+      return bus().config.no_serial ? nullptr : board.key.c_str();
     default:
       return nullptr;
   }
@@ -658,7 +805,7 @@ void fill_device_descriptor(libusb_device_descriptor& d) {
   d.bcdDevice = kRelease;
   d.iManufacturer = 1;
   d.iProduct = 2;
-  d.iSerialNumber = 3;
+  d.iSerialNumber = bus().config.no_serial ? 0 : 3;
   d.bNumConfigurations = 1;
 }
 
@@ -800,18 +947,38 @@ int status_error(libusb_transfer_status s) {
 
 // Event handling of one context, for up to `wait_us` unless callbacks ran earlier or
 // `completed` became non-zero.
+constexpr uint64_t kDefaultEventWaitUs = 60000000;  // libusb_handle_events' 60 s
+
+bool context_in_flight(const Bus& b, const libusb_context* ctx) {
+  for (const auto& board : b.boards) {
+    for (const auto& port : board->ports) {
+      for (const std::deque<Xfer*>* q : {&port->out, &port->in}) {
+        for (const Xfer* x : *q) {
+          if (x->ctx == ctx) return true;
+        }
+      }
+    }
+  }
+  return false;
+}
+
 int handle_events(libusb_context* ctx, uint64_t wait_us, int* completed, const char* call) {
   Meter meter;
   Bus& b = bus();
   Lock lock(b.mu);
   ctx = live_context(b, ctx, call);
-  const uint64_t limit = b.now_us() + wait_us;
+  uint64_t limit = b.now_ns() + wait_us * 1000;
   for (;;) {
-    const uint64_t now = b.now_us();
+    const uint64_t now = b.now_ns();
     progress(b, now);
     if (run_callbacks(b, lock, meter, ctx) > 0) return 0;
     if (completed != nullptr && *completed != 0) return 0;
-    if (now >= limit) return 0;
+    if (now >= limit) {
+      // A virtual clock does not make a poll without waiting spin on the wall clock: it skips
+      // to the next thing that happens to the context's transfers.
+      if (!b.config.virtual_clock || !context_in_flight(b, ctx)) return 0;
+      limit = next_event(b, now, now + kDefaultEventWaitUs * 1000);
+    }
     wait_until(b, lock, std::min(limit, next_event(b, now, limit)));
     if (!ctx->alive) misuse(call, "the context was freed with libusb_exit while events ran");
   }
@@ -821,8 +988,6 @@ uint64_t timeval_us(const timeval* tv, uint64_t otherwise) {
   if (tv == nullptr) return otherwise;
   return static_cast<uint64_t>(tv->tv_sec) * 1000000u + static_cast<uint64_t>(tv->tv_usec);
 }
-
-constexpr uint64_t kDefaultEventWaitUs = 60000000;  // libusb_handle_events' 60 s
 
 }  // namespace
 }  // namespace usbemu
@@ -983,7 +1148,7 @@ USBEMU_API ssize_t LIBUSB_CALL libusb_get_device_list(libusb_context* ctx, libus
   Bus& b = bus();
   Lock lock(b.mu);
   ctx = live_context(b, ctx, "libusb_get_device_list");
-  progress(b, b.now_us());
+  progress(b, b.now_ns());
   if (ctx->devices.size() < b.boards.size()) ctx->devices.resize(b.boards.size(), nullptr);
   std::vector<libusb_device*> found;
   for (size_t i = 0; i < b.boards.size(); ++i) {
@@ -1132,10 +1297,10 @@ USBEMU_API int LIBUSB_CALL libusb_open(libusb_device* dev, libusb_device_handle*
   Bus& b = bus();
   Lock lock(b.mu);
   live_device(dev, "libusb_open");
-  progress(b, b.now_us());
+  progress(b, b.now_ns());
   if (!dev->board->present) return LIBUSB_ERROR_NO_DEVICE;
+  if (dev->board->dying()) return LIBUSB_ERROR_IO;
   if (b.config.deny_access) return LIBUSB_ERROR_ACCESS;
-  if (b.config.busy) return LIBUSB_ERROR_BUSY;
   b.handles.push_back(std::make_unique<libusb_device_handle>());
   libusb_device_handle* h = b.handles.back().get();
   h->dev = dev;
@@ -1187,11 +1352,13 @@ USBEMU_API libusb_device_handle* LIBUSB_CALL libusb_open_device_with_vid_pid(lib
 
 namespace {
 
-// The handle's board, checked; 0 if present, else LIBUSB_ERROR_NO_DEVICE.
-int enter_handle(Bus& b, libusb_device_handle* h, const char* call) {
+// The handle's board, checked: 0 if present, LIBUSB_ERROR_NO_DEVICE once gone, and
+// LIBUSB_ERROR_IO while it is leaving unless the call answers from what the kernel keeps.
+int enter_handle(Bus& b, libusb_device_handle* h, const char* call, bool kept = false) {
   live_handle(h, call);
-  progress(b, b.now_us());
-  return h->dev->board->present ? 0 : LIBUSB_ERROR_NO_DEVICE;
+  progress(b, b.now_ns());
+  if (!h->dev->board->present) return LIBUSB_ERROR_NO_DEVICE;
+  return h->dev->board->dying() && !kept ? LIBUSB_ERROR_IO : 0;
 }
 
 }  // namespace
@@ -1200,7 +1367,8 @@ USBEMU_API int LIBUSB_CALL libusb_get_configuration(libusb_device_handle* h, int
   Meter meter;
   Bus& b = bus();
   Lock lock(b.mu);
-  if (const int r = enter_handle(b, h, "libusb_get_configuration"); r != 0) return r;
+  // The kernel keeps the configuration: it answers while the board is leaving.
+  if (const int r = enter_handle(b, h, "libusb_get_configuration", true); r != 0) return r;
   if (config != nullptr) *config = 1;
   return LIBUSB_SUCCESS;
 }
@@ -1212,7 +1380,9 @@ USBEMU_API int LIBUSB_CALL libusb_set_configuration(libusb_device_handle* h, int
   if (const int r = enter_handle(b, h, "libusb_set_configuration"); r != 0) return r;
   if (config != 1) return LIBUSB_ERROR_NOT_FOUND;
   for (auto& port : h->dev->board->ports) {
-    if (port->claimed_by != nullptr && port->claimed_by != h) return LIBUSB_ERROR_BUSY;
+    if (port->held_elsewhere || port->kernel_driver ||
+        (port->claimed_by != nullptr && port->claimed_by != h))
+      return LIBUSB_ERROR_BUSY;
   }
   return LIBUSB_SUCCESS;
 }
@@ -1224,6 +1394,7 @@ USBEMU_API int LIBUSB_CALL libusb_claim_interface(libusb_device_handle* h, int i
   if (const int r = enter_handle(b, h, "libusb_claim_interface"); r != 0) return r;
   if (iface < 0 || iface >= kChannels) return LIBUSB_ERROR_NOT_FOUND;
   Port& port = *h->dev->board->ports[static_cast<size_t>(iface)];
+  if (h->auto_detach && port.claimed_by == nullptr) port.kernel_driver = false;
   return check_claim(port, h);
 }
 
@@ -1236,6 +1407,7 @@ USBEMU_API int LIBUSB_CALL libusb_release_interface(libusb_device_handle* h, int
   Port& port = *h->dev->board->ports[static_cast<size_t>(iface)];
   if (port.claimed_by != h) return r != 0 ? r : LIBUSB_ERROR_NOT_FOUND;
   port.claimed_by = nullptr;
+  if (h->auto_detach) port.kernel_driver = true;  // libusb gives it back to the kernel
   return r;
 }
 
@@ -1275,7 +1447,9 @@ USBEMU_API int LIBUSB_CALL libusb_kernel_driver_active(libusb_device_handle* h, 
   Bus& b = bus();
   Lock lock(b.mu);
   if (const int r = enter_handle(b, h, "libusb_kernel_driver_active"); r != 0) return r;
-  return iface >= 0 && iface < kChannels ? 0 : LIBUSB_ERROR_NOT_FOUND;
+  if (iface < 0 || iface >= kChannels) return LIBUSB_ERROR_NOT_FOUND;
+  // Another program's claim is no kernel driver (libusb reports usbfs as none).
+  return h->dev->board->ports[static_cast<size_t>(iface)]->kernel_driver ? 1 : 0;
 }
 
 USBEMU_API int LIBUSB_CALL libusb_detach_kernel_driver(libusb_device_handle* h, int iface) {
@@ -1284,16 +1458,26 @@ USBEMU_API int LIBUSB_CALL libusb_detach_kernel_driver(libusb_device_handle* h, 
   Lock lock(b.mu);
   if (const int r = enter_handle(b, h, "libusb_detach_kernel_driver"); r != 0) return r;
   if (iface < 0 || iface >= kChannels) return LIBUSB_ERROR_NOT_FOUND;
-  errno = ENODATA;  // no kernel driver holds the interface
-  return LIBUSB_ERROR_NOT_FOUND;
+  Port& port = *h->dev->board->ports[static_cast<size_t>(iface)];
+  if (!port.kernel_driver) {
+    errno = ENODATA;  // no kernel driver holds the interface
+    return LIBUSB_ERROR_NOT_FOUND;
+  }
+  port.kernel_driver = false;
+  return LIBUSB_SUCCESS;
 }
 
-USBEMU_API int LIBUSB_CALL libusb_attach_kernel_driver(libusb_device_handle* h, int) {
+USBEMU_API int LIBUSB_CALL libusb_attach_kernel_driver(libusb_device_handle* h, int iface) {
   Meter meter;
   Bus& b = bus();
   Lock lock(b.mu);
   if (const int r = enter_handle(b, h, "libusb_attach_kernel_driver"); r != 0) return r;
-  return LIBUSB_ERROR_NOT_FOUND;
+  if (iface < 0 || iface >= kChannels) return LIBUSB_ERROR_NOT_FOUND;
+  Port& port = *h->dev->board->ports[static_cast<size_t>(iface)];
+  if (port.kernel_driver) return LIBUSB_ERROR_NOT_FOUND;
+  if (port.claimed_by != nullptr || port.held_elsewhere) return LIBUSB_ERROR_BUSY;
+  port.kernel_driver = true;
+  return LIBUSB_SUCCESS;
 }
 
 USBEMU_API int LIBUSB_CALL libusb_set_auto_detach_kernel_driver(libusb_device_handle* h,
@@ -1354,10 +1538,13 @@ USBEMU_API int LIBUSB_CALL libusb_control_transfer(libusb_device_handle* h, uint
   const int channel = (index & 0xFF) == 0 ? 0 : (index & 0xFF) - 1;
   if (channel >= kChannels) return LIBUSB_ERROR_PIPE;
   Port& port = *board.ports[static_cast<size_t>(channel)];
-  const uint64_t now = b.now_us();
+  // The request takes effect at the next microframe boundary.
+  const uint64_t now = control_slot(b, lock);
+  progress(b, now);
+  if (!board.present) return LIBUSB_ERROR_NO_DEVICE;
+  if (board.dying()) return LIBUSB_ERROR_IO;
   const int n = port.chip.vendor_request(request, value, index, data, length, now);
   if (n < 0) return LIBUSB_ERROR_PIPE;
-  progress(b, now);  // a purge or a new mode may let queued transfers move
   return n;
 }
 
@@ -1370,7 +1557,7 @@ USBEMU_API int LIBUSB_CALL libusb_bulk_transfer(libusb_device_handle* h, unsigne
   if (transferred != nullptr) *transferred = 0;
   live_handle(h, "libusb_bulk_transfer");
   libusb_context* ctx = h->dev->ctx;
-  uint64_t now = b.now_us();
+  uint64_t now = b.now_ns();
   progress(b, now);
   Xfer x;
   if (const int r = enqueue(b, x, h, endpoint, data, length, timeout, now); r != 0) return r;
@@ -1381,11 +1568,11 @@ USBEMU_API int LIBUSB_CALL libusb_bulk_transfer(libusb_device_handle* h, unsigne
     if (run_callbacks(b, lock, meter, ctx) > 0) {
       if (!ctx->alive) misuse("libusb_bulk_transfer", "the context was freed by a callback");
     } else {
-      wait_until(b, lock, next_event(b, now, now + kDefaultEventWaitUs));
+      wait_until(b, lock, next_event(b, now, now + kDefaultEventWaitUs * 1000));
     }
     if (x.state != Xfer::kFinished && !h->open)
       misuse("libusb_bulk_transfer", "the device handle was closed during the transfer");
-    now = b.now_us();
+    now = b.now_ns();
   }
   if (transferred != nullptr) *transferred = static_cast<int>(x.actual);
   return status_error(x.status);
@@ -1429,7 +1616,7 @@ USBEMU_API int LIBUSB_CALL libusb_submit_transfer(struct libusb_transfer* t) {
   libusb_device_handle* h = live_handle(t->dev_handle, "libusb_submit_transfer");
   if (block->x.state != Xfer::kIdle) return LIBUSB_ERROR_BUSY;
   if (t->type != LIBUSB_TRANSFER_TYPE_BULK) return LIBUSB_ERROR_NOT_SUPPORTED;
-  const uint64_t now = b.now_us();
+  const uint64_t now = b.now_ns();
   progress(b, now);
   const int r = enqueue(b, block->x, h, t->endpoint, t->buffer, t->length, t->timeout, now);
   if (r == 0) progress(b, now);

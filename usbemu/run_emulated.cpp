@@ -1,6 +1,7 @@
 // run-emulated: runs a command on the emulated USB bus.
 //
-//   run-emulated [--boards N] [--deny-access | --busy] [--unplug B:K | B:Tms | B:Nbytes] [--stats]
+//   run-emulated [--boards N] [--deny-access | --busy] [--unplug B:K | B:Tms | B:Nbytes]
+//                [--no-serial] [--bitbang-multiple M] [--virtual-clock] [--stats]
 //                [--] COMMAND [ARGS...]
 //
 // Puts the emulator's libusb-1.0.so.0 (the lib/ directory next to this program) first on
@@ -22,13 +23,17 @@ void usage(const char* message) {
   std::fprintf(stderr,
                "usage: run-emulated [--boards N] [--deny-access | --busy] [--unplug B:K | "
                "--unplug B:Tms | --unplug B:Nbytes]\n"
-               "                    [--stats] [--] COMMAND [ARGS...]\n"
+               "                    [--no-serial] [--bitbang-multiple M] [--virtual-clock] "
+               "[--stats] [--] COMMAND [ARGS...]\n"
                "  --boards N      emulated boards on the bus (default 1; keys EMU00001, ...)\n"
                "  --deny-access   opening a device fails with LIBUSB_ERROR_ACCESS\n"
-               "  --busy          opening a device fails with LIBUSB_ERROR_BUSY\n"
+               "  --busy          another program holds every channel: claiming one fails\n"
                "  --unplug B:K    board B (from 1) leaves the bus after K bulk transfers\n"
                "  --unplug B:Tms  board B leaves the bus T ms after the first USB call\n"
                "  --unplug B:Nbytes  board B leaves the bus once its data ports sent N bytes\n"
+               "  --no-serial     the boards' EEPROMs hold no serial number\n"
+               "  --bitbang-multiple M  the bit-bang clock is M (1, 4, 16) times the baud rate\n"
+               "  --virtual-clock waits are skipped (single-threaded programs)\n"
                "  --stats         print the emulator's own CPU time at exit\n"
                "example: run-emulated build/tools/vrx5200 list\n");
   std::exit(2);
@@ -73,6 +78,13 @@ int main(int argc, char** argv) {
       if (++i == argc || std::strchr(argv[i], ':') == nullptr)
         usage("--unplug needs BOARD:TRANSFERS, BOARD:MILLISECONDSms or BOARD:BYTESbytes");
       setenv("VRX5200_EMULATED_UNPLUG", argv[i], 1);
+    } else if (std::strcmp(a, "--no-serial") == 0) {
+      setenv("VRX5200_EMULATED_NO_SERIAL", "1", 1);
+    } else if (std::strcmp(a, "--bitbang-multiple") == 0) {
+      if (++i == argc || !all_digits(argv[i])) usage("--bitbang-multiple needs 1, 4 or 16");
+      setenv("VRX5200_EMULATED_BITBANG_MULTIPLE", argv[i], 1);
+    } else if (std::strcmp(a, "--virtual-clock") == 0) {
+      setenv("VRX5200_EMULATED_CLOCK", "virtual", 1);
     } else if (std::strcmp(a, "--stats") == 0) {
       setenv("VRX5200_EMULATOR_STATS", "1", 1);
     } else if (std::strcmp(a, "--help") == 0 || std::strcmp(a, "-h") == 0) {

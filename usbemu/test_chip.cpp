@@ -66,6 +66,8 @@ TEST(Baud, DecodesTheDivisorAsTheChipDoes) {
 
 // ---- Helpers --------------------------------------------------------------------------------
 
+constexpr uint64_t kUs = 1000, kMs = 1000000;
+
 // A peer that records what the engine does and serves a counting byte stream.
 struct RecordingPeer : sim::PortPeer {
   std::vector<std::pair<uint8_t, uint8_t>> pin_settings;
@@ -86,8 +88,13 @@ struct RecordingPeer : sim::PortPeer {
   }
 };
 
-void set_mode(Channel& c, Mode mode, uint8_t mask) {
-  ASSERT_EQ(c.vendor_request(0x0B, static_cast<uint16_t>(mode << 8 | mask), 1, nullptr, 0, 0), 0);
+void set_mode(Channel& c, Mode mode, uint8_t mask, uint64_t now = 0) {
+  ASSERT_EQ(c.vendor_request(0x0B, static_cast<uint16_t>(mode << 8 | mask), 1, nullptr, 0, now), 0);
+}
+
+// 8,000,000 baud as libftdi asks for it: 12 MHz / 1.5 on the 120 MHz base.
+void eight_mbaud(Channel& c) {
+  ASSERT_EQ(c.vendor_request(0x03, 0x0001, 0x0201, nullptr, 0, 0), 0);
 }
 
 std::vector<uint8_t> counting(size_t n) {
@@ -103,23 +110,122 @@ std::vector<uint8_t> strip_status(const uint8_t* bytes, size_t n) {
     const size_t packet = std::min(kPacketBytes, n - at);
     EXPECT_GE(packet, kStatusBytes);
     EXPECT_EQ(bytes[at], Channel::kModemStatus);
-    EXPECT_EQ(bytes[at + 1], Channel::kLineStatus);
+    EXPECT_EQ(bytes[at + 1] & ~(kOverrun | kHoldingEmpty | kTransmitEmpty), 0) << "at " << at;
     data.insert(data.end(), bytes + at + kStatusBytes, bytes + at + packet);
   }
   return data;
 }
 
-// Everything the chip sends, as one short packet ending each read: reads until a short packet
-// comes with nothing left.
-std::vector<uint8_t> read_everything(Channel& c, uint64_t& now) {
-  std::vector<uint8_t> data, buffer(4096);
-  for (;;) {
-    now += 20000;  // past the latency timer
-    const Channel::InPackets r = c.give_in(buffer.data(), buffer.size(), now);
-    const std::vector<uint8_t> piece = strip_status(buffer.data(), r.bytes);
-    data.insert(data.end(), piece.begin(), piece.end());
-    if (r.ended && r.bytes == kStatusBytes && c.in_queued() == 0 && c.out_queued() == 0)
-      return data;
+// A host that offers `out` to the chip and takes every packet it sends, every `step` ns from
+// `now`, until the chip has taken everything and its engine is done (then `done_ns` is that
+// step) and `want` data bytes came back, or until `limit`.
+struct HostRun {
+  std::vector<uint8_t> in;
+  size_t taken = 0;
+  uint64_t done_ns = 0;
+  uint64_t end_ns = 0;  // the last step
+};
+HostRun host(Channel& c, const std::vector<uint8_t>& out, uint64_t now, uint64_t limit,
+             size_t want = 0, bool read = true, uint64_t step = kUs) {
+  HostRun r;
+  std::vector<uint8_t> buffer(8 * kPacketBytes);
+  for (; now <= limit; now += step) {
+    r.taken += c.take_out(out.data() + r.taken, out.size() - r.taken, now);
+    if (read) {
+      const Channel::InPackets p = c.give_in(buffer.data(), buffer.size(), now);
+      const std::vector<uint8_t> piece = strip_status(buffer.data(), p.bytes);
+      r.in.insert(r.in.end(), piece.begin(), piece.end());
+    }
+    const bool engine_done = r.taken == out.size() && (c.line_status() & kTransmitEmpty) != 0;
+    if (engine_done && r.done_ns == 0) r.done_ns = now;
+    if (engine_done && r.in.size() >= want) break;
+  }
+  r.end_ns = now;
+  return r;
+}
+
+// ---- Rates ----------------------------------------------------------------------------------
+
+// Bit-bang: one byte a tick of the bit clock, the nominal rate times the multiple (the readings
+// of the documents); the UART ten bits a byte at 9600 baud, the rate out of reset.
+struct BitbangRate {
+  Mode mode;
+  unsigned multiple;
+  size_t bytes;
+};
+
+TEST(Rates, BitBangRunsFromTheBitClockUnderEachReadingOfItsMultiple) {
+  const BitbangRate cases[] = {{kSyncBitbang, 1, 4000},
+                               {kSyncBitbang, 4, 20000},
+                               {kSyncBitbang, 16, 20000},
+                               {kAsyncBitbang, 1, 4000},
+                               {kAsyncBitbang, 4, 20000},
+                               {kAsyncBitbang, 16, 20000},
+                               {kUart, 4, 24}};
+  for (const BitbangRate& c : cases) {
+    SCOPED_TRACE(testing::Message() << "mode " << int{c.mode} << ", multiple " << c.multiple);
+    Channel chip(nullptr, 2, ChipSettings{c.multiple});
+    set_mode(chip, c.mode, 0xFF);
+    double hz = 9600.0 / 10;
+    if (c.mode != kUart) {
+      eight_mbaud(chip);
+      hz = 8e6 * c.multiple;
+      EXPECT_EQ(chip.bitbang_hz(), hz);
+    }
+    const HostRun r = host(chip, counting(c.bytes), 0, 100 * kMs);
+    EXPECT_EQ(r.taken, c.bytes);
+    const double want_ns = c.bytes / hz * 1e9;
+    EXPECT_NEAR(static_cast<double>(r.done_ns), want_ns, 2.0 * kUs);
+  }
+}
+
+// MPSSE: eight periods of its clock a data byte: 60 MHz or 12 MHz (divide-by-5) over
+// (1 + divisor) * 2, a period and a half with three-phase clocking. A read goes on as the host
+// empties the 2 KiB in FIFO, however long it is and whatever follows it.
+struct MpsseRate {
+  const char* what;
+  std::vector<uint8_t> setup;
+  bool read;
+  size_t bytes;
+  double clock_hz, periods_per_bit;
+};
+
+TEST(Rates, MpsseClocksDataAtItsProgrammedClock) {
+  const MpsseRate cases[] = {
+      {"reset state: divide-by-5 on", {}, false, 2000, 6e6, 1},
+      {"30 MHz", {0x8A, 0x86, 0x00, 0x00}, false, 8192, 30e6, 1},
+      {"15 MHz", {0x8A, 0x86, 0x01, 0x00}, false, 8192, 15e6, 1},
+      {"6 MHz with divide-by-5", {0x8B, 0x86, 0x00, 0x00}, false, 4096, 6e6, 1},
+      {"30 MHz three-phase", {0x8A, 0x86, 0x00, 0x00, 0x8C}, false, 8192, 30e6, 1.5},
+      {"three-phase off again", {0x8A, 0x8C, 0x8D}, false, 8192, 30e6, 1},
+      {"a lone 4 KiB read", {0x8A, 0x86, 0x00, 0x00}, true, 4096, 30e6, 1},
+      {"a lone 64 KiB read", {0x8A, 0x86, 0x00, 0x00}, true, 65536, 30e6, 1},
+      {"a 3-byte read at 1 MHz", {0x8A, 0x86, 0x1D, 0x00}, true, 3, 1e6, 1},
+  };
+  for (const MpsseRate& c : cases) {
+    SCOPED_TRACE(c.what);
+    RecordingPeer peer;
+    Channel chip(&peer, 0);
+    set_mode(chip, kMpsse, 0);
+    std::vector<uint8_t> out = c.setup;
+    const uint16_t length = static_cast<uint16_t>(c.bytes - 1);
+    out.insert(out.end(), {static_cast<uint8_t>(c.read ? 0x28 : 0x19),
+                           static_cast<uint8_t>(length & 0xFF), static_cast<uint8_t>(length >> 8)});
+    if (!c.read) {
+      const std::vector<uint8_t> data = counting(c.bytes);
+      out.insert(out.end(), data.begin(), data.end());
+    }
+    const HostRun r = host(chip, out, 0, 200 * kMs, c.read ? c.bytes : 0);
+    EXPECT_NEAR(chip.mpsse_clock_hz(), c.clock_hz, 1e-3);
+    const double want_ns = c.bytes * 8 * c.periods_per_bit / c.clock_hz * 1e9;
+    EXPECT_NEAR(static_cast<double>(r.done_ns), want_ns, 2.0 * kUs);
+    if (c.read) {
+      // Every byte arrives; the tail after the last full packet on the latency timer.
+      ASSERT_EQ(r.in.size(), c.bytes);
+      for (size_t i = 0; i < c.bytes; ++i) ASSERT_EQ(r.in[i], static_cast<uint8_t>(i)) << i;
+    } else {
+      EXPECT_EQ(peer.clocked_out, counting(c.bytes));
+    }
   }
 }
 
@@ -127,28 +233,28 @@ std::vector<uint8_t> read_everything(Channel& c, uint64_t& now) {
 
 struct PacketCase {
   const char* what;
-  size_t written;   // bytes written in synchronous bit-bang (one sample back each)
+  size_t written;   // bytes written in synchronous bit-bang (one sample back each), clocked by 1 ms
   size_t room;      // the IN transfer's length
-  uint64_t now_us;  // the latency timer (16 ms) runs out at 16,000
+  uint64_t now_ns;  // the latency timer (16 ms) runs out at 16 ms
   size_t bytes;     // bytes of packets delivered
   bool ended, overflow;
 };
 
 const PacketCase kPacketCases[] = {
-    {"nothing, timer running", 0, 4096, 0, 0, false, false},
-    {"nothing, timer out: status only", 0, 4096, 16000, 2, true, false},
-    {"a few bytes wait for the timer", 100, 4096, 15999, 0, false, false},
-    {"a few bytes, timer out", 100, 4096, 16000, 102, true, false},
-    {"510 bytes: a full packet at once", 510, 4096, 0, 512, false, false},
-    {"511 bytes: the 511th waits", 511, 4096, 0, 512, false, false},
+    {"nothing, timer running", 0, 4096, 1 * kMs, 0, false, false},
+    {"nothing, timer out: status only", 0, 4096, 16 * kMs, 2, true, false},
+    {"a few bytes wait for the timer", 100, 4096, 16 * kMs - 1, 0, false, false},
+    {"a few bytes, timer out", 100, 4096, 16 * kMs, 102, true, false},
+    {"510 bytes: a full packet at once", 510, 4096, 1 * kMs, 512, false, false},
+    {"511 bytes: the 511th waits", 511, 4096, 1 * kMs, 512, false, false},
     // The timer restarts with every packet: the rest of 1000 bytes waits after the full one.
-    {"1000 bytes, timer out: a full packet, the rest waits", 1000, 4096, 20000, 512, false, false},
-    {"4096 bytes fill an 8-packet transfer", 4096, 4096, 0, 4096, false, false},
-    {"4096 bytes, timer out: the transfer fills first", 4096, 4096, 20000, 4096, false, false},
-    {"a short packet that just fits", 300, 302, 20000, 302, true, false},
-    {"a full packet overflows a small transfer", 1000, 100, 0, 100, true, true},
-    {"a short packet overflows a small transfer", 300, 100, 20000, 100, true, true},
-    {"an empty transfer takes nothing", 300, 0, 20000, 0, false, false},
+    {"1000 bytes, timer out: a full packet, the rest waits", 1000, 4096, 20 * kMs, 512, false,
+     false},
+    {"2048 bytes: four full packets, the rest waits", 2048, 4096, 1 * kMs, 2048, false, false},
+    {"a short packet that just fits", 300, 302, 20 * kMs, 302, true, false},
+    {"a full packet overflows a small transfer", 1000, 100, 1 * kMs, 100, true, true},
+    {"a short packet overflows a small transfer", 300, 100, 20 * kMs, 100, true, true},
+    {"an empty transfer takes nothing", 300, 0, 20 * kMs, 0, false, false},
 };
 
 TEST(Packets, FullPacketsAtOnceShortOnesOnTheLatencyTimer) {
@@ -156,10 +262,11 @@ TEST(Packets, FullPacketsAtOnceShortOnesOnTheLatencyTimer) {
     SCOPED_TRACE(c.what);
     Channel chip;
     set_mode(chip, kSyncBitbang, 0xFF);
+    eight_mbaud(chip);
     const std::vector<uint8_t> written = counting(c.written);
-    ASSERT_EQ(chip.take_out(written.data(), written.size()), c.written);
+    ASSERT_EQ(chip.take_out(written.data(), written.size(), 0), c.written);
     std::vector<uint8_t> buffer(c.room + 1, 0xEE);
-    const Channel::InPackets r = chip.give_in(buffer.data(), c.room, c.now_us);
+    const Channel::InPackets r = chip.give_in(buffer.data(), c.room, c.now_ns);
     EXPECT_EQ(r.bytes, c.bytes);
     EXPECT_EQ(r.ended, c.ended);
     EXPECT_EQ(r.overflow, c.overflow);
@@ -172,85 +279,100 @@ TEST(Packets, FullPacketsAtOnceShortOnesOnTheLatencyTimer) {
   }
 }
 
-TEST(Packets, SendImmediateEndsTheWaitAndTheTimerRestartsWithEachPacket) {
+TEST(Packets, SendImmediateEndsTheWaitAfterTheReadAndTheTimerRestartsWithEachPacket) {
   RecordingPeer peer;
   Channel chip(&peer);
   set_mode(chip, kMpsse, 0);
-  const uint8_t read4[] = {0x28, 0x03, 0x00};
-  ASSERT_EQ(chip.take_out(read4, sizeof read4), sizeof read4);
+  // Four bytes at 6 MHz (the divide-by-5 is on) take 5.33 us; the send-immediate behind them
+  // acts only then.
+  const uint8_t read4[] = {0x28, 0x03, 0x00, 0x87};
+  ASSERT_EQ(chip.take_out(read4, sizeof read4, 0), sizeof read4);
   uint8_t buffer[512];
-  EXPECT_EQ(chip.give_in(buffer, sizeof buffer, 1000).bytes, 0u);  // waits for the timer
-  const uint8_t flush[] = {0x87};
-  ASSERT_EQ(chip.take_out(flush, 1), 1u);
-  Channel::InPackets r = chip.give_in(buffer, sizeof buffer, 1000);
+  EXPECT_EQ(chip.give_in(buffer, sizeof buffer, 5 * kUs).bytes, 0u);
+  Channel::InPackets r = chip.give_in(buffer, sizeof buffer, 6 * kUs);
   EXPECT_EQ(r.bytes, 6u);
   EXPECT_TRUE(r.ended);
   // The packet just sent restarted the timer: nothing until 16 ms later.
-  EXPECT_EQ(chip.short_packet_due_us(), 17000u);
-  EXPECT_EQ(chip.give_in(buffer, sizeof buffer, 16999).bytes, 0u);
-  r = chip.give_in(buffer, sizeof buffer, 17000);
+  EXPECT_EQ(chip.short_packet_due_ns(), 6 * kUs + 16 * kMs);
+  EXPECT_EQ(chip.give_in(buffer, sizeof buffer, 6 * kUs + 16 * kMs - 1).bytes, 0u);
+  r = chip.give_in(buffer, sizeof buffer, 6 * kUs + 16 * kMs);
   EXPECT_EQ(r.bytes, 2u);
 }
 
-// ---- Synchronous bit-bang flow control -------------------------------------------------------
+// ---- Bit-bang flow -----------------------------------------------------------------------
 
 struct StallCase {
   Mode mode;
   size_t written, taken, out_queued, in_queued;
 };
 
-const StallCase kStallCases[] = {
-    {kSyncBitbang, 100, 100, 0, 100},
-    {kSyncBitbang, 2048, 2048, 0, 2048},
-    {kSyncBitbang, 2560, 2560, 512, 2048},
-    {kSyncBitbang, 4096, 4096, 2048, 2048},
-    {kSyncBitbang, 4097, 4096, 2048, 2048},  // the last, one-byte packet is refused
-    {kSyncBitbang, 30000, 4096, 2048, 2048},
-    {kAsyncBitbang, 30000, 30000, 0, 0},  // nothing comes back: nothing stops
-    {kUart, 30000, 30000, 0, 0},
-};
-
-TEST(SyncBitbang, NoByteIsClockedOutWhileTheInFifoIsFull) {
-  for (const StallCase& c : kStallCases) {
+TEST(Bitbang, SyncStopsOnAFullInFifoAsyncSamplesUntilFull) {
+  const StallCase cases[] = {
+      {kSyncBitbang, 100, 100, 0, 100},
+      {kSyncBitbang, 2048, 2048, 0, 2048},
+      {kSyncBitbang, 2560, 2560, 512, 2048},
+      {kSyncBitbang, 4096, 4096, 2048, 2048},
+      {kSyncBitbang, 4097, 4096, 2048, 2048},  // the last, one-byte packet is refused
+      {kSyncBitbang, 30000, 4096, 2048, 2048},
+      // Nothing stops the asynchronous engine: it samples the pins into the in FIFO at every
+      // tick, written or not, until the FIFO is full.
+      {kAsyncBitbang, 30000, 30000, 0, 2048},
+      {kAsyncBitbang, 0, 0, 0, 2048},
+      {kUart, 100, 100, 0, 0},
+  };
+  for (const StallCase& c : cases) {
     SCOPED_TRACE(testing::Message() << "mode " << int{c.mode} << ", " << c.written << " bytes");
     Channel chip;
     set_mode(chip, c.mode, 0xFF);
-    const std::vector<uint8_t> written = counting(c.written);
-    EXPECT_EQ(chip.take_out(written.data(), written.size()), c.taken);
+    eight_mbaud(chip);
+    const HostRun r = host(chip, counting(c.written), 0, 20 * kMs, 0, false);
+    chip.advance(r.end_ns + 20 * kMs);
+    EXPECT_EQ(r.taken, c.taken);
     EXPECT_EQ(chip.out_queued(), c.out_queued);
     EXPECT_EQ(chip.in_queued(), c.in_queued);
   }
 }
 
-TEST(SyncBitbang, ReadingMakesRoomAndEveryByteComesBackOnce) {
+TEST(Bitbang, SyncReadingMakesRoomAndEveryByteComesBackOnce) {
   Channel chip;
   set_mode(chip, kSyncBitbang, 0xFF);
+  eight_mbaud(chip);
   const std::vector<uint8_t> written = counting(30000);
-  std::vector<uint8_t> got, buffer(4096);
-  size_t sent = 0;
-  uint64_t now = 0;
-  // Whatever the chip takes, then one 8-packet read, in turn.
-  std::vector<size_t> takes;
-  while (sent < written.size()) {
-    const size_t n = chip.take_out(written.data() + sent, written.size() - sent);
-    takes.push_back(n);
-    sent += n;
-    const Channel::InPackets r = chip.give_in(buffer.data(), buffer.size(), now);
-    const std::vector<uint8_t> piece = strip_status(buffer.data(), r.bytes);
-    got.insert(got.end(), piece.begin(), piece.end());
-  }
-  const std::vector<uint8_t> rest = read_everything(chip, now);
-  got.insert(got.end(), rest.begin(), rest.end());
-  ASSERT_EQ(got.size(), written.size());
-  for (size_t i = 0; i < got.size(); ++i)
-    ASSERT_EQ(got[i], i == 0 ? 0xFF : written[i - 1]) << "sample " << i;
-  // First both FIFOs; after each read of 4080 data bytes, what 512-byte packets fit again.
-  ASSERT_GE(takes.size(), 2u);
-  EXPECT_EQ(takes[0], 4096u);
-  EXPECT_EQ(takes[1], 3584u);
+  const HostRun r = host(chip, written, 0, 100 * kMs, written.size());
+  ASSERT_EQ(r.in.size(), written.size());
+  for (size_t i = 0; i < r.in.size(); ++i)
+    ASSERT_EQ(r.in[i], i == 0 ? 0xFF : written[i - 1]) << "sample " << i;
 }
 
-// ---- MPSSE -----------------------------------------------------------------------------------
+TEST(Bitbang, PinsLagTheBytesQueuedAndAsyncOverrunsAreReported) {
+  RecordingPeer peer;
+  Channel chip(&peer, 3);
+  set_mode(chip, kAsyncBitbang, 0xF0);
+  eight_mbaud(chip);  // 32 MHz: a byte every 31.25 ns
+  std::vector<uint8_t> levels(64, 0x5A);
+  levels.back() = 0x3C;
+  ASSERT_EQ(chip.take_out(levels.data(), levels.size(), 0), levels.size());
+  uint8_t pins = 0;
+  EXPECT_EQ(chip.vendor_request(0x0C, 0, 4, &pins, 1, 0), 1);
+  EXPECT_EQ(pins, 0xF5);  // nothing applied yet: the outputs still high
+  EXPECT_EQ(chip.line_status(), 0);
+  EXPECT_EQ(chip.vendor_request(0x0C, 0, 4, &pins, 1, 1 * kUs), 1);
+  EXPECT_EQ(pins, 0x55);  // 32 bytes in: 0x5A on the outputs, 0xA5 on the inputs
+  EXPECT_EQ(chip.vendor_request(0x0C, 0, 4, &pins, 1, 2 * kUs + 1), 1);
+  EXPECT_EQ(pins, 0x35);  // the last byte
+  // 2048 samples fill the in FIFO after 64 us; the ones after are lost and reported once.
+  uint8_t status[2] = {};
+  EXPECT_EQ(chip.vendor_request(0x05, 0, 4, status, 2, 60 * kUs), 2);
+  EXPECT_EQ(status[1], kHoldingEmpty | kTransmitEmpty);
+  EXPECT_EQ(chip.vendor_request(0x05, 0, 4, status, 2, 70 * kUs), 2);
+  EXPECT_EQ(status[1], kOverrun | kHoldingEmpty | kTransmitEmpty);
+  EXPECT_EQ(chip.vendor_request(0x00, 2, 4, nullptr, 0, 70 * kUs), 0);  // purge the in FIFO
+  EXPECT_EQ(chip.vendor_request(0x05, 0, 4, status, 2, 70 * kUs), 2);
+  EXPECT_EQ(status[1], kHoldingEmpty | kTransmitEmpty);
+  EXPECT_EQ(chip.in_queued(), 0u);
+}
+
+// ---- MPSSE commands ------------------------------------------------------------------------
 
 struct MpsseCase {
   const char* what;
@@ -272,6 +394,7 @@ const MpsseCase kMpsseCases[] = {
     {"write bits", {0x13, 0x07, 0x5A}, {}, {}, 0},
     {"TMS out", {0x4B, 0x03, 0x05}, {}, {}, 0},
     {"TMS out, TDO in", {0x6B, 0x00, 0x01}, {0xFF}, {}, 0},
+    {"clocks without data", {0x8E, 0x07, 0x8F, 0x01, 0x00}, {}, {}, 0},
     {"the block read's frame",
      {0x80, 0xF7, 0xFB, 0x28, 0x01, 0x00, 0x87, 0x80, 0xFF, 0xFB},
      {0x00, 0x01},
@@ -286,15 +409,21 @@ TEST(Mpsse, CommandsWholeOrByteByByte) {
       RecordingPeer peer;
       Channel chip(&peer);
       set_mode(chip, kMpsse, 0);
-      size_t taken = 0;
+      HostRun r;
       if (byte_by_byte) {
-        for (uint8_t b : c.command) taken += chip.take_out(&b, 1);
+        uint64_t now = 0;
+        for (uint8_t b : c.command) {
+          const HostRun piece = host(chip, {b}, now, now + 10 * kUs, 0, false);
+          r.taken += piece.taken;
+          now = piece.end_ns + kUs;
+        }
+        const HostRun rest = host(chip, {}, now, now + 50 * kMs, c.answer.size());
+        r.in = rest.in;
       } else {
-        taken = chip.take_out(c.command.data(), c.command.size());
+        r = host(chip, c.command, 0, 50 * kMs, c.answer.size());
       }
-      EXPECT_EQ(taken, c.command.size());
-      uint64_t now = 0;
-      EXPECT_EQ(read_everything(chip, now), c.answer);
+      EXPECT_EQ(r.taken, c.command.size());
+      EXPECT_EQ(r.in, c.answer);
       EXPECT_EQ(peer.clocked_out, c.clocked_out);
       EXPECT_EQ(peer.pin_settings.size(), c.pin_settings);
     }
@@ -306,18 +435,17 @@ TEST(Mpsse, TheEngineStopsWhileTheInFifoIsFullAndGoesOnAfterReads) {
   Channel chip(&peer);
   set_mode(chip, kMpsse, 0);
   // A 65,536-byte read, then a command that answers: the read fills the FIFO and waits.
-  const uint8_t commands[] = {0x28, 0xFF, 0xFF, 0x87, 0xAB};
-  ASSERT_EQ(chip.take_out(commands, sizeof commands), sizeof commands);
+  const std::vector<uint8_t> commands = {0x8A, 0x28, 0xFF, 0xFF, 0x87, 0xAB};
+  HostRun r = host(chip, commands, 0, 10 * kMs, 0, false);
+  EXPECT_EQ(r.taken, commands.size());
   EXPECT_EQ(chip.in_queued(), kFifoBytes);
   EXPECT_EQ(chip.out_queued(), 2u);  // 0x87 and 0xAB wait behind the read
-  uint64_t now = 0;
-  const std::vector<uint8_t> data = read_everything(chip, now);
-  ASSERT_EQ(data.size(), 65536u + 2);
-  for (size_t i = 0; i < 65536; ++i) ASSERT_EQ(data[i], static_cast<uint8_t>(i)) << i;
-  EXPECT_EQ(data[65536], 0xFA);
-  EXPECT_EQ(data[65537], 0xAB);
-  // The board model gets whole 16-bit samples.
-  for (size_t piece : peer.read_pieces) EXPECT_EQ(piece % 2, 0u);
+  EXPECT_EQ(chip.line_status(), 0);  // bytes wait in the out FIFO
+  r = host(chip, {}, 10 * kMs, 100 * kMs, 65536 + 2);
+  ASSERT_EQ(r.in.size(), 65536u + 2);
+  for (size_t i = 0; i < 65536; ++i) ASSERT_EQ(r.in[i], static_cast<uint8_t>(i)) << i;
+  EXPECT_EQ(r.in[65536], 0xFA);
+  EXPECT_EQ(r.in[65537], 0xAB);
 }
 
 // ---- Vendor requests -------------------------------------------------------------------------
@@ -333,21 +461,53 @@ TEST(Requests, SettingsReadBack) {
   EXPECT_EQ(answer[0], 2);
   EXPECT_EQ(chip.vendor_request(0x05, 0, 1, answer, 2, 0), 2);
   EXPECT_EQ(answer[0], Channel::kModemStatus);
-  EXPECT_EQ(answer[1], Channel::kLineStatus);
+  EXPECT_EQ(answer[1], kHoldingEmpty | kTransmitEmpty);
   EXPECT_EQ(chip.vendor_request(0x03, 0x04E2, 0x0201, nullptr, 0, 0), 0);
   EXPECT_EQ(chip.baud().hz(), 9600.0);
   EXPECT_EQ(chip.vendor_request(0x90, 0, 0, answer, 2, 0), -1);  // the EEPROM: not modelled
-  // Asynchronous bit-bang: the pins follow the writes; inputs read the peer's levels.
+  // Reset mode releases the pins.
   set_mode(chip, kAsyncBitbang, 0xF0);
   EXPECT_EQ(chip.mask(), 0xF0);
-  const uint8_t level = 0x3C;
-  ASSERT_EQ(chip.take_out(&level, 1), 1u);
-  EXPECT_EQ(chip.vendor_request(0x0C, 0, 1, answer, 1, 0), 1);
-  EXPECT_EQ(answer[0], 0x35);  // 0x3C on the outputs, 0xA5 on the inputs
-  // Reset mode releases the pins.
   set_mode(chip, kUart, 0);
   ASSERT_FALSE(peer.pin_settings.empty());
   EXPECT_EQ(peer.pin_settings.back(), std::make_pair(uint8_t{0xFF}, uint8_t{0x00}));
+}
+
+TEST(Requests, ModesThisChipHasOnTheChannelsThatHaveThem) {
+  const struct {
+    uint8_t mode;
+    int channel;
+    bool accepted;
+  } cases[] = {{0x00, 3, true},  {0x01, 3, true},  {0x04, 3, true},  {0x02, 0, true},
+               {0x02, 1, true},  {0x02, 2, false}, {0x02, 3, false}, {0x08, 0, false},
+               {0x10, 1, false}, {0x20, 0, false}, {0x40, 0, false}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(testing::Message() << "mode " << int{c.mode} << " on channel " << c.channel);
+    Channel chip(nullptr, c.channel);
+    set_mode(chip, kSyncBitbang, 0xFF);
+    const int r = chip.vendor_request(0x0B, static_cast<uint16_t>(c.mode << 8 | 0xFB),
+                                      static_cast<uint16_t>(c.channel + 1), nullptr, 0, 0);
+    EXPECT_EQ(r, c.accepted ? 0 : -1);
+    EXPECT_EQ(chip.mode(),
+              c.accepted ? c.mode : uint8_t{kSyncBitbang});  // a refusal changes nothing
+    EXPECT_EQ(chip.mask(), c.accepted ? 0xFB : 0xFF);
+  }
+}
+
+TEST(Requests, PortResetClearsFlowControlEventCharacterAndModemLinesButNotTheRate) {
+  Channel chip;
+  ASSERT_EQ(chip.vendor_request(0x02, 0, 0x0101, nullptr, 0, 0), 0);  // RTS/CTS
+  ASSERT_EQ(chip.vendor_request(0x06, 0x017E, 1, nullptr, 0, 0), 0);  // '~', enabled
+  ASSERT_EQ(chip.vendor_request(0x01, 0x0303, 1, nullptr, 0, 0), 0);  // DTR and RTS on
+  ASSERT_EQ(chip.vendor_request(0x03, 0x0001, 0x0201, nullptr, 0, 0), 0);
+  EXPECT_EQ(chip.flow_ctrl(), 0x0100);
+  EXPECT_EQ(chip.event_char(), 0x017E);
+  EXPECT_EQ(chip.modem_ctrl(), 3);
+  ASSERT_EQ(chip.vendor_request(0x00, 0, 1, nullptr, 0, 0), 0);
+  EXPECT_EQ(chip.flow_ctrl(), 0);
+  EXPECT_EQ(chip.event_char(), 0);
+  EXPECT_EQ(chip.modem_ctrl(), 0);
+  EXPECT_EQ(chip.baud().hz(), 8e6);
 }
 
 struct PurgeCase {
@@ -366,14 +526,16 @@ TEST(Requests, PurgesEmptyOneSideOrBoth) {
     SCOPED_TRACE(testing::Message() << "value " << c.value);
     Channel chip;
     set_mode(chip, kSyncBitbang, 0xFF);
+    eight_mbaud(chip);
     const std::vector<uint8_t> written = counting(4096);
-    ASSERT_EQ(chip.take_out(written.data(), written.size()), 4096u);
-    EXPECT_EQ(chip.vendor_request(0x00, c.value, 1, nullptr, 0, 0), 0);
+    ASSERT_EQ(host(chip, written, 0, 1 * kMs, 0, false).taken, 4096u);
+    EXPECT_EQ(chip.vendor_request(0x00, c.value, 1, nullptr, 0, 1 * kMs), 0);
+    chip.advance(2 * kMs);
     EXPECT_EQ(chip.out_queued(), c.out_queued);
     EXPECT_EQ(chip.in_queued(), c.in_queued);
     if (c.first_sample == kNone) continue;
     uint8_t packet[kPacketBytes];
-    ASSERT_EQ(chip.give_in(packet, sizeof packet, 0).bytes, kPacketBytes);
+    ASSERT_EQ(chip.give_in(packet, sizeof packet, 2 * kMs).bytes, kPacketBytes);
     EXPECT_EQ(packet[kStatusBytes], c.first_sample == 0 ? 0xFF : written[c.first_sample - 1]);
   }
 }

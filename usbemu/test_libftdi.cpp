@@ -1,10 +1,16 @@
 // Debian's libftdi1 on the emulated bus, as on the hardware: run through run-emulated (see
 // usbemu/CMakeLists.txt for the bus each suite needs). Emulated.* and Lifetime.* want two boards;
-// Unplug.*, DenyAccess.* and Busy.* want their fault and skip without it.
+// Unplug.*, DenyAccess.* and Busy.* want their fault and skip without it; Rates.* want the wall
+// clock.
 #include <ftdi.h>
 #include <gtest/gtest.h>
 #include <libusb.h>
 
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -76,11 +82,12 @@ std::vector<uint8_t> read_exactly(ftdi_context* c, size_t n) {
   return got;
 }
 
-// A channel in synchronous bit-bang with every pin an output, everything purged, the latency
-// timer at 1 ms so that the tail of each read comes quickly.
+// A channel in synchronous bit-bang with every pin an output, everything purged, a fast bit
+// clock, the latency timer at 1 ms so that the tail of each read comes quickly.
 void sync_bitbang(ftdi_context* c) {
   ASSERT_EQ(ftdi_set_bitmode(c, 0x00, BITMODE_RESET), 0);  // the pins go high
   ASSERT_EQ(ftdi_set_bitmode(c, 0xFF, BITMODE_SYNCBB), 0);
+  ASSERT_EQ(ftdi_set_baudrate(c, 1000000), 0);  // libftdi asks for 4 MHz in bit-bang
   ASSERT_EQ(ftdi_set_latency_timer(c, 1), 0);
   ASSERT_EQ(ftdi_tcioflush(c), 0);
 }
@@ -251,6 +258,47 @@ TEST_F(Emulated, ControlRequestsReachTheChannelOfTheIndex) {
   EXPECT_EQ(ftdi_set_line_property(c.get(), BITS_8, STOP_BIT_1, NONE), 0);
 }
 
+// The kernel's serial driver holds every interface of a board just plugged in: claiming one
+// fails until it is detached (libftdi detaches it when it opens a channel).
+TEST_F(Emulated, TheKernelsSerialDriverHoldsTheInterfacesUntilDetached) {
+  libusb_context* ctx = nullptr;
+  ASSERT_EQ(libusb_init(&ctx), 0);
+  libusb_device** list = nullptr;
+  ASSERT_EQ(libusb_get_device_list(ctx, &list), 2);
+  libusb_device_handle* h = nullptr;
+  ASSERT_EQ(libusb_open(list[1], &h), 0);  // board 2: no test opened it yet
+  EXPECT_EQ(libusb_kernel_driver_active(h, 2), 1);
+  EXPECT_EQ(libusb_claim_interface(h, 2), LIBUSB_ERROR_BUSY);
+  EXPECT_EQ(libusb_detach_kernel_driver(h, 2), 0);
+  EXPECT_EQ(libusb_kernel_driver_active(h, 2), 0);
+  EXPECT_EQ(libusb_detach_kernel_driver(h, 2), LIBUSB_ERROR_NOT_FOUND);
+  EXPECT_EQ(libusb_claim_interface(h, 2), 0);
+  EXPECT_EQ(libusb_attach_kernel_driver(h, 2), LIBUSB_ERROR_BUSY);  // claimed
+  EXPECT_EQ(libusb_release_interface(h, 2), 0);
+  EXPECT_EQ(libusb_attach_kernel_driver(h, 2), 0);
+  // With auto-detach, libusb detaches it for the claim and gives it back on release.
+  EXPECT_EQ(libusb_set_auto_detach_kernel_driver(h, 1), 0);
+  EXPECT_EQ(libusb_claim_interface(h, 2), 0);
+  EXPECT_EQ(libusb_release_interface(h, 2), 0);
+  EXPECT_EQ(libusb_kernel_driver_active(h, 2), 1);
+  libusb_close(h);
+  libusb_free_device_list(list, 1);
+  libusb_exit(ctx);
+}
+
+// The MPSSE only on channels A and B; the modes this chip lacks are refused.
+TEST_F(Emulated, ModesTheChipHasOnTheChannelsThatHaveThem) {
+  for (ftdi_interface channel : {INTERFACE_A, INTERFACE_B, INTERFACE_C, INTERFACE_D}) {
+    Ftdi c = open_channel(channel);
+    ASSERT_TRUE(c);
+    const bool mpsse = channel == INTERFACE_A || channel == INTERFACE_B;
+    EXPECT_EQ(ftdi_set_bitmode(c.get(), 0, BITMODE_MPSSE), mpsse ? 0 : -1) << channel;
+    for (unsigned char mode : {BITMODE_MCU, BITMODE_OPTO, BITMODE_CBUS, BITMODE_SYNCFF})
+      EXPECT_EQ(ftdi_set_bitmode(c.get(), 0, mode), -1) << int{mode};
+    EXPECT_EQ(ftdi_set_bitmode(c.get(), 0xFF, BITMODE_SYNCBB), 0);
+  }
+}
+
 // ---- Lifetime rules: a use after the end aborts with a message ------------------------------
 
 TEST(Lifetime, DeviceOfAContextFreedWithLibusbExitAborts) {
@@ -350,16 +398,29 @@ TEST(Unplug, TheBoardLeavesAndEveryCallOnItFails) {
   const unsigned char out = static_cast<unsigned char>(d->in_ep);
   for (int i = 0; i < 4; ++i)
     ASSERT_EQ(libusb_bulk_transfer(d->usb_dev, out, &byte, 1, &moved, 100), 0);
-  EXPECT_EQ(libusb_bulk_transfer(d->usb_dev, out, &byte, 1, &moved, 100), LIBUSB_ERROR_NO_DEVICE);
-  // The transfer in flight ends with the board.
+  // Until the hub notices, calls fail with I/O errors and the transfer in flight ends with one;
+  // the kernel still answers for the configuration it keeps, and lists the board.
+  EXPECT_EQ(libusb_bulk_transfer(d->usb_dev, out, &byte, 1, &moved, 100), LIBUSB_ERROR_IO);
   timeval zero = {0, 0};
   ASSERT_EQ(libusb_handle_events_timeout(c->usb_ctx, &zero), 0);
-  EXPECT_EQ(stuck_status, LIBUSB_TRANSFER_NO_DEVICE);
+  EXPECT_EQ(stuck_status, LIBUSB_TRANSFER_ERROR);
   libusb_free_transfer(stuck);
-  // Everything else on its handles fails.
+  unsigned char pins = 0;
+  EXPECT_LT(ftdi_read_pins(d.get(), &pins), 0);
+  int configuration = 0;
+  EXPECT_EQ(libusb_get_configuration(d->usb_dev, &configuration), 0);
+  {
+    Ftdi other(ftdi_new());
+    ftdi_device_list* list = nullptr;
+    EXPECT_EQ(ftdi_usb_find_all(other.get(), &list, kVendor, kProduct), 1);
+    ftdi_list_free(&list);
+  }
+  // Then the board is gone: everything on its handles fails with LIBUSB_ERROR_NO_DEVICE.
+  usleep(30000);
+  EXPECT_EQ(libusb_bulk_transfer(d->usb_dev, out, &byte, 1, &moved, 100), LIBUSB_ERROR_NO_DEVICE);
+  EXPECT_EQ(libusb_get_configuration(d->usb_dev, &configuration), LIBUSB_ERROR_NO_DEVICE);
   EXPECT_LT(ftdi_write_data(d.get(), &byte, 1), 0);
   EXPECT_LT(ftdi_set_bitmode(d.get(), 0xFF, BITMODE_SYNCBB), 0);
-  unsigned char pins = 0;
   EXPECT_LT(ftdi_read_pins(d.get(), &pins), 0);
   EXPECT_LT(ftdi_read_data(c.get(), &byte, 1), 0);
   EXPECT_EQ(libusb_claim_interface(c->usb_dev, 1), LIBUSB_ERROR_NO_DEVICE);
@@ -384,16 +445,86 @@ TEST(DenyAccess, OpeningIsRefused) {
   ftdi_list_free(&list);
 }
 
-// run-emulated --busy: opening fails with LIBUSB_ERROR_BUSY.
-TEST(Busy, OpeningFindsTheDeviceBusy) {
+// run-emulated --busy: another program holds every interface. The device opens and its strings
+// read, but claiming an interface fails (libftdi: -5), and no kernel driver is there to detach.
+TEST(Busy, ClaimingFindsTheInterfaceBusy) {
   if (!fault_set("VRX5200_EMULATED_BUSY")) GTEST_SKIP() << "run with --busy";
   Ftdi c(ftdi_new());
   ftdi_device_list* list = nullptr;
   ASSERT_EQ(ftdi_usb_find_all(c.get(), &list, kVendor, kProduct), 1);
+  char serial[64] = {};
+  EXPECT_EQ(ftdi_usb_get_strings(c.get(), list->dev, nullptr, 0, nullptr, 0, serial, 64), 0);
   libusb_device_handle* h = nullptr;
-  EXPECT_EQ(libusb_open(list->dev, &h), LIBUSB_ERROR_BUSY);
-  EXPECT_EQ(ftdi_usb_open_dev(c.get(), list->dev), -4);
+  ASSERT_EQ(libusb_open(list->dev, &h), 0);
+  for (int iface = 0; iface < 4; ++iface) {
+    EXPECT_EQ(libusb_kernel_driver_active(h, iface), 0);
+    EXPECT_EQ(libusb_claim_interface(h, iface), LIBUSB_ERROR_BUSY);
+  }
+  libusb_close(h);
+  EXPECT_EQ(ftdi_usb_open_dev(c.get(), list->dev), -5);
   ftdi_list_free(&list);
+}
+
+}  // namespace
+
+namespace {
+
+// ---- Rates, checked from outside through libftdi alone -------------------------------------
+
+// An MPSSE channel at its fastest clock, 30 MHz (60 MHz over 2, the divide-by-5 off).
+Ftdi mpsse_at_30mhz(ftdi_interface channel, unsigned char latency_ms) {
+  Ftdi c = open_channel(channel);
+  if (!c) return nullptr;
+  EXPECT_EQ(ftdi_set_bitmode(c.get(), 0x00, BITMODE_RESET), 0);
+  EXPECT_EQ(ftdi_set_bitmode(c.get(), 0xFB, BITMODE_MPSSE), 0);
+  EXPECT_EQ(ftdi_set_latency_timer(c.get(), latency_ms), 0);
+  EXPECT_EQ(ftdi_tcioflush(c.get()), 0);
+  const uint8_t setup[] = {0x80, 0xFF, 0xFB, 0x8A, 0x86, 0x00, 0x00};
+  EXPECT_EQ(ftdi_write_data(c.get(), setup, sizeof setup), static_cast<int>(sizeof setup));
+  return c;
+}
+
+std::vector<uint8_t> read_command(size_t n) {
+  return {0x28, static_cast<uint8_t>((n - 1) & 0xFF), static_cast<uint8_t>((n - 1) >> 8)};
+}
+
+// A read with nothing behind it goes on as the host empties the 2 KiB FIFO: every byte comes,
+// the last short packet on the latency timer, and nothing after.
+TEST(Rates, ALoneMpsseReadOfAnyLengthDeliversEveryByte) {
+  Ftdi c = mpsse_at_30mhz(INTERFACE_A, 2);
+  ASSERT_TRUE(c);
+  for (size_t n : {1, 2, 509, 510, 511, 2047, 2048, 2049, 4096, 10000, 65536}) {
+    SCOPED_TRACE(n);
+    const std::vector<uint8_t> read = read_command(n);
+    ASSERT_EQ(ftdi_write_data(c.get(), read.data(), 3), 3);
+    EXPECT_EQ(read_exactly(c.get(), n).size(), n);
+    usleep(5000);
+    uint8_t extra[16];
+    EXPECT_EQ(ftdi_read_data(c.get(), extra, sizeof extra), 0);
+  }
+}
+
+// 65,536 bytes at 30 MHz are 17.476 ms of clock: the read takes at least that, and little more
+// (the best of three, so that a busy machine does not count).
+TEST(Rates, A64KiBReadAt30MHzTakesTheTimeItsBitsNeed) {
+  Ftdi c = mpsse_at_30mhz(INTERFACE_B, 16);
+  ASSERT_TRUE(c);
+  const double bits_ms = 65536 * 8 / 30e6 * 1e3;
+  std::vector<uint8_t> command = read_command(65536);
+  command.push_back(0x87);  // send immediate: the tail does not wait for the latency timer
+  double best_ms = 1e9;
+  for (int run = 0; run < 3; ++run) {
+    const auto start = std::chrono::steady_clock::now();
+    ASSERT_EQ(ftdi_write_data(c.get(), command.data(), 4), 4);
+    ASSERT_EQ(read_exactly(c.get(), 65536).size(), 65536u);
+    const double ms =
+        std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
+    EXPECT_GE(ms, bits_ms);
+    best_ms = std::min(best_ms, ms);
+  }
+  EXPECT_LE(best_ms, bits_ms * 1.1 + 3.0);
+  std::printf("64 KiB MPSSE read at 30 MHz: best of three %.2f ms (the bits need %.2f ms)\n",
+              best_ms, bits_ms);
 }
 
 }  // namespace
