@@ -26,7 +26,9 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "platform/location.h"
@@ -41,18 +43,24 @@ constexpr size_t kFifoBytes = 2048;
 // the transmit FIFO even while the receive FIFO is full.
 constexpr size_t kOwedLimit = kFifoBytes + kFifoBytes / 2;
 constexpr size_t kSyncChunk = kFifoBytes / 2;
+// The vendor driver's flag of a high-speed bridge in the device list.
+constexpr DWORD kFlagHighSpeed = 2;
+// An unplugged device fails requests with I/O errors until the kernel hears of it from the hub;
+// this long it is asked again before an error is taken as the device's own.
+constexpr auto kUnplugNoticed = std::chrono::milliseconds(250);
 
 struct Channel {
   uint8_t bus = 0;
   std::vector<uint8_t> path;  // port numbers from the root hub down
-  uint16_t vendor = 0, product = 0;
+  uint16_t vendor = 0, product = 0, release = 0;
   int index = 0;  // 0 for channel A
   uint32_t location = 0;
   std::string serial, description;
 };
 
 struct Handle {
-  ftdi_context* ctx = nullptr;
+  std::mutex mu;  // one call at a time on a port; calls on other ports do not wait for it
+  ftdi_context* ctx = nullptr;  // null once closed
   uint32_t location = 0;
   std::vector<uint8_t> rx;  // receive queue: rx[head..] not yet read
   size_t head = 0;
@@ -61,26 +69,47 @@ struct Handle {
   size_t in_packets = 8;         // packets one queue poll asks for (FT_SetUSBParameters)
   uint8_t mode = 0;              // bit mode as last set
   size_t owed = 0;               // synchronous bit-bang: pin states still to come
-  ~Handle() {
+  void close() {
     if (ctx != nullptr) ftdi_free(ctx);  // closes the device and ends its libusb context
+    ctx = nullptr;
   }
+  ~Handle() { close(); }
   size_t queued() const { return rx.size() - head; }
 };
 
-std::mutex g_mutex;  // the D2XX functions may be called from several threads
+// The device list and the open handles. Held only to look up or change them, never across USB
+// traffic: each port's calls take their handle's own lock.
+std::mutex g_registry;
 std::vector<Channel> g_channels;
-std::map<uintptr_t, std::unique_ptr<Handle>> g_handles;  // open handles by their number
+std::map<uintptr_t, std::shared_ptr<Handle>> g_handles;  // open handles by their number
+std::set<uint32_t> g_opening;                            // locations being opened
 uintptr_t g_next_handle = 0x1000;
 platform::LocationTable g_locations;
+std::mutex g_discovery;  // one discovery at a time (the location table)
 
-int channels_of(uint16_t product) {
+// The vendor driver's device type and the channels of a bridge, by product and release.
+struct Kind {
+  DWORD type;
+  int channels;
+  bool high_speed;
+};
+Kind kind_of(uint16_t product, uint16_t release) {
   switch (product) {
+    case 0x6001:
+      if (release == 0x0200) return {1, 1, false};  // AM
+      if (release == 0x0600) return {5, 1, false};  // 232R
+      return {0, 1, false};                         // BM
     case 0x6010:
-      return 2;  // 2-channel high-speed bridge
+      if (release == 0x0500) return {4, 2, false};  // 2232C/D
+      return {6, 2, true};                          // 2232H
     case 0x6011:
-      return 4;  // 4-channel high-speed bridge
+      return {7, 4, true};  // 4232H
+    case 0x6014:
+      return {8, 1, true};  // 232H
+    case 0x6015:
+      return {9, 1, false};  // X series
     default:
-      return 1;
+      return {3, 1, false};  // unknown
   }
 }
 
@@ -100,12 +129,40 @@ struct Context {
   }
 };
 
-Handle* handle_of(FT_HANDLE h) {
+std::shared_ptr<Handle> handle_of(FT_HANDLE h) {
+  std::lock_guard<std::mutex> lock(g_registry);
   const auto it = g_handles.find(reinterpret_cast<uintptr_t>(h));
-  return it == g_handles.end() ? nullptr : it->second.get();
+  return it == g_handles.end() ? nullptr : it->second;
 }
 
-FT_STATUS status_of_usb(int error) {
+// Runs f(handle) under the handle's lock; FT_INVALID_HANDLE for one not open.
+template <typename F>
+FT_STATUS on_handle(FT_HANDLE ft, F&& f) {
+  const std::shared_ptr<Handle> h = handle_of(ft);
+  if (h == nullptr) return FT_INVALID_HANDLE;
+  std::lock_guard<std::mutex> lock(h->mu);
+  if (h->ctx == nullptr) return FT_INVALID_HANDLE;  // closed while this call waited
+  return f(*h);
+}
+
+// After a request failed: a device that is gone, or an error of its own? An unplugged device's
+// requests fail with I/O errors until the kernel hears from the hub that it left; ask the device
+// for its status until it answers (an error of its own) or is gone.
+FT_STATUS status_after_failure(const Handle& h) {
+  if (h.ctx->usb_dev == nullptr) return FT_DEVICE_NOT_FOUND;
+  const auto deadline = std::chrono::steady_clock::now() + kUnplugNoticed;
+  for (;;) {
+    unsigned char status[2] = {};
+    const int r =
+        libusb_control_transfer(h.ctx->usb_dev, 0x80,  // IN, standard, to the device
+                                LIBUSB_REQUEST_GET_STATUS, 0, 0, status, sizeof status, 100);
+    if (r == LIBUSB_ERROR_NO_DEVICE) return FT_DEVICE_NOT_FOUND;
+    if (r >= 0 || std::chrono::steady_clock::now() >= deadline) return FT_IO_ERROR;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+}
+
+FT_STATUS status_of_usb(const Handle& h, int error) {
   switch (error) {
     case LIBUSB_SUCCESS:
     case LIBUSB_ERROR_TIMEOUT:  // a time-out moves fewer bytes; the count tells
@@ -116,24 +173,19 @@ FT_STATUS status_of_usb(int error) {
       return FT_INSUFFICIENT_RESOURCES;
     case LIBUSB_ERROR_INVALID_PARAM:
       return FT_INVALID_PARAMETER;
-    default:
-      return FT_IO_ERROR;
+    default:  // I/O, pipe and the others: an unplug shows as these first
+      return status_after_failure(h);
   }
 }
 
-// The status of a failed libftdi request: libftdi reports only its own codes, so ask the device
-// whether it is still there.
+// The status of a libftdi request: libftdi reports only its own codes.
 FT_STATUS status_of(const Handle& h, int ftdi_result) {
-  if (ftdi_result >= 0) return FT_OK;
-  int configuration = 0;
-  if (h.ctx->usb_dev == nullptr ||
-      libusb_get_configuration(h.ctx->usb_dev, &configuration) == LIBUSB_ERROR_NO_DEVICE) {
-    return FT_DEVICE_NOT_FOUND;
-  }
-  return FT_IO_ERROR;
+  return ftdi_result >= 0 ? FT_STATUS{FT_OK} : status_after_failure(h);
 }
 
-unsigned remaining_ms(std::chrono::steady_clock::time_point deadline) {
+// Milliseconds left until the deadline, at least 1; 0 (no limit) when there is none.
+unsigned remaining_ms(bool limited, std::chrono::steady_clock::time_point deadline) {
+  if (!limited) return 0;
   const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
       deadline - std::chrono::steady_clock::now());
   return left.count() < 1 ? 1u : static_cast<unsigned>(left.count());
@@ -157,15 +209,22 @@ FT_STATUS pull(Handle& h, size_t packets, unsigned timeout_ms) {
       libusb_bulk_transfer(h.ctx->usb_dev, static_cast<unsigned char>(h.ctx->out_ep),
                            h.packets.data(), static_cast<int>(h.packets.size()), &got, timeout_ms);
   size_t arrived = 0;
+  bool empty_packet = false;
   for (size_t at = 0; at < static_cast<size_t>(got); at += packet) {
     const size_t length = std::min(packet, static_cast<size_t>(got) - at);
-    if (length <= 2) continue;
+    if (length <= 2) {
+      empty_packet = true;
+      continue;
+    }
     h.rx.insert(h.rx.end(), h.packets.begin() + static_cast<std::ptrdiff_t>(at + 2),
                 h.packets.begin() + static_cast<std::ptrdiff_t>(at + length));
     arrived += length - 2;
   }
   h.owed -= std::min(h.owed, arrived);
-  return status_of_usb(result);
+  // A packet of status bytes alone comes when the latency timer ran out with nothing to send:
+  // in synchronous bit-bang the chip then has clocked out every byte it had, so it owes nothing.
+  if (empty_packet) h.owed = 0;
+  return status_of_usb(h, result);
 }
 
 size_t packets_for(const Handle& h, size_t bytes) {
@@ -173,14 +232,15 @@ size_t packets_for(const Handle& h, size_t bytes) {
   return (bytes + data - 1) / data;
 }
 
-// One bulk OUT transfer; `sent` counts what the chip took before a time-out or failure.
+// One bulk OUT transfer; `sent` counts what the chip took before a time-out or failure. The
+// write time-out 0 means no limit, as to the vendor's driver and to libusb.
 FT_STATUS push(Handle& h, const uint8_t* data, size_t n, size_t& sent) {
   int moved = 0;
   const int result = libusb_bulk_transfer(
       h.ctx->usb_dev, static_cast<unsigned char>(h.ctx->in_ep), const_cast<uint8_t*>(data),
-      static_cast<int>(n), &moved, static_cast<unsigned>(std::max(h.ctx->usb_write_timeout, 1)));
+      static_cast<int>(n), &moved, static_cast<unsigned>(std::max(h.ctx->usb_write_timeout, 0)));
   sent += static_cast<size_t>(moved > 0 ? moved : 0);
-  return status_of_usb(result);
+  return status_of_usb(h, result);
 }
 
 void drop_queue(Handle& h) {
@@ -189,47 +249,61 @@ void drop_queue(Handle& h) {
   h.owed = 0;
 }
 
-}  // namespace
-
-extern "C" {
-
-FT_STATUS FT_API FT_CreateDeviceInfoList(LPDWORD lpdwNumDevs) {
-  std::lock_guard<std::mutex> lock(g_mutex);
-  g_channels.clear();
+// The channels of every FTDI bridge on the bus, read from a context of its own.
+std::vector<Channel> discover() {
+  std::vector<Channel> channels;
   Context c;
-  if (c.ctx == nullptr) return FT_INSUFFICIENT_RESOURCES;
+  if (c.ctx == nullptr) return channels;
   // Vendor and product 0: every bridge of the known FTDI product IDs. No USB access at all (no
   // bus) lists no device, as an empty bus does.
   const int found = ftdi_usb_find_all(c.ctx, &c.list, 0, 0);
   for (ftdi_device_list* d = c.list; found > 0 && d != nullptr; d = d->next) {
     libusb_device_descriptor descriptor{};
     if (libusb_get_device_descriptor(d->dev, &descriptor) != 0) continue;
-    char manufacturer[128] = {}, description[128] = {}, serial[128] = {};
-    // A bridge whose strings cannot be read (no permission, typically) is listed with empty
-    // strings, as the vendor's driver lists a device it cannot open.
-    if (ftdi_usb_get_strings(c.ctx, d->dev, manufacturer, sizeof manufacturer, description,
-                             sizeof description, serial, sizeof serial) < 0) {
-      description[0] = serial[0] = '\0';
+    // Each string on its own: one that cannot be read (no permission, or an EEPROM without a
+    // serial number) leaves it empty and keeps the others, as the vendor's driver lists them.
+    char description[128] = {}, serial[128] = {};
+    if (ftdi_usb_get_strings(c.ctx, d->dev, nullptr, 0, description, sizeof description, nullptr,
+                             0) < 0) {
+      description[0] = '\0';
     }
-    const int channels = channels_of(descriptor.idProduct);
+    if (ftdi_usb_get_strings(c.ctx, d->dev, nullptr, 0, nullptr, 0, serial, sizeof serial) < 0)
+      serial[0] = '\0';
+    const Kind kind = kind_of(descriptor.idProduct, descriptor.bcdDevice);
     const uint8_t bus = libusb_get_bus_number(d->dev);
     const std::vector<uint8_t> path = path_of(d->dev);
-    for (int i = 0; i < channels; ++i) {
+    for (int i = 0; i < kind.channels; ++i) {
       Channel ch{bus,
                  path,
                  descriptor.idVendor,
                  descriptor.idProduct,
+                 descriptor.bcdDevice,
                  i,
                  g_locations.of(bus, path, i),
                  serial,
                  description};
-      if (channels > 1 && serial[0] != '\0') ch.serial += static_cast<char>('A' + i);
-      if (channels > 1 && description[0] != '\0') {
+      if (kind.channels > 1 && serial[0] != '\0') ch.serial += static_cast<char>('A' + i);
+      if (kind.channels > 1 && description[0] != '\0') {
         ch.description += std::string(" ") + static_cast<char>('A' + i);
       }
-      g_channels.push_back(std::move(ch));
+      channels.push_back(std::move(ch));
     }
   }
+  return channels;
+}
+
+}  // namespace
+
+extern "C" {
+
+FT_STATUS FT_API FT_CreateDeviceInfoList(LPDWORD lpdwNumDevs) {
+  std::vector<Channel> channels;
+  {
+    std::lock_guard<std::mutex> discovery(g_discovery);
+    channels = discover();
+  }
+  std::lock_guard<std::mutex> lock(g_registry);
+  g_channels = std::move(channels);
   if (lpdwNumDevs) *lpdwNumDevs = static_cast<DWORD>(g_channels.size());
   return FT_OK;
 }
@@ -237,15 +311,16 @@ FT_STATUS FT_API FT_CreateDeviceInfoList(LPDWORD lpdwNumDevs) {
 FT_STATUS FT_API FT_GetDeviceInfoDetail(DWORD dwIndex, LPDWORD lpdwFlags, LPDWORD lpdwType,
                                         LPDWORD lpdwID, LPDWORD lpdwLocId, LPVOID lpSerialNumber,
                                         LPVOID lpDescription, FT_HANDLE* pftHandle) {
-  std::lock_guard<std::mutex> lock(g_mutex);
+  std::lock_guard<std::mutex> lock(g_registry);
   if (dwIndex >= g_channels.size()) return FT_DEVICE_NOT_FOUND;
   const Channel& c = g_channels[dwIndex];
   FT_HANDLE open = nullptr;
   for (const auto& [number, h] : g_handles) {
     if (h->location == c.location) open = reinterpret_cast<FT_HANDLE>(number);
   }
-  if (lpdwFlags) *lpdwFlags = open ? FT_FLAGS_OPENED : 0;
-  if (lpdwType) *lpdwType = c.product == 0x6011 ? 7 : 6;
+  const Kind kind = kind_of(c.product, c.release);
+  if (lpdwFlags) *lpdwFlags = (open ? FT_FLAGS_OPENED : 0) | (kind.high_speed ? kFlagHighSpeed : 0);
+  if (lpdwType) *lpdwType = kind.type;
   if (lpdwID) *lpdwID = static_cast<DWORD>(c.vendor) << 16 | c.product;
   if (lpdwLocId) *lpdwLocId = c.location;
   // The vendor's driver fills 16 characters of serial number and 64 of description.
@@ -261,30 +336,44 @@ FT_STATUS FT_API FT_OpenEx(PVOID pArg1, DWORD Flags, FT_HANDLE* pHandle) {
   const uint32_t location = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(pArg1));
   bool listed = false;
   {
-    std::lock_guard<std::mutex> lock(g_mutex);
+    std::lock_guard<std::mutex> lock(g_registry);
     listed = !g_channels.empty();
   }
   if (!listed) {
     DWORD n = 0;
     FT_CreateDeviceInfoList(&n);
   }
-  std::lock_guard<std::mutex> lock(g_mutex);
-  const auto channel = std::find_if(g_channels.begin(), g_channels.end(),
-                                    [&](const Channel& c) { return c.location == location; });
-  if (channel == g_channels.end()) return FT_DEVICE_NOT_FOUND;
-  for (const auto& entry : g_handles) {
-    if (entry.second->location == location) return FT_DEVICE_NOT_OPENED;
+  Channel channel;
+  {
+    // The location is reserved while it opens, outside the lock: opening talks to the device.
+    std::lock_guard<std::mutex> lock(g_registry);
+    const auto it = std::find_if(g_channels.begin(), g_channels.end(),
+                                 [&](const Channel& c) { return c.location == location; });
+    if (it == g_channels.end()) return FT_DEVICE_NOT_FOUND;
+    if (g_opening.count(location) != 0) return FT_DEVICE_NOT_OPENED;
+    for (const auto& entry : g_handles) {
+      if (entry.second->location == location) return FT_DEVICE_NOT_OPENED;
+    }
+    channel = *it;
+    g_opening.insert(location);
   }
-  auto handle = std::make_unique<Handle>();
+  struct Unreserve {
+    uint32_t location;
+    ~Unreserve() {
+      std::lock_guard<std::mutex> lock(g_registry);
+      g_opening.erase(location);
+    }
+  } unreserve{location};
+  auto handle = std::make_shared<Handle>();
   Context c;
   if (c.ctx == nullptr) return FT_INSUFFICIENT_RESOURCES;
   // The device as this context lists it: same bus, same port path.
-  if (ftdi_usb_find_all(c.ctx, &c.list, channel->vendor, channel->product) < 0) {
+  if (ftdi_usb_find_all(c.ctx, &c.list, channel.vendor, channel.product) < 0) {
     return FT_DEVICE_NOT_FOUND;
   }
   libusb_device* device = nullptr;
   for (ftdi_device_list* d = c.list; d != nullptr && device == nullptr; d = d->next) {
-    if (libusb_get_bus_number(d->dev) == channel->bus && path_of(d->dev) == channel->path) {
+    if (libusb_get_bus_number(d->dev) == channel.bus && path_of(d->dev) == channel.path) {
       device = d->dev;
     }
   }
@@ -292,13 +381,14 @@ FT_STATUS FT_API FT_OpenEx(PVOID pArg1, DWORD Flags, FT_HANDLE* pHandle) {
   // Opening claims the channel's interface (detaching the kernel's serial driver from it) and
   // resets it. A failure here is a device that is there but cannot be had: no permission, or
   // another program holds it.
-  if (ftdi_set_interface(c.ctx, static_cast<ftdi_interface>(INTERFACE_A + channel->index)) < 0 ||
+  if (ftdi_set_interface(c.ctx, static_cast<ftdi_interface>(INTERFACE_A + channel.index)) < 0 ||
       ftdi_usb_open_dev(c.ctx, device) < 0) {
     return FT_DEVICE_NOT_OPENED;
   }
   handle->ctx = c.ctx;  // the handle now owns the context and the open device
   c.ctx = nullptr;
   handle->location = location;
+  std::lock_guard<std::mutex> lock(g_registry);
   const uintptr_t number = g_next_handle++;
   g_handles.emplace(number, std::move(handle));
   *pHandle = reinterpret_cast<FT_HANDLE>(number);
@@ -306,180 +396,184 @@ FT_STATUS FT_API FT_OpenEx(PVOID pArg1, DWORD Flags, FT_HANDLE* pHandle) {
 }
 
 FT_STATUS FT_API FT_Close(FT_HANDLE ftHandle) {
-  std::lock_guard<std::mutex> lock(g_mutex);
-  // Erasing the handle closes the device, ends its contexts and frees its queue.
-  return g_handles.erase(reinterpret_cast<uintptr_t>(ftHandle)) ? FT_OK : FT_INVALID_HANDLE;
+  std::shared_ptr<Handle> h;
+  {
+    std::lock_guard<std::mutex> lock(g_registry);
+    const auto it = g_handles.find(reinterpret_cast<uintptr_t>(ftHandle));
+    if (it == g_handles.end()) return FT_INVALID_HANDLE;
+    h = std::move(it->second);
+    g_handles.erase(it);
+  }
+  // Closing waits for a call under way on the port; a call still waiting finds it closed.
+  std::lock_guard<std::mutex> lock(h->mu);
+  h->close();
+  return FT_OK;
 }
 
 FT_STATUS FT_API FT_ResetDevice(FT_HANDLE ftHandle) {
-  std::lock_guard<std::mutex> lock(g_mutex);
-  Handle* h = handle_of(ftHandle);
-  if (h == nullptr) return FT_INVALID_HANDLE;
-  drop_queue(*h);
-  return status_of(*h, ftdi_usb_reset(h->ctx));
+  return on_handle(ftHandle, [](Handle& h) -> FT_STATUS {
+    drop_queue(h);
+    return status_of(h, ftdi_usb_reset(h.ctx));
+  });
 }
 
 FT_STATUS FT_API FT_SetUSBParameters(FT_HANDLE ftHandle, ULONG in, ULONG out) {
-  std::lock_guard<std::mutex> lock(g_mutex);
-  Handle* h = handle_of(ftHandle);
-  if (h == nullptr) return FT_INVALID_HANDLE;
-  // The receive transfer size sets how much one queue poll asks the chip for.
-  h->in_packets = std::max<size_t>(1, in / std::max(h->ctx->max_packet_size, 64u));
-  return status_of(*h, ftdi_write_data_set_chunksize(h->ctx, out));
+  return on_handle(ftHandle, [&](Handle& h) -> FT_STATUS {
+    // The receive transfer size sets how much one queue poll asks the chip for.
+    h.in_packets = std::max<size_t>(1, in / std::max(h.ctx->max_packet_size, 64u));
+    return status_of(h, ftdi_write_data_set_chunksize(h.ctx, out));
+  });
 }
 
 FT_STATUS FT_API FT_SetEventNotification(FT_HANDLE ftHandle, DWORD, PVOID) {
   // Events are not used by the library (mask 0): nothing to set up.
-  std::lock_guard<std::mutex> lock(g_mutex);
-  return handle_of(ftHandle) ? FT_OK : FT_INVALID_HANDLE;
+  return on_handle(ftHandle, [](Handle&) -> FT_STATUS { return FT_OK; });
 }
 
 FT_STATUS FT_API FT_SetChars(FT_HANDLE ftHandle, UCHAR EventChar, UCHAR EventCharEnabled,
                              UCHAR ErrorChar, UCHAR ErrorCharEnabled) {
-  std::lock_guard<std::mutex> lock(g_mutex);
-  Handle* h = handle_of(ftHandle);
-  if (h == nullptr) return FT_INVALID_HANDLE;
-  int result = ftdi_set_event_char(h->ctx, EventChar, EventCharEnabled);
-  if (result >= 0) result = ftdi_set_error_char(h->ctx, ErrorChar, ErrorCharEnabled);
-  return status_of(*h, result);
+  return on_handle(ftHandle, [&](Handle& h) -> FT_STATUS {
+    int result = ftdi_set_event_char(h.ctx, EventChar, EventCharEnabled);
+    if (result >= 0) result = ftdi_set_error_char(h.ctx, ErrorChar, ErrorCharEnabled);
+    return status_of(h, result);
+  });
 }
 
 FT_STATUS FT_API FT_SetTimeouts(FT_HANDLE ftHandle, ULONG ReadTimeout, ULONG WriteTimeout) {
-  std::lock_guard<std::mutex> lock(g_mutex);
-  Handle* h = handle_of(ftHandle);
-  if (h == nullptr) return FT_INVALID_HANDLE;
-  h->read_timeout_ms = ReadTimeout;
-  // libftdi's own requests (control transfers) wait no longer than the caller's reads.
-  if (ReadTimeout != 0) h->ctx->usb_read_timeout = static_cast<int>(ReadTimeout);
-  h->ctx->usb_write_timeout = static_cast<int>(WriteTimeout);
-  return FT_OK;
+  return on_handle(ftHandle, [&](Handle& h) -> FT_STATUS {
+    h.read_timeout_ms = ReadTimeout;
+    // libftdi's own requests (control transfers) wait no longer than the caller's reads.
+    if (ReadTimeout != 0) h.ctx->usb_read_timeout = static_cast<int>(ReadTimeout);
+    h.ctx->usb_write_timeout = static_cast<int>(WriteTimeout);  // 0: no limit
+    return FT_OK;
+  });
 }
 
 FT_STATUS FT_API FT_SetLatencyTimer(FT_HANDLE ftHandle, UCHAR ucLatency) {
-  std::lock_guard<std::mutex> lock(g_mutex);
-  Handle* h = handle_of(ftHandle);
-  if (h == nullptr) return FT_INVALID_HANDLE;
-  return status_of(*h, ftdi_set_latency_timer(h->ctx, ucLatency));
+  return on_handle(ftHandle, [&](Handle& h) -> FT_STATUS {
+    return status_of(h, ftdi_set_latency_timer(h.ctx, ucLatency));
+  });
 }
 
 FT_STATUS FT_API FT_Purge(FT_HANDLE ftHandle, ULONG Mask) {
-  std::lock_guard<std::mutex> lock(g_mutex);
-  Handle* h = handle_of(ftHandle);
-  if (h == nullptr) return FT_INVALID_HANDLE;
-  int result = 0;
-  if (Mask & FT_PURGE_RX) {
-    drop_queue(*h);
-    result = ftdi_tciflush(h->ctx);
-  }
-  if ((Mask & FT_PURGE_TX) && result >= 0) result = ftdi_tcoflush(h->ctx);
-  return status_of(*h, result);
+  return on_handle(ftHandle, [&](Handle& h) -> FT_STATUS {
+    // The transmit side first: bytes still in the chip's transmit FIFO would otherwise be
+    // clocked out after the receive side was emptied, and their pin states arrive afterwards.
+    int result = 0;
+    if (Mask & FT_PURGE_TX) result = ftdi_tcoflush(h.ctx);
+    if ((Mask & FT_PURGE_RX) && result >= 0) {
+      // What the driver and the chip received goes; in synchronous bit-bang the bytes left in
+      // the transmit FIFO (at most its size) still owe their pin states.
+      const size_t owed = (Mask & FT_PURGE_TX) ? 0 : std::min(h.owed, kFifoBytes);
+      drop_queue(h);
+      h.owed = owed;
+      result = ftdi_tciflush(h.ctx);
+    } else if (Mask & FT_PURGE_TX) {
+      h.owed = std::min(h.owed, kFifoBytes);  // what was clocked out: at most a receive FIFO
+    }
+    return status_of(h, result);
+  });
 }
 
 FT_STATUS FT_API FT_SetBitMode(FT_HANDLE ftHandle, UCHAR ucMask, UCHAR ucEnable) {
-  std::lock_guard<std::mutex> lock(g_mutex);
-  Handle* h = handle_of(ftHandle);
-  if (h == nullptr) return FT_INVALID_HANDLE;
-  const int result = ftdi_set_bitmode(h->ctx, ucMask, ucEnable);
-  if (result >= 0) h->mode = ucEnable;
-  if (h->mode != FT_BITMODE_SYNC_BITBANG) h->owed = 0;
-  return status_of(*h, result);
+  return on_handle(ftHandle, [&](Handle& h) -> FT_STATUS {
+    const int result = ftdi_set_bitmode(h.ctx, ucMask, ucEnable);
+    if (result >= 0) h.mode = ucEnable;
+    if (h.mode != FT_BITMODE_SYNC_BITBANG) h.owed = 0;
+    return status_of(h, result);
+  });
 }
 
 FT_STATUS FT_API FT_SetBaudRate(FT_HANDLE ftHandle, ULONG BaudRate) {
-  std::lock_guard<std::mutex> lock(g_mutex);
-  Handle* h = handle_of(ftHandle);
-  if (h == nullptr) return FT_INVALID_HANDLE;
-  // libftdi multiplies the rate by 4 while a bit-bang mode is on; the vendor's driver programs
-  // the divisor of the rate as given, whatever the mode. Ask libftdi for that divisor.
-  const unsigned char bitbang = h->ctx->bitbang_enabled;
-  h->ctx->bitbang_enabled = 0;
-  const int result = ftdi_set_baudrate(h->ctx, static_cast<int>(BaudRate));
-  h->ctx->bitbang_enabled = bitbang;
-  if (result == -1) return FT_INVALID_BAUD_RATE;
-  return status_of(*h, result);
+  return on_handle(ftHandle, [&](Handle& h) -> FT_STATUS {
+    // libftdi multiplies the rate by 4 while a bit-bang mode is on; the vendor's driver programs
+    // the divisor of the rate as given, whatever the mode. Ask libftdi for that divisor.
+    const unsigned char bitbang = h.ctx->bitbang_enabled;
+    h.ctx->bitbang_enabled = 0;
+    const int result = ftdi_set_baudrate(h.ctx, static_cast<int>(BaudRate));
+    h.ctx->bitbang_enabled = bitbang;
+    if (result == -1) return FT_INVALID_BAUD_RATE;
+    return status_of(h, result);
+  });
 }
 
 FT_STATUS FT_API FT_Write(FT_HANDLE ftHandle, LPVOID lpBuffer, DWORD n, LPDWORD lpBytesWritten) {
-  std::lock_guard<std::mutex> lock(g_mutex);
-  Handle* h = handle_of(ftHandle);
   if (lpBytesWritten) *lpBytesWritten = 0;
-  if (h == nullptr) return FT_INVALID_HANDLE;
-  const auto* data = static_cast<const uint8_t*>(lpBuffer);
-  size_t sent = 0;
-  FT_STATUS status = FT_OK;
-  if (h->mode != FT_BITMODE_SYNC_BITBANG) {
-    status = push(*h, data, n, sent);
-  } else {
-    // Keep the pin states the chip holds for us below what its FIFOs take, collecting them into
-    // the receive queue between writes.
-    while (sent < n && status == FT_OK) {
-      const size_t chunk = std::min<size_t>(kSyncChunk, n - sent);
-      const auto deadline = std::chrono::steady_clock::now() +
-                            std::chrono::milliseconds(std::max(h->ctx->usb_write_timeout, 1));
-      while (status == FT_OK && h->owed + chunk > kOwedLimit) {
-        const size_t before = h->owed;
-        status = pull(*h, std::max<size_t>(1, h->owed / (h->ctx->max_packet_size - 2)),
-                      remaining_ms(deadline));
-        if (h->owed == before && std::chrono::steady_clock::now() >= deadline) break;
+  return on_handle(ftHandle, [&](Handle& h) -> FT_STATUS {
+    const auto* data = static_cast<const uint8_t*>(lpBuffer);
+    size_t sent = 0;
+    FT_STATUS status = FT_OK;
+    if (h.mode != FT_BITMODE_SYNC_BITBANG) {
+      status = push(h, data, n, sent);
+    } else {
+      // Keep the pin states the chip holds for us below what its FIFOs take, collecting them
+      // into the receive queue between writes.
+      const bool limited = h.ctx->usb_write_timeout > 0;
+      while (sent < n && status == FT_OK) {
+        const size_t chunk = std::min<size_t>(kSyncChunk, n - sent);
+        const auto deadline = std::chrono::steady_clock::now() +
+                              std::chrono::milliseconds(std::max(h.ctx->usb_write_timeout, 0));
+        while (status == FT_OK && h.owed + chunk > kOwedLimit) {
+          const size_t before = h.owed;
+          status = pull(h, std::max<size_t>(1, h.owed / (h.ctx->max_packet_size - 2)),
+                        remaining_ms(limited, deadline));
+          if (h.owed == before && limited && std::chrono::steady_clock::now() >= deadline) break;
+        }
+        if (status != FT_OK || h.owed + chunk > kOwedLimit) break;  // the chip stopped clocking
+        const size_t before = sent;
+        status = push(h, data + sent, chunk, sent);
+        h.owed += sent - before;
+        if (sent - before < chunk) break;  // timed out
       }
-      if (status != FT_OK || h->owed + chunk > kOwedLimit) break;  // the chip stopped clocking
-      const size_t before = sent;
-      status = push(*h, data + sent, chunk, sent);
-      h->owed += sent - before;
-      if (sent - before < chunk) break;  // timed out
     }
-  }
-  if (lpBytesWritten) *lpBytesWritten = static_cast<DWORD>(sent);
-  return status;
+    if (lpBytesWritten) *lpBytesWritten = static_cast<DWORD>(sent);
+    return status;
+  });
 }
 
 FT_STATUS FT_API FT_Read(FT_HANDLE ftHandle, LPVOID lpBuffer, DWORD n, LPDWORD lpBytesReturned) {
-  std::lock_guard<std::mutex> lock(g_mutex);
-  Handle* h = handle_of(ftHandle);
   if (lpBytesReturned) *lpBytesReturned = 0;
-  if (h == nullptr) return FT_INVALID_HANDLE;
-  // Waits up to the read time-out for all n bytes (0: no time-out), as the vendor's driver does;
-  // a time-out returns success with what has arrived.
-  const auto deadline =
-      std::chrono::steady_clock::now() + std::chrono::milliseconds(h->read_timeout_ms);
-  FT_STATUS status = FT_OK;
-  while (h->queued() < n) {
-    const unsigned timeout = h->read_timeout_ms == 0 ? 0 : remaining_ms(deadline);
-    status = pull(*h, packets_for(*h, n - h->queued()), timeout);
-    if (status != FT_OK) break;
-    if (h->read_timeout_ms != 0 && std::chrono::steady_clock::now() >= deadline) break;
-  }
-  const size_t moved = std::min<size_t>(h->queued(), n);
-  if (moved) std::memcpy(lpBuffer, h->rx.data() + h->head, moved);
-  h->head += moved;
-  if (lpBytesReturned) *lpBytesReturned = static_cast<DWORD>(moved);
-  return status;
+  return on_handle(ftHandle, [&](Handle& h) -> FT_STATUS {
+    // Waits up to the read time-out for all n bytes (0: no time-out), as the vendor's driver
+    // does; a time-out returns success with what has arrived.
+    const bool limited = h.read_timeout_ms != 0;
+    const auto deadline =
+        std::chrono::steady_clock::now() + std::chrono::milliseconds(h.read_timeout_ms);
+    FT_STATUS status = FT_OK;
+    while (h.queued() < n) {
+      status = pull(h, packets_for(h, n - h.queued()), remaining_ms(limited, deadline));
+      if (status != FT_OK) break;
+      if (limited && std::chrono::steady_clock::now() >= deadline) break;
+    }
+    const size_t moved = std::min<size_t>(h.queued(), n);
+    if (moved) std::memcpy(lpBuffer, h.rx.data() + h.head, moved);
+    h.head += moved;
+    if (lpBytesReturned) *lpBytesReturned = static_cast<DWORD>(moved);
+    return status;
+  });
 }
 
 FT_STATUS FT_API FT_GetQueueStatus(FT_HANDLE ftHandle, DWORD* dwRxBytes) {
-  std::lock_guard<std::mutex> lock(g_mutex);
-  Handle* h = handle_of(ftHandle);
-  if (h == nullptr) return FT_INVALID_HANDLE;
-  const FT_STATUS status = pull(*h, h->in_packets, static_cast<unsigned>(h->ctx->usb_read_timeout));
-  if (dwRxBytes) *dwRxBytes = static_cast<DWORD>(h->queued());
-  return status;
+  return on_handle(ftHandle, [&](Handle& h) -> FT_STATUS {
+    const FT_STATUS status = pull(h, h.in_packets, static_cast<unsigned>(h.ctx->usb_read_timeout));
+    if (dwRxBytes) *dwRxBytes = static_cast<DWORD>(h.queued());
+    return status;
+  });
 }
 
 FT_STATUS FT_API FT_GetBitMode(FT_HANDLE ftHandle, PUCHAR pucMode) {
-  std::lock_guard<std::mutex> lock(g_mutex);
-  Handle* h = handle_of(ftHandle);
-  if (h == nullptr) return FT_INVALID_HANDLE;
-  return status_of(*h, ftdi_read_pins(h->ctx, pucMode));
+  return on_handle(ftHandle, [&](Handle& h) -> FT_STATUS {
+    return status_of(h, ftdi_read_pins(h.ctx, pucMode));
+  });
 }
 
 FT_STATUS FT_API FT_GetModemStatus(FT_HANDLE ftHandle, ULONG* pulModemStatus) {
-  std::lock_guard<std::mutex> lock(g_mutex);
-  Handle* h = handle_of(ftHandle);
-  if (h == nullptr) return FT_INVALID_HANDLE;
-  unsigned short status = 0;
-  const int result = ftdi_poll_modem_status(h->ctx, &status);
-  if (pulModemStatus) *pulModemStatus = status;
-  return status_of(*h, result);
+  return on_handle(ftHandle, [&](Handle& h) -> FT_STATUS {
+    unsigned short status = 0;
+    const int result = ftdi_poll_modem_status(h.ctx, &status);
+    if (pulModemStatus) *pulModemStatus = status;
+    return status_of(h, result);
+  });
 }
 
 }  // extern "C"

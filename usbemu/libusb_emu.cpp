@@ -372,6 +372,8 @@ using Lock = std::unique_lock<std::mutex>;
 // bit-bang clock (Hz: the nominal rate of its baud-rate request times the bit-bang multiple), the
 // nominal rate itself, and the time-out of its last bulk IN transfer (ms, 0: none); -1 for a
 // channel that is not there. Not libusb functions; found with dlsym.
+void progress(Bus& b, uint64_t now);
+
 const Port* probe_port(int board, int channel) {
   const Bus& b = bus();
   if (board < 1 || static_cast<size_t>(board) > b.boards.size() || channel < 1 || channel > 4) {
@@ -404,13 +406,14 @@ USBEMU_API int libusb_emulator_in_timeout_ms(int board, int channel) {
 }
 
 // The words board `board` (from 1) holds for playback from word `first`, n of them into out, as
-// the board would play them: what an upload through the whole stack stored. 0, or -1 for a board
-// that is not there. Found with dlsym, as the probes above.
+// the board would play them: what an upload through the whole stack stored by now. 0, or -1 for a
+// board that is not there. Found with dlsym, as the probes above.
 USBEMU_API int libusb_emulator_played_words(int board, unsigned long long first,
                                             unsigned long long n, unsigned short* out) {
-  Lock lock(bus().mu);
-  const Bus& b = bus();
+  Bus& b = bus();
+  Lock lock(b.mu);
   if (board < 1 || static_cast<size_t>(board) > b.boards.size() || out == nullptr) return -1;
+  progress(b, b.now_ns());  // what the channels have clocked out by now
   const std::vector<uint16_t> words =
       b.boards[static_cast<size_t>(board - 1)]->model->pattern(first, n);
   std::copy(words.begin(), words.end(), out);

@@ -4,8 +4,11 @@
 #include <gtest/gtest.h>
 #include <malloc.h>
 
+#include <atomic>
+#include <chrono>
 #include <cstring>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "platform/location.h"
@@ -13,16 +16,19 @@
 
 namespace {
 
+constexpr DWORD kHighSpeed = 2;  // the device list's flag of a high-speed bridge
+constexpr DWORD kType4232H = 7;
+
 struct Entry {
-  DWORD flags = 0, location = 0;
+  DWORD flags = 0, location = 0, type = 0;
   char serial[100] = {}, description[100] = {};
   FT_HANDLE handle = nullptr;
 };
 
 Entry entry(DWORD index) {
   Entry e;
-  DWORD type = 0, id = 0;
-  EXPECT_EQ(FT_GetDeviceInfoDetail(index, &e.flags, &type, &id, &e.location, e.serial,
+  DWORD id = 0;
+  EXPECT_EQ(FT_GetDeviceInfoDetail(index, &e.flags, &e.type, &id, &e.location, e.serial,
                                    e.description, &e.handle),
             FT_OK);
   return e;
@@ -65,13 +71,15 @@ TEST(Driver, ListsEveryChannelAndOpensItAfterDiscoveryFreedItsContext) {
     const char channel = static_cast<char>('A' + i % 4);
     EXPECT_EQ(std::string(e.serial), "EMU0000" + std::to_string(1 + i / 4) + channel);
     EXPECT_EQ(std::string(e.description), std::string("VRX5200 EVM ") + channel);
+    EXPECT_EQ(e.type, kType4232H);
+    EXPECT_EQ(e.flags, kHighSpeed);
     EXPECT_EQ(std::count(locations.begin(), locations.end(), e.location), 0);
     locations.push_back(e.location);
     handles.push_back(open_entry(i));
   }
   for (DWORD i = 0; i < 8; ++i) {
     const Entry e = entry(i);
-    EXPECT_EQ(e.flags, static_cast<DWORD>(FT_FLAGS_OPENED));
+    EXPECT_EQ(e.flags, static_cast<DWORD>(FT_FLAGS_OPENED) | kHighSpeed);
     EXPECT_EQ(e.handle, handles[i]);
   }
   FT_HANDLE again = nullptr;
@@ -122,6 +130,72 @@ TEST(Driver, SyncBitBangTakesTheLibrarysRateAndLongWrites) {
   EXPECT_EQ(FT_Close(h), FT_OK);
 }
 
+// A write time-out of 0 means no limit, as the vendor's driver takes it: 8 KiB clocked out at
+// 1 MHz (65 ms) all go.
+TEST(Driver, AWriteTimeOutOfZeroWaitsAsLongAsTheChipNeeds) {
+  ASSERT_EQ(listed(), 8u);
+  FT_HANDLE h = open_entry(0);
+  ASSERT_EQ(FT_SetTimeouts(h, 1000, 0), FT_OK);
+  ASSERT_EQ(FT_SetBitMode(h, 0, FT_BITMODE_MPSSE), FT_OK);
+  std::vector<uint8_t> bytes = {0x8A, 0x86, 0x1D, 0x00, 0x19, 0xFF, 0x1F};  // 1 MHz, 8192 out
+  bytes.resize(bytes.size() + 8192, 0x5A);
+  DWORD written = 0;
+  EXPECT_EQ(FT_Write(h, bytes.data(), static_cast<DWORD>(bytes.size()), &written), FT_OK);
+  EXPECT_EQ(written, bytes.size());
+  EXPECT_EQ(FT_Close(h), FT_OK);
+}
+
+// Every port has its own lock: while one waits on its chip (a queue poll waiting for the
+// latency timer of 255 ms), calls on another port go on.
+TEST(Driver, APortWaitingOnItsChipKeepsNoOtherPortWaiting) {
+  ASSERT_EQ(listed(), 8u);
+  FT_HANDLE a = open_entry(2), b = open_entry(5);
+  ASSERT_EQ(FT_SetTimeouts(a, 2000, 1000), FT_OK);
+  ASSERT_EQ(FT_SetLatencyTimer(a, 255), FT_OK);
+  std::atomic<int> stage{0};
+  std::thread waiting([&] {
+    DWORD queued = 0;
+    EXPECT_EQ(FT_GetQueueStatus(a, &queued), FT_OK);  // the timer ran out long ago: at once
+    stage = 1;
+    EXPECT_EQ(FT_GetQueueStatus(a, &queued), FT_OK);  // now a whole latency period
+    stage = 2;
+  });
+  while (stage == 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  ULONG modem = 0;
+  for (int i = 0; i < 10; ++i) EXPECT_EQ(FT_GetModemStatus(b, &modem), FT_OK);
+  EXPECT_EQ(stage, 1) << "the calls on the other port waited for the poll";
+  waiting.join();
+  EXPECT_EQ(FT_Close(a), FT_OK);
+  EXPECT_EQ(FT_Close(b), FT_OK);
+}
+
+// A purge of both sides leaves nothing behind, even with bytes written in synchronous bit-bang
+// still waiting in the chip to be clocked out (their pin states would come after the purge).
+TEST(Driver, APurgeOfBothSidesLeavesNoPinStatesBehind) {
+  ASSERT_EQ(listed(), 8u);
+  FT_HANDLE h = open_entry(3);
+  ASSERT_EQ(FT_SetTimeouts(h, 100, 1000), FT_OK);
+  ASSERT_EQ(FT_SetLatencyTimer(h, 2), FT_OK);
+  ASSERT_EQ(FT_SetBitMode(h, 0xFF, FT_BITMODE_SYNC_BITBANG), FT_OK);
+  ASSERT_EQ(FT_SetBaudRate(h, 8000000), FT_OK);
+  std::vector<uint8_t> pins(3072, 0xFF);
+  DWORD n = 0;
+  ASSERT_EQ(FT_Write(h, pins.data(), static_cast<DWORD>(pins.size()), &n), FT_OK);
+  ASSERT_EQ(n, pins.size());  // nobody read: the receive FIFO is full, 1 KiB waits to go out
+  ASSERT_EQ(FT_Purge(h, FT_PURGE_RX | FT_PURGE_TX), FT_OK);
+  std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  EXPECT_EQ(FT_Read(h, pins.data(), 1, &n), FT_OK);
+  EXPECT_EQ(n, 0u);
+  // And the bytes written next come back one for one.
+  ASSERT_EQ(FT_Write(h, pins.data(), 3000, &n), FT_OK);
+  ASSERT_EQ(FT_Read(h, pins.data(), 3000, &n), FT_OK);
+  EXPECT_EQ(n, 3000u);
+  EXPECT_EQ(FT_Read(h, pins.data(), 1, &n), FT_OK);
+  EXPECT_EQ(n, 0u);
+  EXPECT_EQ(FT_Close(h), FT_OK);
+}
+
 // Closing frees the handle and its receive reserve; a closed handle is refused.
 TEST(Driver, ClosingFreesTheHandle) {
   ASSERT_EQ(listed(), 8u);
@@ -136,7 +210,7 @@ TEST(Driver, ClosingFreesTheHandle) {
   DWORD n = 0;
   EXPECT_EQ(FT_Close(first), FT_INVALID_HANDLE);
   EXPECT_EQ(FT_Write(first, &n, 1, &n), FT_INVALID_HANDLE);
-  EXPECT_EQ(entry(0).flags, 0u);
+  EXPECT_EQ(entry(0).flags, kHighSpeed);
 }
 
 // Location IDs: the packed form while the path fits, a number of its own otherwise; never two
@@ -160,6 +234,18 @@ TEST(LocationTable, PacksShortPathsAndNumbersTheOthers) {
   };
   for (const auto& c : cases) {
     EXPECT_EQ(table.of(c.bus, c.path, c.channel), c.want) << int(c.bus) << " " << c.path.size();
+  }
+}
+
+// An EEPROM without a serial number: the channels keep their descriptions (discovery finds the
+// board by them) and their type.
+TEST(NoSerial, DiscoveryKeepsWhatItCouldRead) {
+  ASSERT_EQ(listed(), 4u);
+  for (DWORD i = 0; i < 4; ++i) {
+    const Entry e = entry(i);
+    EXPECT_STREQ(e.serial, "");
+    EXPECT_EQ(std::string(e.description), std::string("VRX5200 EVM ") + static_cast<char>('A' + i));
+    EXPECT_EQ(e.type, kType4232H);
   }
 }
 

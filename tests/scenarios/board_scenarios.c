@@ -19,6 +19,7 @@
 #include <string.h>
 #ifndef _WIN32
 #include <dlfcn.h>
+#include <time.h>
 #endif
 
 #include "vrx5200_brdctrl.h"
@@ -115,7 +116,9 @@ static void capture_to_file(const char* path) {
 }
 
 /* The emulated bus says what a board holds for playback (not on Windows, where the test driver
- * DLL exports the driver's functions only): the upload must have stored the pattern itself. */
+ * DLL exports the driver's functions only): the upload must have stored the pattern itself. The
+ * upload returns once the bridge has taken its last bytes, while up to a FIFO of them (2 KiB,
+ * 0.55 ms at the data ports' 30 MHz) is still on its way into the board: look a moment later. */
 typedef int (*PlayedWords)(int, unsigned long long, unsigned long long, unsigned short*);
 static void expect_played(int board, const uint16_t* pattern, long n) {
 #ifndef _WIN32
@@ -123,6 +126,8 @@ static void expect_played(int board, const uint16_t* pattern, long n) {
   PlayedWords probe = NULL;
   unsigned short* held = (unsigned short*)calloc((size_t)n, sizeof *held);
   long i, wrong = 0;
+  const struct timespec moment = {0, 5000000};
+  nanosleep(&moment, NULL);
   if (symbol != NULL) memcpy(&probe, &symbol, sizeof probe); /* ISO C has no such cast */
   if (probe == NULL || held == NULL || probe(board, 0, (unsigned long long)n, held) != 0) {
     expect(0, "the emulated bus shows the board's playback memory", 0);
