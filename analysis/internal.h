@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cmath>
+#include <complex>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -68,6 +69,18 @@ inline void values_block(const void* samples, int32_t type, int32_t bits, int32_
 // NOT_FINITE when a double sample is NaN or infinite; CONSTANT_INPUT when all are equal.
 int32_t check_values(const void* samples, int32_t type, uint64_t count);
 
+// What one pass over a record finds: its mean, the samples on the rail codes and outside the
+// declared bit count. Doubles are checked finite and within 1024 full scales (OUT_OF_RANGE);
+// CONSTANT_INPUT when all values are equal.
+struct Scan {
+  double mean = 0;
+  uint64_t low_rail = 0, high_rail = 0, out_of_range = 0;
+  // VRX5200_WARN_CLIPPED and VRX5200_WARN_OUT_OF_RANGE as the counts call for.
+  uint32_t warnings(int32_t bits, uint64_t count) const;
+};
+int32_t scan_values(const void* samples, int32_t type, uint64_t count, int32_t bits, int32_t format,
+                    Scan* scan);
+
 // ---- windows -------------------------------------------------------------------------------
 struct Window {
   int terms;            // cosine terms a0..a(terms-1)
@@ -78,6 +91,17 @@ struct Window {
   double enbw_bins() const;
 };
 const Window* window_by_id(int32_t id);
+
+// sin(pi x) with x reduced exactly, so that it is 0 at whole x.
+double sin_pi(double x);
+// Sums over a record of n samples of the window times exp(i 2 pi cycles j / n), j = 0..n-1, and
+// of the same times (j - (n-1)/2): a tone's transform through the window, exact for any cycles
+// (the window's cosine terms are geometric sums in closed form).
+std::complex<double> window_sum(const Window& w, uint64_t n, double cycles);
+std::complex<double> window_moment(const Window& w, uint64_t n, double cycles);
+// The part of a tone's power that the window leaks beyond `half` bins either side of the bin
+// nearest to it, for a tone `offset` bins from a bin (0..0.5).
+double leakage_beyond(const Window& w, uint64_t n, int32_t half, double offset);
 
 // A window's values for a record of `length` samples, block by block: the cosine of each sample's
 // angle from the exact cosine at the block's start and a table of the angles within a block, the
@@ -195,7 +219,9 @@ inline double db_ratio(double a, double b) {
 
 }  // namespace vrxa
 
-// The analyzer the header names: a transform for one record length.
+// The analyzer the header names: a transform for one record length, and one for the segment the
+// single-tone analysis looks for the tone in (made when first needed).
 struct VRX5200Analyzer {
   std::unique_ptr<vrxa::RealFft> fft;
+  std::unique_ptr<vrxa::RealFft> segment;
 };

@@ -67,9 +67,85 @@ VRX5200_ANALYSIS_API const char* VRX5200_ANALYSIS_CALL VRX5200Analysis_Result_Te
       return "the pattern is longer than 2^32 words";
     case VRX5200_ANALYSIS_BAD_THREADS:
       return "the thread count is not 0 (automatic), 1 or 2";
+    case VRX5200_ANALYSIS_OUT_OF_RANGE:
+      return "a sample lies more than 1024 full scales from zero: no code of the declared "
+             "converter";
+    case VRX5200_ANALYSIS_BAD_OPTIONS:
+      return "the options are of another layout, or name an unknown method or tone action, too "
+             "many tones, a band that is not within DC to half the samples, or a fundamental "
+             "outside the band";
+    case VRX5200_ANALYSIS_UNKNOWN_SHAPE:
+      return "the histogram is neither a ramp's nor a sine's, or the shape given is not known";
+    case VRX5200_ANALYSIS_ACCUMULATOR_MISMATCH:
+      return "the record's bit count, format or length differs from the accumulator's, or the "
+             "accumulator holds no record yet";
     default:
       return "unknown result code";
   }
+}
+
+namespace {
+
+struct WarningText {
+  uint32_t flag;
+  const char* code;
+  const char* text;
+};
+
+// The codes are part of the interface (front ends print them and scripts match them): never
+// change one, add new ones.
+const WarningText kWarnings[] = {
+    {VRX5200_WARN_CLIPPED, "clipped",
+     "more samples sit on a rail code than a sine touching it would put there: the record is "
+     "clipped, and its harmonics and noise are the clipping's"},
+    {VRX5200_WARN_OUT_OF_RANGE, "out_of_range",
+     "samples lie outside the declared bit count: the data may be wider than declared, and "
+     "figures are referred to the declared full scale"},
+    {VRX5200_WARN_NO_TONE, "no_tone",
+     "no tone stands out of the noise (or none near the given fundamental): only the noise is "
+     "measured"},
+    {VRX5200_WARN_TONE_IN_DC_LOBE, "tone_in_dc_lobe",
+     "the largest component lies inside the DC lobe, where it cannot be told from DC and drift: "
+     "only the noise is measured"},
+    {VRX5200_WARN_HARMONIC_ON_TONE, "harmonic_on_tone",
+     "a harmonic folds onto DC or the fundamental (the cycle count shares factors with the "
+     "length): SINAD, THD, SFDR and ENOB are withheld; choose a cycle count prime to the length"},
+    {VRX5200_WARN_LEAKAGE_LIMITED, "leakage_limited",
+     "leakage of a spur or harmonic through the window's side lobes reaches the noise: SNR, "
+     "SINAD and ENOB are withheld; a window with lower side lobes measures them"},
+    {VRX5200_WARN_PRECISION_LIMITED, "precision_limited",
+     "the noise lies near the arithmetic's floor: SNR, SINAD, SFDR, ENOB and the noise figures "
+     "are withheld; the truth is at least the floor's figure"},
+    {VRX5200_WARN_ENOB_ABOVE_BITS, "enob_above_bits",
+     "ENOB came out above the declared bits: the noise is below an ideal quantizer's (a tone "
+     "with few distinct phases, or too few bits declared); ENOB is withheld"},
+    {VRX5200_WARN_RECORDS_DIFFER, "records_differ",
+     "the records averaged differ: the fundamental moved by more than half a bin between them"},
+    {VRX5200_WARN_NAMED_TONE_HIDDEN, "named_tone_hidden",
+     "a named tone falls into the lobe of DC or of the fundamental, or outside the band: it is "
+     "not measured"},
+    {VRX5200_WARN_FEW_COUNTS, "few_counts",
+     "fewer than 16 samples per code: DNL and INL scatter by more than a quarter LSB from "
+     "counting alone"},
+};
+
+const WarningText* warning(uint32_t flag) {
+  for (const WarningText& w : kWarnings) {
+    if (w.flag == flag) return &w;
+  }
+  return nullptr;
+}
+
+}  // namespace
+
+VRX5200_ANALYSIS_API const char* VRX5200_ANALYSIS_CALL VRX5200Analysis_Warning_Code(uint32_t flag) {
+  const WarningText* w = warning(flag);
+  return w != nullptr ? w->code : "unknown";
+}
+
+VRX5200_ANALYSIS_API const char* VRX5200_ANALYSIS_CALL VRX5200Analysis_Warning_Text(uint32_t flag) {
+  const WarningText* w = warning(flag);
+  return w != nullptr ? w->text : "unknown warning";
 }
 
 VRX5200_ANALYSIS_API uint32_t VRX5200_ANALYSIS_CALL VRX5200Analysis_Version(void) {

@@ -120,3 +120,153 @@ int32_t check_values(const void* samples, int32_t type, uint64_t count) {
 }
 
 }  // namespace vrxa
+
+namespace vrxa {
+
+double sin_pi(double x) {
+  double r = x - 2.0 * std::nearbyint(x / 2.0);  // -1..1, exact
+  const double sign = r < 0 ? -1.0 : 1.0;
+  r = std::fabs(r);
+  if (r > 0.5) r = 1.0 - r;  // sin(pi (1 - r)) = sin(pi r), exact for r in 0.5..1
+  return r == 0 ? 0.0 : sign * std::sin(kPi * r);
+}
+
+namespace {
+
+double cos_pi(double x) {
+  return sin_pi(x + 0.5);
+}
+
+// sum_j exp(i theta j) and sum_j (j - c) exp(i theta j), c = (n-1)/2, theta = 2 pi cycles / n,
+// as exp(i theta c) times the real D(theta) = sum_j cos(theta (j - c)) and -i D'(theta).
+struct Geometric {
+  std::complex<double> sum, moment;
+};
+
+Geometric geometric(double cycles, uint64_t n) {
+  const double nd = static_cast<double>(n);
+  const double c = cycles - nd * std::nearbyint(cycles / nd);  // the same sums, |c| <= n/2
+  const double a = kPi * c, b = kPi * c / nd;                  // n theta / 2 and theta / 2
+  // exp(i theta (n-1)/2) = exp(i pi c) exp(-i pi c / n)
+  const std::complex<double> phase =
+      std::complex<double>(cos_pi(c), sin_pi(c)) * std::complex<double>(std::cos(b), -std::sin(b));
+  double d = nd, derivative = 0;
+  if (b != 0) {
+    const double sb = std::sin(b);
+    d = sin_pi(c) / sb;
+    if (std::fabs(a) < 0.01) {  // the series, where the closed form cancels
+      const double theta = 2 * b, n2 = nd * nd;
+      derivative =
+          -theta * nd * (n2 - 1) / 12 + theta * theta * theta * nd * (n2 - 1) * (3 * n2 - 7) / 1440;
+    } else {
+      derivative = (0.5 * nd * cos_pi(c) * sb - 0.5 * sin_pi(c) * std::cos(b)) / (sb * sb);
+    }
+  }
+  return {phase * d, phase * std::complex<double>(0, -derivative)};
+}
+
+template <bool Moment>
+std::complex<double> window_sum_of(const Window& w, uint64_t n, double cycles) {
+  auto part = [&](double c) {
+    const Geometric g = geometric(c, n);
+    return Moment ? g.moment : g.sum;
+  };
+  std::complex<double> total = w.a[0] * part(cycles);
+  for (int m = 1; m < w.terms; ++m) {
+    const double a = (m % 2 == 0 ? 0.5 : -0.5) * w.a[m];
+    total += a * (part(cycles + m) + part(cycles - m));
+  }
+  return total;
+}
+
+}  // namespace
+
+std::complex<double> window_sum(const Window& w, uint64_t n, double cycles) {
+  return window_sum_of<false>(w, n, cycles);
+}
+
+std::complex<double> window_moment(const Window& w, uint64_t n, double cycles) {
+  return window_sum_of<true>(w, n, cycles);
+}
+
+double leakage_beyond(const Window& w, uint64_t n, int32_t half, double offset) {
+  // Parseval: a unit tone's bins sum to n sum(w^2) = n^2 (a0^2 + sum a_m^2 / 2).
+  double squares = w.a[0] * w.a[0];
+  for (int m = 1; m < w.terms; ++m) squares += w.a[m] * w.a[m] / 2;
+  const double nd = static_cast<double>(n);
+  double lobe = 0;
+  for (int32_t d = -half; d <= half; ++d) lobe += std::norm(window_sum(w, n, offset - d));
+  return std::max(0.0, 1.0 - lobe / (nd * nd * squares));
+}
+
+uint32_t Scan::warnings(int32_t bits, uint64_t count) const {
+  uint32_t flags = 0;
+  // A sine overdriving a rail by one code spends acos((A - 1/2) / (A + 1)) / pi of its time on
+  // the rail code, about sqrt(3 / A) / pi.
+  const double rail = std::sqrt(3.0 / std::ldexp(1.0, bits - 1)) / kPi;
+  if (static_cast<double>(std::max(low_rail, high_rail)) > rail * static_cast<double>(count) &&
+      std::max(low_rail, high_rail) > 1) {
+    flags |= VRX5200_WARN_CLIPPED;
+  }
+  if (out_of_range > 0) flags |= VRX5200_WARN_OUT_OF_RANGE;
+  return flags;
+}
+
+int32_t scan_values(const void* samples, int32_t type, uint64_t count, int32_t bits, int32_t format,
+                    Scan* out) {
+  Scan s;
+  const double half = std::ldexp(1.0, bits - 1);
+  double total = 0, block = 0;
+  uint32_t in_block = 0;
+  bool constant = true;
+  auto add = [&](double v) {
+    block += v;
+    if (++in_block == 4096) {
+      total += block;
+      block = 0;
+      in_block = 0;
+    }
+  };
+  if (type == VRX5200_SAMPLES_DOUBLE) {
+    const double* x = static_cast<const double*>(samples);
+    const double shift = format == VRX5200_OFFSET_BINARY ? half : 0.0;
+    const double limit = 1024 * half, low = -half, high = half - 1;
+    for (uint64_t i = 0; i < count; ++i) {
+      if (!std::isfinite(x[i])) return VRX5200_ANALYSIS_NOT_FINITE;
+      const double v = x[i] - shift;
+      if (!(std::fabs(v) <= limit)) return VRX5200_ANALYSIS_OUT_OF_RANGE;
+      constant = constant && x[i] == x[0];
+      add(v);
+      s.low_rail += v <= low;
+      s.high_rail += v >= high;
+      s.out_of_range += v < low - 0.5 || v > high + 0.5;
+    }
+  } else {
+    const uint16_t* w = static_cast<const uint16_t*>(samples);
+    const uint32_t mask = bits >= 16 ? 0xFFFFu : (1u << bits) - 1u;
+    const uint32_t sign = 1u << (bits - 1);
+    const uint32_t flip = format == VRX5200_OFFSET_BINARY ? 0u : sign;
+    const uint32_t ones = 0xFFFFu >> bits;  // the bits above the code, all set
+    const uint32_t tag = count > 0 && bits < 16 ? static_cast<uint32_t>(w[0]) >> bits : 0;
+    for (uint64_t i = 0; i < count; ++i) {
+      const uint32_t word = w[i];
+      constant = constant && w[i] == w[0];
+      const uint32_t code = (word & mask) ^ flip;  // offset binary: 0 .. 2^bits - 1
+      add(static_cast<double>(static_cast<int32_t>(code) - static_cast<int32_t>(sign)));
+      s.low_rail += code == 0;
+      s.high_rail += code == mask;
+      if (bits < 16) {
+        const uint32_t upper = word >> bits;
+        const uint32_t extension =
+            format == VRX5200_TWOS_COMPLEMENT && (word & sign) != 0 ? ones : 0u;
+        s.out_of_range += upper != extension && upper != tag;
+      }
+    }
+  }
+  if (constant) return VRX5200_ANALYSIS_CONSTANT_INPUT;
+  s.mean = (total + block) / static_cast<double>(count);
+  *out = s;
+  return VRX5200_ANALYSIS_OK;
+}
+
+}  // namespace vrxa

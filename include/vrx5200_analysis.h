@@ -134,6 +134,19 @@ extern "C" {
 #define VRX5200_ANALYSIS_TOO_MANY_SAMPLES 28
 /* The thread count is not 0, 1 or 2. */
 #define VRX5200_ANALYSIS_BAD_THREADS 29
+/* A double sample lies more than 1024 full scales from zero: no code of the declared converter
+ * (and its square would overflow the transform's single precision). */
+#define VRX5200_ANALYSIS_OUT_OF_RANGE 30
+/* The options are not of this library's layout, or name a method, band or tone it cannot take:
+ * an unknown method or tone action, more than VRX5200_MAX_NAMED_TONES tones, a band that is not
+ * 0 <= low < high <= n/2, or a given fundamental outside the band. */
+#define VRX5200_ANALYSIS_BAD_OPTIONS 31
+/* The histogram is neither a ramp's (even) nor a sine's (arcsine), or the shape given is not a
+ * VRX5200_SHAPE_ value. */
+#define VRX5200_ANALYSIS_UNKNOWN_SHAPE 32
+/* A record added to an accumulator has another bit count, format or length than it was made for,
+ * or the accumulator holds no record yet. */
+#define VRX5200_ANALYSIS_ACCUMULATOR_MISMATCH 33
 
 /* ---- Constants ----------------------------------------------------------------------------- */
 /* Sample types. */
@@ -258,6 +271,160 @@ VRX5200_ANALYSIS_API int32_t VRX5200_ANALYSIS_CALL VRX5200Analysis_Single_Tone(
 VRX5200_ANALYSIS_API int32_t VRX5200_ANALYSIS_CALL
 VRX5200Analysis_Power_Spectrum(VRX5200Analyzer* analyzer, const void* samples, int32_t sample_type,
                                uint64_t count, VRX5200ToneConfig config, double* power);
+
+/* ---- Single tone with warnings, options and averaging -------------------------------------- */
+/* Methods. VRX5200_METHOD_FIT_SUBTRACT, the default: the fundamental (and each harmonic whose
+ * leakage through the window would reach the noise) is fitted to the whole record in double
+ * precision and subtracted before the window and the transform, so that what is transformed is
+ * the residual: its leakage cannot be counted as noise nor named a spur, whatever the window and
+ * whether the record is coherent or not, and the single-precision transform's rounding lies
+ * about 137 dB below the residual instead of below the tone. A subtracted tone's power is its
+ * fitted power plus the residual's bins in its lobe (and the fit's correlation with the
+ * residual through the window): on a coherent record exactly the lobe sum of the record's own
+ * spectrum, which VRX5200_METHOD_SPECTRUM gives (the windowed spectrum of the record as it is,
+ * as VRX5200Analysis_Single_Tone did before the fit; exact for coherent records only). */
+#define VRX5200_METHOD_DEFAULT                                      \
+  0 /* options only: the core's choice, VRX5200_METHOD_FIT_SUBTRACT \
+     */
+#define VRX5200_METHOD_SPECTRUM 1
+#define VRX5200_METHOD_FIT_SUBTRACT 2
+
+/* Warnings: bit flags of a figure that is withheld or a record that is not what it was declared.
+ * Each has a stable short code (VRX5200Analysis_Warning_Code) and a sentence
+ * (VRX5200Analysis_Warning_Text). A figure the analysis cannot stand behind is NaN in the result
+ * record, and a warning says why; figures not named by a warning stand as measured. */
+/* More samples sit on a rail code (the lowest or highest) than a sine that overdrives it by one
+ * code would put there: the record is clipped, and its harmonics and noise are the clipping's. */
+#define VRX5200_WARN_CLIPPED (1u << 0)
+/* Samples lie outside the declared bit count: words whose bits above the code are neither its
+ * sign extension (zero for offset binary) nor the first word's, doubles beyond full scale. The
+ * data may be wider than declared; figures are referred to the declared full scale. */
+#define VRX5200_WARN_OUT_OF_RANGE (1u << 1)
+/* No component stands out of the noise (the largest bin is not 20 dB above what noise alone
+ * reaches), or none near the given fundamental: every figure but the noise's is NaN. */
+#define VRX5200_WARN_NO_TONE (1u << 2)
+/* The largest component lies inside the DC lobe: it cannot be told from DC and drift, and no
+ * other bin is taken in its place; every figure but the noise's is NaN. */
+#define VRX5200_WARN_TONE_IN_DC_LOBE (1u << 3)
+/* A harmonic up to the highest order counted falls into the lobe of DC or of the fundamental
+ * (the cycle count shares factors with the length): its power cannot be told apart, so SINAD,
+ * THD, SFDR and ENOB are NaN. */
+#define VRX5200_WARN_HARMONIC_ON_TONE (1u << 4)
+/* Leakage of a component that was not subtracted (a spur, a harmonic or a named tone) through
+ * the window's side lobes is more than 2% of the noise: SNR, SINAD and ENOB would read low and
+ * are NaN. A window with lower side lobes measures them. */
+#define VRX5200_WARN_LEAKAGE_LIMITED (1u << 5)
+/* The noise lies within 17 dB of the arithmetic's floor (the transform's rounding, or double
+ * precision's under the fit): SNR, SINAD, ENOB and SFDR are NaN; the truth is at least the
+ * floor's figure (VRX5200ToneQuality.floor_dbfs). */
+#define VRX5200_WARN_PRECISION_LIMITED (1u << 6)
+/* ENOB came out above the declared bits by more than 0.1 bit: the noise is below an ideal
+ * quantizer's (a tone with few distinct phases, or too few bits declared): ENOB is NaN. */
+#define VRX5200_WARN_ENOB_ABOVE_BITS (1u << 7)
+/* Records averaged differ: the fundamental moved by more than half a bin between them. */
+#define VRX5200_WARN_RECORDS_DIFFER (1u << 8)
+/* A named tone falls into the lobe of DC or of the fundamental, or outside the band: it is not
+ * measured. */
+#define VRX5200_WARN_NAMED_TONE_HIDDEN (1u << 9)
+/* Code density: fewer than 16 samples per code on average; DNL and INL scatter by more than
+ * 0.25 LSB from counting alone. */
+#define VRX5200_WARN_FEW_COUNTS (1u << 10)
+/* All the flags above. */
+#define VRX5200_WARN_ALL 0x7FFu
+
+/* The most named tones an analysis takes. */
+#define VRX5200_MAX_NAMED_TONES 16
+/* What a named tone's lobe is for. */
+#define VRX5200_TONE_IDENTIFY 0 /* measured and named; its bins stay in the noise and the spurs */
+#define VRX5200_TONE_EXCLUDE 1  /* measured and named; its bins leave the noise and the spurs */
+
+typedef struct VRX5200NamedTone {
+  double cycles;    /* its frequency in cycles per record (aliased into 0..n/2 by the analysis) */
+  int32_t action;   /* VRX5200_TONE_IDENTIFY or VRX5200_TONE_EXCLUDE */
+  int32_t reserved; /* 0 */
+} VRX5200NamedTone;
+
+/* What VRX5200Analysis_Single_Tone_Ex takes beside VRX5200ToneConfig; all zero is the default. */
+typedef struct VRX5200ToneOptions {
+  uint32_t version;        /* VRX5200_ANALYSIS_VERSION */
+  int32_t method;          /* VRX5200_METHOD_ (0: the default) */
+  double band_low_cycles;  /* the analysis band in cycles per record (bins): the fundamental, */
+  double band_high_cycles; /* the counted harmonics, the noise and the spurs lie within it;
+                              both 0: the whole band from DC to n/2 */
+  uint32_t named_count;    /* named tones in named[] */
+  uint32_t reserved;       /* 0 */
+  VRX5200NamedTone named[VRX5200_MAX_NAMED_TONES];
+} VRX5200ToneOptions;
+
+/* What the figures of a VRX5200ToneResult rest on. */
+typedef struct VRX5200ToneQuality {
+  uint32_t version;
+  uint32_t warnings;            /* VRX5200_WARN_ flags */
+  int32_t method;               /* VRX5200_METHOD_SPECTRUM or VRX5200_METHOD_FIT_SUBTRACT */
+  int32_t harmonics_subtracted; /* harmonics fitted and subtracted beside the fundamental */
+  uint64_t records;             /* records the figures average (1 but for an averager) */
+  uint64_t clipped_samples;     /* samples on a rail code */
+  uint64_t out_of_range_samples;
+  double snr_dbfs;            /* a full-scale sine's power over the noise: SNR referred to full
+                                 scale (snr_db is referred to the fundamental, in dBc) */
+  double fit_amplitude_codes; /* the fitted fundamental: amplitude cos(2 pi cycles i / n + phase)
+                                 + offset, i from 0 (NaN when nothing was fitted) */
+  double fit_cycles;
+  double fit_phase_rad;
+  double fit_offset_codes;
+  double floor_dbfs;   /* the arithmetic's floor as a noise power re full scale */
+  double leakage_dbfs; /* leakage of components not subtracted, counted as noise (estimate) */
+  double band_low_cycles, band_high_cycles; /* the band used */
+  uint64_t band_bins;                       /* bins in it outside the DC lobe */
+  int32_t worst_spur_named; /* 1 + index of the named tone the worst spur lies in, else 0 */
+  uint32_t named_count;
+  /* The named tones in the order given: counted 1 when measured (clear of DC, the fundamental
+   * and the band's ends), power_dbfs the sum of its lobe, level_dbc against the fundamental. */
+  VRX5200ToneRecord named[VRX5200_MAX_NAMED_TONES];
+} VRX5200ToneQuality;
+
+/* Single-tone analysis as VRX5200Analysis_Single_Tone (which is this with options null and
+ * quality null), and more: options (null: the defaults) choose the method, the band and named
+ * tones; quality (may be null) receives the warnings and what the figures rest on. Figures that
+ * are withheld are NaN (see the warnings). Frequencies in Hz are NaN when the rate is unknown
+ * (0), where VRX5200ToneResult has 0 as before.
+ * The fundamental: config.fundamental_cycles when not 0 (searched for within the lobe around it,
+ * and refined there: a given frequency names the tone, not its exact place; NO_TONE when none is
+ * there), else the largest component above DC in the band. Its frequency, amplitude and phase
+ * are fitted to the whole record. power, when not null, receives the windowed spectrum of the
+ * record as it is (as VRX5200Analysis_Power_Spectrum gives it), at the cost of one more
+ * transform. */
+VRX5200_ANALYSIS_API int32_t VRX5200_ANALYSIS_CALL VRX5200Analysis_Single_Tone_Ex(
+    VRX5200Analyzer* analyzer, const void* samples, int32_t sample_type, uint64_t count,
+    const VRX5200ToneConfig* config, const VRX5200ToneOptions* options, VRX5200ToneResult* result,
+    VRX5200ToneQuality* quality, double* power);
+
+/* Averaging of power spectra over records of one length (IEEE Std 1241 averaging of the noise
+ * floor): each record added is fitted and its residual transformed as one analysis would, and
+ * its residual spectrum, its tones' fitted powers and its warnings are summed; the result is the
+ * analysis of their averages (noise floor and spurs averaged: their scatter falls as the square
+ * root of the records). An averager owns its transform: one per thread. */
+typedef struct VRX5200ToneAverager VRX5200ToneAverager;
+
+/* Makes an averager for records of n samples analysed with config and options (copied; options
+ * may be null). keep_spectrum 1 keeps the average of the records' windowed spectra as well
+ * (8 more bytes per sample), for VRX5200Analysis_Average_Result's power. */
+VRX5200_ANALYSIS_API int32_t VRX5200_ANALYSIS_CALL VRX5200Analysis_Average_Create(
+    uint64_t n, const VRX5200ToneConfig* config, const VRX5200ToneOptions* options,
+    int32_t keep_spectrum, VRX5200ToneAverager** averager);
+/* Adds one record of n samples (ACCUMULATOR_MISMATCH for another length). A refused record
+ * (constant, not finite, ...) is not added and changes nothing. Records after the first look for
+ * the first one's fundamental (when none was given); one where it moved by more than half a bin
+ * sets VRX5200_WARN_RECORDS_DIFFER, one without a tone VRX5200_WARN_NO_TONE for the average. */
+/* The analysis of the records added so far (ACCUMULATOR_MISMATCH when there is none; more may be
+ * added after); quality may be null. power (may be null; BAD_OPTIONS unless the averager keeps
+ * the spectrum) receives the average windowed spectrum of the records, n/2 + 1 bins. */
+VRX5200_ANALYSIS_API int32_t VRX5200_ANALYSIS_CALL
+VRX5200Analysis_Average_Result(VRX5200ToneAverager* averager, VRX5200ToneResult* result,
+                               VRX5200ToneQuality* quality, double* power);
+/* Frees an averager (null is ignored). */
+VRX5200_ANALYSIS_API void VRX5200_ANALYSIS_CALL
+VRX5200Analysis_Average_Destroy(VRX5200ToneAverager* averager);
 
 /* ---- Two tones ------------------------------------------------------------------------------ */
 typedef struct VRX5200TwoToneConfig {
@@ -415,6 +582,12 @@ VRX5200_ANALYSIS_API int32_t VRX5200_ANALYSIS_CALL VRX5200Analysis_Generate_File
  */
 /* One sentence saying what a result code means ("unknown result code" for others). */
 VRX5200_ANALYSIS_API const char* VRX5200_ANALYSIS_CALL VRX5200Analysis_Result_Text(int32_t code);
+/* A warning flag's stable short code ("clipped", "out_of_range", "no_tone", "tone_in_dc_lobe",
+ * "harmonic_on_tone", "leakage_limited", "precision_limited", "enob_above_bits",
+ * "records_differ", "named_tone_hidden", "few_counts"; "unknown" for anything but one flag),
+ * and one sentence saying what it means and which figures it withholds ("unknown warning"). */
+VRX5200_ANALYSIS_API const char* VRX5200_ANALYSIS_CALL VRX5200Analysis_Warning_Code(uint32_t flag);
+VRX5200_ANALYSIS_API const char* VRX5200_ANALYSIS_CALL VRX5200Analysis_Warning_Text(uint32_t flag);
 /* VRX5200_ANALYSIS_VERSION of the library itself. */
 VRX5200_ANALYSIS_API uint32_t VRX5200_ANALYSIS_CALL VRX5200Analysis_Version(void);
 
