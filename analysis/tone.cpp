@@ -58,10 +58,20 @@ class Oscillator {
     const size_t b = static_cast<size_t>(std::min<uint64_t>(kBlock, n));
     re_.resize(b);
     im_.resize(b);
+    jre_.resize(b);
+    jim_.resize(b);
+    // e(64 a + b) = e(64 a) e(b): 128 exact values make the table.
+    std::complex<double> low[64], high[64];
+    for (size_t j = 0; j < 64; ++j) {
+      low[j] = at(j);
+      high[j] = at(64 * j);
+    }
     for (size_t j = 0; j < b; ++j) {
-      const std::complex<double> e = at(j);
+      const std::complex<double> e = high[j / 64] * low[j % 64];
       re_[j] = e.real();
       im_[j] = e.imag();
+      jre_[j] = static_cast<double>(j) * e.real();
+      jim_[j] = static_cast<double>(j) * e.imag();
     }
   }
   std::complex<double> at(uint64_t j) const {
@@ -75,13 +85,73 @@ class Oscillator {
   }
   const double* re() const { return re_.data(); }
   const double* im() const { return im_.data(); }
+  const double* j_re() const { return jre_.data(); }  // j times the table
+  const double* j_im() const { return jim_.data(); }
 
  private:
   uint64_t n_;
   double whole_ = 0, fraction_ = 0;
   uint64_t whole_mod_ = 0;
-  std::vector<double> re_, im_;
+  std::vector<double> re_, im_, jre_, jim_;
 };
+
+// ---- loops over a block --------------------------------------------------------------------
+
+// p = (x - mean) w
+VRXA_VECTOR void weigh(const double* x, const double* w, double mean, size_t m, double* p) {
+  for (size_t j = 0; j < m; ++j) p[j] = (x[j] - mean) * w[j];
+}
+
+// sum p a and sum p b
+VRXA_VECTOR void dot2(const double* p, const double* a, const double* b, size_t m, double* sums) {
+  double sa = 0, sb = 0;
+#pragma omp simd reduction(+ : sa, sb)
+  for (size_t j = 0; j < m; ++j) {
+    sa += p[j] * a[j];
+    sb += p[j] * b[j];
+  }
+  sums[0] = sa;
+  sums[1] = sb;
+}
+
+// v = ar tr - ai ti (a tone's values), x -= v
+VRXA_VECTOR void take_tone(const double* tr, const double* ti, double ar, double ai, size_t m,
+                           double* v, double* x) {
+  for (size_t j = 0; j < m; ++j) {
+    v[j] = ar * tr[j] - ai * ti[j];
+    x[j] -= v[j];
+  }
+}
+
+// sum w2 v v and sum w2 v x
+VRXA_VECTOR void tone_sums(const double* w2, const double* v, const double* x, size_t m,
+                           double* sums) {
+  double model = 0, cross = 0;
+#pragma omp simd reduction(+ : model, cross)
+  for (size_t j = 0; j < m; ++j) {
+    model += w2[j] * v[j] * v[j];
+    cross += w2[j] * v[j] * x[j];
+  }
+  sums[0] = model;
+  sums[1] = cross;
+}
+
+// w2 = w^2, x -= offset; returns sum w2
+VRXA_VECTOR double squares(const double* w, double offset, size_t m, double* w2, double* x) {
+  double total = 0;
+#pragma omp simd reduction(+ : total)
+  for (size_t j = 0; j < m; ++j) {
+    w2[j] = w[j] * w[j];
+    x[j] -= offset;
+    total += w2[j];
+  }
+  return total;
+}
+
+// out = (float) x w
+VRXA_VECTOR void store(const double* x, const double* w, size_t m, float* out) {
+  for (size_t j = 0; j < m; ++j) out[j] = static_cast<float>(x[j] * w[j]);
+}
 
 // A fitted tone: 2 Re(c exp(i 2 pi cycles j / n)), cycles = order x the fundamental's.
 struct Fitted {
@@ -351,43 +421,20 @@ Demodulated demodulate(VRX5200Analyzer& a, const Job& job, double mean, double a
       const size_t m = static_cast<size_t>(std::min<uint64_t>(kBlock, n - i0));
       values_block(job.samples, job.type, job.config.bits, job.config.code_format, i0, m, x);
       table.values(i0, m, w);
-      for (size_t j = 0; j < m; ++j) x[j] = (x[j] - mean) * w[j];
+      weigh(x, w, mean, m, x);
       for (size_t t = 0; t < k; ++t) {
-        const std::complex<double> start = oscillators[t].at(i0);
-        const double sr = start.real(), si = start.imag();
-        const double* tr = oscillators[t].re();
-        const double* ti = oscillators[t].im();
-        double re[4] = {0, 0, 0, 0}, im[4] = {0, 0, 0, 0};
-        double mr[4] = {0, 0, 0, 0}, mi[4] = {0, 0, 0, 0};
-        const bool moment = t == 0;
-        size_t j = 0;
-        for (; j + 4 <= m; j += 4) {
-          for (size_t l = 0; l < 4; ++l) {
-            const double er = sr * tr[j + l] - si * ti[j + l];
-            const double ei = sr * ti[j + l] + si * tr[j + l];
-            re[l] += x[j + l] * er;
-            im[l] -= x[j + l] * ei;
-            if (moment) {
-              const double d = static_cast<double>(i0 + j + l) - centre;
-              mr[l] += x[j + l] * d * er;
-              mi[l] -= x[j + l] * d * ei;
-            }
-          }
+        // sum p conj(start e_j) = conj(start) sum p conj(e_j); the moment's (i0 + j - c) splits
+        // the same way.
+        const std::complex<double> start = std::conj(oscillators[t].at(i0));
+        double d[2];
+        dot2(x, oscillators[t].re(), oscillators[t].im(), m, d);
+        const std::complex<double> block_sum(d[0], -d[1]);
+        z[t] += start * block_sum;
+        if (t == 0) {
+          dot2(x, oscillators[t].j_re(), oscillators[t].j_im(), m, d);
+          const std::complex<double> moment(d[0], -d[1]);
+          z1 += start * ((static_cast<double>(i0) - centre) * block_sum + moment);
         }
-        for (; j < m; ++j) {
-          const double er = sr * tr[j] - si * ti[j];
-          const double ei = sr * ti[j] + si * tr[j];
-          re[0] += x[j] * er;
-          im[0] -= x[j] * ei;
-          if (moment) {
-            const double d = static_cast<double>(i0 + j) - centre;
-            mr[0] += x[j] * d * er;
-            mi[0] -= x[j] * d * ei;
-          }
-        }
-        z[t] += std::complex<double>(re[0] + re[1] + re[2] + re[3], im[0] + im[1] + im[2] + im[3]);
-        if (moment)
-          z1 += std::complex<double>(mr[0] + mr[1] + mr[2] + mr[3], mi[0] + mi[1] + mi[2] + mi[3]);
       }
     }
     moments[thread] = z1;
@@ -411,61 +458,39 @@ void subtract_and_transform(const Job& job, double mean, std::vector<Fitted>& to
   oscillators.reserve(tones.size());
   for (const Fitted& t : tones) oscillators.emplace_back(t.cycles, n);
   const size_t k = tones.size();
-  std::vector<double> model[2], cross[2];
+  std::vector<double> model[2], cross[2], values[2];  // values: each tone's, for k > 1
   double sum_w2[2] = {0, 0};
+  if (k > 1) {
+    values[0].resize(k * kBlock);
+    values[1].resize(k * kBlock);
+  }
   for (int t = 0; t < 2; ++t) {
     model[t].assign(k, 0.0);
     cross[t].assign(k, 0.0);
   }
   s.fft->parallel((n + kBlock - 1) / kBlock, [&](uint64_t first, uint64_t last, int thread) {
-    double x[kBlock], w[kBlock], w2[kBlock];
-    std::vector<std::array<double, kBlock>> values;
+    double x[kBlock], w[kBlock], w2[kBlock], v[kBlock];
     double sw = 0;
-    if (k > 0) values.resize(k);
     for (uint64_t block = first; block < last; ++block) {
       const uint64_t i0 = block * kBlock;
       const size_t m = static_cast<size_t>(std::min<uint64_t>(kBlock, n - i0));
       values_block(job.samples, job.type, job.config.bits, job.config.code_format, i0, m, x);
       table.values(i0, m, w);
-      for (size_t j = 0; j < m; ++j) {
-        x[j] -= mean;
-        w2[j] = w[j] * w[j];
-      }
+      sw += squares(w, mean, m, w2, x);
       for (size_t t = 0; t < k; ++t) {
         // 2 Re(c e) = 2 (cr er - ci ei), e = start x table.
         const std::complex<double> cs = 2.0 * tones[t].c * oscillators[t].at(i0);
-        const double ar = cs.real(), ai = cs.imag();
-        const double* tr = oscillators[t].re();
-        const double* ti = oscillators[t].im();
-        double* v = values[t].data();
-        for (size_t j = 0; j < m; ++j) {
-          v[j] = ar * tr[j] - ai * ti[j];
-          x[j] -= v[j];
-        }
+        take_tone(oscillators[t].re(), oscillators[t].im(), cs.real(), cs.imag(), m, v, x);
+        if (k > 1) std::memcpy(values[thread].data() + t * kBlock, v, m * sizeof(double));
       }
       for (size_t t = 0; t < k; ++t) {
-        const double* v = values[t].data();
-        double mo[4] = {0, 0, 0, 0}, cr[4] = {0, 0, 0, 0};
-        size_t j = 0;
-        for (; j + 4 <= m; j += 4) {
-          for (size_t l = 0; l < 4; ++l) {
-            mo[l] += w2[j + l] * v[j + l] * v[j + l];
-            cr[l] += w2[j + l] * v[j + l] * x[j + l];
-          }
-        }
-        for (; j < m; ++j) {
-          mo[0] += w2[j] * v[j] * v[j];
-          cr[0] += w2[j] * v[j] * x[j];
-        }
-        model[thread][t] += mo[0] + mo[1] + mo[2] + mo[3];
-        cross[thread][t] += cr[0] + cr[1] + cr[2] + cr[3];
+        const double* vt = k > 1 ? values[thread].data() + t * kBlock : v;
+        double sums[2];
+        tone_sums(w2, vt, x, m, sums);
+        model[thread][t] += sums[0];
+        cross[thread][t] += sums[1];
       }
-      double block_w2 = 0;
-      for (size_t j = 0; j < m; ++j) {
-        block_w2 += w2[j];
-        in[i0 + j] = static_cast<float>(x[j] * w[j]);
-      }
-      sw += block_w2;
+      store(x, w, m, in + i0);
     }
     sum_w2[thread] = sw;
   });
@@ -768,13 +793,10 @@ void finish(const Job& job, Spectrum& s, const Summary& in, VRX5200ToneResult* r
   }
 
   // The floor: the transform's rounding of what it transformed, or double precision's.
-  double floor = kTransformFloor * (s.total + 0.0);
-  {
-    double all = 0;
-    s.for_each_bin([&](uint64_t, double p) { all += p; });
-    floor =
-        kTransformFloor * all * static_cast<double>(noise_band_bins) / static_cast<double>(bins);
-  }
+  // (the rounding spreads evenly over the bins; the band's survey total stands for the whole
+  // band's share)
+  double floor = kTransformFloor * s.total * static_cast<double>(noise_band_bins) /
+                 static_cast<double>(band.last - band.first + 1);
   if (tone && job.method == VRX5200_METHOD_FIT_SUBTRACT) floor += kFitFloor * signal;
   q.floor_dbfs = db_ratio(floor, fs_power);
   q.leakage_dbfs = db_ratio(leakage, fs_power);

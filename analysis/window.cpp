@@ -38,9 +38,18 @@ WindowTable::WindowTable(const Window& w, uint64_t length)
   const size_t n = static_cast<size_t>(std::min<uint64_t>(kWindowBlock, length));
   cos_.resize(n);
   sin_.resize(n);
+  // angle(64 a + b) = angle(64 a) + angle(b): 128 exact values make the table.
+  double c_low[64], s_low[64], c_high[64], s_high[64];
+  for (size_t j = 0; j < 64; ++j) {
+    c_low[j] = std::cos(step_ * static_cast<double>(j));
+    s_low[j] = std::sin(step_ * static_cast<double>(j));
+    c_high[j] = std::cos(step_ * static_cast<double>(64 * j));
+    s_high[j] = std::sin(step_ * static_cast<double>(64 * j));
+  }
   for (size_t j = 0; j < n; ++j) {
-    cos_[j] = std::cos(step_ * static_cast<double>(j));
-    sin_[j] = std::sin(step_ * static_cast<double>(j));
+    const size_t a = j / 64, b = j % 64;
+    cos_[j] = c_high[a] * c_low[b] - s_high[a] * s_low[b];
+    sin_[j] = s_high[a] * c_low[b] + c_high[a] * s_low[b];
   }
 }
 
@@ -65,7 +74,7 @@ void cosine_sum(const double* a, double c0, double s0, const double* cosines, co
 
 }  // namespace
 
-void WindowTable::values(uint64_t i0, size_t n, double* out) const {
+VRXA_VECTOR void WindowTable::values(uint64_t i0, size_t n, double* out) const {
   if (w_.terms == 1) {
     std::fill(out, out + n, 1.0);
     return;
