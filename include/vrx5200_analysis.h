@@ -416,6 +416,9 @@ VRX5200_ANALYSIS_API int32_t VRX5200_ANALYSIS_CALL VRX5200Analysis_Average_Creat
  * (constant, not finite, ...) is not added and changes nothing. Records after the first look for
  * the first one's fundamental (when none was given); one where it moved by more than half a bin
  * sets VRX5200_WARN_RECORDS_DIFFER, one without a tone VRX5200_WARN_NO_TONE for the average. */
+VRX5200_ANALYSIS_API int32_t VRX5200_ANALYSIS_CALL
+VRX5200Analysis_Average_Add(VRX5200ToneAverager* averager, const void* samples,
+                            int32_t sample_type, uint64_t count);
 /* The analysis of the records added so far (ACCUMULATOR_MISMATCH when there is none; more may be
  * added after); quality may be null. power (may be null; BAD_OPTIONS unless the averager keeps
  * the spectrum) receives the average windowed spectrum of the records, n/2 + 1 bins. */
@@ -517,6 +520,64 @@ typedef struct VRX5200CodeDensityResult {
 VRX5200_ANALYSIS_API int32_t VRX5200_ANALYSIS_CALL VRX5200Analysis_Code_Density(
     const void* samples, int32_t sample_type, uint64_t count, int32_t bits, int32_t code_format,
     double* dnl, double* inl, VRX5200CodeDensityResult* result);
+
+/* ---- Linearity from ramps and sines: histograms accumulated over records ---------------------
+ */
+/* The input's shape, which gives the transition levels from the cumulative histogram CH (M
+ * samples): a ramp (or triangle) spends equal time in equal input widths, T[k] = CH[k-1] / M; a
+ * sine follows the arcsine law, T[k] = -cos(pi CH[k-1] / M). Either may overdrive both ends: the
+ * end codes then hold the overdrive and are not measured. */
+#define VRX5200_SHAPE_AUTO 0 /* the shape whose transition levels lie nearer a straight line */
+#define VRX5200_SHAPE_SINE 1
+#define VRX5200_SHAPE_RAMP 2
+
+/* A histogram of codes (offset-binary order, 0..2^bits-1) summed over records of int16 or uint16
+ * words, which may come from several files or captures. One per thread. */
+typedef struct VRX5200Histogram VRX5200Histogram;
+
+typedef struct VRX5200LinearityResult {
+  uint32_t version;
+  int32_t bits;
+  uint64_t samples;
+  int32_t shape;          /* the shape used: VRX5200_SHAPE_SINE or VRX5200_SHAPE_RAMP */
+  uint32_t warnings;      /* VRX5200_WARN_OUT_OF_RANGE, VRX5200_WARN_FEW_COUNTS */
+  uint32_t first_code;    /* lowest and highest codes hit (they hold any overdrive): DNL is */
+  uint32_t last_code;     /* measured for the codes between them, INL for their transitions */
+  uint32_t missing_codes; /* codes between them never hit (DNL -1) */
+  uint32_t reserved;
+  uint64_t out_of_range_samples;   /* words whose bits above the code were neither its sign
+                                      extension (zero for offset binary) nor the first word's */
+  double dnl_min_lsb, dnl_max_lsb; /* against the average width of the codes measured */
+  double inl_end_point_min_lsb, inl_end_point_max_lsb; /* against the line through the first
+                                                          and last transitions */
+  double inl_best_fit_min_lsb, inl_best_fit_max_lsb;   /* against the least-squares line
+                                                          through all transitions */
+  double sine_fit_rms_lsb; /* RMS best-fit INL if the input were a sine, and a ramp: the */
+  double ramp_fit_rms_lsb; /* shape detected is the smaller, by a factor of 2 at least */
+} VRX5200LinearityResult;
+
+/* Makes an empty histogram for codes of `bits` bits (1..16) in code_format. */
+VRX5200_ANALYSIS_API int32_t VRX5200_ANALYSIS_CALL
+VRX5200Analysis_Histogram_Create(int32_t bits, int32_t code_format, VRX5200Histogram** histogram);
+/* Adds count words (VRX5200_SAMPLES_INT16 or _UINT16; doubles are BAD_SAMPLE_TYPE), read as
+ * VRX5200Analysis_Single_Tone reads them. A refused call adds nothing. */
+VRX5200_ANALYSIS_API int32_t VRX5200_ANALYSIS_CALL VRX5200Analysis_Histogram_Add(
+    VRX5200Histogram* histogram, const void* samples, int32_t sample_type, uint64_t count);
+/* The counts (2^bits entries; may be null) and the samples added (may be null). */
+VRX5200_ANALYSIS_API int32_t VRX5200_ANALYSIS_CALL VRX5200Analysis_Histogram_Counts(
+    const VRX5200Histogram* histogram, uint64_t* counts, uint64_t* samples);
+/* Code-density test (IEEE Std 1241) of the histogram for the shape given (VRX5200_SHAPE_AUTO:
+ * detected; UNKNOWN_SHAPE when neither shape's transitions lie within 2 LSB or 1% of the codes
+ * of a straight line, or both do within a factor of 2: give the shape then). dnl, inl_end_point
+ * and inl_best_fit, when not null, have 2^bits entries indexed by code (offset-binary order):
+ * dnl[k] for the codes measured, the INLs at the transition into code k; entries outside are 0.
+ * CODES_NOT_COVERED below four codes. */
+VRX5200_ANALYSIS_API int32_t VRX5200_ANALYSIS_CALL VRX5200Analysis_Linearity(
+    const VRX5200Histogram* histogram, int32_t shape, double* dnl, double* inl_end_point,
+    double* inl_best_fit, VRX5200LinearityResult* result);
+/* Frees a histogram (null is ignored). */
+VRX5200_ANALYSIS_API void VRX5200_ANALYSIS_CALL
+VRX5200Analysis_Histogram_Destroy(VRX5200Histogram* histogram);
 
 /* ---- Coherent frequency ------------------------------------------------------------------------
  */

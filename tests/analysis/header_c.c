@@ -13,5 +13,8 @@ size_t vrx5200_analysis_c_sizes(size_t* sizes) {
   sizes[7] = sizeof(VRX5200CodeDensityResult);
   sizes[8] = sizeof(VRX5200SignalConfig);
   sizes[9] = sizeof(VRX5200SignalResult);
-  return 10;
+  sizes[10] = sizeof(VRX5200ToneOptions);
+  sizes[11] = sizeof(VRX5200ToneQuality);
+  sizes[12] = sizeof(VRX5200LinearityResult);
+  return 13;
 }
