@@ -3,11 +3,15 @@
  * pattern generation. It needs no board, and the board library does not need it.
  *
  * Quantities are those of IEEE Std 1241 (ADCs) and IEEE Std 1658 (DACs):
- *   - single tone: fundamental, harmonics 2..H with their aliased bins, SNR, SINAD, SFDR with the
- *     worst spur named, THD, ENOB referred to full scale, noise floor and noise spectral density;
+ *   - single tone: fundamental, harmonics 2..H with their aliased bins, SNR (dBc and dBFS), SINAD,
+ *     SFDR with the worst spur named, THD, ENOB referred to full scale, noise floor and noise
+ *     spectral density; the tone fitted and subtracted first, so that records between bins read
+ *     true; warnings where a figure is withheld; an analysis band, named tones to identify or
+ *     exclude, and averaging over records;
  *   - two tones: second- and third-order intermodulation products;
  *   - sine fit: three-parameter (known frequency) and four-parameter least squares;
- *   - code density of a sine input: DNL and INL per code, missing codes;
+ *   - code density of a ramp or sine input (detected), over histograms of several records: DNL,
+ *     end-point and best-fit INL per code, missing codes;
  *   - coherent frequencies, and DAC test patterns as 16-bit words.
  *
  * Usage rules
@@ -28,18 +32,23 @@
  *     used by two threads at the same time.
  *
  * Spectra. A record of n samples is multiplied by the window and transformed with a real FFT in
- * single precision (KissFFT, float: Debian's libkissfft, BSD licence). Precision consequence: the
- * transform's rounding noise lies about 137 dB below the power of a full-scale tone (a noiseless
- * full-scale sine reads SNR 137 dB and SFDR 150 dB), so SNR, SINAD and SFDR up to about 115 dB
- * are measured to within 0.05 dB; a 16-bit converter's ideal SNR is 98 dB. Deeper floors read
- * high; each bin's power is within about 2e-7 of the largest bin's. Windowing,
- * the spectrum's sums and every figure derived from them are in double precision, and so are the
- * sine fit and the code-density test (no transform there). The power spectrum is one-sided in
- * codes squared per bin, normalised so that its bins sum to the record's power (Parseval): a
- * tone of amplitude A contributes A^2/2 summed over its lobe, white noise of variance s^2
- * contributes s^2 spread over the n/2 bins, whatever the window. A record whose length (half
- * its length when even) has a prime factor above 97 is transformed by Bluestein's chirp
- * convolution instead, at several times the time and memory.
+ * single precision (KissFFT, float: Debian's libkissfft, BSD licence); its rounding noise lies
+ * about 137 dB below the power of what is transformed, and each bin's power is within about 2e-7
+ * of the largest bin's. Single-tone analysis therefore transforms the residual, not the record:
+ * the fundamental (and each harmonic that would leak through the window into the noise) is fitted
+ * to the record in double precision and subtracted first (VRX5200_METHOD_FIT_SUBTRACT), so that
+ * the rounding lies 137 dB below the noise and distortion, not below the tone. SNR, SINAD, THD
+ * and SFDR of a tone, coherent or between bins, through any window, read within 0.1 dB of the
+ * truth up to 110 dB SNR and beyond (noiseless doubles read about 300 dB); where the noise comes
+ * within 17 dB of the arithmetic's floor the figures are withheld (VRX5200_WARN_PRECISION_LIMITED).
+ * The windowed power spectrum itself (VRX5200Analysis_Power_Spectrum) is the record's, rounding
+ * and all. Windowing, the fit, the spectrum's sums and every figure derived from them are in
+ * double precision, and so are the sine fit and the code-density test (no transform there). The
+ * power spectrum is one-sided in codes squared per bin, normalised so that its bins sum to the
+ * record's power (Parseval): a tone of amplitude A contributes A^2/2 summed over its lobe, white
+ * noise of variance s^2 contributes s^2 spread over the n/2 bins, whatever the window. A record
+ * whose length (half its length when even) has a prime factor above 97 is transformed by
+ * Bluestein's chirp convolution instead, at several times the time and memory.
  *
  * The header is plain C (C99 and later) and C++.
  */
@@ -254,14 +263,17 @@ typedef struct VRX5200ToneResult {
   VRX5200ToneRecord tones[VRX5200_MAX_HARMONICS]; /* [0] fundamental, [h-1] harmonic h */
 } VRX5200ToneResult;
 
-/* Single-tone analysis of count samples (type VRX5200_SAMPLES_). analyzer may be null (a plan
- * is made for the call); else it must be made for count samples. power, when not null, receives
- * the power spectrum (count/2 + 1 bins, codes squared per bin, see above). The fundamental is
- * the given frequency or the largest component above DC, its position refined to a fraction of
- * a bin from its lobe. A tone's power is the sum of its lobe's bins. The noise is the average
- * bin outside DC, the fundamental and the counted harmonics, times the bins of the whole band
- * but DC; the worst spur is the largest bin outside DC and the fundamental, its power the sum of
- * its lobe (a harmonic's lobe when it lies in one). */
+/* Single-tone analysis of count samples (type VRX5200_SAMPLES_): VRX5200Analysis_Single_Tone_Ex
+ * without options and without the quality record (its warnings are not returned, but the figures
+ * they withhold are NaN here too). analyzer may be null (a plan is made for the call); else it
+ * must be made for count samples. power, when not null, receives the record's windowed power
+ * spectrum (count/2 + 1 bins, codes squared per bin, see above). The fundamental is the given
+ * frequency or the largest component above DC, fitted to the record and subtracted before the
+ * window; a tone's power is its fitted power plus the residual's bins in its lobe (on a coherent
+ * record, the sum of its lobe). The noise is the average residual bin outside DC, the
+ * fundamental and the counted harmonics, times the bins of the whole band but DC; the worst spur
+ * is the largest of the counted harmonics and of the residual's bins outside DC, the fundamental
+ * and the harmonics, its power the sum of its lobe. */
 VRX5200_ANALYSIS_API int32_t VRX5200_ANALYSIS_CALL VRX5200Analysis_Single_Tone(
     VRX5200Analyzer* analyzer, const void* samples, int32_t sample_type, uint64_t count,
     VRX5200ToneConfig config, VRX5200ToneResult* result, double* power);
@@ -416,9 +428,8 @@ VRX5200_ANALYSIS_API int32_t VRX5200_ANALYSIS_CALL VRX5200Analysis_Average_Creat
  * (constant, not finite, ...) is not added and changes nothing. Records after the first look for
  * the first one's fundamental (when none was given); one where it moved by more than half a bin
  * sets VRX5200_WARN_RECORDS_DIFFER, one without a tone VRX5200_WARN_NO_TONE for the average. */
-VRX5200_ANALYSIS_API int32_t VRX5200_ANALYSIS_CALL
-VRX5200Analysis_Average_Add(VRX5200ToneAverager* averager, const void* samples,
-                            int32_t sample_type, uint64_t count);
+VRX5200_ANALYSIS_API int32_t VRX5200_ANALYSIS_CALL VRX5200Analysis_Average_Add(
+    VRX5200ToneAverager* averager, const void* samples, int32_t sample_type, uint64_t count);
 /* The analysis of the records added so far (ACCUMULATOR_MISMATCH when there is none; more may be
  * added after); quality may be null. power (may be null; BAD_OPTIONS unless the averager keeps
  * the spectrum) receives the average windowed spectrum of the records, n/2 + 1 bins. */
@@ -496,7 +507,7 @@ VRX5200_ANALYSIS_API int32_t VRX5200_ANALYSIS_CALL
 VRX5200Analysis_Sine_Fit(const void* samples, int32_t sample_type, uint64_t count,
                          VRX5200FitConfig config, VRX5200FitResult* result);
 
-/* ---- Code density of a sine input ------------------------------------------------------------ */
+/* ---- Code density of a sine input (ramps too: VRX5200Analysis_Linearity) ------------------ */
 typedef struct VRX5200CodeDensityResult {
   uint32_t version;
   int32_t bits;
