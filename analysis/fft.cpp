@@ -29,7 +29,6 @@ using cpx = kiss_fft_cpx;
 constexpr uint64_t kMaxPrime = 97;                     // larger prime factors: Bluestein's way
 constexpr uint64_t kMaxBluestein = uint64_t{1} << 31;  // points whose squares fit 64 bits
 constexpr uint64_t kSplitAbove = 1u << 12;  // complex points transformed in one go up to this
-constexpr uint64_t kGroup = 8;              // columns gathered together (a cache line of them)
 constexpr uint64_t kThreadsFrom = uint64_t{1}
                                   << 17;  // samples from which two threads share the work
 
@@ -41,7 +40,85 @@ void exact(std::vector<double>& table, uint64_t count, double step) {  // exp(-i
   }
 }
 
+bool power_of_two(uint64_t v) {
+  return v >= 2 && (v & (v - 1)) == 0;
+}
+
 }  // namespace
+
+// kGroup transforms of one power-of-two length at once, each point a vector of kGroup lanes:
+// Stockham's radix-2 passes, ping-ponging between two buffers, whose loops run over m x kGroup
+// contiguous floats with one twiddle each (the lanes fill the machine's vectors whatever the
+// pass). Twiddles from double precision, exact per pass.
+LaneFft::LaneFft(uint64_t length) : length_(length) {
+  for (uint64_t l = length / 2; l >= 1; l /= 2) {
+    for (uint64_t j = 0; j < l; ++j) {
+      const double angle = -kPi * static_cast<double>(j) / static_cast<double>(l);
+      re_.push_back(static_cast<float>(std::cos(angle)));
+      im_.push_back(static_cast<float>(std::sin(angle)));
+    }
+  }
+}
+
+namespace {
+
+VRXA_VECTOR void lane_pass(const float* __restrict xr, const float* __restrict xi,
+                           float* __restrict yr, float* __restrict yi, uint64_t l, uint64_t m,
+                           const float* __restrict wr, const float* __restrict wi) {
+  const uint64_t span = m * kGroup;  // floats of one run
+  for (uint64_t j = 0; j < l; ++j) {
+    const float cr = wr[j], ci = wi[j];
+    const float* ar = xr + j * span;
+    const float* ai = xi + j * span;
+    const float* br = xr + (j + l) * span;
+    const float* bi = xi + (j + l) * span;
+    float* y0r = yr + 2 * j * span;
+    float* y0i = yi + 2 * j * span;
+    float* y1r = y0r + span;
+    float* y1i = y0i + span;
+#pragma omp simd
+    for (uint64_t q = 0; q < span; ++q) {
+      const float dr = ar[q] - br[q], di = ai[q] - bi[q];
+      y0r[q] = ar[q] + br[q];
+      y0i[q] = ai[q] + bi[q];
+      y1r[q] = cr * dr - ci * di;
+      y1i[q] = cr * di + ci * dr;
+    }
+  }
+}
+
+// row[c] = x[c] (br + i bi) t[c], c < g, in double.
+VRXA_VECTOR void twiddle_lanes(const float* __restrict xr, const float* __restrict xi, double br,
+                               double bi, const double* __restrict t, cpx* __restrict row,
+                               uint64_t g) {
+  double yr[kGroup], yi[kGroup];
+#pragma omp simd
+  for (uint64_t c = 0; c < kGroup; ++c) {
+    const double wr = br * t[c] - bi * t[kGroup + c], wi = br * t[kGroup + c] + bi * t[c];
+    yr[c] = xr[c] * wr - xi[c] * wi;
+    yi[c] = xr[c] * wi + xi[c] * wr;
+  }
+  for (uint64_t c = 0; c < g; ++c) {
+    row[c].r = static_cast<float>(yr[c]);
+    row[c].i = static_cast<float>(yi[c]);
+  }
+}
+
+}  // namespace
+
+const float* LaneFft::run(float* re, float* im, float* work_re, float* work_im) const {
+  float *xr = re, *xi = im, *yr = work_re, *yi = work_im;
+  const float* wr = re_.data();
+  const float* wi = im_.data();
+  for (uint64_t l = length_ / 2, m = 1; l >= 1; m *= 2, l /= 2) {
+    lane_pass(xr, xi, yr, yi, l, m, wr, wi);
+    wr += l;
+    wi += l;
+    std::swap(xr, yr);
+    std::swap(xi, yi);
+  }
+  return xr;  // the real parts; the imaginary parts follow at the same offset in the other array
+}
 
 uint64_t largest_prime_factor(uint64_t n) {
   uint64_t largest = 1;
@@ -95,6 +172,19 @@ std::unique_ptr<RealFft> RealFft::make(uint64_t n, int threads, int32_t* result)
       f->set_up_bluestein();
       f->data_.resize(n);
     } else if (f->m1_ > 1) {
+      if (power_of_two(f->m1_) && power_of_two(f->m2_)) {
+        f->lanes1_ = std::make_unique<LaneFft>(f->m1_);
+        f->lanes2_ = std::make_unique<LaneFft>(f->m2_);
+        // W_m^(c k2) for c < kGroup: real parts, then imaginary parts, per k2.
+        f->lane_twiddles_.resize(2 * kGroup * f->m2_);
+        for (uint64_t k2 = 0; k2 < f->m2_; ++k2) {
+          for (uint64_t c = 0; c < kGroup; ++c) {
+            const double angle = -2 * pi * static_cast<double>(c * k2) / static_cast<double>(m);
+            f->lane_twiddles_[2 * kGroup * k2 + c] = std::cos(angle);
+            f->lane_twiddles_[2 * kGroup * k2 + kGroup + c] = std::sin(angle);
+          }
+        }
+      }
       f->plan1_ = kiss_fft_alloc(static_cast<int>(f->m1_), 0, nullptr, nullptr);
       f->plan2_ = kiss_fft_alloc(static_cast<int>(f->m2_), 0, nullptr, nullptr);
       f->scratch_per_thread_ = 2 * (2 * kGroup * f->m2_ + f->m1_);
@@ -141,7 +231,74 @@ void RealFft::parallel(uint64_t count,
   }
 }
 
+// The four steps with the lane transforms: columns and rows gathered kGroup at a time into
+// lanes (4 kGroup m2 floats of scratch: the lanes and their work arrays).
+void RealFft::run_four_step_lanes() {
+  cpx* z = reinterpret_cast<cpx*>(data_.data());
+  const uint64_t m1 = m1_, m2 = m2_;
+  parallel((m1 + kGroup - 1) / kGroup, [&](uint64_t first_group, uint64_t last_group, int thread) {
+    float* re = scratch_.data() + scratch_per_thread_ * static_cast<size_t>(thread);
+    float* im = re + kGroup * m2;
+    float* work_re = im + kGroup * m2;
+    float* work_im = work_re + kGroup * m2;
+    for (uint64_t group = first_group; group < last_group; ++group) {
+      const uint64_t first = group * kGroup;
+      const uint64_t g = std::min(kGroup, m1 - first);
+      for (uint64_t n2 = 0; n2 < m2; ++n2) {
+        const cpx* row = z + first + m1 * n2;
+        for (uint64_t c = 0; c < kGroup; ++c) {
+          re[n2 * kGroup + c] = c < g ? row[c].r : 0.0f;
+          im[n2 * kGroup + c] = c < g ? row[c].i : 0.0f;
+        }
+      }
+      const float* out_re = lanes2_->run(re, im, work_re, work_im);
+      const float* out_im = out_re == re ? im : work_im;
+      // Back in place, twiddled by W_m^(n1 k2) = W_m^(first k2) W_m^(c k2), the first a product
+      // of two exact values, the second from the lane table.
+      for (uint64_t k2 = 0; k2 < m2; ++k2) {
+        const uint64_t j = first * k2;
+        const double* a = &twiddle_high_[2 * (j / m2)];
+        const double* b = &twiddle_low_[2 * (j % m2)];
+        const double br = a[0] * b[0] - a[1] * b[1], bi = a[0] * b[1] + a[1] * b[0];
+        twiddle_lanes(out_re + k2 * kGroup, out_im + k2 * kGroup, br, bi,
+                      &lane_twiddles_[2 * kGroup * k2], z + first + m1 * k2, g);
+      }
+    }
+  });
+  // Rows, kGroup at a time.
+  parallel((m2 + kGroup - 1) / kGroup, [&](uint64_t first_group, uint64_t last_group, int thread) {
+    float* re = scratch_.data() + scratch_per_thread_ * static_cast<size_t>(thread);
+    float* im = re + kGroup * m1;
+    float* work_re = im + kGroup * m1;
+    float* work_im = work_re + kGroup * m1;
+    for (uint64_t group = first_group; group < last_group; ++group) {
+      const uint64_t first = group * kGroup;
+      const uint64_t g = std::min(kGroup, m2 - first);
+      for (uint64_t c = 0; c < kGroup; ++c) {
+        const cpx* row = z + m1 * (first + std::min(c, g - 1));
+        for (uint64_t k1 = 0; k1 < m1; ++k1) {
+          re[k1 * kGroup + c] = row[k1].r;
+          im[k1 * kGroup + c] = row[k1].i;
+        }
+      }
+      const float* out_re = lanes1_->run(re, im, work_re, work_im);
+      const float* out_im = out_re == re ? im : work_im;
+      for (uint64_t c = 0; c < g; ++c) {
+        cpx* row = z + m1 * (first + c);
+        for (uint64_t k1 = 0; k1 < m1; ++k1) {
+          row[k1].r = out_re[k1 * kGroup + c];
+          row[k1].i = out_im[k1 * kGroup + c];
+        }
+      }
+    }
+  });
+}
+
 void RealFft::run_four_step() {
+  if (lanes1_) {
+    run_four_step_lanes();
+    return;
+  }
   cpx* z = reinterpret_cast<cpx*>(data_.data());
   const uint64_t m1 = m1_, m2 = m2_;
   // Columns: for each n1, the m2 points z[n1 + m1 n2], transformed and twiddled by W_m^(n1 k2).

@@ -72,6 +72,7 @@ inline void values_block(const void* samples, int32_t type, int32_t bits, int32_
   const uint32_t mask = bits >= 16 ? 0xFFFFu : (1u << bits) - 1u;
   const uint32_t flip = format == VRX5200_OFFSET_BINARY ? 0u : (1u << (bits - 1));
   const int32_t sign = int32_t{1} << (bits - 1);
+#pragma omp simd
   for (size_t j = 0; j < n; ++j)
     out[j] = static_cast<double>(static_cast<int32_t>((w[j] & mask) ^ flip) - sign);
 }
@@ -130,6 +131,23 @@ class WindowTable {
 };
 
 // ---- transform -----------------------------------------------------------------------------
+// Transforms gathered this many at a time (columns, or rows) by the four-step way.
+constexpr uint64_t kGroup = 8;
+
+// kGroup complex transforms of one power-of-two length, lane by lane: point j of transform c at
+// [j kGroup + c] of the real and the imaginary array. run() uses the work arrays as well and
+// returns where the result's real parts are: re or work_re; its imaginary parts are at the same
+// offset of im or work_im.
+class LaneFft {
+ public:
+  explicit LaneFft(uint64_t length);
+  const float* run(float* re, float* im, float* work_re, float* work_im) const;
+  uint64_t size() const { return length_; }
+
+ private:
+  uint64_t length_;
+  std::vector<float> re_, im_;  // twiddles, pass after pass
+};
 // The power spectrum |X[k]|^2 (k = 0..n/2) of a real record of n samples, in single precision and
 // in place: the record goes into input() (n floats), and after run() the same memory holds the
 // power of bins k and n/2-k side by side in the slot where bin k's transform was (see fft.cpp).
@@ -190,6 +208,7 @@ class RealFft {
     return slots_[2 * (row * m1_ + column) + static_cast<uint64_t>(half)];
   }
   void run_four_step();
+  void run_four_step_lanes();
   void set_up_bluestein();
   void run_bluestein();
   void post_process(float* z);
@@ -197,12 +216,14 @@ class RealFft {
   uint64_t m_ = 0;            // complex points (n/2 for even n, n for odd n)
   uint64_t m1_ = 1, m2_ = 1;  // four-step split m = m1 * m2 (m1 = 1: one transform)
   int threads_ = 1;
-  kiss_fft_state* plan1_ = nullptr;  // length m1 (or m when not split)
-  kiss_fft_state* plan2_ = nullptr;  // length m2
-  std::vector<float> data_;          // the record, transformed in place
-  std::vector<float> scratch_;       // per thread: gathered columns and a transform's output
-  size_t scratch_per_thread_ = 0;    // floats
-  const float* slots_ = nullptr;     // where the power ends up
+  std::unique_ptr<LaneFft> lanes1_, lanes2_;  // lengths m1 and m2 when both are powers of two
+  std::vector<double> lane_twiddles_;         // W_m^(c k2), c < kGroup, for the lanes
+  kiss_fft_state* plan1_ = nullptr;           // length m1 (or m when not split)
+  kiss_fft_state* plan2_ = nullptr;           // length m2
+  std::vector<float> data_;                   // the record, transformed in place
+  std::vector<float> scratch_;     // per thread: gathered columns and a transform's output
+  size_t scratch_per_thread_ = 0;  // floats
+  const float* slots_ = nullptr;   // where the power ends up
   // Twiddles in double precision: W_m^(j) for j < m2 and W_m^(j m2) for j < m1 (the four-step
   // twiddle W_m^(n1 k2) is a product of the two); W_2m^(k2) and W_2m^(m2 k1) for the split.
   std::vector<double> twiddle_low_, twiddle_high_, split_row_, split_column_;

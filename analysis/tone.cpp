@@ -99,6 +99,7 @@ class Oscillator {
 
 // p = (x - mean) w
 VRXA_VECTOR void weigh(const double* x, const double* w, double mean, size_t m, double* p) {
+#pragma omp simd
   for (size_t j = 0; j < m; ++j) p[j] = (x[j] - mean) * w[j];
 }
 
@@ -115,8 +116,9 @@ VRXA_VECTOR void dot2(const double* p, const double* a, const double* b, size_t 
 }
 
 // v = ar tr - ai ti (a tone's values), x -= v
-VRXA_VECTOR void take_tone(const double* tr, const double* ti, double ar, double ai, size_t m,
-                           double* v, double* x) {
+VRXA_VECTOR void take_tone(const double* __restrict tr, const double* __restrict ti, double ar,
+                           double ai, size_t m, double* __restrict v, double* __restrict x) {
+#pragma omp simd
   for (size_t j = 0; j < m; ++j) {
     v[j] = ar * tr[j] - ai * ti[j];
     x[j] -= v[j];
@@ -137,7 +139,8 @@ VRXA_VECTOR void tone_sums(const double* w2, const double* v, const double* x, s
 }
 
 // w2 = w^2, x -= offset; returns sum w2
-VRXA_VECTOR double squares(const double* w, double offset, size_t m, double* w2, double* x) {
+VRXA_VECTOR double squares(const double* __restrict w, double offset, size_t m,
+                           double* __restrict w2, double* __restrict x) {
   double total = 0;
 #pragma omp simd reduction(+ : total)
   for (size_t j = 0; j < m; ++j) {
@@ -149,7 +152,9 @@ VRXA_VECTOR double squares(const double* w, double offset, size_t m, double* w2,
 }
 
 // out = (float) x w
-VRXA_VECTOR void store(const double* x, const double* w, size_t m, float* out) {
+VRXA_VECTOR void store(const double* __restrict x, const double* __restrict w, size_t m,
+                       float* __restrict out) {
+#pragma omp simd
   for (size_t j = 0; j < m; ++j) out[j] = static_cast<float>(x[j] * w[j]);
 }
 

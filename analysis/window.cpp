@@ -59,6 +59,7 @@ namespace {
 template <int Terms>
 void cosine_sum(const double* a, double c0, double s0, const double* cosines, const double* sines,
                 size_t n, double* out) {
+#pragma omp simd
   for (size_t j = 0; j < n; ++j) {
     const double c = c0 * cosines[j] - s0 * sines[j];
     double previous = 1.0, current = c, value = a[0] + a[1] * c;
@@ -257,20 +258,33 @@ int32_t scan_values(const void* samples, int32_t type, uint64_t count, int32_t b
     const uint32_t flip = format == VRX5200_OFFSET_BINARY ? 0u : sign;
     const uint32_t ones = 0xFFFFu >> bits;  // the bits above the code, all set
     const uint32_t tag = count > 0 && bits < 16 ? static_cast<uint32_t>(w[0]) >> bits : 0;
-    for (uint64_t i = 0; i < count; ++i) {
-      const uint32_t word = w[i];
-      constant = constant && w[i] == w[0];
-      const uint32_t code = (word & mask) ^ flip;  // offset binary: 0 .. 2^bits - 1
-      add(static_cast<double>(static_cast<int32_t>(code) - static_cast<int32_t>(sign)));
-      s.low_rail += code == 0;
-      s.high_rail += code == mask;
-      if (bits < 16) {
-        const uint32_t upper = word >> bits;
-        const uint32_t extension =
-            format == VRX5200_TWOS_COMPLEMENT && (word & sign) != 0 ? ones : 0u;
-        s.out_of_range += upper != extension && upper != tag;
+    const int shift = bits < 16 ? bits : 0;
+    const uint32_t upper_mask = bits < 16 ? 0xFFFFu : 0u;
+    const bool twos = format == VRX5200_TWOS_COMPLEMENT;
+    uint64_t differ = 0;
+    for (uint64_t i0 = 0; i0 < count; i0 += 4096) {
+      const uint64_t end = std::min<uint64_t>(count, i0 + 4096);
+      int64_t codes = 0;
+      uint32_t low = 0, high = 0, outside = 0, other = 0;
+#pragma omp simd reduction(+ : codes, low, high, outside, other)
+      for (uint64_t i = i0; i < end; ++i) {
+        const uint32_t word = w[i];
+        const uint32_t code = (word & mask) ^ flip;  // offset binary: 0 .. 2^bits - 1
+        codes += static_cast<int64_t>(code);
+        low += code == 0;
+        high += code == mask;
+        const uint32_t upper = (word & upper_mask) >> shift;
+        const uint32_t extension = twos && (word & sign) != 0 ? ones : 0u;
+        outside += (upper != extension) & (upper != tag) & (upper_mask != 0);
+        other += word != w[0];
       }
+      add(static_cast<double>(codes) - static_cast<double>(sign) * static_cast<double>(end - i0));
+      s.low_rail += low;
+      s.high_rail += high;
+      s.out_of_range += outside;
+      differ += other;
     }
+    constant = differ == 0;
   }
   if (constant) return VRX5200_ANALYSIS_CONSTANT_INPUT;
   s.mean = (total + block) / static_cast<double>(count);
