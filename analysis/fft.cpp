@@ -47,24 +47,37 @@ bool power_of_two(uint64_t v) {
 }  // namespace
 
 // kGroup transforms of one power-of-two length at once, each point a vector of kGroup lanes:
-// Stockham's radix-2 passes, ping-ponging between two buffers, whose loops run over m x kGroup
-// contiguous floats with one twiddle each (the lanes fill the machine's vectors whatever the
-// pass). Twiddles from double precision, exact per pass.
+// Stockham's passes (radix 4, and one of radix 2 for an odd power), ping-ponging between two
+// buffers, whose loops run over m x kGroup contiguous floats with one twiddle each (the lanes
+// fill the machine's vectors whatever the pass). A pass over sub-transforms of `size` points
+// takes x[(j + t l) m + k], t < r, to y[(r j + s) m + k] = W_size^(s j) sum_t x_t w_r^(t s),
+// l = size / r. Twiddles from double precision, exact per pass.
 LaneFft::LaneFft(uint64_t length) : length_(length) {
-  for (uint64_t l = length / 2; l >= 1; l /= 2) {
+  uint64_t size = length;
+  int log = 0;
+  while ((uint64_t{1} << log) < length) ++log;
+  int radix = log % 2 == 1 ? 2 : 4;
+  while (size >= 2) {
+    const uint64_t l = size / static_cast<uint64_t>(radix);
+    passes_.push_back({radix, l, re_.size()});
     for (uint64_t j = 0; j < l; ++j) {
-      const double angle = -kPi * static_cast<double>(j) / static_cast<double>(l);
-      re_.push_back(static_cast<float>(std::cos(angle)));
-      im_.push_back(static_cast<float>(std::sin(angle)));
+      for (int s = 1; s < radix; ++s) {
+        const double angle = -2 * kPi * static_cast<double>(static_cast<uint64_t>(s) * j) /
+                             static_cast<double>(size);
+        re_.push_back(static_cast<float>(std::cos(angle)));
+        im_.push_back(static_cast<float>(std::sin(angle)));
+      }
     }
+    size = l;
+    radix = 4;
   }
 }
 
 namespace {
 
-VRXA_VECTOR void lane_pass(const float* __restrict xr, const float* __restrict xi,
-                           float* __restrict yr, float* __restrict yi, uint64_t l, uint64_t m,
-                           const float* __restrict wr, const float* __restrict wi) {
+VRXA_VECTOR void lane_pass2(const float* __restrict xr, const float* __restrict xi,
+                            float* __restrict yr, float* __restrict yi, uint64_t l, uint64_t m,
+                            const float* __restrict wr, const float* __restrict wi) {
   const uint64_t span = m * kGroup;  // floats of one run
   for (uint64_t j = 0; j < l; ++j) {
     const float cr = wr[j], ci = wi[j];
@@ -83,6 +96,45 @@ VRXA_VECTOR void lane_pass(const float* __restrict xr, const float* __restrict x
       y0i[q] = ai[q] + bi[q];
       y1r[q] = cr * dr - ci * di;
       y1i[q] = cr * di + ci * dr;
+    }
+  }
+}
+
+VRXA_VECTOR void lane_pass4(const float* __restrict xr, const float* __restrict xi,
+                            float* __restrict yr, float* __restrict yi, uint64_t l, uint64_t m,
+                            const float* __restrict wr, const float* __restrict wi) {
+  const uint64_t span = m * kGroup;
+  for (uint64_t j = 0; j < l; ++j) {
+    const float w1r = wr[3 * j], w1i = wi[3 * j], w2r = wr[3 * j + 1], w2i = wi[3 * j + 1],
+                w3r = wr[3 * j + 2], w3i = wi[3 * j + 2];
+    const float* ar = xr + j * span;
+    const float* ai = xi + j * span;
+    const float* br = xr + (j + l) * span;
+    const float* bi = xi + (j + l) * span;
+    const float* cr = xr + (j + 2 * l) * span;
+    const float* ci = xi + (j + 2 * l) * span;
+    const float* dr = xr + (j + 3 * l) * span;
+    const float* di = xi + (j + 3 * l) * span;
+    float* y0r = yr + 4 * j * span;
+    float* y0i = yi + 4 * j * span;
+#pragma omp simd
+    for (uint64_t q = 0; q < span; ++q) {
+      const float t0r = ar[q] + cr[q], t0i = ai[q] + ci[q];
+      const float t1r = ar[q] - cr[q], t1i = ai[q] - ci[q];
+      const float t2r = br[q] + dr[q], t2i = bi[q] + di[q];
+      // -i (b - d)
+      const float t3r = bi[q] - di[q], t3i = dr[q] - br[q];
+      y0r[q] = t0r + t2r;
+      y0i[q] = t0i + t2i;
+      const float u1r = t1r + t3r, u1i = t1i + t3i;
+      y0r[span + q] = w1r * u1r - w1i * u1i;
+      y0i[span + q] = w1r * u1i + w1i * u1r;
+      const float u2r = t0r - t2r, u2i = t0i - t2i;
+      y0r[2 * span + q] = w2r * u2r - w2i * u2i;
+      y0i[2 * span + q] = w2r * u2i + w2i * u2r;
+      const float u3r = t1r - t3r, u3i = t1i - t3i;
+      y0r[3 * span + q] = w3r * u3r - w3i * u3i;
+      y0i[3 * span + q] = w3r * u3i + w3i * u3r;
     }
   }
 }
@@ -108,12 +160,11 @@ VRXA_VECTOR void twiddle_lanes(const float* __restrict xr, const float* __restri
 
 const float* LaneFft::run(float* re, float* im, float* work_re, float* work_im) const {
   float *xr = re, *xi = im, *yr = work_re, *yi = work_im;
-  const float* wr = re_.data();
-  const float* wi = im_.data();
-  for (uint64_t l = length_ / 2, m = 1; l >= 1; m *= 2, l /= 2) {
-    lane_pass(xr, xi, yr, yi, l, m, wr, wi);
-    wr += l;
-    wi += l;
+  uint64_t m = 1;
+  for (const Pass& p : passes_) {
+    (p.radix == 2 ? lane_pass2 : lane_pass4)(xr, xi, yr, yi, p.l, m, re_.data() + p.twiddles,
+                                             im_.data() + p.twiddles);
+    m *= static_cast<uint64_t>(p.radix);
     std::swap(xr, yr);
     std::swap(xi, yi);
   }
@@ -169,8 +220,7 @@ std::unique_ptr<RealFft> RealFft::make(uint64_t n, int threads, int32_t* result)
       f->m1_ = 1;
       f->m2_ = m;
       f->threads_ = 1;
-      f->set_up_bluestein();
-      f->data_.resize(n);
+      f->set_up_bluestein();  // the record goes straight into the scratch: no data_
     } else if (f->m1_ > 1) {
       if (power_of_two(f->m1_) && power_of_two(f->m2_)) {
         f->lanes1_ = std::make_unique<LaneFft>(f->m1_);
@@ -200,7 +250,13 @@ std::unique_ptr<RealFft> RealFft::make(uint64_t n, int threads, int32_t* result)
     }
     f->scratch_.resize(f->scratch_per_thread_ * static_cast<size_t>(f->threads_));
     if (n % 2 == 0) {
-      exact(f->split_row_, f->m2_, pi / static_cast<double>(m));
+      // W_2m^(r) for the rows: whole up to kSplitAbove rows, else (Bluestein's m rows) as the
+      // product of W_2m^(r mod kSplitAbove) and W_2m^(kSplitAbove (r / kSplitAbove)).
+      exact(f->split_row_, std::min<uint64_t>(f->m2_, kSplitAbove), pi / static_cast<double>(m));
+      if (f->m2_ > kSplitAbove) {
+        exact(f->split_row_high_, f->m2_ / kSplitAbove + 1,
+              pi * static_cast<double>(kSplitAbove) / static_cast<double>(m));
+      }
       exact(f->split_column_, f->m1_, pi * static_cast<double>(f->m2_) / static_cast<double>(m));
     }
   } catch (const std::bad_alloc&) {
@@ -381,55 +437,61 @@ void RealFft::run() {
 
 // Bluestein's way for m points with a large prime factor: with c_j = exp(-i pi j^2 / m),
 // X[k] = c_k sum_j (z_j c_j) conj(c_(k-j)), a cyclic convolution of length l >= 2m - 1 (a power
-// of two) done with two transforms; conj(c)'s transform is kept. The chirp's angles are reduced
-// exactly (j^2 modulo 2m).
+// of two) done with two forward transforms (the inverse one as the conjugate of a forward one);
+// conj(c)'s transform is kept. The chirp's angles are reduced exactly (j^2 modulo 2m), its
+// values kept in single precision as the data they multiply. The record is windowed straight into
+// the first sequence: the memory is the two sequences of l points, the kernel and one plan.
 void RealFft::set_up_bluestein() {
   const uint64_t m = m_;
   l_ = 1;
   while (l_ < 2 * m - 1) l_ *= 2;
   plan1_ = kiss_fft_alloc(static_cast<int>(l_), 0, nullptr, nullptr);
-  plan2_ = kiss_fft_alloc(static_cast<int>(l_), 1, nullptr, nullptr);
-  if (plan1_ == nullptr || plan2_ == nullptr) throw std::bad_alloc();
+  if (plan1_ == nullptr) throw std::bad_alloc();
   chirp_.resize(2 * m);
   for (uint64_t j = 0; j < m; ++j) {
     const double angle = kPi * static_cast<double>((j * j) % (2 * m)) / static_cast<double>(m);
-    chirp_[2 * j] = std::cos(angle);
-    chirp_[2 * j + 1] = -std::sin(angle);
+    chirp_[2 * j] = static_cast<float>(std::cos(angle));
+    chirp_[2 * j + 1] = static_cast<float>(-std::sin(angle));
   }
   scratch_per_thread_ = 4 * l_;  // the sequence and its transform
-  std::vector<float> b(2 * l_, 0.0f);
+  scratch_.assign(scratch_per_thread_, 0.0f);
+  float* b = scratch_.data();         // the kernel's sequence, for a moment
   for (uint64_t t = 0; t < m; ++t) {  // conj(c_t) at t and at -t (modulo l)
     for (uint64_t at : {t, (l_ - t) % l_}) {
-      b[2 * at] = static_cast<float>(chirp_[2 * t]);
-      b[2 * at + 1] = static_cast<float>(-chirp_[2 * t + 1]);
+      b[2 * at] = chirp_[2 * t];
+      b[2 * at + 1] = -chirp_[2 * t + 1];
     }
   }
   kernel_.resize(2 * l_);
-  kiss_fft(plan1_, reinterpret_cast<const cpx*>(b.data()), reinterpret_cast<cpx*>(kernel_.data()));
+  kiss_fft(plan1_, reinterpret_cast<const cpx*>(b), reinterpret_cast<cpx*>(kernel_.data()));
 }
 
 void RealFft::run_bluestein() {
   const uint64_t m = m_, l = l_;
   cpx* a = reinterpret_cast<cpx*>(scratch_.data());
+  float* x = scratch_.data();  // the record, as input() took it
   cpx* t = a + l;
   const cpx* kernel = reinterpret_cast<const cpx*>(kernel_.data());
-  for (uint64_t j = 0; j < m; ++j) {  // even: z_j = x[2j] + i x[2j+1]; odd: x[j]
-    const double re = odd() ? data_[j] : data_[2 * j], im = odd() ? 0.0 : data_[2 * j + 1];
+  // z_j c_j in place: even n, z_j = x[2j] + i x[2j+1] is a[j] itself; odd n, z_j = x[j], read
+  // from the top down so that a[j] overwrites only values already read.
+  for (uint64_t j = m; j-- > 0;) {
+    const double re = odd() ? x[j] : x[2 * j], im = odd() ? 0.0 : x[2 * j + 1];
     const double cr = chirp_[2 * j], ci = chirp_[2 * j + 1];
     a[j].r = static_cast<float>(re * cr - im * ci);
     a[j].i = static_cast<float>(re * ci + im * cr);
   }
   for (uint64_t j = m; j < l; ++j) a[j].r = a[j].i = 0.0f;
   kiss_fft(plan1_, a, t);
+  // The product with the kernel, conjugated: the inverse transform is conj(forward(conj)).
   for (uint64_t j = 0; j < l; ++j) {
     const double re = t[j].r, im = t[j].i, kr = kernel[j].r, ki = kernel[j].i;
     t[j].r = static_cast<float>(re * kr - im * ki);
-    t[j].i = static_cast<float>(re * ki + im * kr);
+    t[j].i = static_cast<float>(-(re * ki + im * kr));
   }
-  kiss_fft(plan2_, t, a);
+  kiss_fft(plan1_, t, a);
   const double scale = 1.0 / static_cast<double>(l);
   for (uint64_t k = 0; k < m; ++k) {
-    const double re = a[k].r * scale, im = a[k].i * scale;
+    const double re = a[k].r * scale, im = -a[k].i * scale;
     const double cr = chirp_[2 * k], ci = chirp_[2 * k + 1];
     a[k].r = static_cast<float>(re * cr - im * ci);
     a[k].i = static_cast<float>(re * ci + im * cr);
@@ -458,7 +520,13 @@ void RealFft::post_process(float* data) {
     for (uint64_t r = first; r < last; ++r) {
       cpx* row = z + r * m1;
       const cpx* partner_row = z + (r == 0 ? 0 : (m2 - r) * m1);
-      const double* a = &split_row_[2 * r];
+      double a[2] = {split_row_[2 * (r % kSplitAbove)], split_row_[2 * (r % kSplitAbove) + 1]};
+      if (r >= kSplitAbove) {
+        const double* h = &split_row_high_[2 * (r / kSplitAbove)];
+        const double ar = h[0] * a[0] - h[1] * a[1], ai = h[0] * a[1] + h[1] * a[0];
+        a[0] = ar;
+        a[1] = ai;
+      }
       for (uint64_t k1 = r == 0 ? 1 : 0, end = primary_end(r); k1 < end; ++k1) {
         const uint64_t k = r + m2 * k1;
         const cpx zk = row[k1];

@@ -145,7 +145,13 @@ class LaneFft {
   uint64_t size() const { return length_; }
 
  private:
+  struct Pass {
+    int radix;
+    uint64_t l;       // sub-transform size / radix
+    size_t twiddles;  // where the pass's twiddles start
+  };
   uint64_t length_;
+  std::vector<Pass> passes_;
   std::vector<float> re_, im_;  // twiddles, pass after pass
 };
 // The power spectrum |X[k]|^2 (k = 0..n/2) of a real record of n samples, in single precision and
@@ -160,7 +166,7 @@ class RealFft {
   // threads: 0 automatic, 1 or 2.
   static std::unique_ptr<RealFft> make(uint64_t n, int threads, int32_t* result);
   uint64_t size() const { return n_; }
-  float* input() { return data_.data(); }
+  float* input() { return chirp_.empty() ? data_.data() : scratch_.data(); }
   void run();
 
   // |X[k]|^2 of one bin.
@@ -226,12 +232,12 @@ class RealFft {
   const float* slots_ = nullptr;   // where the power ends up
   // Twiddles in double precision: W_m^(j) for j < m2 and W_m^(j m2) for j < m1 (the four-step
   // twiddle W_m^(n1 k2) is a product of the two); W_2m^(k2) and W_2m^(m2 k1) for the split.
-  std::vector<double> twiddle_low_, twiddle_high_, split_row_, split_column_;
-  // Bluestein's way (lengths with a prime factor above 97): the chirp exp(-i pi j^2 / m) in double
-  // precision, the transform of its conjugate over l points; plan1_ and plan2_ are the forward
-  // and inverse transforms of l points.
+  std::vector<double> twiddle_low_, twiddle_high_, split_row_, split_row_high_, split_column_;
+  // Bluestein's way (lengths with a prime factor above 97): the chirp exp(-i pi j^2 / m) in single
+  // precision, the transform of its conjugate over l points; plan1_ is the forward transform of
+  // l points (the inverse is its conjugate), and the record lies in the scratch (no data_).
   uint64_t l_ = 0;
-  std::vector<double> chirp_;
+  std::vector<float> chirp_;
   std::vector<float> kernel_;
 };
 

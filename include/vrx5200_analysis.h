@@ -195,7 +195,9 @@ VRX5200Analysis_Window_Info(int32_t window, VRX5200WindowInfo* info);
  * repeated analyses of that length cost only the transform. Its work memory is 4 bytes per
  * sample: the windowed record in single precision, transformed in place, whose memory then holds
  * the power spectrum (twice an int16 capture's own size). Lengths transformed by Bluestein's way
- * take up to about 60 bytes per sample. */
+ * take about 36 bytes per sample when even, and up to about 75 when odd (a real record of odd
+ * length cannot be paired into half as many complex points). A single-tone analysis adds no
+ * memory in proportion to the record beyond its analyzer. */
 typedef struct VRX5200Analyzer VRX5200Analyzer;
 
 /* Makes an analyzer for records of n samples (n >= 16) into *analyzer. threads: 1 runs every

@@ -72,18 +72,19 @@ TEST_P(Transform, MatchesTheDefinition) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(Paths, Transform,
-                         ::testing::Combine(::testing::Values(Length{1001, "odd"},
-                                                              Length{8190, "one_transform"},
-                                                              Length{4099, "odd_prime_bluestein"},
-                                                              Length{6464, "even_32x101_bluestein"},
-                                                              Length{9000, "four_step_60x75"},
-                                                              Length{15552, "four_step_81x96"},
-                                                              Length{262144, "four_step_256x512"}),
-                                            ::testing::Values(1, 2)),
-                         [](const ::testing::TestParamInfo<std::tuple<Length, int32_t>>& info) {
-                           return std::string(std::get<0>(info.param).path) + "_threads_" +
-                                  std::to_string(std::get<1>(info.param));
-                         });
+INSTANTIATE_TEST_SUITE_P(
+    Paths, Transform,
+    ::testing::Combine(::testing::Values(Length{1001, "odd"}, Length{8190, "one_transform"},
+                                         Length{4099, "odd_prime_bluestein"},
+                                         Length{6464, "even_32x101_bluestein"},
+                                         Length{16402, "even_bluestein_8201_rows"},
+                                         Length{9000, "four_step_60x75"},
+                                         Length{15552, "four_step_81x96"},
+                                         Length{262144, "four_step_256x512"}),
+                       ::testing::Values(1, 2)),
+    [](const ::testing::TestParamInfo<std::tuple<Length, int32_t>>& info) {
+      return std::string(std::get<0>(info.param).path) + "_threads_" +
+             std::to_string(std::get<1>(info.param));
+    });
 
 }  // namespace
