@@ -264,8 +264,13 @@ class WholeFile {
       std::snprintf(unique, sizeof unique, "%012llx",
                     static_cast<unsigned long long>((now ^ (counter++ * 0x9E3779B97F4A7C15ull)) &
                                                     0xFFFFFFFFFFFFull));
-      const std::filesystem::path candidate =
-          target_.parent_path() / ("." + target_.filename().string() + "." + unique + ".tmp");
+      // Appended piece by piece: GCC 12 at -O3 misreads "." + std::string as an overlapping copy.
+      std::string name(1, '.');
+      name += target_.filename().string();
+      name += '.';
+      name += unique;
+      name += ".tmp";
+      const std::filesystem::path candidate = target_.parent_path() / name;
       if (std::filesystem::exists(std::filesystem::symlink_status(candidate, ec))) continue;
       file_ = std::fopen(candidate.string().c_str(), "wb");
       if (file_ != nullptr) temporary_ = candidate;
