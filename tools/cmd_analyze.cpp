@@ -22,7 +22,8 @@ namespace {
 
 struct AnalyzeOptions {
   std::string file;
-  std::string format;  // raw, csv or npy (empty: by the extension); or the code format
+  std::string capture;  // -u: a capture the server keeps (its id, or "last"), instead of a file
+  std::string format;   // raw, csv or npy (empty: by the extension); or the code format
   int bits = 16;
   std::string code_format;  // twos or offset; empty: offset for a '<u2' .npy, else twos
   std::string rate;         // Hz with k/M/G; empty: unknown
@@ -327,8 +328,14 @@ std::vector<uint16_t> read_capture(const std::string& path, const std::string& f
   return s;
 }
 
-int run_analyze(AnalyzeOptions o) {
-  const double rate = rate_of(o.rate);
+int run_analyze(AnalyzeOptions o, const RemoteOptions& remote) {
+  if (o.file.empty() == o.capture.empty()) {
+    fail("give a capture file, or with -u a capture the server keeps (--capture ID)", kExitUsage);
+  }
+  if (!o.capture.empty() && remote.uri.empty()) {
+    fail("--capture names a capture a server keeps: give the server with -u URL", kExitUsage);
+  }
+  double rate = rate_of(o.rate);
   // --format names the file's format, or the code format (offset or twos).
   if (o.format == "offset" || o.format == "twos") {
     if (!o.code_format.empty() && o.code_format != o.format) {
@@ -339,7 +346,20 @@ int run_analyze(AnalyzeOptions o) {
     o.format.clear();
   }
   bool unsigned_words = false;
-  const std::vector<uint16_t> s = read_capture(o.file, o.format, &unsigned_words);
+  std::vector<uint16_t> s;
+  if (o.capture.empty()) {
+    s = read_capture(o.file, o.format, &unsigned_words);
+  } else {
+    if (!o.format.empty())
+      fail("a capture the server keeps has no file format to name", kExitUsage);
+    // Its samples as they came from the board; offset binary and its rate as the server
+    // recorded them (--rate and --code-format still decide).
+    KeptCapture k = fetch_kept_capture(remote, o.capture);
+    s = std::move(k.samples);
+    unsigned_words = k.offset_binary;
+    if (o.rate.empty()) rate = k.rate_hz;
+    o.file = k.name;
+  }
   if (s.empty()) fail("\"" + o.file + "\" holds no samples", kExitFile);
   // Offset-binary captures are saved as '<u2' .npy files: their code format unless told.
   if (o.code_format.empty()) o.code_format = unsigned_words ? "offset" : "twos";
@@ -353,10 +373,12 @@ class AnalyzeCommand : public Command {
   CLI::App* add_to(CLI::App& app) override {
     AnalyzeOptions& a = a_;
     auto* analyze = app.add_subcommand("analyze", "figures of a capture file (no board needed)");
-    analyze
-        ->add_option("FILE", a.file,
-                     "capture file: raw 16-bit little-endian, CSV or .npy; - for standard input")
-        ->required();
+    analyze->add_option("FILE", a.file,
+                        "capture file: raw 16-bit little-endian, CSV or .npy; - for standard "
+                        "input");
+    analyze->add_option("--capture", a.capture,
+                        "with -u: a capture the server keeps, by its id (vrx5200 -u URL list "
+                        "--captures) or last, instead of a file");
     analyze->add_option("-O,--format", a.format,
                         "raw, csv or npy (default: npy for a file that starts as one, else by "
                         "the extension); or offset or twos, as --code-format");
@@ -379,10 +401,11 @@ class AnalyzeCommand : public Command {
     analyze->add_flag("--json", a.json, "one JSON object");
     analyze->footer(
         "Examples:\n  vrx5200 analyze capture.bin --rate 250M\n"
-        "  vrx5200 analyze capture.npy --json\n  vrx5200 analyze ramp.bin --linearity --bits 12");
+        "  vrx5200 analyze capture.npy --json\n  vrx5200 analyze ramp.bin --linearity --bits 12\n"
+        "  vrx5200 -u http://lab-pc:8520 analyze --capture last");
     return analyze;
   }
-  int run(Context&) override { return run_analyze(a_); }
+  int run(Context& ctx) override { return run_analyze(a_, ctx.global.remote); }
 
  private:
   AnalyzeOptions a_;

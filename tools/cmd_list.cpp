@@ -16,11 +16,20 @@ class ListCommand : public Command {
     auto* list = app.add_subcommand("list", "list the boards found (number and serial key)");
     list->add_flag("--json", json_,
                    "one JSON object: {\"boards\": [{\"number\", \"serial_key\"}]}");
+    list->add_flag("--captures", captures_,
+                   "with -u: the captures the server keeps (id, samples, rate), for analyze "
+                   "--capture");
     list->footer("Examples:\n  vrx5200 list\n  vrx5200 --sim list --json");
     return list;
   }
 
   int run(Context& ctx) override {
+    if (captures_) {
+      if (!ctx.remote())
+        fail("--captures lists the captures a server keeps: give it with -u URL", 2);
+      print_kept_captures(ctx.global.remote, json_);
+      return kExitOk;
+    }
     client::Library& lib = ctx.library();
     int32_t count = 0, length = 0;
     char keys[901] = {};
@@ -48,6 +57,7 @@ class ListCommand : public Command {
 
  private:
   bool json_ = false;
+  bool captures_ = false;
 };
 
 }  // namespace

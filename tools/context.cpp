@@ -14,6 +14,11 @@ namespace tool {
 
 client::Library& Context::library() {
   if (loaded_) return lib_;
+  if (remote()) {
+    attach_remote_library(lib_, global.remote);
+    loaded_ = true;
+    return lib_;
+  }
   std::string error;
   if (!lib_.open(global.sim, global.library, error)) {
     fail(error + (global.sim ? ""
@@ -50,11 +55,13 @@ void Context::unload() {
 }
 
 void Context::fail_if_unusable_bridges() {
+  if (remote()) return;  // the server's bridges are its own business
   const std::string problems = usb_access_problems();
   if (!problems.empty()) fail("no board can be used:" + problems);
 }
 
 void Context::fail_no_board() {
+  if (remote()) fail("the server at " + global.remote.uri + " has no board");
   if (!global.sim) fail_if_unusable_bridges();
   fail("no board found; check the USB cable, or run with --sim for the simulated board");
 }
@@ -76,7 +83,7 @@ std::string Context::open_board() {
     fail("several boards found; choose one with --board KEY (see: vrx5200 list)");
   }
   const int32_t opened = lib.Open_VRX5200_Ports(number, count);
-  if (opened != 0 && !global.sim) {
+  if (opened != 0 && !global.sim && !remote()) {
     const std::string problems = usb_access_problems();
     if (!problems.empty()) fail("opening the board's ports failed:" + problems);
   }

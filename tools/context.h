@@ -5,6 +5,7 @@
 #include <string>
 
 #include "client/library.h"
+#include "tools/remote.h"
 
 namespace tool {
 
@@ -12,6 +13,7 @@ struct GlobalOptions {
   bool sim = false;
   std::string library;
   std::string board;
+  RemoteOptions remote;  // -u: the board of a server elsewhere
 };
 
 class Context {
@@ -21,8 +23,11 @@ class Context {
 
   GlobalOptions global;
   std::string program;  // the tool as it was run (its path as typed)
+  // The board is a server's (-u), reached through its API.
+  bool remote() const { return !global.remote.uri.empty(); }
 
-  // The control library the global options name (--sim, --library), loaded on first use.
+  // The control library the global options name (--sim, --library; -u: the server's board
+  // through its API), loaded on first use.
   client::Library& library();
   // The conversion needs no board: any of the two libraries does it.
   client::Library& conversion_library();

@@ -41,11 +41,18 @@ void add_global_options(CLI::App& app, GlobalOptions& o) {
   app.add_option("--board", o.board,
                  "serial key of the board to use, or its number in the list (default: the only "
                  "one)");
+  add_remote_options(app, o.remote);
   app.footer(
       "Exit status: 0 success, 1 the board or the library failed, 2 bad command line, 3 a file\n"
       "could not be read or written.\n\n"
       "Examples:\n  vrx5200 --sim list\n  vrx5200 --sim capture -n 65536 -o capture.bin\n"
-      "  vrx5200 --sim play --text samples.txt\n  vrx5200 --sim demo");
+      "  vrx5200 --sim play --text samples.txt\n  vrx5200 --sim demo\n"
+      "  vrx5200 -u http://lab-pc:8520 capture -n 65536 -o capture.bin\n\n"
+      "With -u URL (or VRX5200_URI) list, info, load, reg, capture, play and loopback use\n"
+      "the board of the `vrx5200 serve` at URL and print what they print on its host;\n"
+      "convert, generate and analyze of a file run here; serve and demo refuse -u. The token\n"
+      "comes from VRX5200_TOKEN or a token file (--token-file, VRX5200_TOKEN_FILE), never from\n"
+      "the command line.");
 }
 
 std::vector<std::unique_ptr<Command>> all_commands() {
@@ -71,7 +78,8 @@ std::string unknown_subcommand(CLI::App& app, int argc, char** argv) {
   for (int i = 1; i < argc; ++i) {
     const std::string word = argv[i];
     if (word == "--") return "";
-    if (word == "--library" || word == "--board") {
+    if (word == "--library" || word == "--board" || word == "-u" || word == "--uri" ||
+        word == "--token-file" || word == "--remote-timeout") {
       ++i;
       continue;
     }
@@ -120,6 +128,8 @@ int run_tool(int argc, char** argv) {
   } catch (const CLI::ParseError& e) {
     return parse_failed(app, e, argc, argv);
   }
+
+  settle_remote_options(app, o.remote, o.sim || !o.library.empty());
   Context ctx(o, argc > 0 && argv[0] != nullptr ? argv[0] : "vrx5200");
   for (size_t i = 0; i < commands.size(); ++i) {
     if (!parsers[i]->parsed()) continue;
