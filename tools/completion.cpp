@@ -29,6 +29,7 @@ constexpr ValueCompletion kValueCompletions[] = {
     {"", "--text", ":file"},
     {"", "--multipliers", ":file"},
     {"", "--library", ":file"},
+    {"", "--token-file", ":file"},
     {"", "FILE", ":file"},
     {"", "INPUT", ":file"},
     {"", "--output-dir", ":dir"},
