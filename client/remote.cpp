@@ -200,6 +200,10 @@ std::string RemoteServer::request(const char* method, const std::string& path,
         fail("the server at " + server + " closed the connection without an answer");
       case httplib::Error::Write:
         fail("sending the request to the server at " + server + " failed");
+      case httplib::Error::SSLConnection:
+        fail("no TLS connection to the server at " + server + " (does it speak https?)");
+      case httplib::Error::SSLServerVerification:
+        fail("the server at " + server + " showed a certificate this host does not trust");
       default:
         fail("talking to the server at " + server + " failed: " + httplib::to_string(res.error()));
     }

@@ -229,6 +229,7 @@ void attach_remote_library(client::Library& lib, const RemoteOptions& o) {
   try {
     about = s.request_json("GET", "/api/v1");
   } catch (const client::RemoteFailure& f) {
+    if (f.status == 404) fail_protocol(s, "it has no vrx5200 API at /api/v1");
     fail_remote(f);
   }
   if (!about.is_object() || !about.contains("api") || !about["api"].is_number_integer()) {
