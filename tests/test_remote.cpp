@@ -172,7 +172,7 @@ TEST_F(RemoteTest, GivesTheBytesOfTheSameCommandOnTheServersHost) {
       {"capture -n 4096 -o c.csv --lanes 2,1 --ops xor:0x00FF,shift:-1", {"c.csv"}, 0},
       {"capture -n 131072 -o c.npy --offset-binary --json", {"c.npy"}, 0},
       {"capture -n 2048 --lanes 0,1 -O csv", {}, 0},
-      {"capture -n 100 -o never.bin", {"never.bin"}, 1},
+      {"capture -n 100 -o never.bin", {"never.bin"}, 2},
       {"play --binary ../tone.bin --verify", {}, 0},
       {"play --text ../samples.txt --keep kept --verify", {"kept/DAC_test.bin"}, 0},
       {"play --tone 10M --tone-words 8192 --verify", {}, 0},
@@ -259,6 +259,7 @@ TEST_F(RemoteTest, FailuresAreOneLineWithTheToolsExitCodes) {
       {"-u " + url_guarded + " list", "VRX5200_TOKEN=s3cret", 0, ""},
       {"-u " + url_guarded + " --token-file token list", "VRX5200_TOKEN=wrong", 0, ""},
       {"-u " + url_guarded + " list", "VRX5200_TOKEN_FILE=token", 0, ""},
+      {"list -u " + url_guarded + " --token-file token", "", 0, ""},
       {"-u " + url_guarded + " --token-file missing list", "", 3,
        "vrx5200: cannot read the token file \"missing\": No such file or directory\n"},
       {"-u " + url_guarded + " --token-file no-token list", "", 3,
@@ -301,9 +302,10 @@ TEST_F(RemoteTest, AnalysesACaptureTheServerKeeps) {
   const int port = start_server();
   ASSERT_NE(port, 0);
   const std::string url = "http://127.0.0.1:" + std::to_string(port);
-  ASSERT_EQ(run("remote", "-u " + url + " capture -n 65536 -o c.npy -q").exit_code, 0);
+  ASSERT_EQ(run("remote", "-u " + url + " capture -n 65536 -o c.npy --offset-binary -q").exit_code,
+            0);
   ToolRun r = run("remote", "-u " + url + " list --captures");
-  EXPECT_EQ(r.out, "1 65536 samples at 250 MHz\n");
+  EXPECT_EQ(r.out, "1 65536 samples at 250 MHz, offset binary\n");
   const std::string name = url + "/api/v1/captures/1";
   for (const char* how : {"", " --json", " --linearity"}) {
     SCOPED_TRACE(how);

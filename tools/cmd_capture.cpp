@@ -140,6 +140,8 @@ void run_capture(Context& ctx, const CaptureOptions& c) {
   // Everything the command line says is checked before the board is touched.
   const CapturePlan plan = plan_capture(c);
   const std::string out_name = name_of(plan.output);
+  // A server keeps the capture too: with its code format, so that its figures are right.
+  if (ctx.remote()) remote_capture_code_format(c.offset_binary);
   ctx.open_board();
   client::Library& lib = ctx.library();
   check("ADC session", lib.Configure_VRX5200_ADC_Session(&plan.adc));

@@ -38,6 +38,10 @@ void settle_remote_options(CLI::App& app, RemoteOptions& o, bool local_library_c
 // the conversion exports are a local library's, loaded when first called.
 void attach_remote_library(client::Library& lib, const RemoteOptions& o);
 
+// The captures to come are offset binary (or two's complement): the server keeps them so, for its
+// figures and for analyze --capture. The library itself knows no code format.
+void remote_capture_code_format(bool offset_binary);
+
 // A capture the server keeps (by its id, or "last"), for analyze.
 struct KeptCapture {
   std::vector<uint16_t> samples;

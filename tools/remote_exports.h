@@ -28,6 +28,7 @@ struct Remote {
   // The capture started and read back: its samples, as the server's read-back made them.
   bool capture_started = false;
   int32_t capture_samples = 0;
+  bool offset_binary = false;  // how the server is to keep it
   bool fetched = false;
   std::vector<uint16_t> output;
   size_t delivered = 0;

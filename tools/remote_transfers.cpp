@@ -74,7 +74,8 @@ int32_t fetch_capture(const int32_t* lanes, int32_t lane_count, const int32_t* c
       {"register_7", a.Register_7_Value},
       {"lanes", std::vector<int32_t>(lanes, lanes + lane_count)},
       {"ops", ops},
-      {"timeout_ms", timeout_ms}};
+      {"timeout_ms", timeout_ms},
+      {"offset_binary", g.offset_binary}};
   const double download_s = g.capture_samples / 5e6;
   nlohmann::json answer;
   std::string bytes;
@@ -304,3 +305,11 @@ int32_t sim_set_loopback(int32_t, int32_t on, double noise, double gain, double 
 }
 
 }  // namespace tool::remote_exports
+
+namespace tool {
+
+void remote_capture_code_format(bool offset_binary) {
+  remote_exports::g.offset_binary = offset_binary;
+}
+
+}  // namespace tool
