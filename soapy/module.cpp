@@ -422,8 +422,9 @@ int Vrx5200Device::readStream(SoapySDR::Stream* stream, void* const* buffs, cons
   while (done < numElems) {
     if (!s->has_block) {
       if (!s->active || s->ended) break;
-      // Only the first block is waited for; the call returns what has come by then.
-      if (!next_block(*s, done == 0 ? deadline : Clock::time_point())) break;
+      // The call fills its request unless the burst ends, a capture joins, or the time-out
+      // passes first: then it returns what it has.
+      if (!next_block(*s, deadline)) break;
     }
     const BlockMessage& b = s->block;
     if ((b.flags & kFlagError) != 0) {

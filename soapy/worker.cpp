@@ -11,6 +11,7 @@
 #include <climits>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <iostream>
 #include <optional>
 #include <sstream>
@@ -218,7 +219,9 @@ Reply Worker::identity() {
   }
   int32_t major = 0, minor = 0;
   lib_.Get_DLL_Version(&major, &minor);
-  text += "library=" + lib_.path + "\n";
+  char* real = realpath(lib_.path.c_str(), nullptr);
+  text += "library=" + std::string(real != nullptr ? real : lib_.path.c_str()) + "\n";
+  std::free(real);
   text += "library_version=" + std::to_string(major) + "." + std::to_string(minor) + "\n";
   text += std::string("simulated=") + (options_.sim ? "true" : "false") + "\n";
   text += "worker_pid=" + std::to_string(getpid()) + "\n";
