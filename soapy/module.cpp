@@ -517,13 +517,14 @@ SoapySDR::KwargsList find_boards(const SoapySDR::Kwargs& args) {
   for (const std::string& key : list_boards(worker_args(args, false))) {
     if (!wanted.empty() && key != wanted) continue;
     // The same arguments for the same board every time: its serial key, not its number.
-    SoapySDR::Kwargs board;
-    board["driver"] = "vrx5200";
-    board["serial"] = key;
-    board["label"] = "VRX5200 " + key + (sim ? " (simulated)" : "");
-    if (sim) board["sim"] = "1";
+    // Built whole: GCC 12's Release build takes assigning a literal into a map entry for an
+    // overlapping copy.
+    SoapySDR::Kwargs board{{"driver", "vrx5200"},
+                           {"serial", key},
+                           {"label", "VRX5200 " + key + (sim ? " (simulated)" : "")}};
+    if (sim) board.emplace("sim", "1");
     const std::string library = arg_of(args, "library", "");
-    if (!library.empty()) board["library"] = library;
+    if (!library.empty()) board.emplace("library", library);
     found.push_back(board);
   }
   return found;

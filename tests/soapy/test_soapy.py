@@ -121,7 +121,10 @@ def test_continuous_captures_join_with_an_overflow():
         else:
             assert r.ret > 0, r
             current.append(codes(SOAPY_SDR_CS16, buf[:r.ret]).copy())
-    dev.closeStream(stream)  # without a deactivation first
+    dev.closeStream(stream)  # without a deactivation first: the next stream starts clean
+    stream = dev.setupStream(SOAPY_SDR_RX, SOAPY_SDR_CS16)
+    assert read_burst(dev, stream, SOAPY_SDR_CS16, 4096).shape == (4096, 2)
+    dev.closeStream(stream)
     # A read never runs across a join: each capture ends, then the overflow, then the next.
     assert returns[:6] == [3000, 1096, SOAPY_SDR_OVERFLOW, 3000, 1096, SOAPY_SDR_OVERFLOW]
     for got, want in zip(segments, expected):
