@@ -58,12 +58,29 @@ inline Expected convert(const std::string& text, const std::string& path, const 
     }
   }
 
-  // A file of several columns must hold the first delimiter character somewhere (with no
-  // delimiter at all, the C string's terminator counts: any non-empty file has it).
+  // A line: up to and with its first '\n', at most 79 characters (looked for among those 79
+  // only, so that a long line costs what its length costs). Its text: up to its first NUL.
+  auto line_at = [&](size_t pos) {
+    size_t length = std::min<size_t>(79, text.size() - pos);
+    const size_t newline = std::string_view(text).substr(pos, length).find('\n');
+    if (newline != std::string_view::npos) length = newline + 1;
+    return text.substr(pos, length);
+  };
+  auto text_of = [](const std::string& line) { return line.substr(0, line.find('\0')); };
+
+  // A file of several columns must hold the first delimiter character in the text of one of its
+  // lines, the last one included however it ends (with no delimiter at all, the C string's
+  // terminator counts: any line whose text is not empty has it).
   const std::string delimiter_set = delimiters;
   if (column_count != 1) {
-    const bool found =
-        delimiter_set.empty() ? !text.empty() : text.find(delimiter_set[0]) != std::string::npos;
+    bool found = false;
+    for (size_t pos = 0; pos < text.size() && !found;) {
+      const std::string line = line_at(pos);
+      pos += line.size();
+      const std::string str = text_of(line);
+      found =
+          delimiter_set.empty() ? !str.empty() : str.find(delimiter_set[0]) != std::string::npos;
+    }
     if (!found) {
       expected.result = kNotDelimited;
       return expected;
@@ -112,18 +129,13 @@ inline Expected convert(const std::string& text, const std::string& path, const 
   int32_t converted = 0;
   size_t pos = 0;
   while (pos < text.size()) {
-    // A line: up to and with its first '\n', at most 79 characters (looked for among those 79
-    // only, so that a long line costs what its length costs).
-    size_t length = std::min<size_t>(79, text.size() - pos);
-    const size_t newline = std::string_view(text).substr(pos, length).find('\n');
-    if (newline != std::string_view::npos) length = newline + 1;
-    const std::string line = text.substr(pos, length);
-    pos += length;
+    const std::string line = line_at(pos);
+    pos += line.size();
     // A shorter line without '\n' is where the reader met the end of the file.
     if (line.size() < 79 && line.back() != '\n') break;
 
-    // Its tokens, in the text up to its first NUL.
-    const std::string str = line.substr(0, line.find('\0'));
+    // Its tokens, in its text.
+    const std::string str = text_of(line);
     std::vector<std::string> tokens;
     size_t i = 0;
     while (i < str.size()) {

@@ -1,13 +1,15 @@
 // The sample-file conversion on any file contents, delimiters, lane maps (entries over all of
 // int32), column counts, multipliers and scaling, compared with a plain reading of its rules
 // (convert_oracle.h): the same result, and the same bytes when it converted lines. A refused
-// conversion creates no output file.
+// conversion leaves the pattern file of the conversion before it byte for byte as it was, and
+// no other file behind.
 //
 // The input: a header of options, then the file's text. A repeat count in the header lets a short
 // input stand for a file of several MiB of long lines.
 #include <unistd.h>
 
 #include <climits>
+#include <filesystem>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -101,7 +103,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::FILE* f = std::fopen(input.c_str(), "wb");
   if (f == nullptr || std::fwrite(text.data(), 1, text.size(), f) != text.size()) __builtin_trap();
   std::fclose(f);
-  std::remove(output.c_str());
+  // The last conversion's pattern file, or none at all.
+  static const std::vector<uint8_t> kPrevious = {'p', 'r', 'e', 'v', 0, 0xFF};
+  const bool had_previous = flags & 0x20;
+  if (had_previous) {
+    std::FILE* p = std::fopen(output.c_str(), "wb");
+    if (p == nullptr || std::fwrite(kPrevious.data(), 1, kPrevious.size(), p) != kPrevious.size())
+      __builtin_trap();
+    std::fclose(p);
+  } else {
+    std::remove(output.c_str());
+  }
 
   const int32_t* m = null_multipliers ? nullptr : multipliers.data();
   auto convert = offset ? VRX5200BrdCtrl_Offset_BinRep : VRX5200BrdCtrl_Twos_Complement;
@@ -121,6 +133,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                  expected.bytes.size());
     __builtin_trap();
   }
-  if ((result == -1 || result == -2) && exists) __builtin_trap();
+  if (result < 0 && (exists != had_previous || (exists && bytes != kPrevious))) {
+    std::fprintf(stderr, "a refusal (%d) changed the previous pattern file\n", result);
+    __builtin_trap();
+  }
+  for (const auto& e : std::filesystem::directory_iterator(dir)) {
+    const std::string name = e.path().filename().string();
+    if (name != "DAC_test.bin" && name != "in.txt" && name != "in.vrx") {
+      std::fprintf(stderr, "the conversion left %s behind\n", name.c_str());
+      __builtin_trap();
+    }
+  }
   return 0;
 }

@@ -5,12 +5,12 @@
 #include <cstdio>
 #include <cstring>
 #include <initializer_list>
-#include <new>
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
 
 #include "pattern/pattern.h"
+#include "session/files.h"
 
 namespace vrx {
 namespace {
@@ -294,39 +294,36 @@ class Output {
   bool ok_ = true;
 };
 
-// The pre-scan: a file with several columns must contain the first delimiter character (a
-// one-column file is only opened).
-bool is_delimited(const char* path, char first_delimiter, bool several_columns, bool& readable) {
-  std::FILE* file = std::fopen(path, "r");
-  readable = file != nullptr;
-  if (file == nullptr) return false;
+// The pre-scan: a file with several columns must hold the first delimiter character in a line's
+// text, as a line reader with an 80-byte buffer and the C string functions see it: a line ends
+// after its '\n' or its 79th character, and its text ends at its first NUL. With an empty
+// delimiter set the string's terminator is "found" in every line whose text is not empty. A
+// one-column file is only opened. Returns 0 to go on, or the refusal.
+int32_t prescan(const char* path, char first_delimiter, bool several_columns) {
+  std::FILE* file = open_readable(path, "r");
+  if (file == nullptr) return VRX5200_CONVERT_INPUT_OPEN_FAILED;
   bool found = !several_columns;
   char chunk[1 << 16];
   size_t got;
+  size_t length = 0;   // characters of the current line so far
+  bool ended = false;  // its text has met a NUL
   while (!found && (got = std::fread(chunk, 1, sizeof chunk, file)) > 0) {
-    // Every line has a non-zero length, so a terminator "found" by an empty delimiter set
-    // marks any non-empty file.
-    found = first_delimiter == '\0' || std::memchr(chunk, first_delimiter, got) != nullptr;
+    for (size_t i = 0; i < got && !found; ++i) {
+      const char c = chunk[i];
+      if (!ended) {
+        ended = c == '\0';
+        found = !ended && (first_delimiter == '\0' || c == first_delimiter);
+      }
+      if (c == '\n' || ++length == kLineLimit - 1) {
+        length = 0;
+        ended = false;
+      }
+    }
   }
+  const bool read_ok = std::ferror(file) == 0;
   std::fclose(file);
-  return found;
-}
-
-// Creates Output_Dir + "/DAC_test.bin" (the directory's path has any length).
-std::FILE* create_output(const char* dir) {
-  static const char kName[] = "/DAC_test.bin";
-  const size_t dir_length = std::strlen(dir);
-  char stack_path[512];
-  char* path = stack_path;
-  if (dir_length + sizeof kName > sizeof stack_path) {
-    path = new (std::nothrow) char[dir_length + sizeof kName];
-    if (path == nullptr) return nullptr;
-  }
-  std::memcpy(path, dir, dir_length);
-  std::memcpy(path + dir_length, kName, sizeof kName);
-  std::FILE* file = std::fopen(path, "wb");
-  if (path != stack_path) delete[] path;
-  return file;
+  if (!read_ok) return VRX5200_CONVERT_FILE_IO;
+  return found ? 0 : VRX5200_CONVERT_NOT_DELIMITED;
 }
 
 // The lane map: entry c > 0 picks the high byte, -c the low byte of column c (1 to 10). Every
@@ -549,17 +546,16 @@ int32_t convert_samples(const char* input, const char* delimiters, const char* o
     return VRX5200_CONVERT_INVALID_ARGUMENT;
   }
 
-  bool readable = false;
-  const bool delimited = is_delimited(input, delimiters[0], column_count != 1, readable);
-  if (!readable) return VRX5200_CONVERT_INPUT_OPEN_FAILED;
-  if (!delimited && column_count != 1) return VRX5200_CONVERT_NOT_DELIMITED;
-  std::FILE* out_file = create_output(output_dir);
-  if (out_file == nullptr) return VRX5200_CONVERT_OUTPUT_OPEN_FAILED;
-  std::FILE* in_file = std::fopen(input, "r");
-  if (in_file == nullptr) {
-    std::fclose(out_file);
-    return VRX5200_CONVERT_INPUT_OPEN_FAILED;
+  const int32_t scanned = prescan(input, delimiters[0], column_count != 1);
+  if (scanned != 0) return scanned;
+  // The new pattern file is written beside the old one, which it replaces only once complete:
+  // a conversion that fails leaves the old file as it was.
+  ReplacingFile out_file;
+  if (!out_file.create(output_dir, "/DAC_test.bin")) {
+    return VRX5200_CONVERT_OUTPUT_OPEN_FAILED;
   }
+  std::FILE* in_file = open_readable(input, "r");
+  if (in_file == nullptr) return VRX5200_CONVERT_INPUT_OPEN_FAILED;
 
   int32_t highest_pick = 0;
   for (int32_t i = 0; i < lane_count; ++i) {
@@ -570,7 +566,7 @@ int32_t convert_samples(const char* input, const char* delimiters, const char* o
   SampleReader samples(in_file, delimiters, multipliers, scaled, column_count, highest_pick,
                        offset_binary);
   const PassWriter writer(lane_map, lane_count, column_count);
-  Output out(out_file);
+  Output out(out_file.file());
   const size_t chunk_lines = kChunkLinesPerLane * static_cast<size_t>(lane_count);
   // A row holds the columns read from a line and those the map names past them.
   const Rows rows{g_row_store, static_cast<size_t>(std::max(column_count, highest_pick) < 2
@@ -586,8 +582,9 @@ int32_t convert_samples(const char* input, const char* delimiters, const char* o
   const bool written = out.flush();
   const bool read_ok = !samples.failed();
   std::fclose(in_file);
-  const bool closed = std::fclose(out_file) == 0;
-  if (result >= 0 && (!written || !closed || !read_ok)) return VRX5200_CONVERT_FILE_IO;
+  if (result < 0) return result;  // the new file goes, the old one stays
+  if (!written || !read_ok) return VRX5200_CONVERT_FILE_IO;
+  if (!out_file.commit()) return VRX5200_CONVERT_FILE_IO;
   return result;
 }
 

@@ -146,6 +146,85 @@ TEST_F(ConvertTest, BadInputsAreRefused) {
             -4);
 }
 
+// Every refusal leaves the pattern file of the last conversion byte for byte as it was, and no
+// other file behind; a conversion that succeeds replaces it, and a later refusal keeps that one.
+TEST_F(ConvertTest, RefusalsLeaveThePreviousPatternFileAsItWas) {
+  const std::string not_a_file = dir + "/sub";
+  std::filesystem::create_directories(not_a_file + "/DAC_test.bin");
+  const std::string text_input = dir + "/in.txt";
+  struct Case {
+    const char* what;
+    std::string text;  // the input's contents, or "DIR" for an input that is a directory
+    std::vector<int32_t> map;
+    int32_t columns;
+    const char* delimiters;
+    int32_t code;
+  };
+  const std::vector<Case> cases = {
+      {"a line of delimiters only", "1,2\n3,4\n,,,\n5,6\n", {-1, 1, -2, 2}, 2, ",\n", -5},
+      {"a line of delimiters only, past a chunk",
+       [] {
+         std::string t;
+         for (int i = 0; i < 3000; ++i) t += std::to_string(i) + "\n";
+         return t + " \n";
+       }(),
+       {-1, 1},
+       1,
+       " \n",
+       -5},
+      {"an input that is a directory", "DIR", {-1, 1}, 1, ",", -3},
+      {"no delimiter in a two-column file", "1 2\n", {-1, 1, -2, 2}, 2, ",", -1},
+      {"the delimiter only after a NUL", "1\0,2\n"s, {-1, 1, -2, 2}, 2, ",", -1},
+      {"a lane map entry of 0", "1\n", {-1, 0}, 1, ",", -2},
+      {"a pick that would read past the chunk", "1\n", {-1, -1}, 1, ",", -2},
+      {"eleven columns", "1\n", std::vector<int32_t>(22, 1), 11, ",", -2},
+  };
+  const Bytes previous = {0xDE, 0xAD, 0xBE, 0xEF, 0x01};
+  auto others = [&] {
+    std::vector<std::string> names;
+    for (const auto& e : std::filesystem::directory_iterator(dir)) {
+      const std::string name = e.path().filename().string();
+      if (name != "DAC_test.bin" && name != "in.txt" && name != "sub") names.push_back(name);
+    }
+    return names;
+  };
+  for (const Case& c : cases) {
+    std::filesystem::remove_all(text_input);
+    if (c.text == "DIR") {
+      std::filesystem::create_directories(text_input);
+    } else {
+      write_text(text_input, c.text);
+    }
+    write_text(output, std::string(previous.begin(), previous.end()));
+    for (bool offset : {false, true}) {
+      EXPECT_EQ(convert(offset, c.map, c.columns, c.delimiters, &text_input), c.code) << c.what;
+      EXPECT_EQ(read_file(output), previous) << c.what;
+      EXPECT_TRUE(others().empty()) << c.what << ": left " << others().front();
+    }
+  }
+  // A target that is a directory is not replaced: refused as an output that cannot be created.
+  write_text(text_input, "1\n");
+  EXPECT_EQ(VRX5200BrdCtrl_Twos_Complement(text_input.c_str(), ",", not_a_file.c_str(), nullptr,
+                                           std::vector<int32_t>{-1, 1}.data(), 2, 1),
+            -4);
+  EXPECT_TRUE(std::filesystem::is_directory(not_a_file + "/DAC_test.bin"));
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(not_a_file),
+                          std::filesystem::directory_iterator()),
+            1);
+  // Success replaces the file; the next refusal keeps what the success wrote.
+  write_text(text_input, "1\n2\n");
+  EXPECT_EQ(convert(false, {-1, 1}, 1, ",", &text_input), 2);
+  EXPECT_EQ(read_file(output), (Bytes{1, 0, 2, 0}));
+  write_text(text_input, "3\n,\n");
+  EXPECT_EQ(convert(false, {-1, 1}, 1, ",\n", &text_input), -5);
+  EXPECT_EQ(read_file(output), (Bytes{1, 0, 2, 0}));
+  EXPECT_TRUE(others().empty());
+  // The input may be the pattern file itself: it is read whole before it is replaced.
+  write_text(output, "7\n8\n");
+  EXPECT_EQ(convert(false, {-1, 1}, 1, ",", &output), 2);
+  EXPECT_EQ(read_file(output), (Bytes{7, 0, 8, 0}));
+}
+
 TEST_F(ConvertTest, LaneMapEntriesAtTheEndsOfInt32AreRefused) {
   write_text(input, "1\n2\n");
   for (const std::vector<int32_t>& map :
@@ -204,6 +283,12 @@ TEST_F(ConvertTest, MatchesAPlainReadingOfTheRules) {
       {"lines at the 79-character limit", edges, ",", pairs, 2},
       {"NULs inside lines", "1\0,2\n3,\0 4\n5,6\0\n\0\n"s, ",", pairs, 2},
       {"NUL at a line's start", "1,2\n\0,3\n"s, ",", pairs, 2},
+      {"delimiters only after NULs", "1\0,2\n3\0,4\n"s, ",", pairs, 2},
+      {"a delimiter after a NUL, then one in a later line", "1\0,2\n3,4\n"s, ",", pairs, 2},
+      {"a delimiter past 79 characters of NULs",
+       std::string(78, '\0') + "1,2\n" + std::string(79, '\0') + ",\n", ",", pairs, 2},
+      {"no delimiters, every line's text empty", "\0 1 2\n\0\n"s, "", pairs, 2},
+      {"no delimiters, one line with text", "\0 1 2\n 3\n"s, "", pairs, 2},
       {"signs and white space", " -12, +7 ,- 3,+-4\n\t9 , \v\f-0\n+,-\n", ",", pairs, 2},
       {"digits as delimiters", "1203405\n-98076\n", "0", pairs, 2},
       {"signs as delimiters", "1-2+3\n-4--5\n+6\n", "-+", pairs, 2},
