@@ -96,9 +96,10 @@ extern "C" {
 #define VRX5200_CONVERT_NOT_DELIMITED (-1)
 /* An argument is invalid (null pointer, lane count, column count or lane map entry). */
 #define VRX5200_CONVERT_INVALID_ARGUMENT (-2)
-/* The input file cannot be opened. */
+/* The input file cannot be opened (a directory cannot). */
 #define VRX5200_CONVERT_INPUT_OPEN_FAILED (-3)
-/* The output file cannot be created. */
+/* The output file cannot be created, or DAC_test.bin is no file it could replace (a directory,
+ * a read-only file). */
 #define VRX5200_CONVERT_OUTPUT_OPEN_FAILED (-4)
 /* A line holds only delimiter characters. */
 #define VRX5200_CONVERT_EMPTY_LINE (-5)
@@ -273,43 +274,55 @@ VRX5200_API int32_t VRX5200_CALL VRX5200BrdCtrl_Read_DDR_to_File(
 
 /* Configures a DAC pattern session: keeps the parameters, programs the FPGA's clock set-up for
  * K = Rate_Factor_2 * Rate * Rate_Factor_1 / (8 * Rate_Divisor) in two passes, and resets the
- * upload (block index 1, cursor 0, not started). Returns 101 without a board, 108 for a null
- * record (nothing changes), else 0 or the status of the first exchange that failed (every
- * exchange is made); the session is a DAC session whatever the exchanges returned. */
+ * upload (block index 1, upload cursor 0, not started); it is the only call that sets the
+ * upload cursor back to 0, so uploading a pattern again begins with it. Returns 101 without a
+ * board, 108 for a null record (nothing changes), else 0 or the status of the first exchange
+ * that failed (every exchange is made); the session is a DAC session whatever the exchanges
+ * returned. */
 VRX5200_API int32_t VRX5200_CALL
 VRX5200BrdCtrl_Configure_VRX5200_DAC_Session(const DAC_Session_Params* params);
 
 /* Starts playback of a pattern of Length 16-bit words (32 or more, Length mod 32 <= 3, at most
  * 2^29) from byte Start_Offset of board memory (0 to 2^18 - 1, rounded down to 32), and plans
- * the upload in blocks of 63,448 words from the pattern's first word. Returns 4 for a length or
- * offset that gives no valid address, 104 with an ADC session, 103 with none (nothing changes),
- * or the exchange's status (nothing is started then). */
+ * the upload in blocks of 63,448 words. The upload cursor is not touched: the blocks take the
+ * caller's pattern from where the previous upload left it (its first word after a DAC session),
+ * so one pattern can be uploaded in sections, each to a memory region of its own with a playback
+ * start of its own. Returns 4 for a length or offset that gives no valid address, 104 with an
+ * ADC session, 103 with none (nothing changes), or the exchange's status (nothing is started
+ * then). */
 VRX5200_API int32_t VRX5200_CALL VRX5200BrdCtrl_Start_DDR_to_DAC(uint32_t Length,
                                                                  int32_t Start_Offset);
 
-/* Uploads Pattern (Length 16-bit words; the first byte of every word goes to data port 0, the
- * second to data port 1) block after block until the pattern is complete or more than
- * Time_Budget ms have passed after a block. Starts the playback itself (from the pattern's first
- * word) when it is not started. *Position_Out receives the byte offset reached, *Done_Out 1
- * after the last block (set it to 0 before the first call). A block that fails ends the call
- * with the OR of its two transfer results and ends the playback: the next call starts it and
- * the pattern over. Returns 103 without a DAC session, 108 if the plan would read past Length. */
+/* Uploads a section of Length 16-bit words of Pattern block after block (the first byte of
+ * every word goes to data port 0, the second to data port 1), taking the words from the upload
+ * cursor, a byte offset into Pattern: 0 after a DAC session, then where the last upload left it.
+ * Pattern must hold cursor / 2 + Length words. Goes on until the section is complete or more
+ * than Time_Budget ms have passed after a block. Starts the playback itself (Length words at
+ * Start_Offset) when it is not started. *Position_Out receives the cursor after each block,
+ * *Done_Out 1 after the section's last block (set it to 0 before the first call). A block that
+ * fails ends the call with the OR of its two transfer results and ends the playback, and takes
+ * the cursor back to where the section began (*Position_Out then reads that offset): the next
+ * call starts the playback again and sends the section from its first word. Returns 103
+ * without a DAC session, 108 if the plan would read past Length. */
 VRX5200_API int32_t VRX5200_CALL
 VRX5200BrdCtrl_Write_DDR_from_Array(const void* Pattern, int32_t Start_Offset, int32_t Time_Budget,
                                     int32_t* Position_Out, uint32_t Length, int32_t* Done_Out);
 
 /* Uploads the next block of a started playback from a binary pattern file (such as the file the
- * sample-file conversions write). The two int32_t arguments are not used. Returns 107 when the
- * file cannot be opened, 106 when no playback is started or the pattern is complete, 112 when
+ * sample-file conversions write), read from the upload cursor, which it shares with the array
+ * upload. The two int32_t arguments are not used. Returns 107 when the file cannot be opened
+ * (a directory cannot), 106 when no playback is started or the pattern is complete, 112 when
  * the file holds fewer bytes than the block (nothing changes). *Done_Out becomes 1 after the
- * last block. A block that fails ends the playback: after a new playback start the upload
- * begins again with the file's first block. */
+ * last block. A block that fails ends the playback and takes the cursor back to where the
+ * section began: after a new playback start the upload sends the section again from its first
+ * block. */
 VRX5200_API int32_t VRX5200_CALL VRX5200BrdCtrl_Write_DDR_from_File(const char* File_Name,
                                                                     int32_t Unused1,
                                                                     int32_t Unused2,
                                                                     int32_t* Done_Out);
 
-/* Starts playback of Pattern (Length words) from offset 0 and uploads all of it in one call. */
+/* Starts playback of Pattern (Length words) from offset 0 and uploads all of it, from its first
+ * word, in one call; the upload cursor is left after it. */
 VRX5200_API int32_t VRX5200_CALL VRX5200BrdCtrl_Write_to_DAC(uint32_t Length, const void* Pattern);
 
 /* ---- Sample files ------------------------------------------------------------------- */
@@ -321,7 +334,11 @@ VRX5200_API int32_t VRX5200_CALL VRX5200BrdCtrl_Write_to_DAC(uint32_t Length, co
  * own. For input paths containing ".vrx" line m is first multiplied by Multipliers[m % 4096].
  * VRX5200BrdCtrl_Offset_BinRep writes each sample plus 0x8000 (offset binary),
  * VRX5200BrdCtrl_Twos_Complement writes it unchanged. A last line without a line terminator is
- * not converted. Returns the number of lines converted, or a negative VRX5200_CONVERT_ code. */
+ * not converted; a line's text ends at a NUL. A file of several columns must hold the first
+ * Delimiters character in the text of a line. The new file is written beside DAC_test.bin and
+ * takes its place only when the conversion succeeded: a negative result leaves the previous
+ * DAC_test.bin as it was. Returns the number of lines converted, or a negative VRX5200_CONVERT_
+ * code. */
 VRX5200_API int32_t VRX5200_CALL VRX5200BrdCtrl_Offset_BinRep(
     const char* Input_File, const char* Delimiters, const char* Output_Dir,
     const int32_t* Multipliers, const int32_t* Lane_Map, int32_t Lane_Count, int32_t Column_Count);

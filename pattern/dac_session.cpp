@@ -54,6 +54,7 @@ VRX5200BrdCtrl_Configure_VRX5200_DAC_Session(const DAC_Session_Params* params) {
   if (board == nullptr) return VRX5200_RESULT_NO_BOARD;
   if (params == nullptr) return VRX5200_RESULT_INVALID_ARGUMENT;
   g_upload_cursor = 0;
+  g_section_start = 0;
   board->dac = *params;
   const DacBand& band = dac_band(dac_rate(*params));
   // Every exchange is made; the first that fails decides the result.
@@ -72,5 +73,6 @@ VRX5200BrdCtrl_Configure_VRX5200_DAC_Session(const DAC_Session_Params* params) {
   board->next_block = 1;
   board->started = 0;
   g_upload_cursor = 0;
+  g_section_start = 0;
   return result;
 }

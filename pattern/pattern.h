@@ -44,10 +44,18 @@ bool start_address(int32_t offset, DdrAddress& out);
 // The upload's block plan for a pattern of `length` words.
 void plan_blocks(uint32_t length, int32_t& block_count, int32_t& last_block_size);
 
-int32_t start_playback(uint32_t length, int32_t start_offset);
+// The playback start. With `whole_pattern` (the one-call upload, whose pattern is the whole
+// pattern) the upload cursor goes back to the pattern's first word once the checks have passed.
+int32_t start_playback(uint32_t length, int32_t start_offset, bool whole_pattern = false);
 
 // ---- upload ----
+// The upload cursor: the byte offset into the caller's pattern (array or file) of the next block.
+// Only the DAC session configuration sets it to 0; every block advances it.
 extern uint64_t g_upload_cursor;
+// Where the cursor stood at the latest playback start: the first byte of the section of the
+// pattern that playback plays. A block that fails takes the cursor back there, so the next
+// upload sends the section again from its first word.
+extern uint64_t g_section_start;
 // Splits n pattern words (byte pairs) into the first bytes and the second bytes.
 void deinterleave(const uint8_t* words, uint32_t n, uint8_t* first, uint8_t* second);
 

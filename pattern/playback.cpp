@@ -40,7 +40,7 @@ void plan_blocks(uint32_t length, int32_t& block_count, int32_t& last_block_size
   last_block_size = static_cast<int32_t>(rest != 0 ? rest : kPatternBlock);
 }
 
-int32_t start_playback(uint32_t length, int32_t start_offset) {
+int32_t start_playback(uint32_t length, int32_t start_offset, bool whole_pattern) {
   BoardRecord* board = selected_board();
   if (board == nullptr) return VRX5200_RESULT_NO_BOARD;
   if (board->session_kind != kDacSession) {
@@ -51,6 +51,7 @@ int32_t start_playback(uint32_t length, int32_t start_offset) {
   if (!end_address(length, end) || !start_address(start_offset, start)) {
     return VRX5200_RESULT_BAD_ADDRESS;
   }
+  if (whole_pattern) g_upload_cursor = 0;
   const uint32_t e = end.word();
   const uint32_t s = start.word();
   uint8_t* c = g_command_buffer;
@@ -65,12 +66,14 @@ int32_t start_playback(uint32_t length, int32_t start_offset) {
   at = put_write(c, at, reg::kControl0, reg::kControlClear);
   at = put_write(c, at, reg::kCapture, board->dac.Control_Byte_2);
   const int32_t result = board_exchange(c, at, g_reply_buffer);
-  // A new plan starts the upload over at the pattern's first word. Without the addresses on the
-  // board, the blocks would land where an earlier playback left off: nothing is started then.
+  // The plan's first block takes the pattern from where the upload cursor stands: a client may
+  // upload one pattern in sections, each to a memory region of its own with a playback start
+  // of its own. Without the addresses on the board, the blocks would land where an earlier
+  // playback left off: nothing is started then.
   plan_blocks(length, board->block_count, board->last_block_size);
   board->started = result == 0 ? 1 : 0;
   board->next_block = 1;
-  g_upload_cursor = 0;
+  g_section_start = g_upload_cursor;
   return result;
 }
 

@@ -13,6 +13,7 @@ namespace vrx {
 static_assert(std::endian::native == std::endian::little, "pattern words are read little-endian");
 
 uint64_t g_upload_cursor = 0;
+uint64_t g_section_start = 0;
 
 namespace {
 
@@ -32,9 +33,11 @@ int32_t send_block(BoardRecord& board, const uint8_t* words, uint32_t n, int32_t
   status |= bulk_write(board.port[kDataPort1], n, g_port_buffer[1]);
   if (status != 0) {
     // The block is missing on the board: the playback is over, and the pattern is not done
-    // even when this was its last block.
+    // even when this was its last block. The next upload after a new playback start sends the
+    // section again from its first word, never a later part of it to the section's address.
     board.started = 0;
     *done_out = 0;
+    g_upload_cursor = g_section_start;
   } else if (n == static_cast<uint32_t>(board.last_block_size) &&
              board.next_block == board.block_count) {
     board.started = 0;
@@ -67,9 +70,12 @@ int32_t upload_array(BoardRecord& board, const uint8_t* pattern, int32_t start_o
     g_upload_cursor += 2ull * n;
     *position_out = static_cast<int32_t>(g_upload_cursor);
     status = send_block(board, words, n, done_out);
-    // A block that failed is missing on the board: the upload ends there, and the next call
-    // starts the playback and the pattern over.
-    if (status != 0) return status;
+    // A block that failed is missing on the board: the upload ends there, with the cursor back
+    // at the section's first byte, where the next call starts the playback again.
+    if (status != 0) {
+      *position_out = static_cast<int32_t>(g_upload_cursor);
+      return status;
+    }
     if (static_cast<int64_t>(platform_clock_ms() - start) > static_cast<int64_t>(time_budget)) {
       return status;
     }
@@ -162,7 +168,9 @@ VRX5200_API int32_t VRX5200_CALL VRX5200BrdCtrl_Write_to_DAC(uint32_t Length, co
   BoardRecord* board = selected_board();
   if (board == nullptr) return VRX5200_RESULT_NO_BOARD;
   if (Pattern == nullptr) return VRX5200_RESULT_INVALID_ARGUMENT;
-  int32_t result = start_playback(Length, 0);
+  // The caller's pattern is the whole pattern, Length words: it goes out from its first word,
+  // wherever an earlier upload left the cursor.
+  int32_t result = start_playback(Length, 0, true);
   if (result != 0) return result;
   int32_t done = 0, position = 0;
   do {

@@ -254,25 +254,81 @@ TEST_F(PatternTest, NegativeBudgetWritesOneBlockPerCall) {
   EXPECT_EQ(board().pattern(0, 253792), pattern);
 }
 
-TEST_F(PatternTest, RestartedUploadStartsFromThePatternsBeginning) {
-  configure();
-  const std::vector<uint16_t> pattern = make_pattern(4096);
-  int32_t position = 0, done = 0;
-  ASSERT_EQ(VRX5200BrdCtrl_Write_DDR_from_Array(pattern.data(), 0, 1000, &position, 4096, &done),
-            0);
-  ASSERT_EQ(done, 1);
-  // Again without a new session: the playback restarts and the same words go out again,
-  // nothing is read past the caller's pattern.
-  board().dac_bytes[0].clear();
-  board().dac_bytes[1].clear();
-  done = 0;
-  ASSERT_EQ(VRX5200BrdCtrl_Write_DDR_from_Array(pattern.data(), 0, 1000, &position, 4096, &done),
-            0);
-  EXPECT_EQ(done, 1);
-  EXPECT_EQ(board().playback_starts, 2);
-  EXPECT_EQ(board().pattern(0, 4096), pattern);
+// One pattern uploaded in sections, each to a memory region of its own with a playback start of
+// its own: the upload cursor goes on from section to section, and only a DAC session sets it back
+// to 0. A block that fails takes it back to where its section began, so the section goes out
+// again from its first word. By the array upload (which starts the playback itself, or after an
+// explicit start) and by the file upload.
+TEST_F(PatternTest, SectionsOfOnePatternFollowTheUploadCursor) {
+  const uint32_t first = 64, second = 63448 + 8;  // one block; two blocks
+  const std::vector<uint16_t> pattern = make_pattern(first + second);
+  const std::string path = temp_file("sections.bin");
+  {
+    std::ofstream out(path, std::ios::binary);
+    out.write(reinterpret_cast<const char*>(pattern.data()),
+              static_cast<std::streamsize>(pattern.size() * 2));
+  }
+  enum Via { kArray, kStartThenArray, kStartThenFile };
+  for (const Via via : {kArray, kStartThenArray, kStartThenFile}) {
+    for (const bool fail : {false, true}) {
+      const std::string what = std::to_string(via) + (fail ? " with a failed block" : "");
+      configure();
+      board().dac_bytes[0].clear();
+      board().dac_bytes[1].clear();
+      int32_t position = -1, done = 0;
+      // One call: the upload of a section as far as it gets. Returns its result.
+      auto upload = [&](uint32_t length, int32_t offset) {
+        if (via != kArray && record().started != 1) {
+          EXPECT_EQ(VRX5200BrdCtrl_Start_DDR_to_DAC(length, offset), 0) << what;
+        }
+        if (via == kStartThenFile) {
+          return VRX5200BrdCtrl_Write_DDR_from_File(path.c_str(), 0, 0, &done);
+        }
+        return VRX5200BrdCtrl_Write_DDR_from_Array(pattern.data(), offset, -1, &position, length,
+                                                   &done);
+      };
+      ASSERT_EQ(upload(first, 0), 0) << what;
+      ASSERT_EQ(done, 1) << what;
+      if (via != kStartThenFile) {
+        EXPECT_EQ(position, 2 * 64) << what;
+      }
+      done = 0;
+      ASSERT_EQ(upload(second, 4096), 0) << what;  // words 64 .. 63511
+      if (fail) {
+        bench.short_write(entry_of_port(0), 2, 3);  // the data of the section's second block
+        EXPECT_EQ(upload(second, 4096), 10) << what;
+        EXPECT_EQ(done, 0) << what;
+        EXPECT_EQ(record().started, 0) << what;
+        if (via != kStartThenFile) {
+          EXPECT_EQ(position, 2 * 64) << what;  // back where the section began
+        }
+        bench.clear_faults();
+        if (via == kStartThenFile) {  // the file upload does not start the playback itself
+          EXPECT_EQ(VRX5200BrdCtrl_Write_DDR_from_File(path.c_str(), 0, 0, &done), 106) << what;
+        }
+        ASSERT_EQ(upload(second, 4096), 0) << what;  // the section's first block again
+      }
+      ASSERT_EQ(upload(second, 4096), 0) << what;
+      EXPECT_EQ(done, 1) << what;
+      if (via != kStartThenFile) {
+        EXPECT_EQ(position, static_cast<int32_t>(2 * pattern.size())) << what;
+      }
+      EXPECT_EQ(board().pattern(0, first),
+                std::vector<uint16_t>(pattern.begin(), pattern.begin() + first))
+          << what;
+      EXPECT_EQ(board().pattern(4096, second),
+                std::vector<uint16_t>(pattern.begin() + first, pattern.end()))
+          << what;
+    }
+  }
+  // The one-call upload sends its whole pattern from its first word, wherever the cursor is.
+  ASSERT_EQ(VRX5200BrdCtrl_Write_to_DAC(first, pattern.data()), 0);
+  EXPECT_EQ(board().pattern(0, first),
+            std::vector<uint16_t>(pattern.begin(), pattern.begin() + first));
   // A plan for a longer pattern than the caller passes is refused before any block goes out,
   // even when its first blocks would fit.
+  configure();
+  int32_t position = 0, done = 0;
   const std::vector<uint16_t> longer = make_pattern(63448 + 64);
   ASSERT_EQ(VRX5200BrdCtrl_Start_DDR_to_DAC(2 * 63448 + 16, 0), 0);
   bench.clear_calls();
@@ -364,7 +420,8 @@ TEST_F(PatternTest, FileUploadOneBlockPerCall) {
   EXPECT_EQ(VRX5200BrdCtrl_Write_DDR_from_File("/nonexistent/pattern.bin", 0, 0, &done), 107);
 
   // A block that fails ends the playback; a new playback start sends the pattern from its
-  // first word again.
+  // first word again. (A new upload of the pattern begins with a DAC session.)
+  configure();
   board().dac_bytes[0].clear();
   board().dac_bytes[1].clear();
   done = 0;

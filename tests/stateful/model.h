@@ -54,7 +54,8 @@ struct Model : Machine {
   int32_t pcount = 0, plast = 0, pnext = 1;
   uint32_t plen = 0;  // Length of the playback start in force
   uint64_t start_addr = 0;
-  uint32_t cursor = 0;  // upload cursor, bytes
+  uint32_t cursor = 0;   // upload cursor, bytes
+  uint32_t section = 0;  // the cursor at the latest playback start: where a failed block rewinds to
 
   bool capture_finished() const { return next >= count; }
   int32_t block_size(int32_t index) const { return index == count - 1 ? last : kCaptureBlock; }
@@ -72,13 +73,14 @@ inline void plan_capture(Model& m, int32_t n) {
   m.total = n;
 }
 
-// The playback plan of a playback start of L words (L >= 32): blocks of kPatternBlock words.
+// The playback plan of a playback start of L words (L >= 32): blocks of kPatternBlock words,
+// taken from the pattern where the upload cursor stands (a playback start does not move it).
 inline void plan_playback(Model& m, uint32_t length) {
   m.pcount = static_cast<int32_t>((length + kPatternBlock - 1) / kPatternBlock);
   m.plast = static_cast<int32_t>(length - static_cast<uint32_t>(m.pcount - 1) * kPatternBlock);
   m.pnext = 1;
   m.plen = length;
-  m.cursor = 0;
+  m.section = m.cursor;
 }
 
 inline bool valid_capture_length(int32_t n) {

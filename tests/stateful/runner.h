@@ -33,8 +33,10 @@ namespace stateful {
 constexpr uint64_t kExchangeMs = 40000;  // one exchange: three port reads and writes, stalled
 constexpr uint64_t kBulkMs = 16000;      // one bulk read
 constexpr size_t kSamples = 6 * 65536 + 4096;
-constexpr uint32_t kNever = 0x7FFF7FFF;  // no sample of the synthetic signal reaches 0x7FFF
-constexpr uint32_t kPollMs = 4;          // virtual time one queue poll costs
+constexpr uint32_t kNever = 0x7FFF7FFF;    // no sample of the synthetic signal reaches 0x7FFF
+constexpr uint32_t kPollMs = 4;            // virtual time one queue poll costs
+constexpr size_t kPatternWords = 1 << 21;  // the client's pattern arrays
+constexpr size_t kFileWords = 131072;      // the pattern file's words
 
 // The kind of a violation: its text without digits, so one kind covers every instance.
 inline std::string kind_of(const std::string& violation) {
@@ -56,11 +58,12 @@ class Runner {
     samples_.resize(kSamples);
     copy_.resize(65536 + 14);
     for (int p = 0; p < 2; ++p) {
-      pattern_[p].resize(131072);
+      // Room for the sections of a sequence's uploads one after the other.
+      pattern_[p].resize(kPatternWords);
       for (size_t i = 0; i < pattern_[p].size(); ++i)
         pattern_[p][i] = static_cast<uint16_t>(i * (p ? 52711u : 40503u) + p);
     }
-    write_file("/pattern.bin", pattern_[0].data(), 2 * pattern_[0].size());
+    write_file("/pattern.bin", pattern_[0].data(), 2 * kFileWords);
     write_file("/short.bin", pattern_[1].data(), 100);
     uint8_t fw[64];
     for (size_t i = 0; i < sizeof fw; ++i) {
@@ -141,6 +144,7 @@ class Runner {
   std::vector<uint8_t> firmware_bits_;
   int32_t wi_ = 0, wf_ = 0, done_ = 0;  // the client's Write_Index (array, file) and Done_Out
   uint32_t last_plen_ = 4096;           // the Length of the last playback plan
+  uint64_t cursor_bound_ = 0;           // the most the library's upload cursor can hold, in bytes
   // The call under check: its fault, result, traffic and time, and the board before it.
   Fault fault_ = kNoFault;
   bool faulted_ = false, traffic_ = false;
@@ -222,6 +226,7 @@ class Runner {
     m_ = Model{};
     wi_ = wf_ = done_ = 0;
     last_plen_ = 4096;
+    cursor_bound_ = 0;
     int32_t count = 0, length = 0;
     char keys[64];
     if (VRX5200BrdCtrl_Get_VRX5200_EVM(&count, keys, &length) != 0 || count != 2) {
@@ -1129,6 +1134,7 @@ inline void Runner::pattern(const Step& s) {
     observe(r);
     if (!sel) return refused(r, {101});
     if (which == 4) return refused(r, {108});
+    cursor_bound_ = 0;  // the upload cursor is 0 again, whatever the exchanges returned
     if (lenient()) return;
     expect_success(r);
     check(1, r != 0 || b.regs[3] == bands[which], "DAC clock band");
@@ -1136,7 +1142,7 @@ inline void Runner::pattern(const Step& s) {
     m_.play_started = m_.cap_started = Tri::kNo;
     m_.play_unsure = m_.cap_unsure = false;
     m_.pnext = 1;
-    m_.cursor = 0;
+    m_.cursor = m_.section = 0;
     return;
   }
   if (s.op == kPlaybackStart) {
@@ -1168,9 +1174,7 @@ inline void Runner::pattern(const Step& s) {
   static const char* const files[] = {"/pattern.bin", "/DAC_test.bin", "/short.bin",
                                       "/missing.bin"};
   const bool exists = which == 0 || which == 2 || (which == 1 && m_.converted);
-  const size_t words = which == 0   ? pattern_[0].size()
-                       : which == 1 ? m_.converted_words.size()
-                                    : 50;
+  const size_t words = which == 0 ? kFileWords : which == 1 ? m_.converted_words.size() : 50;
   const uint16_t* src = which == 2 && !from_file  ? nullptr
                         : which == 1 && from_file ? m_.converted_words.data()
                                                   : pattern_[which == 0 ? 0 : 1].data();
@@ -1185,6 +1189,12 @@ inline void Runner::pattern(const Step& s) {
   const int32_t off = one_call || from_file ? 0 : kStartOffsets[arg(s, 3)];
   const int nulls = one_call ? 0 : arg(s, from_file ? 1 : 4);
   if (m_.play_started == Tri::kNo) done_ = 0;  // a client beginning an upload
+  // The array upload takes a section of l words from where the cursor stands: a client passes an
+  // array that holds them, and configures a new session when it does not.
+  if (!from_file && !one_call && cursor_bound_ / 2 + l > kPatternWords) return;
+  cursor_bound_ = one_call    ? std::max<uint64_t>(cursor_bound_, 2ull * l)
+                  : from_file ? cursor_bound_ + 2ull * kPatternBlock
+                              : cursor_bound_ + 2ull * l;
   int32_t pos = -7, done = done_;
   const std::string path = dir_ + files[which];
   if (from_file) {
@@ -1222,10 +1232,10 @@ inline void Runner::pattern(const Step& s) {
       return;
     }
     expect_success(r);
-    if (r != 0) {  // a failing last block still reports done, as the upload's text says
+    if (r != 0) {  // the block is missing: the section goes out again from its first block
       m_.play_started = Tri::kNo;
-      check(1, done == 0 || done == done_ || (done == 1 && from == m_.pcount),
-            "a failed block reported done");
+      m_.cursor = m_.section;
+      check(1, done == 0, "a failed block left Done_Out %d", done);
       return;
     }
   } else {
@@ -1233,14 +1243,18 @@ inline void Runner::pattern(const Step& s) {
     if (restart && (!valid_pattern_length(l) || !valid_start_offset(off))) return refused(r, {4});
     if (!restart && l < m_.plen) return refused(r, {108});
     expect_success(r);
+    if (one_call) m_.cursor = 0;  // its pattern goes out from its first word
     if (restart) {
       plan_playback(m_, l);
       m_.start_addr = static_cast<uint64_t>(off) & ~31ull;
       last_plen_ = l;
     }
-    if (r != 0) {
+    if (r != 0) {  // the playback start or a block failed: back where the section began
       m_.play_started = Tri::kNo;
+      m_.cursor = m_.section;
       check(1, one_call || done == 0 || done == done_, "a failed upload reported done");
+      check(1, one_call || pos == static_cast<int32_t>(m_.section) || (restart && pos == -7),
+            "a failed upload left Position_Out %d, its section began at %u", pos, m_.section);
       return;
     }
     // Blocks sent: one with a negative budget, all when the budget did not run out, else as
