@@ -5,6 +5,7 @@
 
 #include "capture/capture.h"
 #include "link/registers.h"
+#include "session/files.h"
 
 namespace vrx {
 namespace {
@@ -119,7 +120,9 @@ extern "C" VRX5200_API int32_t VRX5200_CALL VRX5200BrdCtrl_Read_DDR_to_File(
   if (board.session_kind == kDacSession) return VRX5200_RESULT_OTHER_SESSION;
   const bool no_session = board.session_kind == kNoSession;
   if (!no_session && (board.started != 1 || board.next_block >= board.block_count)) {
-    return VRX5200_RESULT_NOT_STARTED;
+    // As the file upload does, a file that cannot be opened is reported before a capture that
+    // is not there; either way nothing changes, and no file is created.
+    return can_append(File_Path) ? VRX5200_RESULT_NOT_STARTED : VRX5200_RESULT_FILE_OPEN_FAILED;
   }
   // Without a session every call reads one block of 65,536 samples.
   const int32_t planned = no_session                                  ? kCaptureBlock

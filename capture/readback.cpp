@@ -184,6 +184,11 @@ VRX5200_API int32_t VRX5200_CALL VRX5200BrdCtrl_Read_DDR_to_Array(
     uint16_t* Samples, const uint32_t* Match_Patterns, uint32_t Timeout_Ms,
     int32_t* Samples_This_Call, int32_t* Write_Index, int32_t* Status_Out, int32_t* Pattern_Timeout,
     int32_t* More) {
+  // No board comes before any argument: the count of this call is 0 and nothing else is written.
+  if (selected_board() == nullptr) {
+    if (Samples_This_Call != nullptr) *Samples_This_Call = 0;
+    return VRX5200_RESULT_NO_BOARD;
+  }
   if (Samples == nullptr || Samples_This_Call == nullptr || Write_Index == nullptr ||
       Status_Out == nullptr || Pattern_Timeout == nullptr || More == nullptr) {
     return VRX5200_RESULT_INVALID_ARGUMENT;

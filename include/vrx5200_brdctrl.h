@@ -14,6 +14,8 @@
  *   - Caller buffers are only borrowed for the duration of a call.
  *   - Codes below 100 are either a status of the USB driver passed through unchanged or one of
  *     the library's own codes in that range; codes from 100 up are the library's own.
+ *   - With no board selected, a function that needs one gives its answer for that (101 for most;
+ *     see each function) before it looks at its arguments.
  *
  * The header is plain C (C99 and later) and C++.
  */
@@ -260,10 +262,11 @@ VRX5200_API int32_t VRX5200_CALL VRX5200BrdCtrl_Read_from_ADC(int32_t Capture_Le
  * another list: the carried samples begin its frames. The bit operations (Op_Codes/Op_Operands,
  * Op_Count of them) apply to every output sample: 0 shift (right for a positive operand, left
  * for a negative one), 1 XOR, 2 AND, 3 OR with the operand's low 16 bits, 4 NOT. With an ADC
- * session it needs a started capture with blocks left (106). Returns 108 when *Write_Index is
- * negative or the block would take it past INT32_MAX, 107 when the file cannot be opened and 112
- * when it cannot be written completely (part-way through a capture both end it: start it
- * again), 102 as the array read-back does. */
+ * session it needs a started capture with blocks left (106; a file that cannot be opened is
+ * reported first, as 107, and in both cases nothing changes and no file is created). Returns
+ * 108 when *Write_Index is negative or the block would take it past INT32_MAX, 107 when the
+ * file cannot be opened and 112 when it cannot be written completely (part-way through a
+ * capture both end it: start it again), 102 as the array read-back does. */
 VRX5200_API int32_t VRX5200_CALL VRX5200BrdCtrl_Read_DDR_to_File(
     const char* File_Path, const uint32_t* Match_Patterns, uint16_t* Block_Copy,
     const int32_t* Lane_List, int32_t Lane_Count, const int32_t* Op_Codes,

@@ -231,9 +231,9 @@ bool skips_header(uint32_t idcode) {
 }  // namespace vrx::jtag
 
 extern "C" VRX5200_API int32_t VRX5200_CALL VRX5200BrdCtrl_Load_Firmware(const char* Path) {
-  if (Path == nullptr) return VRX5200_RESULT_INVALID_ARGUMENT;
   // Without open ports the JTAG port handle is closed or was never opened: nothing to drive.
   if (vrx::selected_board() == nullptr) return VRX5200_RESULT_NO_BOARD;
+  if (Path == nullptr) return VRX5200_RESULT_INVALID_ARGUMENT;
   const int32_t result = vrx::jtag::load(Path);
   std::fflush(stdout);
   return result;

@@ -14,10 +14,12 @@ int32_t command(uint32_t n, uint32_t answer, uint8_t& reply) {
   return result;
 }
 
-// A read command whose reply becomes the status byte and the caller's value.
+// A read command whose reply becomes the status byte and the caller's value. Without a board it
+// returns 0 and writes nothing, whatever the output argument is.
 int32_t read_to_status(uint8_t address, int32_t* out) {
   BoardRecord* board = selected_board();
-  if (board == nullptr) return VRX5200_RESULT_OK;  // documented: no board, nothing written
+  if (board == nullptr) return VRX5200_RESULT_OK;
+  if (out == nullptr) return VRX5200_RESULT_INVALID_ARGUMENT;
   put_read(g_command_buffer, 0, address);
   uint8_t reply = 0;
   const int32_t result = command(reg::kReadCommandSize, 1, reply);
@@ -36,8 +38,8 @@ int32_t write_to_status(uint8_t address, uint8_t data, uint32_t answer, int32_t*
 }
 
 int32_t read_identity(uint8_t address, uint8_t* out) {
-  if (out == nullptr) return VRX5200_RESULT_INVALID_ARGUMENT;
   if (selected_board() == nullptr) return VRX5200_RESULT_NO_SESSION;
+  if (out == nullptr) return VRX5200_RESULT_INVALID_ARGUMENT;
   put_read(g_command_buffer, 0, address);
   uint8_t reply = 0;
   const int32_t result = command(reg::kReadCommandSize, 1, reply);
@@ -52,34 +54,34 @@ using namespace vrx;
 
 extern "C" {
 
+// Each export answers "no board" as its table has it before it looks at its arguments.
+
 VRX5200_API int32_t VRX5200_CALL VRX5200BrdCtrl_Read_Register(uint8_t Address, int32_t* Value) {
-  if (Value == nullptr) return VRX5200_RESULT_INVALID_ARGUMENT;
   return read_to_status(Address, Value);
 }
 
 VRX5200_API int32_t VRX5200_CALL VRX5200BrdCtrl_Write_Register(uint8_t Address, uint8_t Data,
                                                                int32_t* Status) {
-  if (Status == nullptr) return VRX5200_RESULT_INVALID_ARGUMENT;
   if (selected_board() == nullptr) return VRX5200_RESULT_NO_BOARD;
+  if (Status == nullptr) return VRX5200_RESULT_INVALID_ARGUMENT;
   // Bit 4 is set in the first byte only; the repeated address goes out unchanged.
   return write_to_status(Address, Data, 1, Status);
 }
 
 VRX5200_API int32_t VRX5200_CALL VRX5200BrdCtrl_Write_Config2(uint8_t Data, int32_t* Status) {
-  if (Status == nullptr) return VRX5200_RESULT_INVALID_ARGUMENT;
   if (selected_board() == nullptr) return VRX5200_RESULT_OK;
+  if (Status == nullptr) return VRX5200_RESULT_INVALID_ARGUMENT;
   // The board answers this write in the reply byte of its closing 0x00.
   return write_to_status(reg::kCapture, Data, 3, Status);
 }
 
 VRX5200_API int32_t VRX5200_CALL VRX5200BrdCtrl_Check_ADC_Busy(int32_t* Busy) {
-  if (Busy == nullptr) return VRX5200_RESULT_INVALID_ARGUMENT;
   return read_to_status(reg::kCapture, Busy);
 }
 
 VRX5200_API int32_t VRX5200_CALL VRX5200BrdCtrl_Deassert_Capture(int32_t* Status) {
-  if (Status == nullptr) return VRX5200_RESULT_INVALID_ARGUMENT;
   if (selected_board() == nullptr) return VRX5200_RESULT_NO_BOARD;
+  if (Status == nullptr) return VRX5200_RESULT_INVALID_ARGUMENT;
   return write_to_status(reg::kCapture, 0x00, 1, Status);
 }
 

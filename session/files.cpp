@@ -26,6 +26,18 @@ std::FILE* open_readable(const char* path, const char* mode) {
   return file;
 }
 
+bool can_append(const char* path) {
+  errno = 0;
+  std::FILE* f = std::fopen(path, "rb");
+  const bool missing = f == nullptr && errno == ENOENT;
+  if (f != nullptr) std::fclose(f);
+  f = std::fopen(path, "ab");
+  if (f == nullptr) return false;
+  std::fclose(f);
+  if (missing) std::remove(path);
+  return true;
+}
+
 namespace {
 
 // 64 bits that differ between calls and between processes: a counter, the clocks in their

@@ -13,6 +13,10 @@ namespace vrx {
 // Windows refuses to open a directory).
 std::FILE* open_readable(const char* path, const char* mode);
 
+// Whether `path` can be opened for appending, found out without creating or changing a file: a
+// file created to find out is removed again.
+bool can_append(const char* path);
+
 // An output file that replaces a target only when complete. create() opens a new file of a name
 // of its own in the target's directory; commit() closes it and puts it in the target's place;
 // without a commit, or when it fails, the new file is removed and the target stays as it was.

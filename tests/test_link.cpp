@@ -395,21 +395,4 @@ TEST_F(LinkTest, FailuresLeaveOutputsAndStatusByteUnchanged) {
   }
 }
 
-TEST_F(BenchTest, RegisterExportsWithoutABoard) {
-  int32_t out = -3;
-  uint8_t byte = 4;
-  EXPECT_EQ(VRX5200BrdCtrl_Read_Register(0x0B, &out), 0);
-  EXPECT_EQ(VRX5200BrdCtrl_Write_Config2(1, &out), 0);
-  EXPECT_EQ(VRX5200BrdCtrl_Check_ADC_Busy(&out), 0);
-  EXPECT_EQ(out, -3);
-  EXPECT_EQ(VRX5200BrdCtrl_Write_Register(1, 1, &out), 101);
-  EXPECT_EQ(VRX5200BrdCtrl_Deassert_Capture(&out), 101);
-  EXPECT_EQ(VRX5200BrdCtrl_Get_Family_ID(&byte), 103);
-  EXPECT_EQ(VRX5200BrdCtrl_Get_Firmware_version(&byte), 103);
-  EXPECT_EQ(byte, 4);
-  EXPECT_EQ(VRX5200BrdCtrl_Read_Register(0x0B, nullptr), 108);
-  EXPECT_EQ(VRX5200BrdCtrl_Get_Family_ID(nullptr), 108);
-  EXPECT_TRUE(bench.calls().empty());
-}
-
 }  // namespace

@@ -606,6 +606,7 @@ inline void Runner::registers(const Step& s) {
     close(err);
     close(null);
     observe(r);
+    if (!sel && arg(s, 0) == 2) return refused(r, {101});  // no board comes first
     if (arg(s, 0) == 2) return refused(r, {108});
     if (!sel) {
       check(2, r == 101 || r == 110, "a load with no board returned %d", r);
@@ -665,7 +666,7 @@ inline void Runner::registers(const Step& s) {
                           : VRX5200BrdCtrl_Get_Firmware_version(ob);
   }
   observe(r);
-  if (null) return sel ? refused(r, {108}) : refused(r, {108, kNoBoard[i]});
+  if (null) return sel ? refused(r, {108}) : refused(r, {kNoBoard[i]});  // no board comes first
   if (!sel) refused(r, {kNoBoard[i]});
   if (sel && lenient()) return;
   if (sel) expect_success(r);
@@ -884,19 +885,22 @@ inline void Runner::read_back(const Step& s) {
     codes.insert(codes.end(), c);
     definite = true;
   };
-  if (file ? where >= 5 || null_ops || !valid_lanes(std::vector<int32_t>(lc.v, lc.v + lc.n))
-           : nulls != 0) {
-    refuse({108});
-  }
+  const bool bad_args =
+      file ? where >= 5 || null_ops || !valid_lanes(std::vector<int32_t>(lc.v, lc.v + lc.n))
+           : nulls != 0;
   if (!sel) {
-    refuse({101});
+    refuse({101});  // before any argument
+  } else if (bad_args) {
+    refuse({108});
   } else if (!m_.unsure) {
     if (file && m_.kind == 2) {
       refuse({104, 103, 106});
     } else if (!file && m_.kind != 1) {
       refuse({m_.kind == 2 ? 104 : 103});
     } else if (m_.kind == 1 && !m_.cap_unsure) {
-      if (m_.cap_started == Tri::kNo || m_.capture_finished()) refuse({106});
+      // A file that cannot be opened is told first, as the file upload tells it.
+      if (m_.cap_started == Tri::kNo || m_.capture_finished())
+        refuse({file && where == 3 ? 107 : 106});
       if (m_.cap_started == Tri::kMaybe) codes.push_back(106), maybe106 = true;
       if (wi_in < 0 || wi_in + rem > INT32_MAX) refuse({108});
     }
