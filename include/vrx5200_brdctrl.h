@@ -355,8 +355,10 @@ VRX5200_API int32_t VRX5200_CALL VRX5200BrdCtrl_Twos_Complement(
  * JTAG, printing its progress ("Info: ...") on standard output and errors on standard error,
  * then sets the JTAG port up again. Returns 20 when the configuration ran to its end, 101 when
  * no board's ports are open, 109 when the chain names an unknown part, 110 when the chain
- * verification fails, 111 when the file cannot be opened, 112 when it cannot be read
- * completely, 113 when the status check failed three times. */
+ * verification fails, 111 when the file cannot be opened (a directory cannot), 112 when it
+ * cannot be read completely, 113 when the status check failed three times. When the JTAG port
+ * cannot be closed as it is set up again at the end, it keeps its handle (closing the ports
+ * closes it); the result is 20 all the same. */
 VRX5200_API int32_t VRX5200_CALL VRX5200BrdCtrl_Load_Firmware(const char* Path);
 
 /* ---- Result texts -------------------------------------------------------------------- */

@@ -7,6 +7,7 @@
 
 #include "jtag/jtag.h"
 #include "jtag/tables.h"
+#include "session/files.h"
 #include "session/ports.h"
 #include "session/state.h"
 
@@ -145,15 +146,22 @@ void hand_back_port(BoardRecord& board) {
     std::printf("Error: Bit Bang Mode Reset!");
   }
   FT_SetBitMode(g_port.loader, 0, FT_BITMODE_RESET);
-  FT_Close(g_port.loader);
-  // By the location the port had when the ports opened: a discovery since may have renumbered
-  // the device list.
-  board.port[kJtagPort] = closed_handle();
-  if (FT_OpenEx(reinterpret_cast<PVOID>(static_cast<uintptr_t>(g_state.jtag_location)),
-                FT_OPEN_BY_LOCATION, &board.port[kJtagPort]) != FT_OK) {
-    board.port[kJtagPort] = closed_handle();
+  if (FT_Close(g_port.loader) != FT_OK) {
+    // The port is still open under its handle, so opening it again would fail and the handle
+    // would be lost for good: no close could reach the port, and no open of the ports would
+    // succeed again. The port keeps its handle, in the record and in the JTAG port copy, with
+    // the set-up opening the ports gives it; closing the ports closes it.
+    board.port[kJtagPort] = g_port.loader;
   } else {
-    clear_port_trouble(board.port[kJtagPort], 0xFF);
+    // By the location the port had when the ports opened: a discovery since may have
+    // renumbered the device list.
+    board.port[kJtagPort] = closed_handle();
+    if (FT_OpenEx(reinterpret_cast<PVOID>(static_cast<uintptr_t>(g_state.jtag_location)),
+                  FT_OPEN_BY_LOCATION, &board.port[kJtagPort]) != FT_OK) {
+      board.port[kJtagPort] = closed_handle();
+    } else {
+      clear_port_trouble(board.port[kJtagPort], 0xFF);
+    }
   }
   bitbang_setup(board.port[kJtagPort], 0xFF);
   for (uint8_t pulse : {uint8_t{0x7F}, uint8_t{0xFF}}) {
@@ -184,7 +192,8 @@ int32_t load(const char* path) {
       } else {
         std::printf("Info: Configuration setup device #%d (Retry# %d)\n", n, attempt);
       }
-      std::FILE* file = std::fopen(path, "rb");
+      // A file that opens but cannot be read (a directory) is one that cannot be opened.
+      std::FILE* file = open_readable(path, "rb");
       if (file == nullptr) {
         std::fprintf(stderr, "Error: Could not open programming file #%d: \"%s\"\n", n, path);
         return VRX5200_RESULT_PROGRAMMING_FILE;

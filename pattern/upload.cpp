@@ -7,6 +7,7 @@
 
 #include "link/cmdlink.h"
 #include "pattern/pattern.h"
+#include "session/files.h"
 
 namespace vrx {
 
@@ -143,7 +144,7 @@ VRX5200_API int32_t VRX5200_CALL VRX5200BrdCtrl_Write_DDR_from_File(const char* 
   BoardRecord* board = dac_board(result);
   if (board == nullptr) return result;
   if (File_Name == nullptr || Done_Out == nullptr) return VRX5200_RESULT_INVALID_ARGUMENT;
-  std::FILE* file = std::fopen(File_Name, "rb");
+  std::FILE* file = open_readable(File_Name, "rb");  // a directory cannot be opened either
   if (file == nullptr) return VRX5200_RESULT_FILE_OPEN_FAILED;
   // The block plan comes from the playback start; without one, or after the last block, there
   // is nothing to send.

@@ -269,6 +269,7 @@ TEST_F(BenchTest, EveryExportAnswersNoBoardBeforeItsArguments) {
 TEST_F(BadInputTest, AFileThatCannotBeOpenedComesBeforeNothingStarted) {
   const std::string fresh = temp_file("fresh.bin"), kept = temp_file("kept.bin");
   const std::string unopenable = temp_file("no-such-dir") + "/file.bin";
+  const std::string directory = ::testing::TempDir();  // a directory is no file to open
   {
     std::ofstream out(kept, std::ios::binary);
     out << "kept";
@@ -291,7 +292,7 @@ TEST_F(BadInputTest, AFileThatCannotBeOpenedComesBeforeNothingStarted) {
           ASSERT_EQ(VRX5200BrdCtrl_Read_from_ADC(1024, buffer.data()), 0);
         }
       }
-      for (const std::string* path : {&unopenable, &fresh, &kept}) {
+      for (const std::string* path : {&unopenable, &directory, &fresh, &kept}) {
         const std::string what =
             std::string(upload ? "upload " : "read-back ") + std::to_string(state) + " " + *path;
         a = b = c = d = e = 7;

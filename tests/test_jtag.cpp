@@ -408,6 +408,37 @@ TEST_F(JtagTest, ALostPinWriteCostsOneAttempt) {
   EXPECT_GT(hits, 3);
 }
 
+// A close of the JTAG port that fails as the load hands the port back must not lose its handle:
+// the port stays open under it, so a later close of the ports closes it and the ports open again.
+TEST_F(JtagTest, AFailedCloseAtTheHandBackKeepsThePortsHandle) {
+  write_file(random_bytes(64));
+  const FT_HANDLE before = vrx::g_state.jtag_handle;
+  bench.fail("FT_Close", jtag(), 1, FT_IO_ERROR);
+  CaptureStdout();
+  EXPECT_EQ(VRX5200BrdCtrl_Load_Firmware(file.c_str()), 20);
+  GetCapturedStdout();
+  EXPECT_TRUE(board().chain[0].configured);
+  EXPECT_EQ(vrx::g_state.jtag_handle, before);
+  EXPECT_EQ(vrx::g_state.boards[0].port[3], before);
+  EXPECT_EQ(bench.port(jtag()).mode, FT_BITMODE_SYNC_BITBANG);  // set up as opening leaves it
+  bench.clear_faults();
+  // The port still works as the JTAG port.
+  CaptureStdout();
+  EXPECT_EQ(VRX5200BrdCtrl_Load_Firmware(file.c_str()), 20);
+  GetCapturedStdout();
+  bench.fail("FT_Close", jtag(), 1, FT_IO_ERROR);
+  CaptureStdout();
+  EXPECT_EQ(VRX5200BrdCtrl_Load_Firmware(file.c_str()), 20);
+  GetCapturedStdout();
+  bench.clear_faults();
+  EXPECT_EQ(VRX5200BrdCtrl_Close_Session(), 0);
+  for (int p = 0; p < 4; ++p) EXPECT_FALSE(bench.is_open(entry_of_port(p))) << p;
+  ASSERT_EQ(VRX5200BrdCtrl_Open_VRX5200_Ports(0, 1), 0);
+  CaptureStdout();
+  EXPECT_EQ(VRX5200BrdCtrl_Load_Firmware(file.c_str()), 20);
+  GetCapturedStdout();
+}
+
 TEST_F(JtagTest, EarlyExits) {
   const std::string missing = ::testing::TempDir() + "no-such-file.rbf";
   CaptureStdout();
@@ -437,15 +468,15 @@ TEST_F(JtagTest, EarlyExits) {
                                      "process.\nPlease wait...done\n"),
             std::string::npos);
 
-  // A file that opens but cannot be read (a directory, on POSIX systems): no stale bits go
-  // out. Windows refuses to open a directory at all.
-#if !defined(_WIN32)
+  // A directory is a file that cannot be opened, on every system: refused before its size is
+  // taken, as a missing file is.
+  const std::string dir = ::testing::TempDir();
   CaptureStdout();
   CaptureStderr();
-  EXPECT_EQ(VRX5200BrdCtrl_Load_Firmware(::testing::TempDir().c_str()), 112);
-  GetCapturedStdout();
-  EXPECT_EQ(GetCapturedStderr(), "Error: Programming file #1 could not be read completely!\n");
-  // The pin bytes it had queued do not go out in front of the next load.
+  EXPECT_EQ(VRX5200BrdCtrl_Load_Firmware(dir.c_str()), 111);
+  EXPECT_EQ(GetCapturedStdout().find("Programming file size"), std::string::npos);
+  EXPECT_EQ(GetCapturedStderr(), "Error: Could not open programming file #1: \"" + dir + "\"\n");
+  // Nothing it queued goes out in front of the next load.
   write_file(random_bytes(64));
   bench.clear_calls();
   CaptureStdout();
@@ -454,7 +485,6 @@ TEST_F(JtagTest, EarlyExits) {
   const std::vector<Bytes> w = writes(jtag());
   ASSERT_FALSE(w.empty());
   EXPECT_EQ(w.front().size(), 1u);
-#endif
 
   // Without open ports nothing is driven.
   VRX5200BrdCtrl_Close_Session();
