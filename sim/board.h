@@ -4,6 +4,7 @@
 #pragma once
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <set>
@@ -44,6 +45,36 @@ struct JtagDevice {
   void rising_edge(int tms, int tdi);
 };
 
+// The register writes a board has seen, oldest first. A board that runs for long (a simulated
+// board behind a server) keeps only its latest writes: at least the last kKeep, at most twice as
+// many. size() counts every write since the board was made, and write i (from 0) can be read
+// while it is among those kept, so a test notes size() before a call and reads what follows.
+class WriteLog {
+ public:
+  using Entry = std::pair<uint8_t, uint8_t>;  // register, value
+  static constexpr size_t kKeep = size_t{1} << 16;
+
+  size_t size() const { return dropped_ + kept_.size(); }
+  bool empty() const { return kept_.empty(); }
+  size_t kept() const { return kept_.size(); }
+  const Entry& back() const { return kept_.back(); }
+  const Entry& operator[](size_t i) const { return kept_.at(i - dropped_); }
+  // The writes kept, oldest first.
+  std::vector<Entry>::const_iterator begin() const { return kept_.begin(); }
+  std::vector<Entry>::const_iterator end() const { return kept_.end(); }
+  void emplace_back(uint8_t reg, uint8_t value) {
+    if (kept_.size() == 2 * kKeep) {
+      kept_.erase(kept_.begin(), kept_.begin() + static_cast<std::ptrdiff_t>(kKeep));
+      dropped_ += kKeep;
+    }
+    kept_.emplace_back(reg, value);
+  }
+
+ private:
+  std::vector<Entry> kept_;
+  size_t dropped_ = 0;
+};
+
 class Board {
  public:
   explicit Board(std::string key);
@@ -52,8 +83,8 @@ class Board {
   PortPeer* peer(int p);
 
   // ---- registers (command link) ----
-  std::array<uint8_t, 16> regs{};  // what reads return; register 2 reads the busy state
-  std::vector<std::pair<uint8_t, uint8_t>> writes;  // every register write in order
+  std::array<uint8_t, 16> regs{};   // what reads return; register 2 reads the busy state
+  WriteLog writes;                  // the register writes in order (the latest ones)
   uint8_t write_reply1 = 0x00;      // reply byte clocked back during a write's data byte
   uint8_t write_reply3 = 0x00;      // reply byte clocked back during a write's closing 0x00
   int frames = 0;                   // command-link frames seen (select asserted)

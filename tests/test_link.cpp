@@ -395,4 +395,22 @@ TEST_F(LinkTest, FailuresLeaveOutputsAndStatusByteUnchanged) {
   }
 }
 
+// A simulated board that runs for long (behind a server) keeps its latest register writes only:
+// the log stays bounded while its count and its latest writes stay readable.
+TEST_F(BenchTest, TheBoardsRegisterWriteLogStaysBounded) {
+  open_board();
+  int32_t status = 0;
+  ASSERT_EQ(VRX5200BrdCtrl_Write_Register(1, 0x42, &status), 0);
+  const size_t first = board().writes.size();
+  EXPECT_EQ(board().writes[first - 1], std::make_pair(uint8_t{1}, uint8_t{0x42}));
+  const size_t n = 5 * sim::WriteLog::kKeep + 7;
+  for (size_t i = 0; i < n; ++i) board().register_write(3, static_cast<uint8_t>(0x1A + (i & 0xF0)));
+  EXPECT_EQ(board().writes.size(), first + n);
+  EXPECT_LE(board().writes.kept(), 2 * sim::WriteLog::kKeep);
+  EXPECT_GE(board().writes.kept(), sim::WriteLog::kKeep);
+  ASSERT_EQ(VRX5200BrdCtrl_Write_Register(1, 0x43, &status), 0);
+  EXPECT_EQ(board().writes.back(), std::make_pair(uint8_t{1}, uint8_t{0x43}));
+  EXPECT_EQ(board().writes[first + n - 1].second, static_cast<uint8_t>(0x1A + ((n - 1) & 0xF0)));
+}
+
 }  // namespace
