@@ -107,20 +107,45 @@ TEST(BitOps, ExamplesOfTheOperationList) {
   }
 }
 
-TEST(BitOps, CompiledFormMatchesTheListForRandomLists) {
+// The operation list as its table reads, one sample at a time: the reference for random lists.
+uint16_t by_the_table(uint16_t s, const std::vector<int32_t>& codes,
+                      const std::vector<int32_t>& operands) {
+  for (size_t i = 0; i < codes.size(); ++i) {
+    const int64_t x = operands[i];
+    const uint16_t low = static_cast<uint16_t>(x & 0xFFFF);
+    if (codes[i] == 0) {
+      const int64_t by = (x > 0 ? x : -x) % 32;  // right for x > 0, left for x <= 0
+      s = by >= 16 ? 0 : static_cast<uint16_t>(x > 0 ? s >> by : s << by);
+    } else if (codes[i] == 1) {
+      s ^= low;
+    } else if (codes[i] == 2) {
+      s &= low;
+    } else if (codes[i] == 3) {
+      s |= low;
+    } else if (codes[i] == 4) {
+      s = static_cast<uint16_t>(~s);
+    }
+  }
+  return s;
+}
+
+TEST(BitOps, CompiledFormMatchesTheTableForRandomLists) {
   std::mt19937 rng(7);
   for (int trial = 0; trial < 2000; ++trial) {
     const int32_t n = static_cast<int32_t>(rng() % 7);
     std::vector<int32_t> codes(n), operands(n);
     for (int32_t i = 0; i < n; ++i) {
-      codes[i] = static_cast<int32_t>(rng() % 6);
-      operands[i] =
-          codes[i] == 0 ? static_cast<int32_t>(rng() % 41) - 20 : static_cast<int32_t>(rng());
+      codes[i] = static_cast<int32_t>(rng() % 7) - (rng() % 8 == 0 ? 9 : 0);
+      // Shifts mostly by small amounts either way, now and then by any 32-bit operand.
+      operands[i] = codes[i] == 0 && rng() % 4 != 0 ? static_cast<int32_t>(rng() % 41) - 20
+                                                    : static_cast<int32_t>(rng());
     }
     const vrx::BitOps ops = vrx::compile_ops(codes.data(), operands.data(), n);
     for (int s = 0; s < 65536; s += 257) {
       const uint16_t in = static_cast<uint16_t>(s ^ (trial * 31));
-      ASSERT_EQ(ops.apply(in), vrx::apply_ops_in_order(in, codes.data(), operands.data(), n))
+      ASSERT_EQ(ops.apply(in), by_the_table(in, codes, operands)) << "trial " << trial;
+      ASSERT_EQ(vrx::apply_ops_in_order(in, codes.data(), operands.data(), n),
+                by_the_table(in, codes, operands))
           << "trial " << trial;
     }
   }
@@ -618,14 +643,18 @@ TEST_F(FileCaptureTest, LaneListsAndBitOperations) {
   ASSERT_EQ(read_file({3, 1, 2}, {1, 0, 2, 0}, {0x00FF, -2, 0x7FFF, 1}).result, 0);
   ASSERT_EQ(read_file({3, 1, 2}, {1, 0, 2, 0}, {0x00FF, -2, 0x7FFF, 1}).result, 0);
   const std::vector<uint16_t> in = expected(2 * 65536);
-  const int32_t codes[] = {1, 0, 2, 0}, operands[] = {0x00FF, -2, 0x7FFF, 1};
-  // Block 1: 21845 frames, one sample carried; block 2: the carried sample and 65536 more.
+  // XOR 0x00FF, shift left by 2, AND 0x7FFF, shift right by 1, written out.
+  auto ops = [](uint16_t s) {
+    s ^= 0x00FF;
+    s = static_cast<uint16_t>(s << 2);
+    s &= 0x7FFF;
+    return static_cast<uint16_t>(s >> 1);
+  };
+  // Block 1: 21845 frames, one sample carried; block 2: the carried sample and 65536 more. In
+  // each frame the output order is input samples 1, 2, 0.
   std::vector<uint16_t> want;
-  std::vector<uint16_t> combined(in.begin(), in.begin() + 65535);
-  combined.insert(combined.end(), in.begin() + 65535, in.end());
-  for (size_t f = 0; f + 3 <= combined.size(); f += 3) {
-    for (size_t j : {1, 2, 0})
-      want.push_back(vrx::apply_ops_in_order(combined[f + j], codes, operands, 4));
+  for (size_t f = 0; f + 3 <= in.size(); f += 3) {
+    for (size_t j : {1, 2, 0}) want.push_back(ops(in[f + j]));
   }
   EXPECT_EQ(file_samples(), want);
   EXPECT_EQ(file_samples().size(), 131070u);
