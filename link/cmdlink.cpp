@@ -87,8 +87,16 @@ int32_t exchange_frame(FT_HANDLE port, const uint8_t* frame, uint32_t n, uint8_t
 // frame closed (the FPGA starts its next frame afresh at the next opening byte) and no reply
 // bytes queued.
 int32_t recover_link(FT_HANDLE port) {
-  const uint8_t trouble = port_trouble(port);
+  uint8_t trouble = port_trouble(port);
   if (trouble == 0) return VRX5200_RESULT_OK;
+  if (trouble & kSetUpLost) {
+    // Reset by a close that failed: the bit-bang set-up opening the ports gives it, afresh
+    // (which also leaves no frame open).
+    const int32_t result = bitbang_setup(port, 0xFB);
+    if (result != 0) return result;
+    clear_port_trouble(port, kSetUpLost | kFrameOpen);
+    trouble = port_trouble(port);
+  }
   if (trouble & kFrameOpen) {
     uint8_t discard = 0;
     int32_t result = write_one(port, kLinkClose);
@@ -130,10 +138,10 @@ namespace {
 int32_t recover_data_port(FT_HANDLE port) {
   const uint8_t trouble = port_trouble(port);
   if (trouble == 0) return VRX5200_RESULT_OK;
-  if (trouble & kEngineLost) {
+  if (trouble & (kEngineLost | kSetUpLost)) {
     const int32_t result = mpsse_setup(port);
     if (result != 0) return result;
-    clear_port_trouble(port, kEngineLost);
+    clear_port_trouble(port, kEngineLost | kSetUpLost);
   }
   return drain_receive_queue(port);
 }

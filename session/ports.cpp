@@ -149,6 +149,10 @@ int32_t close_port(BoardRecord& board, int p) {
   if (status == FT_OK) {
     clear_port_trouble(h, 0xFF);
     board.port[p] = closed_handle();
+  } else {
+    // The board stays selected with this port open, but reset out of its mode: a transfer on
+    // it now would go nowhere (an upload would report blocks sent that no board took).
+    add_port_trouble(h, kSetUpLost);
   }
   return static_cast<int32_t>(status);
 }

@@ -29,6 +29,7 @@ enum PortTrouble : uint8_t {
   kStaleReplies = 1,  // bytes of an abandoned read may be queued or still arriving
   kFrameOpen = 2,     // a command-link frame may be open
   kEngineLost = 4,    // the MPSSE engine may be inside a command or its data
+  kSetUpLost = 8,     // a close reset the port and then failed: it needs its set-up again
 };
 uint8_t port_trouble(FT_HANDLE h);
 // Notes trouble on a port and drops what its receive queue holds now (status not used).
@@ -43,7 +44,8 @@ int32_t drain_receive_queue(FT_HANDLE h);
 int32_t confirm_no_stale_replies(FT_HANDLE h);
 
 // Resets, purges and closes port slot p of a record; stores -1 in the slot when the close
-// succeeds. Returns the FT_Close status.
+// succeeds. When it fails, the port stays open under its handle but reset: its next transfer
+// sets it up again for its role first. Returns the FT_Close status.
 int32_t close_port(BoardRecord& board, int p);
 // Closes the four ports of a record, stopping at the first failing close; on success leaves no
 // board selected. The close of VRX5200BrdCtrl_Close_VRX_Ports.
