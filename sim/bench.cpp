@@ -215,11 +215,13 @@ void Bench::arm(uint64_t index, Armed kind, uint32_t late_ms) {
   armed_kind_ = kind;
   armed_late_ms_ = late_ms;
   armed_hit_.clear();
+  armed_hit_entry_ = -1;
 }
 
 const Fault* Bench::fault_for(const char* name, int entry) {
   if (sequence_++ == armed_index_) {
     armed_hit_ = name;
+    armed_hit_entry_ = entry;
     const bool moves = std::strcmp(name, "FT_Write") == 0 || std::strcmp(name, "FT_Read") == 0;
     switch (armed_kind_) {
       case Armed::kShort:

@@ -173,8 +173,10 @@ class Bench {
   // `late_ms` late (kLate).
   enum class Armed { kStatus, kShort, kStall, kUnplug, kMoved, kLate };
   void arm(uint64_t index, Armed kind, uint32_t late_ms = 10500);
-  // The name of the call the armed fault hit, empty while it has not hit.
+  // The name of the call the armed fault hit, empty while it has not hit, and the entry of its
+  // port (-1 for a call on no port).
   const std::string& armed_hit() const { return armed_hit_; }
+  int armed_hit_entry() const { return armed_hit_entry_; }
   uint64_t calls_made() const { return sequence_; }
 
   // ---- used by the D2XX functions ----
@@ -201,6 +203,7 @@ class Bench {
   Armed armed_kind_ = Armed::kStatus;
   uint32_t armed_late_ms_ = 0;
   std::string armed_hit_;
+  int armed_hit_entry_ = -1;
   Fault armed_fault_;
   void mpsse_write(Port& port, const uint8_t* data, size_t n);
   std::vector<uint8_t> clock_in_;  // scratch for the data of one MPSSE read command

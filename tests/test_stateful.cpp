@@ -154,6 +154,12 @@ const Regression kRegressions[] = {
      "22:0,0,1,0,0,0:0:0:0;"},
     {"array read-back: 106 after a failed capture start",
      "15:0,0,0,0,0,0:0:0:0;16:0,0,0,0,0,0:0:0:0;16:0,0,0,0,0,0:1:0:0;17:0,0,0,0,0,0:0:0:0;"},
+    // A close that fails at a port has reset that port and leaves the board selected: the next
+    // exchange on it (9 before), and the next upload through it (reported sent, never stored),
+    // must set it up again first.
+    {"command link after a failed close of port 2", "3:0,0,0,0,0,0:5:11:2;20:1,0,0,0,0,0:0:0:0;"},
+    {"array upload after a failed close of data port 0",
+     "3:0,0,0,0,0,0:2:3:1;20:1,0,0,0,0,0:0:0:0;22:0,6,0,0,0,0:0:0:0;"},
 };
 
 TEST(StatefulTest, RegressionCases) {

@@ -22,17 +22,22 @@ struct Machine {
   std::vector<int> numbering;  // board number of the last discovery -> bench board
   int discovered = 0;          // boards the last discovery found (none after a failed one)
   int selected = -1;           // bench board whose ports are open, -1 for none
-  bool unsure = false;         // the selected board's ports may be gone: anything goes until reopen
+  bool dead = false;           // a port of the selected board no longer answers its handle
   int stale_allow = 0;         // later transfers that may still meet an abandoned read's bytes
   int32_t sv_flag = 0;         // start-value flag of the capture start in force
   std::vector<uint16_t> file;  // what the capture file must hold
   bool file_known = false;
   bool converted = false;  // the conversion's output file exists with known words
   std::vector<uint16_t> converted_words;
+  std::vector<uint8_t> converted_bytes;  // its bytes, which a refused conversion must keep
 };
 
 // Plus the selected board's session, which an open starts afresh.
 struct Model : Machine {
+  // ---- the library's handles of the selected board's ports ----
+  uint32_t gen[4] = {0, 0, 0, 0};  // the open generation of the port each handle was opened for
+  bool slot_closed[4] = {false, false, false, false};  // the library closed the slot (-1)
+
   // ---- capture path ----
   int kind = -1;               // session kind: -1 none, 1 ADC, 2 DAC
   Tri cap_started = Tri::kNo;  // a capture start of its own is in force
@@ -49,7 +54,6 @@ struct Model : Machine {
 
   // ---- pattern path ----
   Tri play_started = Tri::kNo;
-  bool play_unsure = false;
   bool dac_garbled = false;  // a data port dropped upload bytes unseen: memory unknown till reopen
   int32_t pcount = 0, plast = 0, pnext = 1;
   uint32_t plen = 0;  // Length of the playback start in force

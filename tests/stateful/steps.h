@@ -56,7 +56,7 @@ constexpr OpInfo kOps[kOpCount] = {
     {"Write_DDR_from_Array", 8, 100, {{3, 2}, {8, 7}, {3, 3}, {6, 4}, {3, 1}}},
     {"Write_DDR_from_File", 6, 100, {{4, 2}, {3, 1}}},
     {"Write_to_DAC", 3, 100, {{10, 7}, {3, 2}}},
-    {"Convert", 1, 20, {{2, 2}, {3, 1}}},
+    {"Convert", 2, 20, {{2, 2}, {3, 1}, {250, 250}, {250, 250}}},
     {"Load_Firmware", 1, 320, {{3, 1}}},
     {"unplug", 1, 0, {{2, 2}}},
     {"replug", 1, 0, {{2, 2}}},
@@ -174,7 +174,7 @@ inline Step generate(Source& src, const Model& m) {
   for (int i = 0; i < kOpCount; ++i) {
     w[i] = kOps[i].weight;
     if (m.selected < 0 && i == kOpen) w[i] = 40;
-    if ((m.unsure || !m.plugged[0] || !m.plugged[1]) && (i == kReplug || i == kOpen)) w[i] += 10;
+    if ((m.dead || !m.plugged[0] || !m.plugged[1]) && (i == kReplug || i == kOpen)) w[i] += 10;
     if (m.kind == 1 && m.cap_started == Tri::kYes && (i == kFileRead || i == kArrayRead)) w[i] += 8;
     if (m.kind == 2 && m.play_started == Tri::kYes && (i == kArrayUpload || i == kFileUpload))
       w[i] += 6;
