@@ -156,7 +156,9 @@ VRX5200_API int32_t VRX5200_CALL VRX5200BrdCtrl_Open_VRX5200_Ports(int32_t Board
                                                                    int32_t Board_Count);
 
 /* Resets and closes the selected board's four ports. Returns 101 without a selected board, or
- * the driver status of the first port that fails to close (the board then stays selected). */
+ * the driver status of the first port that fails to close (the board then stays selected with
+ * the ports not closed; that port, which the close had reset, is set up again before its next
+ * transfer). */
 VRX5200_API int32_t VRX5200_CALL VRX5200BrdCtrl_Close_VRX_Ports(void);
 
 /* Purges both directions of all four ports; returns the bitwise OR of the four statuses. */
