@@ -5,6 +5,10 @@
 #include <cstdint>
 #include <cstring>
 #include <new>
+#if !defined(_WIN32)
+#include <filesystem>
+#include <system_error>
+#endif
 
 namespace vrx {
 
@@ -81,6 +85,44 @@ bool replaceable(const char* target) {
   return seekable;
 }
 
+#if !defined(_WIN32)
+// Where the target's contents live: through a symbolic link, the file it names (so the link
+// stays), as a path in memory of its own (null when the target is no link, or on failure). False
+// for a target that is there but is no regular file (a directory, a pipe, a device), which is not
+// opened at all (a pipe would block). This file is built with exceptions so that the path
+// objects' allocations may fail here: nothing leaves these functions but a result.
+bool resolve(const char* target, char*& resolved) noexcept {
+  namespace fs = std::filesystem;
+  resolved = nullptr;
+  try {
+    std::error_code ec;
+    const fs::path path(target);
+    const fs::file_type type = fs::status(path, ec).type();
+    if (type != fs::file_type::regular && type != fs::file_type::not_found) return false;
+    if (!fs::is_symlink(fs::symlink_status(path, ec))) return true;
+    const std::string real = fs::weakly_canonical(path, ec).string();
+    if (ec) return false;
+    resolved = new (std::nothrow) char[real.size() + 1];
+    if (resolved != nullptr) std::memcpy(resolved, real.c_str(), real.size() + 1);
+    return resolved != nullptr;
+  } catch (...) {
+    return false;
+  }
+}
+
+// Gives the new file the permissions of the file it replaces.
+void copy_permissions(const char* from, const char* to) noexcept {
+  namespace fs = std::filesystem;
+  try {
+    std::error_code ec;
+    const fs::file_status old = fs::status(from, ec);
+    if (!ec && fs::is_regular_file(old)) fs::permissions(to, old.permissions(), ec);
+  } catch (...) {
+    // No memory for a path: the new file keeps the permissions it was created with.
+  }
+}
+#endif
+
 }  // namespace
 
 ReplacingFile::~ReplacingFile() {
@@ -90,16 +132,33 @@ ReplacingFile::~ReplacingFile() {
 bool ReplacingFile::create(const char* directory, const char* name) {
   discard();
   const size_t dir_length = std::strlen(directory), name_length = std::strlen(name);
-  const size_t length = dir_length + name_length;
-  const size_t each = length + kSuffix;
-  paths_ = 3 * each <= sizeof buffer_ ? buffer_ : new (std::nothrow) char[3 * each];
-  if (paths_ == nullptr) return false;
-  target_ = paths_;
-  temp_ = paths_ + each;
-  aside_ = paths_ + 2 * each;
-  std::memcpy(target_, directory, dir_length);
-  std::memcpy(target_ + dir_length, name, name_length + 1);
-  if (!replaceable(target_)) return false;
+  char given_here[512];
+  char* given = dir_length + name_length < sizeof given_here
+                    ? given_here
+                    : new (std::nothrow) char[dir_length + name_length + 1];
+  if (given == nullptr) return false;
+  std::memcpy(given, directory, dir_length);
+  std::memcpy(given + dir_length, name, name_length + 1);
+  // Through a link, the file it names is replaced, beside itself.
+  char* resolved = nullptr;
+#if !defined(_WIN32)
+  const bool resolvable = resolve(given, resolved);
+#else
+  const bool resolvable = true;
+#endif
+  const char* base = resolved != nullptr ? resolved : given;
+  const size_t length = std::strlen(base), each = length + kSuffix;
+  paths_ = resolvable ? (3 * each <= sizeof buffer_ ? buffer_ : new (std::nothrow) char[3 * each])
+                      : nullptr;
+  if (paths_ != nullptr) {
+    target_ = paths_;
+    temp_ = paths_ + each;
+    aside_ = paths_ + 2 * each;
+    std::memcpy(target_, base, length + 1);
+  }
+  if (given != given_here) delete[] given;
+  delete[] resolved;
+  if (paths_ == nullptr || !replaceable(target_)) return false;
   // A name of its own beside the target: two conversions into one directory never share one.
   for (int attempt = 0; attempt < 8; ++attempt) {
     name_beside(temp_, target_, length, unique_bits(), ".tmp");
@@ -137,6 +196,7 @@ bool ReplacingFile::commit() {
     if (moved && !placed) std::rename(aside_, target_);
     if (moved && placed) std::remove(aside_);
 #else
+    copy_permissions(target_, temp_);
     placed = std::rename(temp_, target_) == 0;  // atomic: the old file or the new, never neither
 #endif
   }

@@ -223,6 +223,25 @@ TEST_F(ConvertTest, RefusalsLeaveThePreviousPatternFileAsItWas) {
   write_text(output, "7\n8\n");
   EXPECT_EQ(convert(false, {-1, 1}, 1, ",", &output), 2);
   EXPECT_EQ(read_file(output), (Bytes{7, 0, 8, 0}));
+#if !defined(_WIN32)
+  // The replaced file keeps its permissions; a pattern file that is a link to a file elsewhere
+  // stays a link, and the file it names gets the pattern.
+  namespace fs = std::filesystem;
+  fs::permissions(output, fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
+  write_text(text_input, "1\n");
+  EXPECT_EQ(convert(false, {-1, 1}, 1, ",", &text_input), 1);
+  EXPECT_EQ(fs::status(output).permissions() & fs::perms::all,
+            fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
+  const std::string elsewhere = not_a_file + "/real.bin";
+  write_text(elsewhere, "old");
+  fs::remove(output);
+  fs::create_symlink(elsewhere, output);
+  EXPECT_EQ(convert(false, {-1, 1}, 1, ",", &text_input), 1);
+  EXPECT_TRUE(fs::is_symlink(fs::symlink_status(output)));
+  EXPECT_EQ(read_file(elsewhere), (Bytes{1, 0}));
+  EXPECT_EQ(std::distance(fs::directory_iterator(not_a_file), fs::directory_iterator()), 2);
+  fs::remove(output);
+#endif
 }
 
 TEST_F(ConvertTest, LaneMapEntriesAtTheEndsOfInt32AreRefused) {
