@@ -30,7 +30,28 @@ std::FILE* open_readable(const char* path, const char* mode) {
   return file;
 }
 
+#if !defined(_WIN32)
+// Whether the path names something that is neither a regular file nor a directory (a pipe, a
+// device), which a check must not open: that could block, or end a reader's stream. This file is
+// built with exceptions so that the path objects' allocations may fail here: nothing leaves these
+// functions but a result.
+static bool special_file(const char* path) noexcept {
+  namespace fs = std::filesystem;
+  try {
+    std::error_code ec;
+    const fs::file_type type = fs::status(path, ec).type();
+    return type != fs::file_type::regular && type != fs::file_type::directory &&
+           type != fs::file_type::not_found && type != fs::file_type::none;
+  } catch (...) {
+    return false;
+  }
+}
+#endif
+
 bool can_append(const char* path) {
+#if !defined(_WIN32)
+  if (special_file(path)) return true;
+#endif
   errno = 0;
   std::FILE* f = std::fopen(path, "rb");
   const bool missing = f == nullptr && errno == ENOENT;
@@ -89,8 +110,7 @@ bool replaceable(const char* target) {
 // Where the target's contents live: through a symbolic link, the file it names (so the link
 // stays), as a path in memory of its own (null when the target is no link, or on failure). False
 // for a target that is there but is no regular file (a directory, a pipe, a device), which is not
-// opened at all (a pipe would block). This file is built with exceptions so that the path
-// objects' allocations may fail here: nothing leaves these functions but a result.
+// opened at all (a pipe would block).
 bool resolve(const char* target, char*& resolved) noexcept {
   namespace fs = std::filesystem;
   resolved = nullptr;

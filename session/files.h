@@ -14,7 +14,7 @@ namespace vrx {
 std::FILE* open_readable(const char* path, const char* mode);
 
 // Whether `path` can be opened for appending, found out without creating or changing a file: a
-// file created to find out is removed again.
+// file created to find out is removed again, and a pipe or a device is taken as one that can.
 bool can_append(const char* path);
 
 // An output file that replaces a target only when complete. create() opens a new file of a name

@@ -9,6 +9,10 @@
 #include <iterator>
 #include <string>
 
+#if !defined(_WIN32)
+#include <sys/stat.h>
+#endif
+
 #include "support.h"
 
 namespace {
@@ -312,6 +316,17 @@ TEST_F(BadInputTest, AFileThatCannotBeOpenedComesBeforeNothingStarted) {
       }
     }
   }
+#if !defined(_WIN32)
+  // A pipe is not opened to find out: that would wait for its other end.
+  const std::string pipe = temp_file("pipe");
+  std::filesystem::remove(pipe);
+  ASSERT_EQ(mkfifo(pipe.c_str(), 0600), 0);
+  start_capture();
+  ASSERT_EQ(VRX5200BrdCtrl_Read_from_ADC(1024, buffer.data()), 0);  // read completely
+  EXPECT_EQ(VRX5200BrdCtrl_Read_DDR_to_File(pipe.c_str(), nullptr, buffer.data(), lanes, 1, nullptr,
+                                            nullptr, 0, 1000, &a, &b, &c, &d, &e),
+            106);
+#endif
 }
 
 TEST_F(BadInputTest, LongPathsAndUnwritableFiles) {
