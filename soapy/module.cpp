@@ -110,7 +110,7 @@ class Vrx5200Device : public SoapySDR::Device {
   SoapySDR::ArgInfoList getStreamArgsInfo(const int direction, const size_t) const override {
     SoapySDR::ArgInfoList out;
     if (direction != SOAPY_SDR_RX) return out;
-    for (const StreamArgSpec& s : kStreamArgs) {
+    for (const StreamArgInfo& s : kStreamArgs) {
       SoapySDR::ArgInfo info;
       info.key = s.key;
       info.name = s.key;
@@ -187,7 +187,7 @@ class Vrx5200Device : public SoapySDR::Device {
   // ---- Settings: capture and playback sessions, the FPGA load, the simulated loopback ----
   SoapySDR::ArgInfoList getSettingInfo() const override {
     SoapySDR::ArgInfoList out;
-    for (const SettingSpec& s : kSettings) {
+    for (const SettingInfo& s : kSettings) {
       if (!simulated_ && std::strncmp(s.key, "sim_", 4) == 0) continue;
       SoapySDR::ArgInfo info;
       info.key = s.key;

@@ -100,14 +100,14 @@ class Fields {
 // The settings of a device: capture (ADC session) and playback (DAC session) parameters, the
 // FPGA load and the simulated board's loopback. Shared by the module (which lists them) and the
 // worker (which checks and keeps them).
-struct SettingSpec {
+struct SettingInfo {
   const char* key;
   const char* type;  // "int", "bool", "string"
   const char* value;
   const char* description;
   long long min, max;  // for "int"
 };
-inline constexpr SettingSpec kSettings[] = {
+inline constexpr SettingInfo kSettings[] = {
     {"rate_factor", "int", "2", "Capture rate factor: the sample rate is rate_factor x rate / 2", 1,
      2147483647},
     {"step_select", "int", "0", "Capture clock step direction: 0 down, 1 up", 0, 1},
@@ -133,12 +133,12 @@ inline constexpr SettingSpec kSettings[] = {
 };
 
 // The stream arguments of the receive stream.
-struct StreamArgSpec {
+struct StreamArgInfo {
   const char* key;
   const char* value;
   const char* description;
 };
-inline constexpr StreamArgSpec kStreamArgs[] = {
+inline constexpr StreamArgInfo kStreamArgs[] = {
     {"lanes", "1",
      "Lane list: 2,1 swaps sample pairs, 1,0 keeps every other sample (0 drops a lane, kept "
      "lanes numbered 1 to K)"},

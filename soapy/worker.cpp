@@ -276,8 +276,8 @@ Reply Worker::read_setting(const std::string& key) {
   return refused("no setting \"" + key + "\"");
 }
 
-const SettingSpec* spec_of(const std::string& key) {
-  for (const SettingSpec& s : kSettings) {
+const SettingInfo* setting_named(const std::string& key) {
+  for (const SettingInfo& s : kSettings) {
     if (key == s.key) return &s;
   }
   return nullptr;
@@ -303,17 +303,17 @@ Reply Worker::write_setting(const std::string& key, const std::string& value) {
   } else if (key == "fpga") {
     return load_fpga(value);
   } else {
-    const SettingSpec* spec = spec_of(key);
-    if (spec == nullptr) return refused("no setting \"" + key + "\"");
+    const SettingInfo* setting = setting_named(key);
+    if (setting == nullptr) return refused("no setting \"" + key + "\"");
     long long n = 0;
-    if (std::string(spec->type) == "int") {
-      const std::optional<long long> v = whole_in(value, spec->min, spec->max);
+    if (std::string(setting->type) == "int") {
+      const std::optional<long long> v = whole_in(value, setting->min, setting->max);
       if (!v) {
         return refused("bad " + key + " \"" + value + "\": a whole number from " +
-                       std::to_string(spec->min) + " to " + std::to_string(spec->max));
+                       std::to_string(setting->min) + " to " + std::to_string(setting->max));
       }
       n = *v;
-    } else if (std::string(spec->type) == "bool") {
+    } else if (std::string(setting->type) == "bool") {
       if (value == "true" || value == "1") {
         n = 1;
       } else if (value != "false" && value != "0") {
