@@ -68,6 +68,12 @@ JsonObject& JsonObject::add_array(const std::string& key, const std::vector<Json
   return member(key, "[" + items + "]");
 }
 
+JsonObject& JsonObject::add_int_array(const std::string& key, const std::vector<int64_t>& values) {
+  std::string items;
+  for (const int64_t v : values) items += (items.empty() ? "" : ", ") + std::to_string(v);
+  return member(key, "[" + items + "]");
+}
+
 JsonObject& JsonObject::add_object(const std::string& key, const JsonObject& object) {
   return member(key, object.text());
 }

@@ -17,6 +17,7 @@ class JsonObject {
   JsonObject& add_null(const std::string& key);
   JsonObject& add_array(const std::string& key, const std::vector<JsonObject>& array);
   JsonObject& add_object(const std::string& key, const JsonObject& object);
+  JsonObject& add_int_array(const std::string& key, const std::vector<int64_t>& values);
   // The object on one line, without a line end.
   std::string text() const { return "{" + members_ + "}"; }
 

@@ -1,6 +1,7 @@
 // What a client says about the control library's result codes: the library's own sentence, what
 // to try, and the exit code of a command-line client (0 success, 1 the board or the library
-// failed, 2 the command line is wrong, 3 a file could not be read or written).
+// failed, 2 the command line is wrong, 3 a file could not be read or written, 4 an analysis gave
+// warnings and was told to be strict about them).
 #pragma once
 
 #include <cstdint>
@@ -8,7 +9,7 @@
 
 namespace client {
 
-enum ExitCode { kExitOk = 0, kExitFailure = 1, kExitUsage = 2, kExitFile = 3 };
+enum ExitCode { kExitOk = 0, kExitFailure = 1, kExitUsage = 2, kExitFile = 3, kExitWarnings = 4 };
 
 // What to try after a call failed with `code` (empty when there is nothing useful to say).
 std::string hint_for(int32_t code);

@@ -6,6 +6,7 @@
 #include <semaphore>
 
 #include "server/fields.h"
+#include "client/tone_report.h"
 #include "client/units.h"
 #include "vrx5200_analysis.h"
 
@@ -123,46 +124,19 @@ nlohmann::json analyse(const Capture& c, const AnalysisOptions& o) {
   config.window = o.window;
   config.harmonics = o.harmonics;
   config.rate_hz = c.rate_hz;
-  VRX5200ToneResult r{};
   std::vector<double> power(n / 2 + 1);
   AnalyzerPool::Lease lease = g_analyzers.take(n);
-  int32_t code = VRX5200Analysis_Single_Tone(lease.analyzer, c.samples.data(),
-                                             VRX5200_SAMPLES_UINT16, n, config, &r, power.data());
+  // The figures, their warnings and their nulls as `vrx5200 analyze --json` gives them.
+  client::ToneReport report;
+  report.config = config;
+  int32_t code = client::analyse_tone(lease.analyzer, c.samples.data(), VRX5200_SAMPLES_UINT16, n,
+                                      report, power.data());
   if (code == VRX5200_ANALYSIS_CONSTANT_INPUT || code == VRX5200_ANALYSIS_NO_NOISE_BINS) {
     // No tone to measure: the spectrum alone still shows what is there.
     code = VRX5200Analysis_Power_Spectrum(lease.analyzer, c.samples.data(), VRX5200_SAMPLES_UINT16,
                                           n, config, power.data());
-    r.enbw_bins = 0;
   } else if (code == VRX5200_ANALYSIS_OK) {
-    const VRX5200ToneRecord& f = r.tones[0];
-    nlohmann::json harmonics = nlohmann::json::array();
-    for (int32_t h = 2; h <= o.harmonics; ++h) {
-      const VRX5200ToneRecord& t = r.tones[h - 1];
-      harmonics.push_back({{"order", h},
-                           {"counted", t.counted != 0},
-                           {"cycles", t.cycles},
-                           {"frequency_hz", c.rate_hz > 0 ? number_or_null(t.frequency_hz)
-                                                          : nlohmann::json(nullptr)},
-                           {"level_dbc", t.counted ? number_or_null(t.level_dbc) : nullptr},
-                           {"power_dbfs", t.counted ? number_or_null(t.power_dbfs) : nullptr}});
-    }
-    const auto hz = [&](double x) {
-      return c.rate_hz > 0 ? number_or_null(x) : nlohmann::json(nullptr);
-    };
-    out["metrics"] = {{"snr_db", number_or_null(r.snr_db)},
-                      {"sinad_db", number_or_null(r.sinad_db)},
-                      {"sfdr_dbc", number_or_null(r.sfdr_dbc)},
-                      {"thd_dbc", r.thd_measured ? number_or_null(r.thd_dbc) : nullptr},
-                      {"enob", number_or_null(r.enob_bits)},
-                      {"fundamental_dbfs", number_or_null(r.fundamental_dbfs)},
-                      {"fundamental_cycles", number_or_null(f.cycles)},
-                      {"fundamental_hz", hz(f.frequency_hz)},
-                      {"noise_floor_dbfs", number_or_null(r.noise_floor_dbfs)},
-                      {"worst_spur_hz", hz(r.worst_spur_hz)},
-                      {"worst_spur_dbfs", number_or_null(r.worst_spur_dbfs)},
-                      {"dc_codes", number_or_null(r.dc_codes)},
-                      {"window", client::window_name(o.window)},
-                      {"harmonics", harmonics}};
+    out["metrics"] = nlohmann::json::parse(client::tone_json(report).text());
   }
   if (o.spectrum_points <= 0 || code != VRX5200_ANALYSIS_OK) return out;
   // dBFS with a tone's peak reading the tone's power: the bin's power over a full-scale sine's,
