@@ -1,16 +1,21 @@
-// vrx5200 analyze: the figures of a capture file (no board needed): single-tone, two-tone or
-// code density, in lines or as one JSON object.
+// vrx5200 analyze: the figures of capture files (no board needed): single-tone (of one record,
+// or averaged over records), two-tone, sine fit or code density, in lines or as one JSON object.
+// A figure the analysis cannot stand behind is withheld (null in JSON) with a warning; the
+// warnings go to standard error in lines, into the object in JSON, and with --strict they make
+// the exit code 4.
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <sstream>
 
 #include "client/json.h"
+#include "client/tone_report.h"
 #include "client/units.h"
+#include "tools/arguments.h"
 #include "tools/commands.h"
 #include "tools/failure.h"
 #include "tools/measure.h"
+#include "tools/sample_input.h"
 #include "vrx5200_analysis.h"
 
 namespace tool {
@@ -21,96 +26,56 @@ using client::JsonObject;
 namespace {
 
 struct AnalyzeOptions {
-  std::string file;
+  std::vector<std::string> files;
   std::string capture;  // -u: a capture the server keeps (its id, or "last"), instead of a file
-  std::string format;   // raw, csv or npy (empty: by the extension); or the code format
+  std::string format;   // raw, csv or npy (empty: by the content and extension); or the code format
   int bits = 16;
   std::string code_format;  // twos or offset; empty: offset for a '<u2' .npy, else twos
   std::string rate;         // Hz with k/M/G; empty: unknown
   std::string window = "blackmanharris";
   int harmonics = 5;
+  std::string method;              // fit or spectrum; empty: the core's default (fit)
+  std::string band;                // LOW:HIGH
+  std::vector<std::string> tones;  // NAME=FREQ[:exclude|:identify]
+  std::string fundamental;
+  long column = -1;
+  bool average = false;
+  long records_per_file = 1;
   bool two_tone = false;
   bool linearity = false;
+  std::string shape;  // sine or ramp; empty: detected
+  bool sine_fit = false;
+  int fit_parameters = 4;
+  bool strict = false;
   bool json = false;
 };
 
-// The whole of a file, or of standard input for "-"; a file that cannot be read fails with the
-// file exit code.
-std::string read_all(const std::string& path) {
-  std::FILE* in = path == "-" ? stdin : std::fopen(path.c_str(), "rb");
-  if (in == nullptr) fail("cannot open \"" + path + "\": " + errno_text(), kExitFile);
-  std::string bytes;
-  char buffer[65536];
-  size_t n = 0;
-  while ((n = std::fread(buffer, 1, sizeof buffer, in)) > 0) bytes.append(buffer, n);
-  const bool failed = std::ferror(in) != 0;
-  const std::string reason = errno_text();
-  if (in != stdin) std::fclose(in);
-  if (failed) fail("cannot read \"" + path + "\": " + reason, kExitFile);
-  return bytes;
+// Exit codes of the core's refusals: what the command line gave (2), samples that are not
+// samples of the declared converter or too few (3), a record the analysis cannot measure (1).
+int refusal_exit(int32_t code) {
+  switch (code) {
+    case VRX5200_ANALYSIS_BAD_BITS:
+    case VRX5200_ANALYSIS_BAD_CODE_FORMAT:
+    case VRX5200_ANALYSIS_BAD_WINDOW:
+    case VRX5200_ANALYSIS_BAD_RATE:
+    case VRX5200_ANALYSIS_BAD_FREQUENCY:
+    case VRX5200_ANALYSIS_BAD_HARMONICS:
+    case VRX5200_ANALYSIS_BAD_LOBE:
+    case VRX5200_ANALYSIS_BAD_OPTIONS:
+    case VRX5200_ANALYSIS_BAD_FIT_KIND:
+      return kExitUsage;
+    case VRX5200_ANALYSIS_TOO_FEW_SAMPLES:
+    case VRX5200_ANALYSIS_NOT_FINITE:
+    case VRX5200_ANALYSIS_OUT_OF_RANGE:
+    case VRX5200_ANALYSIS_BAD_SAMPLE_TYPE:
+      return kExitFile;
+    default:
+      return kExitFailure;
+  }
 }
 
-bool ends_with(const std::string& s, const char* tail) {
-  const size_t n = std::strlen(tail);
-  return s.size() >= n && s.compare(s.size() - n, n, tail) == 0;
-}
-
-std::vector<uint16_t> read_npy(const std::string& path, const std::string& bytes,
-                               bool& unsigned_words) {
-  // Magic, version, header length, then the header dictionary and the data.
-  if (bytes.size() < 10 || bytes.compare(0, 6, "\x93NUMPY") != 0) {
-    fail("\"" + path + "\" is not a .npy file", kExitFile);
-  }
-  const bool v1 = bytes[6] == 1;
-  const size_t length_size = v1 ? 2 : 4;
-  if (bytes.size() < 8 + length_size) fail("\"" + path + "\" is not a .npy file", kExitFile);
-  size_t header = 0;
-  for (size_t i = 0; i < length_size; ++i) {
-    header |= static_cast<size_t>(static_cast<unsigned char>(bytes[8 + i])) << (8 * i);
-  }
-  const size_t data = 8 + length_size + header;
-  const std::string dict = bytes.substr(8 + length_size, header);
-  if (data > bytes.size() || dict.find("'fortran_order': False") == std::string::npos ||
-      (dict.find("'<i2'") == std::string::npos && dict.find("'<u2'") == std::string::npos)) {
-    fail("\"" + path + "\" does not hold 16-bit little-endian samples in one row", kExitFile);
-  }
-  unsigned_words = dict.find("'<u2'") != std::string::npos;
-  if ((bytes.size() - data) % 2 != 0) fail("\"" + path + "\" ends part-way through a sample", 3);
-  // The header's shape must be the samples the file holds: a cut-off file is not a capture.
-  const size_t shape = dict.find("'shape': (");
-  char* end = nullptr;
-  const unsigned long long claimed =
-      shape == std::string::npos ? 0 : std::strtoull(dict.c_str() + shape + 10, &end, 10);
-  if (shape == std::string::npos || end == dict.c_str() + shape + 10 || *end != ',' ||
-      end[1] != ')') {
-    fail("\"" + path + "\" does not hold 16-bit little-endian samples in one row", kExitFile);
-  }
-  if (claimed != (bytes.size() - data) / 2) {
-    fail("\"" + path + "\" holds " + std::to_string((bytes.size() - data) / 2) +
-             " samples where its header claims " + std::to_string(claimed),
-         kExitFile);
-  }
-  std::vector<uint16_t> s((bytes.size() - data) / 2);
-  std::memcpy(s.data(), bytes.data() + data, 2 * s.size());
-  return s;
-}
-
-std::vector<uint16_t> read_csv(const std::string& path, const std::string& bytes) {
-  std::vector<uint16_t> s;
-  std::istringstream in(bytes);
-  std::string line;
-  for (size_t number = 1; std::getline(in, line); ++number) {
-    if (line.empty() || line == "\r") continue;
-    char* end = nullptr;
-    const long v = std::strtol(line.c_str(), &end, 10);
-    while (*end == ' ' || *end == '\r' || *end == '\t') ++end;
-    if (end == line.c_str() || *end != '\0' || v < -32768 || v > 65535) {
-      fail("\"" + path + "\" line " + std::to_string(number) + " is not a 16-bit sample",
-           kExitFile);
-    }
-    s.push_back(static_cast<uint16_t>(v));
-  }
-  return s;
+void check_analysis(const std::string& what, int32_t code) {
+  check_core(what.c_str(), code, refusal_exit(code));
 }
 
 int32_t window_of(const std::string& name) {
@@ -118,91 +83,188 @@ int32_t window_of(const std::string& name) {
   fail("bad window \"" + name + "\" (" + client::window_names(", ") + ")", kExitUsage);
 }
 
-std::string fixed2(double v) {
+std::string fixed(double v, int decimals, const char* unit) {
+  if (!std::isfinite(v)) return "withheld";
   char b[64];
-  std::snprintf(b, sizeof b, "%.2f", v);
+  std::snprintf(b, sizeof b, "%.*f %s", decimals, v, unit);
   return b;
 }
 
-int single_tone(const AnalyzeOptions& o, const std::vector<uint16_t>& s, double rate) {
-  VRX5200ToneConfig config{};
-  config.bits = o.bits;
-  config.code_format = code_format_of(o.code_format);
-  config.window = window_of(o.window);
-  config.harmonics = o.harmonics;
-  config.rate_hz = rate;
-  VRX5200ToneResult r{};
-  check_core("analysis", VRX5200Analysis_Single_Tone(nullptr, s.data(), VRX5200_SAMPLES_UINT16,
-                                                     s.size(), config, &r, nullptr));
-  const VRX5200ToneRecord& f = r.tones[0];
-  // Frequencies of bins, as the Python package reports them: bin x rate / n.
-  const auto bin_hz = [&](uint64_t bin) {
-    return static_cast<double>(bin) * rate / static_cast<double>(s.size());
+// How the output names the files: the one file, or the first and how many more.
+std::string files_label(const std::vector<std::string>& files) {
+  if (files.size() == 1) return files[0];
+  return files[0] + " and " + std::to_string(files.size() - 1) + " more";
+}
+
+// A frequency as --fundamental, --band and --tone take it: Hz (with k, M or G; needs the rate)
+// or bins ("2064bin", cycles per record, fractions allowed); in cycles per record of n samples.
+double cycles_of(const std::string& text, const char* what, double rate, uint64_t n) {
+  const auto bad = [&](const std::string& why) -> double {
+    fail(std::string(what) + " \"" + text + "\": " + why, kExitUsage);
   };
+  for (const char* unit : {"bins", "bin"}) {
+    const size_t u = std::strlen(unit);
+    if (text.size() > u && text.compare(text.size() - u, u, unit) == 0) {
+      const std::optional<double> bins = client::parse_decimal(text.substr(0, text.size() - u));
+      if (!bins || *bins < 0) bad("a number of bins, 0 or more");
+      return *bins;
+    }
+  }
+  const std::optional<double> hz =
+      text == "0" ? std::optional<double>(0.0) : client::parse_hertz(text);
+  if (!hz) bad("a frequency in Hz (with k, M or G) or in bins (2064bin)");
+  if (!(rate > 0)) bad("a frequency in Hz needs --rate; or give it in bins (2064bin)");
+  return *hz * static_cast<double>(n) / rate;
+}
+
+// The single-tone request of the command line for records of n samples.
+client::ToneReport tone_request(const AnalyzeOptions& o, double rate, uint64_t n) {
+  client::ToneReport t;
+  t.config.bits = o.bits;
+  t.config.code_format = code_format_of(o.code_format);
+  t.config.window = window_of(o.window);
+  t.config.harmonics = o.harmonics;
+  t.config.rate_hz = rate;
+  if (!o.fundamental.empty()) {
+    t.config.fundamental_cycles = cycles_of(o.fundamental, "--fundamental", rate, n);
+    if (t.config.fundamental_cycles <= 0) fail("--fundamental must lie above DC", kExitUsage);
+  }
+  t.options.version = VRX5200_ANALYSIS_VERSION;
+  t.options.method = o.method.empty()         ? VRX5200_METHOD_DEFAULT
+                     : o.method == "spectrum" ? VRX5200_METHOD_SPECTRUM
+                                              : VRX5200_METHOD_FIT_SUBTRACT;
+  if (!o.band.empty()) {
+    const size_t colon = o.band.find(':');
+    if (colon == std::string::npos) fail("--band \"" + o.band + "\": LOW:HIGH", kExitUsage);
+    t.options.band_low_cycles = cycles_of(o.band.substr(0, colon), "--band", rate, n);
+    t.options.band_high_cycles = cycles_of(o.band.substr(colon + 1), "--band", rate, n);
+    if (!(t.options.band_low_cycles < t.options.band_high_cycles)) {
+      fail("--band \"" + o.band + "\": the low end must lie below the high end", kExitUsage);
+    }
+  }
+  if (o.tones.size() > VRX5200_MAX_NAMED_TONES) {
+    fail("at most " + std::to_string(VRX5200_MAX_NAMED_TONES) + " --tone", kExitUsage);
+  }
+  for (const std::string& spec : o.tones) {
+    const size_t eq = spec.find('=');
+    if (eq == std::string::npos || eq == 0) {
+      fail("--tone \"" + spec + "\": NAME=FREQUENCY[:exclude]", kExitUsage);
+    }
+    std::string frequency = spec.substr(eq + 1);
+    int32_t action = VRX5200_TONE_IDENTIFY;
+    const size_t colon = frequency.find(':');
+    if (colon != std::string::npos) {
+      const std::string what = frequency.substr(colon + 1);
+      if (what == "exclude") {
+        action = VRX5200_TONE_EXCLUDE;
+      } else if (what != "identify") {
+        fail("--tone \"" + spec + "\": the action is exclude or identify", kExitUsage);
+      }
+      frequency.erase(colon);
+    }
+    VRX5200NamedTone& named = t.options.named[t.options.named_count++];
+    named.cycles = cycles_of(frequency, "--tone", rate, n);
+    named.action = action;
+    t.tone_names.push_back(spec.substr(0, eq));
+  }
+  return t;
+}
+
+// Prints the warnings on standard error, one line each.
+void print_warnings(uint32_t flags) {
+  for (const std::string& line : client::warning_lines(flags)) {
+    std::fflush(stdout);
+    std::fprintf(stderr, "vrx5200: warning: %s\n", line.c_str());
+  }
+}
+
+// The answer's end: the warnings (in lines), and the exit code they make.
+int finish(const AnalyzeOptions& o, uint32_t warnings) {
+  if (!o.json) print_warnings(warnings);
+  return o.strict && warnings != 0 ? client::kExitWarnings : kExitOk;
+}
+
+// The record warnings of samples that another analysis measures (two tones, the sine fit):
+// clipping and samples beyond the declared bits, found as a single-tone analysis finds them.
+uint32_t record_warnings(const Samples& s, const AnalyzeOptions& o, uint32_t keep) {
+  client::ToneReport t;
+  t.config.bits = o.bits;
+  t.config.code_format = code_format_of(o.code_format);
+  t.config.window = VRX5200_WINDOW_BLACKMAN_HARRIS_4;
+  t.config.harmonics = 5;
+  if (client::analyse_tone(nullptr, s.data(), s.type, s.size(), t) != VRX5200_ANALYSIS_OK) return 0;
+  return t.quality.warnings & keep;
+}
+
+int single_tone(const AnalyzeOptions& o, const std::vector<Samples>& files, double rate) {
+  // The records: each file whole, or cut into --average N records each.
+  std::vector<Samples> records;
+  for (size_t i = 0; i < files.size(); ++i) {
+    const size_t n = files[i].size();
+    const size_t per = static_cast<size_t>(o.records_per_file);
+    if (n % per != 0) {
+      fail("--average " + std::to_string(per) + ": \"" + o.files[i] + "\" holds " +
+               std::to_string(n) + " samples, which do not cut into " + std::to_string(per) +
+               " records",
+           kExitUsage);
+    }
+    if (per == 1) {
+      records.push_back(files[i]);
+    } else {
+      for (size_t r = 0; r < per; ++r) records.push_back(files[i].slice(r * (n / per), n / per));
+    }
+  }
+  const uint64_t n = records[0].size();
+  for (size_t r = 1; r < records.size(); ++r) {
+    if (records[r].size() != n) {
+      fail("records of " + std::to_string(n) + " and " + std::to_string(records[r].size()) +
+               " samples: averaged records must be of one length",
+           kExitUsage);
+    }
+  }
+  client::ToneReport t = tone_request(o, rate, n);
+  if (!o.average) {
+    t.samples = n;
+    check_analysis("analysis of \"" + o.files[0] + "\"",
+                   client::analyse_tone(nullptr, records[0].data(), records[0].type, n, t));
+  } else {
+    VRX5200ToneAverager* averager = nullptr;
+    check_analysis("averaging",
+                   VRX5200Analysis_Average_Create(n, &t.config, &t.options, 0, &averager));
+    struct Owner {
+      VRX5200ToneAverager* a;
+      ~Owner() { VRX5200Analysis_Average_Destroy(a); }
+    } owner{averager};
+    for (size_t r = 0; r < records.size(); ++r) {
+      check_analysis("record " + std::to_string(r + 1) + " of " + std::to_string(records.size()),
+                     VRX5200Analysis_Average_Add(averager, records[r].data(), records[r].type, n));
+    }
+    t.samples = n;
+    check_analysis("averaging",
+                   VRX5200Analysis_Average_Result(averager, &t.result, &t.quality, nullptr));
+  }
   if (o.json) {
     JsonObject j;
-    j.add_string("file", o.file).add_int("samples", static_cast<int64_t>(s.size()));
-    j.add_int("bits", o.bits)
-        .add_bool("offset_binary", config.code_format == VRX5200_OFFSET_BINARY)
-        .add_string("window", o.window);
-    j.add_int("fundamental_bin", static_cast<int64_t>(f.bin));
-    if (rate > 0) j.add_number("rate_hz", rate).add_number("fundamental_hz", bin_hz(f.bin));
-    j.add_number("fundamental_cycles", f.cycles);
-    j.add_number("fundamental_dbfs", r.fundamental_dbfs).add_number("snr_db", r.snr_db);
-    j.add_number("sinad_db", r.sinad_db).add_number("sfdr_dbc", r.sfdr_dbc);
-    if (r.thd_measured) {
-      j.add_number("thd_dbc", r.thd_dbc);
-    } else {
-      j.add_null("thd_dbc");
-    }
-    j.add_number("enob", r.enob_bits).add_number("enob_bits", r.enob_bits);
-    j.add_number("noise_floor_dbfs", r.noise_floor_dbfs).add_number("noise_dbfs", r.noise_dbfs);
-    if (rate > 0) j.add_number("nsd_dbfs_hz", r.nsd_dbfs_hz);
-    JsonObject spur;
-    spur.add_int("bin", static_cast<int64_t>(r.worst_spur_bin))
-        .add_string("kind", r.worst_spur_kind == VRX5200_SPUR_HARMONIC ? "harmonic" : "other")
-        .add_int("order", r.worst_spur_order);
-    if (rate > 0) spur.add_number("frequency_hz", bin_hz(r.worst_spur_bin));
-    j.add_object("worst_spur", spur);
-    std::vector<JsonObject> harmonics;
-    for (int h = 2; h <= o.harmonics; ++h) {
-      const VRX5200ToneRecord& t = r.tones[h - 1];
-      if (!t.counted) continue;
-      JsonObject one;
-      one.add_int("order", h).add_int("bin", static_cast<int64_t>(t.bin));
-      one.add_number("level_dbc", t.level_dbc);
-      if (rate > 0) one.add_number("frequency_hz", bin_hz(t.bin));
-      harmonics.push_back(one);
-    }
-    j.add_array("harmonics", harmonics);
+    j.add_string("file", o.files[0]);
+    client::add_tone_json(j, t);
     std::printf("%s\n", j.text().c_str());
-    return 0;
+    return finish(o, t.quality.warnings);
   }
-  // The same lines, to the digit, as the Python package's analysis prints.
-  std::string where = "bin " + std::to_string(f.bin);
-  if (rate > 0) where += " (" + format_hertz(bin_hz(f.bin)) + ")";
-  std::printf("%s: %zu samples\n", o.file.c_str(), s.size());
-  std::printf("fundamental: %s, %s dBFS\n", where.c_str(), fixed2(r.fundamental_dbfs).c_str());
-  std::string spur = "bin " + std::to_string(r.worst_spur_bin);
-  if (rate > 0) spur += ", " + format_hertz(bin_hz(r.worst_spur_bin));
-  spur += r.worst_spur_kind == VRX5200_SPUR_HARMONIC
-              ? ", harmonic " + std::to_string(r.worst_spur_order)
-              : std::string(", not a harmonic");
-  std::printf("SNR:   %s dB\nSINAD: %s dB\nSFDR:  %s dBc (worst spur: %s)\n",
-              fixed2(r.snr_db).c_str(), fixed2(r.sinad_db).c_str(), fixed2(r.sfdr_dbc).c_str(),
-              spur.c_str());
-  std::printf("THD:   %s\n",
-              r.thd_measured ? (fixed2(r.thd_dbc) + " dBc").c_str() : "n/a (no harmonic clear)");
-  std::printf("ENOB:  %s bits\nnoise floor: %s dBFS per bin\n", fixed2(r.enob_bits).c_str(),
-              fixed2(r.noise_floor_dbfs).c_str());
-  if (rate > 0) std::printf("noise spectral density: %s dBFS/Hz\n", fixed2(r.nsd_dbfs_hz).c_str());
-  return 0;
+  if (t.quality.records > 1) {
+    std::printf("%s: %llu records of %llu samples averaged\n", files_label(o.files).c_str(),
+                static_cast<unsigned long long>(t.quality.records),
+                static_cast<unsigned long long>(n));
+  } else {
+    std::printf("%s: %llu samples\n", o.files[0].c_str(), static_cast<unsigned long long>(n));
+  }
+  for (const std::string& line : client::tone_lines(t)) std::printf("%s\n", line.c_str());
+  return finish(o, t.quality.warnings);
 }
 
 // The intermodulation products in the order of the two-tone record, f1 < f2.
 constexpr const char* kProductNames[6] = {"f2-f1", "f1+f2", "2f1-f2", "2f2-f1", "2f1+f2", "2f2+f1"};
 
-int two_tone(const AnalyzeOptions& o, const std::vector<uint16_t>& s, double rate) {
+int two_tone(const AnalyzeOptions& o, const Samples& s, double rate) {
   VRX5200TwoToneConfig config{};
   config.bits = o.bits;
   config.code_format = code_format_of(o.code_format);
@@ -212,12 +274,12 @@ int two_tone(const AnalyzeOptions& o, const std::vector<uint16_t>& s, double rat
     return static_cast<double>(bin) * rate / static_cast<double>(s.size());
   };
   VRX5200TwoToneResult r{};
-  check_core(
-      "two-tone analysis",
-      VRX5200Analysis_Two_Tone(nullptr, s.data(), VRX5200_SAMPLES_UINT16, s.size(), config, &r));
+  check_analysis("two-tone analysis",
+                 VRX5200Analysis_Two_Tone(nullptr, s.data(), s.type, s.size(), config, &r));
+  const uint32_t warnings = record_warnings(s, o, VRX5200_WARN_CLIPPED | VRX5200_WARN_OUT_OF_RANGE);
   if (o.json) {
     JsonObject j;
-    j.add_string("file", o.file).add_int("samples", static_cast<int64_t>(s.size()));
+    j.add_string("file", o.files[0]).add_int("samples", static_cast<int64_t>(s.size()));
     j.add_int("tone1_bin", static_cast<int64_t>(r.tones[0].bin));
     j.add_int("tone2_bin", static_cast<int64_t>(r.tones[1].bin));
     j.add_number("tone1_dbfs", r.tones[0].power_dbfs)
@@ -251,85 +313,147 @@ int two_tone(const AnalyzeOptions& o, const std::vector<uint16_t>& s, double rat
     else
       j.add_null("imd3_dbc");
     j.add_number("noise_floor_dbfs", r.noise_floor_dbfs);
+    j.add_array("warnings", client::warnings_json(warnings));
     std::printf("%s\n", j.text().c_str());
-    return 0;
+    return finish(o, warnings);
   }
-  std::printf("%s: %zu samples\n", o.file.c_str(), s.size());
+  std::printf("%s: %zu samples\n", o.files[0].c_str(), s.size());
   for (int t = 0; t < 2; ++t) {
-    std::printf("tone %d: bin %llu, %s dBFS\n", t + 1,
-                static_cast<unsigned long long>(r.tones[t].bin),
-                fixed2(r.tones[t].power_dbfs).c_str());
+    std::printf("tone %d: bin %llu, %s\n", t + 1, static_cast<unsigned long long>(r.tones[t].bin),
+                fixed(r.tones[t].power_dbfs, 2, "dBFS").c_str());
   }
   std::printf("IMD2:  %s\nIMD3:  %s\n",
-              r.imd2_measured ? (fixed2(r.imd2_dbc) + " dBc").c_str() : "n/a",
-              r.imd3_measured ? (fixed2(r.imd3_dbc) + " dBc").c_str() : "n/a");
+              r.imd2_measured ? fixed(r.imd2_dbc, 2, "dBc").c_str() : "n/a",
+              r.imd3_measured ? fixed(r.imd3_dbc, 2, "dBc").c_str() : "n/a");
   for (int p = 0; p < 6; ++p) {
     const VRX5200ToneRecord& t = r.products[p];
     std::string at = "bin " + std::to_string(t.bin);
     if (rate > 0) at += " (" + format_hertz(bin_hz(t.bin)) + ")";
     std::printf(
         "  %-6s %s, %s\n", kProductNames[p], at.c_str(),
-        t.counted ? (fixed2(t.level_dbc) + " dBc").c_str() : "not counted (in a tone's lobe)");
+        t.counted ? fixed(t.level_dbc, 2, "dBc").c_str() : "not counted (in a tone's lobe)");
   }
-  return 0;
+  return finish(o, warnings);
 }
 
-int linearity(const AnalyzeOptions& o, const std::vector<uint16_t>& s) {
-  VRX5200CodeDensityResult r{};
-  check_core("code-density test",
-             VRX5200Analysis_Code_Density(s.data(), VRX5200_SAMPLES_UINT16, s.size(), o.bits,
-                                          code_format_of(o.code_format), nullptr, nullptr, &r));
+int sine_fit(const AnalyzeOptions& o, const Samples& s, double rate) {
+  VRX5200FitConfig config{};
+  config.bits = o.bits;
+  config.code_format = code_format_of(o.code_format);
+  config.parameters = o.fit_parameters;
+  config.rate_hz = rate;
+  if (!o.fundamental.empty()) {
+    config.frequency_cycles = cycles_of(o.fundamental, "--fundamental", rate, s.size());
+  } else if (o.fit_parameters == 3) {
+    fail("--sine-fit 3 fits at a known frequency: give it with --fundamental", kExitUsage);
+  }
+  VRX5200FitResult r{};
+  check_analysis("sine fit", VRX5200Analysis_Sine_Fit(s.data(), s.type, s.size(), config, &r));
+  uint32_t warnings = record_warnings(
+      s, o, VRX5200_WARN_CLIPPED | VRX5200_WARN_OUT_OF_RANGE | VRX5200_WARN_NO_TONE);
+  // ENOB above the declared bits is no measurement of this converter: withheld.
+  double enob = r.enob_bits;
+  if (std::isfinite(enob) && enob > o.bits + 0.1) {
+    warnings |= VRX5200_WARN_ENOB_ABOVE_BITS;
+    enob = NAN;
+  }
+  const double amplitude_dbfs = 20 * std::log10(r.amplitude_codes / std::ldexp(1.0, o.bits - 1));
+  const double hz = rate > 0 ? r.frequency_cycles * rate / static_cast<double>(s.size()) : NAN;
   if (o.json) {
     JsonObject j;
-    j.add_string("file", o.file).add_int("samples", static_cast<int64_t>(s.size()));
+    j.add_string("file", o.files[0]).add_int("samples", static_cast<int64_t>(s.size()));
+    j.add_int("bits", o.bits)
+        .add_bool("offset_binary", config.code_format == VRX5200_OFFSET_BINARY);
+    j.add_int("parameters", o.fit_parameters).add_int("iterations", r.iterations);
+    j.add_number("rate_hz", rate > 0 ? rate : NAN);
+    j.add_number("amplitude_codes", r.amplitude_codes).add_number("amplitude_dbfs", amplitude_dbfs);
+    j.add_number("frequency_cycles", r.frequency_cycles).add_number("frequency_hz", hz);
+    j.add_number("phase_rad", r.phase_rad).add_number("offset_codes", r.offset_codes);
+    j.add_number("residual_rms_codes", r.residual_rms_codes);
+    j.add_number("sinad_db", r.sinad_db).add_number("enob", enob).add_number("enob_bits", enob);
+    j.add_array("warnings", client::warnings_json(warnings));
+    std::printf("%s\n", j.text().c_str());
+    return finish(o, warnings);
+  }
+  char frequency[64];
+  std::snprintf(frequency, sizeof frequency, "%.6f", r.frequency_cycles);
+  std::printf("%s: %zu samples\n", o.files[0].c_str(), s.size());
+  std::printf("sine fit: %d parameters, %d iterations\n", o.fit_parameters, r.iterations);
+  std::printf("amplitude: %s (%s)\n", fixed(r.amplitude_codes, 2, "codes").c_str(),
+              fixed(amplitude_dbfs, 2, "dBFS").c_str());
+  std::printf("frequency: %s cycles per record%s\n", frequency,
+              rate > 0 ? (" (" + format_hertz(hz) + ")").c_str() : "");
+  std::printf("phase: %s\noffset: %s\nresidual: %s RMS\n", fixed(r.phase_rad, 6, "rad").c_str(),
+              fixed(r.offset_codes, 2, "codes").c_str(),
+              fixed(r.residual_rms_codes, 2, "codes").c_str());
+  std::printf("SINAD: %s\nENOB:  %s\n", fixed(r.sinad_db, 2, "dB").c_str(),
+              fixed(enob, 2, "bits").c_str());
+  return finish(o, warnings);
+}
+
+int linearity(const AnalyzeOptions& o, const std::vector<Samples>& files) {
+  VRX5200Histogram* histogram = nullptr;
+  check_analysis("code-density test", VRX5200Analysis_Histogram_Create(
+                                          o.bits, code_format_of(o.code_format), &histogram));
+  struct Owner {
+    VRX5200Histogram* h;
+    ~Owner() { VRX5200Analysis_Histogram_Destroy(h); }
+  } owner{histogram};
+  for (size_t i = 0; i < files.size(); ++i) {
+    check_analysis(
+        "histogram of \"" + o.files[i] + "\"",
+        VRX5200Analysis_Histogram_Add(histogram, files[i].data(), files[i].type, files[i].size()));
+  }
+  const int32_t shape = o.shape == "sine"   ? VRX5200_SHAPE_SINE
+                        : o.shape == "ramp" ? VRX5200_SHAPE_RAMP
+                                            : VRX5200_SHAPE_AUTO;
+  std::vector<double> dnl(size_t{1} << o.bits);
+  VRX5200LinearityResult r{};
+  check_analysis("code-density test",
+                 VRX5200Analysis_Linearity(histogram, shape, dnl.data(), nullptr, nullptr, &r));
+  const char* shape_name = r.shape == VRX5200_SHAPE_SINE ? "sine" : "ramp";
+  if (o.json) {
+    JsonObject j;
+    j.add_string("file", o.files[0]).add_int("records", static_cast<int64_t>(files.size()));
+    j.add_int("samples", static_cast<int64_t>(r.samples)).add_int("bits", o.bits);
+    j.add_bool("offset_binary", code_format_of(o.code_format) == VRX5200_OFFSET_BINARY);
+    j.add_string("shape", shape_name).add_bool("shape_detected", shape == VRX5200_SHAPE_AUTO);
     j.add_int("first_code", r.first_code).add_int("last_code", r.last_code);
     j.add_int("missing_codes", r.missing_codes);
     j.add_number("dnl_min_lsb", r.dnl_min_lsb).add_number("dnl_max_lsb", r.dnl_max_lsb);
-    j.add_number("inl_min_lsb", r.inl_min_lsb).add_number("inl_max_lsb", r.inl_max_lsb);
+    j.add_number("inl_min_lsb", r.inl_end_point_min_lsb)
+        .add_number("inl_max_lsb", r.inl_end_point_max_lsb);
+    j.add_number("inl_end_point_min_lsb", r.inl_end_point_min_lsb)
+        .add_number("inl_end_point_max_lsb", r.inl_end_point_max_lsb);
+    j.add_number("inl_best_fit_min_lsb", r.inl_best_fit_min_lsb)
+        .add_number("inl_best_fit_max_lsb", r.inl_best_fit_max_lsb);
+    j.add_number("sine_fit_rms_lsb", r.sine_fit_rms_lsb)
+        .add_number("ramp_fit_rms_lsb", r.ramp_fit_rms_lsb);
+    j.add_int("out_of_range_samples", static_cast<int64_t>(r.out_of_range_samples));
+    std::vector<int64_t> missing;
+    for (uint32_t k = r.first_code + 1; k < r.last_code; ++k) {
+      if (dnl[k] == -1.0) missing.push_back(k);
+    }
+    j.add_int_array("missing", missing);
+    j.add_array("warnings", client::warnings_json(r.warnings));
     std::printf("%s\n", j.text().c_str());
-    return 0;
+    return finish(o, r.warnings);
   }
-  std::printf("%s: %zu samples, codes %u to %u, %u missing\n", o.file.c_str(), s.size(),
-              r.first_code, r.last_code, r.missing_codes);
-  std::printf("DNL: %s to %s LSB\nINL: %s to %s LSB\n", fixed2(r.dnl_min_lsb).c_str(),
-              fixed2(r.dnl_max_lsb).c_str(), fixed2(r.inl_min_lsb).c_str(),
-              fixed2(r.inl_max_lsb).c_str());
-  return 0;
-}
-
-// The samples of a capture file: raw 16-bit little-endian, CSV (one decimal per line) or .npy
-// ('<i2' or '<u2'). `unsigned_words`, when not null, tells whether a .npy file holds '<u2' words.
-std::vector<uint16_t> read_capture(const std::string& path, const std::string& format,
-                                   bool* unsigned_words) {
-  bool u2 = false;
-  if (unsigned_words != nullptr) *unsigned_words = false;
-  const std::string bytes = read_all(path);
-  // A .npy file says what it is (its magic string) whatever its name; other files go by their
-  // name, and -O overrides both.
-  const bool npy_magic = bytes.compare(0, 6, "\x93NUMPY") == 0;
-  const std::string f = !format.empty()           ? format
-                        : npy_magic               ? "npy"
-                        : ends_with(path, ".npy") ? "npy"
-                        : ends_with(path, ".csv") ? "csv"
-                                                  : "raw";
-  if (f == "npy") {
-    std::vector<uint16_t> s = read_npy(path, bytes, u2);
-    if (unsigned_words != nullptr) *unsigned_words = u2;
-    return s;
-  }
-  if (f == "csv") return read_csv(path, bytes);
-  if (f != "raw") fail("bad format \"" + f + "\" (raw, csv or npy)", kExitUsage);
-  if (bytes.size() % 2 != 0) fail("\"" + path + "\" ends part-way through a sample", kExitFile);
-  std::vector<uint16_t> s(bytes.size() / 2);
-  for (size_t i = 0; i < s.size(); ++i) {
-    s[i] = static_cast<uint16_t>(static_cast<unsigned char>(bytes[2 * i]) |
-                                 static_cast<unsigned char>(bytes[2 * i + 1]) << 8);
-  }
-  return s;
+  std::printf("%s: %llu samples, codes %u to %u, %u missing\n", files_label(o.files).c_str(),
+              static_cast<unsigned long long>(r.samples), r.first_code, r.last_code,
+              r.missing_codes);
+  std::printf("shape: %s (%s)\n", shape_name, shape == VRX5200_SHAPE_AUTO ? "detected" : "given");
+  std::printf("DNL: %s to %s LSB\n", fixed(r.dnl_min_lsb, 2, "").c_str(),
+              fixed(r.dnl_max_lsb, 2, "").c_str());
+  std::printf(
+      "INL: %s to %s LSB end point, %s to %s LSB best fit\n",
+      fixed(r.inl_end_point_min_lsb, 2, "").c_str(), fixed(r.inl_end_point_max_lsb, 2, "").c_str(),
+      fixed(r.inl_best_fit_min_lsb, 2, "").c_str(), fixed(r.inl_best_fit_max_lsb, 2, "").c_str());
+  return finish(o, r.warnings);
 }
 
 int run_analyze(AnalyzeOptions o, const RemoteOptions& remote) {
-  if (o.file.empty() == o.capture.empty()) {
+  if (o.files.empty() == o.capture.empty()) {
     fail("give a capture file, or with -u a capture the server keeps (--capture ID)", kExitUsage);
   }
   if (!o.capture.empty() && remote.uri.empty()) {
@@ -345,46 +469,74 @@ int run_analyze(AnalyzeOptions o, const RemoteOptions& remote) {
     o.code_format = o.format;
     o.format.clear();
   }
-  bool unsigned_words = false;
-  std::vector<uint16_t> s;
+  const bool several = o.linearity || o.average;
+  if (o.files.size() > 1 && !several) {
+    fail("several files are analysed together with --average or --linearity", kExitUsage);
+  }
+  if (o.fit_parameters != 3 && o.fit_parameters != 4) {
+    fail("--sine-fit " + std::to_string(o.fit_parameters) + ": 3 or 4 parameters", kExitUsage);
+  }
+  if (o.records_per_file < 1) fail("--average N: N records per file, 1 or more", kExitUsage);
+  if (!o.method.empty() && o.method != "fit" && o.method != "spectrum") {
+    fail("bad method \"" + o.method + "\" (fit or spectrum)", kExitUsage);
+  }
+  if (!o.shape.empty() && o.shape != "sine" && o.shape != "ramp") {
+    fail("--linearity \"" + o.shape + "\": the shape is sine or ramp (detected when not given)",
+         kExitUsage);
+  }
+  window_of(o.window);
+  if (!o.code_format.empty()) code_format_of(o.code_format);
+  std::vector<Samples> files;
   if (o.capture.empty()) {
-    s = read_capture(o.file, o.format, &unsigned_words);
+    for (const std::string& path : o.files) {
+      files.push_back(read_samples(path, o.format, o.column));
+      if (files.back().size() == 0) fail("\"" + path + "\" holds no samples", kExitFile);
+    }
   } else {
-    if (!o.format.empty())
-      fail("a capture the server keeps has no file format to name", kExitUsage);
+    if (!o.format.empty() || o.column >= 0) {
+      fail("a capture the server keeps has no file format or column to name", kExitUsage);
+    }
     // Its samples as they came from the board; offset binary and its rate as the server
     // recorded them (--rate and --code-format still decide).
     KeptCapture k = fetch_kept_capture(remote, o.capture);
-    s = std::move(k.samples);
-    unsigned_words = k.offset_binary;
+    Samples s;
+    s.type = VRX5200_SAMPLES_UINT16;
+    s.words = std::move(k.samples);
+    s.unsigned_words = k.offset_binary;
     if (o.rate.empty()) rate = k.rate_hz;
-    o.file = k.name;
+    o.files = {k.name};
+    if (s.size() == 0) fail("\"" + k.name + "\" holds no samples", kExitFile);
+    files.push_back(std::move(s));
   }
-  if (s.empty()) fail("\"" + o.file + "\" holds no samples", kExitFile);
   // Offset-binary captures are saved as '<u2' .npy files: their code format unless told.
-  if (o.code_format.empty()) o.code_format = unsigned_words ? "offset" : "twos";
-  if (o.linearity) return linearity(o, s);
-  if (o.two_tone) return two_tone(o, s, rate);
-  return single_tone(o, s, rate);
+  if (o.code_format.empty()) o.code_format = files[0].unsigned_words ? "offset" : "twos";
+  if (o.linearity) return linearity(o, files);
+  if (o.two_tone) return two_tone(o, files[0], rate);
+  if (o.sine_fit) return sine_fit(o, files[0], rate);
+  return single_tone(o, files, rate);
 }
 
 class AnalyzeCommand : public Command {
  public:
   CLI::App* add_to(CLI::App& app) override {
     AnalyzeOptions& a = a_;
-    auto* analyze = app.add_subcommand("analyze", "figures of a capture file (no board needed)");
-    analyze->add_option("FILE", a.file,
+    auto* analyze = app.add_subcommand("analyze", "figures of capture files (no board needed)");
+    analyze->add_option("FILE", a.files,
                         "capture file: raw 16-bit little-endian, CSV or .npy; - for standard "
-                        "input");
+                        "input; several with --average or --linearity");
     analyze->add_option("--capture", a.capture,
                         "with -u: a capture the server keeps, by its id (vrx5200 -u URL list "
                         "--captures) or last, instead of a file");
     analyze->add_option("-O,--format", a.format,
                         "raw, csv or npy (default: npy for a file that starts as one, else by "
                         "the extension); or offset or twos, as --code-format");
-    analyze->add_option("--bits", a.bits, "the ADC's resolution")
+    analyze->add_option("--column", a.column, "the column of a 2-D .npy array to analyse")
+        ->check(CLI::NonNegativeNumber);
+    analyze
+        ->add_option("--bits", a.bits,
+                     "the ADC's resolution (1 to 16 for words, to 32 for .npy values)")
         ->capture_default_str()
-        ->check(CLI::Range(1, 16));
+        ->check(CLI::Range(1, 32));
     analyze->add_option("--code-format", a.code_format,
                         "twos or offset (default: offset for a '<u2' .npy file, else twos)");
     analyze->add_option("--rate", a.rate, "sample rate in Hz, with k, M or G");
@@ -394,14 +546,67 @@ class AnalyzeCommand : public Command {
     analyze->add_option("--harmonics", a.harmonics, "highest harmonic order counted")
         ->capture_default_str()
         ->check(CLI::Range(2, 25));
+    analyze->add_option("--method", a.method,
+                        "fit: the tone fitted and subtracted before the window, true between "
+                        "bins (default); spectrum: the record's own windowed spectrum");
+    analyze->add_option("--fundamental", a.fundamental,
+                        "the fundamental, in Hz (with --rate) or bins (2064bin); default: the "
+                        "largest component");
+    analyze->add_option("--band", a.band,
+                        "the analysis band LOW:HIGH, in Hz or bins (0:20M, 100bin:5000bin)");
+    analyze->add_option("--tone", a.tones,
+                        "a tone to name in the answer, NAME=FREQUENCY in Hz or bins; "
+                        "NAME=FREQUENCY:exclude takes it out of the noise and spurs (repeatable)");
+    auto* average = analyze
+                        ->add_option_function<std::string>(
+                            "--average",
+                            [&a](const std::string& v) {
+                              a.average = true;
+                              a.records_per_file =
+                                  v.empty() ? 1 : parse_number(v, "--average", 1, 1 << 20);
+                            },
+                            "average the spectra of the files (cut into N records each)")
+                        ->expected(0, 1)
+                        ->type_name("[N]");
     auto* two_tone =
         analyze->add_flag("--two-tone", a.two_tone, "two-tone analysis: IMD2 and IMD3");
-    analyze->add_flag("--linearity", a.linearity, "code-density test of a sine: DNL, INL")
-        ->excludes(two_tone);
+    auto* linearity =
+        analyze
+            ->add_option_function<std::string>(
+                "--linearity",
+                [&a](const std::string& v) {
+                  a.linearity = true;
+                  a.shape = v;
+                },
+                "code density of a sine or ramp (detected when not given), over the "
+                "histogram of all the files: DNL, end-point and best-fit INL, missing codes")
+            ->expected(0, 1)
+            ->type_name("[sine|ramp]");
+    auto* fit = analyze
+                    ->add_option_function<std::string>(
+                        "--sine-fit",
+                        [&a](const std::string& v) {
+                          a.sine_fit = true;
+                          a.fit_parameters =
+                              v.empty() ? 4 : static_cast<int>(parse_number(v, "--sine-fit", 3, 4));
+                        },
+                        "least-squares sine fit of 4 parameters (3: at --fundamental): "
+                        "amplitude, frequency, phase, offset, residual, SINAD, ENOB")
+                    ->expected(0, 1)
+                    ->type_name("[3|4]");
+    linearity->excludes(two_tone)->excludes(fit)->excludes(average);
+    two_tone->excludes(fit)->excludes(average);
+    fit->excludes(average);
+    analyze->add_flag("--strict", a.strict, "exit 4 when the analysis gives any warning");
     analyze->add_flag("--json", a.json, "one JSON object");
     analyze->footer(
+        "Warnings (clipping, no tone, a withheld figure) go to standard error, or into the JSON "
+        "object; they leave the exit status 0 unless --strict (then 4).\n\n"
         "Examples:\n  vrx5200 analyze capture.bin --rate 250M\n"
-        "  vrx5200 analyze capture.npy --json\n  vrx5200 analyze ramp.bin --linearity --bits 12\n"
+        "  vrx5200 analyze capture.npy --json --strict\n"
+        "  vrx5200 analyze ramp.bin --linearity ramp --bits 12\n"
+        "  vrx5200 analyze a.bin b.bin c.bin --average\n"
+        "  vrx5200 analyze capture.bin --rate 250M --tone clock=62.5M:exclude\n"
         "  vrx5200 -u http://lab-pc:8520 analyze --capture last");
     return analyze;
   }
