@@ -30,15 +30,28 @@ import numpy as np
 
 from ._files import code_format
 
-__all__ = ["AnalysisError", "WINDOWS", "load_analysis_library", "window_info", "power_spectrum",
-           "single_tone", "two_tone", "sine_fit", "code_density", "coherent_frequency",
-           "generate_pattern", "TwoTone", "SineFit", "CodeDensity", "Pattern"]
+__all__ = ["AnalysisError", "WINDOWS", "METHODS", "SHAPES", "load_analysis_library",
+           "window_info", "power_spectrum", "single_tone", "tone_analysis", "average",
+           "warnings_of", "two_tone", "sine_fit", "code_density", "linearity",
+           "coherent_frequency", "generate_pattern", "TwoTone", "SineFit", "CodeDensity",
+           "Linearity", "Pattern"]
 
 LIBRARY_NAME = "libvrx5200analysis.so"
 VERSION = 1  # the record layout this module mirrors (VRX5200_ANALYSIS_VERSION)
 
 # Window names and their numbers in the core; 'blackmanharris' is the 4-term window.
 WINDOWS = {"rectangular": 0, "hann": 1, "blackmanharris": 2, "blackmanharris7": 3}
+# Single-tone methods (the tool's --method): the tone fitted and subtracted before the window
+# (the default), or the windowed spectrum of the record as it is.
+METHODS = {"fit": 2, "spectrum": 1}
+# What a named tone's lobe is for: measured and named, kept in (identify) or taken out of
+# (exclude) the noise and the spurs.
+TONE_ACTIONS = {"identify": 0, "exclude": 1}
+# The input's shape for the code-density test; auto: detected from the histogram.
+SHAPES = {"auto": 0, "sine": 1, "ramp": 2}
+MAX_NAMED_TONES = 16
+WARN_ENOB_ABOVE_BITS = 1 << 7
+WARN_ALL = 0x7FF
 _SAMPLES = {np.dtype(np.int16): 0, np.dtype(np.uint16): 1, np.dtype(np.float64): 2}
 _KINDS = {"tone": 0, "multitone": 1, "ramp": 2, "noise": 3}
 _PHASES = {"schroeder": 0, "newman": 1}
@@ -117,6 +130,36 @@ class CodeDensityResult(ctypes.Structure):
                 ("inl_max_lsb", _f64)]
 
 
+class NamedTone(ctypes.Structure):
+    _fields_ = [("cycles", _f64), ("action", _i32), ("reserved", _i32)]
+
+
+class ToneOptions(ctypes.Structure):
+    _fields_ = [("version", _u32), ("method", _i32), ("band_low_cycles", _f64),
+                ("band_high_cycles", _f64), ("named_count", _u32), ("reserved", _u32),
+                ("named", NamedTone * 16)]
+
+
+class ToneQuality(ctypes.Structure):
+    _fields_ = [("version", _u32), ("warnings", _u32), ("method", _i32),
+                ("harmonics_subtracted", _i32), ("records", _u64), ("clipped_samples", _u64),
+                ("out_of_range_samples", _u64), ("snr_dbfs", _f64), ("fit_amplitude_codes", _f64),
+                ("fit_cycles", _f64), ("fit_phase_rad", _f64), ("fit_offset_codes", _f64),
+                ("floor_dbfs", _f64), ("leakage_dbfs", _f64), ("band_low_cycles", _f64),
+                ("band_high_cycles", _f64), ("band_bins", _u64), ("worst_spur_named", _i32),
+                ("named_count", _u32), ("named", ToneRecord * 16)]
+
+
+class LinearityResult(ctypes.Structure):
+    _fields_ = [("version", _u32), ("bits", _i32), ("samples", _u64), ("shape", _i32),
+                ("warnings", _u32), ("first_code", _u32), ("last_code", _u32),
+                ("missing_codes", _u32), ("reserved", _u32), ("out_of_range_samples", _u64),
+                ("dnl_min_lsb", _f64), ("dnl_max_lsb", _f64), ("inl_end_point_min_lsb", _f64),
+                ("inl_end_point_max_lsb", _f64), ("inl_best_fit_min_lsb", _f64),
+                ("inl_best_fit_max_lsb", _f64), ("sine_fit_rms_lsb", _f64),
+                ("ramp_fit_rms_lsb", _f64)]
+
+
 class SignalConfig(ctypes.Structure):
     _fields_ = [("kind", _i32), ("bits", _i32), ("code_format", _i32), ("phases", _i32),
                 ("amplitude_dbfs", _f64), ("phase_rad", _f64), ("cycles", _u64),
@@ -133,7 +176,8 @@ class SignalResult(ctypes.Structure):
 # The C records' sizes (x86-64 and every other LP64 or ILP32 ABI with 8-byte-aligned doubles).
 _SIZES = {WindowInfo: 32, ToneConfig: 40, ToneRecord: 48, ToneResult: 1384, TwoToneConfig: 40,
           TwoToneResult: 432, FitConfig: 32, FitResult: 80, CodeDensityResult: 64,
-          SignalConfig: 64, SignalResult: 56}
+          SignalConfig: 64, SignalResult: 56, NamedTone: 16, ToneOptions: 288, ToneQuality: 896,
+          LinearityResult: 112}
 
 _vp = ctypes.c_void_p
 _SIGNATURES = {
@@ -149,6 +193,20 @@ _SIGNATURES = {
     "Coherent_Frequency": (_i32, [_f64, _u64, _f64, ctypes.POINTER(_u64), ctypes.POINTER(_f64)]),
     "Generate": (_i32, [SignalConfig, _vp, _u64, ctypes.POINTER(SignalResult)]),
     "Generate_File": (_i32, [SignalConfig, ctypes.c_char_p, _u64, ctypes.POINTER(SignalResult)]),
+    "Single_Tone_Ex": (_i32, [_vp, _vp, _i32, _u64, ctypes.POINTER(ToneConfig),
+                              ctypes.POINTER(ToneOptions), ctypes.POINTER(ToneResult),
+                              ctypes.POINTER(ToneQuality), _vp]),
+    "Average_Create": (_i32, [_u64, ctypes.POINTER(ToneConfig), ctypes.POINTER(ToneOptions), _i32,
+                              ctypes.POINTER(_vp)]),
+    "Average_Add": (_i32, [_vp, _vp, _i32, _u64]),
+    "Average_Result": (_i32, [_vp, ctypes.POINTER(ToneResult), ctypes.POINTER(ToneQuality), _vp]),
+    "Average_Destroy": (None, [_vp]),
+    "Histogram_Create": (_i32, [_i32, _i32, ctypes.POINTER(_vp)]),
+    "Histogram_Add": (_i32, [_vp, _vp, _i32, _u64]),
+    "Linearity": (_i32, [_vp, _i32, _vp, _vp, _vp, ctypes.POINTER(LinearityResult)]),
+    "Histogram_Destroy": (None, [_vp]),
+    "Warning_Code": (ctypes.c_char_p, [_u32]),
+    "Warning_Text": (ctypes.c_char_p, [_u32]),
     "Result_Text": (ctypes.c_char_p, [_i32]),
     "Version": (_u32, []),
 }
@@ -430,6 +488,139 @@ def code_density(codes, bits: int, offset_binary: Optional[bool] = None) -> Code
     missing = [int(k) for k in inside[dnl[inside] == -1.0]]
     return CodeDensity(dnl, inl, r.first_code, r.last_code, missing, r.dnl_min_lsb, r.dnl_max_lsb,
                        r.inl_min_lsb, r.inl_max_lsb)
+
+
+def warnings_of(flags: int) -> list:
+    """The warnings of a set of the core's warning flags, lowest flag first: a list of
+    ``{"code": ..., "message": ...}`` (the core's stable short code and its sentence)."""
+    lib = _lib()
+    return [{"code": lib.VRX5200Analysis_Warning_Code(1 << b).decode(),
+             "message": lib.VRX5200Analysis_Warning_Text(1 << b).decode()}
+            for b in range(32) if flags & (1 << b)]
+
+
+def tone_options(method: Optional[str] = None, band: Optional[Sequence[float]] = None,
+                 tones: Sequence[tuple] = ()) -> ToneOptions:
+    """The core's options record: ``method`` 'fit' or 'spectrum' (None: the core's default,
+    fit); ``band`` (low, high) in cycles per record (None: DC to n/2); ``tones`` a sequence of
+    (cycles, action) with action 'identify' or 'exclude'."""
+    o = ToneOptions(version=VERSION)
+    if method is not None:
+        if method not in METHODS:
+            raise ValueError(f"unknown method {method!r} (one of {', '.join(METHODS)})")
+        o.method = METHODS[method]
+    if band is not None:
+        o.band_low_cycles, o.band_high_cycles = float(band[0]), float(band[1])
+    if len(tones) > MAX_NAMED_TONES:
+        raise ValueError(f"{len(tones)} named tones; at most {MAX_NAMED_TONES}")
+    for i, (cycles, action) in enumerate(tones):
+        if action not in TONE_ACTIONS:
+            raise ValueError(f"unknown tone action {action!r} (identify or exclude)")
+        o.named[i].cycles = float(cycles)
+        o.named[i].action = TONE_ACTIONS[action]
+    o.named_count = len(tones)
+    return o
+
+
+def tone_analysis(codes, bits: int = 16, offset_binary: Optional[bool] = None,
+                  window: str = "blackmanharris", harmonics: int = 5,
+                  rate_hz: Optional[float] = None, fundamental_cycles: Optional[float] = None,
+                  options: Optional[ToneOptions] = None, spectrum: bool = False) -> tuple:
+    """Single-tone analysis with its warnings: the core's records ``(result, quality, power)``
+    (:class:`ToneResult`, :class:`ToneQuality`; power None unless ``spectrum``). Figures the
+    core withholds are NaN, and ``quality.warnings`` says why (:func:`warnings_of`)."""
+    array, kind, n = _samples(codes)
+    config = _tone_config(bits, code_format(codes, offset_binary), window, harmonics, rate_hz,
+                          fundamental_cycles)
+    power = np.empty(n // 2 + 1) if spectrum else None
+    result, quality = ToneResult(), ToneQuality()
+    analyzer = _analyzer(n) if n >= 16 else None
+    _check(f"single-tone analysis of {n} samples (bits {config.bits}, {window} window)",
+           _lib().VRX5200Analysis_Single_Tone_Ex(
+               analyzer.handle if analyzer else None, array.ctypes.data, kind, n,
+               ctypes.byref(config), ctypes.byref(options) if options is not None else None,
+               ctypes.byref(result), ctypes.byref(quality),
+               power.ctypes.data if power is not None else None))
+    return result, quality, power
+
+
+def average(records, bits: int = 16, offset_binary: Optional[bool] = None,
+            window: str = "blackmanharris", harmonics: int = 5,
+            rate_hz: Optional[float] = None, fundamental_cycles: Optional[float] = None,
+            options: Optional[ToneOptions] = None) -> tuple:
+    """Single-tone analysis of the average of the records' spectra (records of one length):
+    ``(result, quality)`` as :func:`tone_analysis` gives them, ``quality.records`` the records
+    averaged."""
+    records = list(records)
+    if not records:
+        raise ValueError("no records to average")
+    lib = _lib()
+    first, _, n = _samples(records[0])
+    config = _tone_config(bits, code_format(records[0], offset_binary), window, harmonics,
+                          rate_hz, fundamental_cycles)
+    handle = ctypes.c_void_p()
+    _check(f"averager of {n}-sample records", lib.VRX5200Analysis_Average_Create(
+        n, ctypes.byref(config), ctypes.byref(options) if options is not None else None, 0,
+        ctypes.byref(handle)))
+    try:
+        for i, record in enumerate(records):
+            array, kind, count = _samples(record)
+            _check(f"record {i + 1} of {len(records)} ({count} samples)",
+                   lib.VRX5200Analysis_Average_Add(handle, array.ctypes.data, kind, count))
+        result, quality = ToneResult(), ToneQuality()
+        _check(f"average of {len(records)} records", lib.VRX5200Analysis_Average_Result(
+            handle, ctypes.byref(result), ctypes.byref(quality), None))
+        return result, quality
+    finally:
+        lib.VRX5200Analysis_Average_Destroy(handle)
+
+
+@dataclass
+class Linearity:
+    """The code-density test of a histogram summed over records: DNL, end-point and best-fit
+    INL per code (offset-binary order, 2**bits entries, 0 outside the codes measured), the shape
+    used ('sine' or 'ramp'), missing codes and the core's record (:class:`LinearityResult`)."""
+
+    shape: str
+    dnl_lsb: np.ndarray
+    inl_end_point_lsb: np.ndarray
+    inl_best_fit_lsb: np.ndarray
+    missing_codes: list
+    result: LinearityResult
+
+
+def linearity(records, bits: int, offset_binary: Optional[bool] = None,
+              shape: str = "auto") -> Linearity:
+    """DNL, INL (end-point and best fit) and missing codes of a ramp or a sine (``shape``
+    'sine', 'ramp' or 'auto': detected, refused when neither), from the histogram of the codes
+    of all ``records`` (int16 or uint16 arrays, e.g. several files of one converter)."""
+    if shape not in SHAPES:
+        raise ValueError(f"unknown shape {shape!r} (one of {', '.join(SHAPES)})")
+    records = list(records)
+    if not records:
+        raise ValueError("no records to measure")
+    lib = _lib()
+    bits = _integer(bits, "bits")
+    handle = ctypes.c_void_p()
+    _check(f"histogram of {bits}-bit codes", lib.VRX5200Analysis_Histogram_Create(
+        bits, 1 if code_format(records[0], offset_binary) else 0, ctypes.byref(handle)))
+    try:
+        for i, record in enumerate(records):
+            array, kind, count = _samples(record)
+            _check(f"histogram of record {i + 1} ({count} samples)",
+                   lib.VRX5200Analysis_Histogram_Add(handle, array.ctypes.data, kind, count))
+        size = 1 << bits
+        dnl, end_point, best_fit = np.zeros(size), np.zeros(size), np.zeros(size)
+        r = LinearityResult()
+        _check("code-density test", lib.VRX5200Analysis_Linearity(
+            handle, SHAPES[shape], dnl.ctypes.data, end_point.ctypes.data, best_fit.ctypes.data,
+            ctypes.byref(r)))
+    finally:
+        lib.VRX5200Analysis_Histogram_Destroy(handle)
+    inside = np.arange(r.first_code + 1, r.last_code)
+    missing = [int(k) for k in inside[dnl[inside] == -1.0]]
+    return Linearity("sine" if r.shape == SHAPES["sine"] else "ramp", dnl, end_point, best_fit,
+                     missing, r)
 
 
 def coherent_frequency(rate_hz: float, n: int, wanted_hz: float) -> tuple:
