@@ -83,10 +83,11 @@ int32_t window_of(const std::string& name) {
   fail("bad window \"" + name + "\" (" + client::window_names(", ") + ")", kExitUsage);
 }
 
+// A figure with its decimals and unit (none when empty), or "withheld".
 std::string fixed(double v, int decimals, const char* unit) {
   if (!std::isfinite(v)) return "withheld";
   char b[64];
-  std::snprintf(b, sizeof b, "%.*f %s", decimals, v, unit);
+  std::snprintf(b, sizeof b, "%.*f%s%s", decimals, v, *unit != '\0' ? " " : "", unit);
   return b;
 }
 

@@ -196,7 +196,7 @@ def _analysis(what: str, call):
 def _figure(value, decimals: int, unit: str) -> str:
     if value is None or not math.isfinite(value):
         return "withheld"
-    return f"{value:.{decimals}f} {unit}"
+    return f"{value:.{decimals}f}" + (f" {unit}" if unit else "")
 
 
 def _files_label(files) -> str:
