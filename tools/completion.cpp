@@ -22,6 +22,7 @@ struct ValueCompletion {
 constexpr ValueCompletion kValueCompletions[] = {
     {"capture", "--format", "raw csv npy"},
     {"analyze", "--format", "raw csv npy offset twos"},
+    {"analyze", "--method", "fit spectrum"},
     {"", "--code-format", "twos offset"},
     {"generate", "KIND", "tone multitone ramp noise"},
     {"", "--output", ":file"},

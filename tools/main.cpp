@@ -3,7 +3,7 @@
 // run time and calls only its exports.
 //
 // Exit codes: 0 success, 1 the board or the library failed, 2 the command line is wrong, 3 a file
-// could not be read or written.
+// could not be read or written, 4 analyze --strict gave warnings.
 //
 // main only wires: the global options, each subcommand's parser (tools/cmd_*.cpp), the parse, and
 // the run of the subcommand that was given.
@@ -44,7 +44,7 @@ void add_global_options(CLI::App& app, GlobalOptions& o) {
   add_remote_options(app, o.remote);
   app.footer(
       "Exit status: 0 success, 1 the board or the library failed, 2 bad command line, 3 a file\n"
-      "could not be read or written.\n\n"
+      "could not be read or written, 4 analyze --strict gave warnings.\n\n"
       "Examples:\n  vrx5200 --sim list\n  vrx5200 --sim capture -n 65536 -o capture.bin\n"
       "  vrx5200 --sim play --text samples.txt\n  vrx5200 --sim demo\n"
       "  vrx5200 -u http://lab-pc:8520 capture -n 65536 -o capture.bin\n\n"
