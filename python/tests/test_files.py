@@ -136,40 +136,122 @@ def test_remote_capture_files_are_replaced_only_when_complete(served, tmp_path):
     assert np.load(target).dtype == np.dtype("<u2") and np.load(target).shape == (N,)
 
 
-FIGURES = ("fundamental_bin", "fundamental_dbfs", "snr_db", "sinad_db", "sfdr_dbc", "enob",
-           "noise_floor_dbfs", "offset_binary")
+def _tone(n=65536, cycles=1021.0, amplitude=20000.0, noise=3.0, seed=1, harmonics=()):
+    t = np.arange(n)
+    x = amplitude * np.sin(2 * np.pi * cycles * t / n)
+    for order, dbc in harmonics:
+        x += amplitude * 10 ** (dbc / 20) * np.sin(2 * np.pi * order * cycles * t / n)
+    return x + np.random.default_rng(seed).normal(0, noise, n)
 
 
-def test_the_package_agrees_with_the_tool(tool, tmp_path):
-    """The same file through `vrx5200 analyze --json`, `python -m vrx5200.analyze --json` and
-    metrics(load_capture()); the tool's default noise pattern and two-column conversion."""
-    values = tone()
-    offset = values.view(np.uint16) ^ 0x8000
-    files = {"offset.npy": lambda p: np.save(p, offset),       # '<u2': offset binary
-             "twos.npy": lambda p: np.save(p, values),         # '<i2'
-             "twos.bin": lambda p: values.astype("<i2").tofile(p),
-             "raw_twos.npy": lambda p: np.save(p, values.view(np.uint16))}  # '<u2' too
+def _words(x):
+    return np.clip(np.round(x), -32768, 32767).astype(np.int16)
+
+
+# name: (file name, what it holds, analyze's arguments, exit status, warning codes[, a check of
+# the answer]). The tool
+# (as a process), `python -m vrx5200.analyze` and, for one record, metrics(load_capture()) must
+# agree on every figure, line and warning, and on the exit status.
+AGREEMENT = {
+    "coherent": ("c.npy", lambda: _words(_tone(harmonics=((2, -70), (3, -75)))),
+                 ["--rate", "250M"], 0, []),
+    "between bins": ("b.bin", lambda: _words(_tone(cycles=1021.37)), [], 0, []),
+    "offset binary": ("o.npy", lambda: _words(_tone()).view(np.uint16) ^ 0x8000, [], 0, [],
+                      lambda a: a["snr_db"] > 70),
+    "raw codes of twos read as offset": ("r.npy", lambda: _words(_tone()).view(np.uint16), [],
+                                         0, None, lambda a: not a["snr_db"] or a["snr_db"] < 10),
+    "clipped": ("k.npy", lambda: _words(_tone(amplitude=40000.0)), [], 0, ["clipped"]),
+    "clipped, strict": ("k.npy", lambda: _words(_tone(amplitude=40000.0)), ["--strict"], 4,
+                        ["clipped"]),
+    "no tone": ("z.npy", lambda: _words(_tone(amplitude=0.0)), [], 0, ["no_tone"]),
+    "tone in the DC lobe": ("d.npy", lambda: _words(_tone(cycles=3)), [], 0,
+                            ["tone_in_dc_lobe"]),
+    "folding harmonics": ("f.npy", lambda: _words(_tone(cycles=16384, harmonics=((3, -60),))),
+                          [], 0, ["harmonic_on_tone"]),
+    "16-bit data as 12": ("w.npy", lambda: _words(_tone()), ["--bits", "12"], 0,
+                          ["out_of_range"]),
+    "doubles between bins": ("v.npy", lambda: _tone(cycles=1021.37), ["--bits", "20"], 0, []),
+    "named tones and a band": ("c.npy", lambda: _words(_tone(harmonics=((2, -70),))),
+                               ["--tone", "h2=2042bin:exclude", "--tone", "clk=5000bin",
+                                "--band", "100bin:30000bin", "--method", "spectrum"], 0, []),
+    "averaged": ("c.npy", lambda: _words(_tone()), ["--average", "4"], 0, []),
+    "sine fit": ("b.bin", lambda: _words(_tone(cycles=1021.37)), ["--sine-fit"], 0, []),
+    "two tones": ("t.npy", lambda: _words(_tone(amplitude=12000.0) +
+                                          _tone(cycles=1503, amplitude=12000.0, seed=2)),
+                  ["--two-tone"], 0, []),
+    "ramp": ("ramp.bin", lambda: (np.arange(65536) % 4096 - 2048).astype(np.int16),
+             ["--linearity", "--bits", "12"], 0, []),
+    "2-D without a column": ("m.npy", lambda: np.stack([_words(_tone())] * 2, 1), [], 2, None),
+    "2-D column 1": ("m.npy", lambda: np.stack([_words(_tone(amplitude=0.0)), _words(_tone())], 1),
+                     ["--column", "1"], 0, []),
+    "truncated": ("cut.npy", lambda: _words(_tone()), [], 3, None),
+    "pipe": ("-", lambda: _words(_tone(cycles=1021.37)), [], 0, []),
+    "/dev/stdin": ("/dev/stdin", lambda: _words(_tone(cycles=1021.37)), [], 0, []),
+    "NaN": ("nan.npy", lambda: np.full(4096, np.nan), [], 3, None),
+    "one sample": ("one.bin", lambda: np.zeros(1, np.int16), [], 3, None),
+    "empty": ("empty.bin", lambda: np.zeros(0, np.int16), [], 3, None),
+    "constant": ("flat.bin", lambda: np.full(4096, 7, np.int16), [], 1, None),
+    "bits 33": ("c.npy", lambda: _words(_tone()), ["--bits", "33"], 2, None),
+    "bits 0": ("c.npy", lambda: _words(_tone()), ["--bits", "0"], 2, None),
+    "rate 0": ("c.npy", lambda: _words(_tone()), ["--rate", "0"], 2, None),
+    "rate nan": ("c.npy", lambda: _words(_tone()), ["--rate", "nan"], 2, None),
+    "a directory": (".", None, [], 3, None),
+}
+
+
+@pytest.mark.parametrize("case", AGREEMENT)
+def test_the_package_agrees_with_the_tool(tool, tmp_path, case):
+    name, make, args, status, warnings, *check = AGREEMENT[case]
+    piped = name in ("-", "/dev/stdin")
+    path = tmp_path / ("piped.npy" if piped else name)
+    if make is not None:
+        data = make()
+        if name.endswith(".npy") or piped:
+            np.save(path, data)
+        else:
+            data.tofile(path)
+        if case == "truncated":
+            path.write_bytes(path.read_bytes()[:-10])
     env = dict(os.environ, PYTHONPATH=os.path.dirname(os.path.dirname(vrx5200.__file__)))
-    figures = {}
-    for name, save in files.items():
-        save(tmp_path / name)
-        tool_run = subprocess.run([str(tool), "analyze", name, "--json"], cwd=tmp_path,
-                                  capture_output=True, text=True)
-        assert tool_run.returncode == 0, tool_run.stderr
-        package_run = subprocess.run([sys.executable, "-m", "vrx5200.analyze", name, "--json"],
-                                     cwd=tmp_path, capture_output=True, text=True, env=env)
-        assert package_run.returncode == 0, package_run.stderr
-        loaded = vrx5200.load_capture(tmp_path / name)
-        from_api = dict(metrics(loaded).as_dict(), offset_binary=loaded.offset_binary)
-        answers = [json.loads(tool_run.stdout), json.loads(package_run.stdout), from_api]
-        for key in FIGURES:
-            assert answers[0][key] == answers[1][key] == answers[2][key], (name, key)
-        figures[name] = answers[0]
-    # The same signal in either code format, and its raw codes read as offset binary (as the
-    # tool reads a '<u2' file): nowhere near the tone.
-    assert figures["offset.npy"]["snr_db"] == figures["twos.npy"]["snr_db"] > 70
-    assert figures["raw_twos.npy"]["snr_db"] < 10
+    answers = []
+    for command in ([str(tool), "analyze"], [sys.executable, "-m", "vrx5200.analyze"]):
+        runs = []
+        for form in ([], ["--json"]):
+            with open(path if piped else os.devnull, "rb") as stdin:
+                runs.append(subprocess.run(command + [name] + args + form, cwd=tmp_path,
+                                           stdin=stdin, capture_output=True, text=True, env=env))
+        answers.append(runs)
+    (tool_text, tool_json), (package_text, package_json) = answers
+    for run in (tool_text, tool_json, package_text, package_json):
+        assert run.returncode == status, (case, run.args, run.stderr)
+    if status not in (0, 4):
+        for run in answers[0] + answers[1]:
+            assert run.stdout == "" and run.stderr, (case, run.stderr)
+        return
+    # The same lines to the digit; the same warnings on standard error.
+    assert tool_text.stdout == package_text.stdout, case
+    assert tool_text.stderr.replace("vrx5200: ", "") == \
+        package_text.stderr.replace("analyze: ", ""), case
+    tool_answer, package_answer = json.loads(tool_json.stdout), json.loads(package_json.stdout)
+    assert tool_answer == package_answer, case
+    assert tool_json.stderr == package_json.stderr == ""
+    if warnings is not None:
+        assert [w["code"] for w in tool_answer["warnings"]] == warnings, case
+    assert all(c(tool_answer) for c in check), case
+    if "--sine-fit" in args or "--two-tone" in args or "--linearity" in args or \
+            "--average" in args or piped:
+        return
+    # The API gives the same figures of the file as loaded.
+    kwargs = {"bits": int(args[args.index("--bits") + 1])} if "--bits" in args else {}
+    if "--rate" in args:
+        kwargs["rate_hz"] = 250e6
+    if name.endswith(".npy") and np.load(path).ndim == 1 and np.load(path).dtype.itemsize == 2 \
+            and "--tone" not in args:
+        from_api = metrics(vrx5200.load_capture(path), **kwargs).as_dict()
+        assert dict(from_api, file=name) == tool_answer, case
 
+
+def test_the_packages_patterns_and_conversions_are_the_tools(tool, tmp_path):
     # The default noise pattern, and the default lane map of two columns.
     assert subprocess.run([str(tool), "generate", "noise", "-n", "4096", "-o", "noise.bin"],
                           cwd=tmp_path, capture_output=True).returncode == 0
