@@ -307,7 +307,7 @@ TEST_F(RemoteTest, AnalysesACaptureTheServerKeeps) {
   ToolRun r = run("remote", "-u " + url + " list --captures");
   EXPECT_EQ(r.out, "1 65536 samples at 250 MHz, offset binary\n");
   const std::string name = url + "/api/v1/captures/1";
-  for (const char* how : {"", " --json", " --linearity"}) {
+  for (const char* how : {"", " --json", " --linearity sine"}) {
     SCOPED_TRACE(how);
     const ToolRun kept = run("remote", "-u " + url + " analyze --capture last" + std::string(how));
     const ToolRun file = run("remote", "analyze c.npy --rate 250M" + std::string(how));

@@ -477,6 +477,9 @@ def _analyze(args) -> int:
                                    ("--average", args.average is not None)) if on]
     if len(modes) > 1:
         raise _Failure(f"{modes[0]} excludes {modes[1]}", EXIT_USAGE)
+    if args.plot and modes:
+        raise _Failure(f"--plot draws the spectrum of one record; it excludes {modes[0]}",
+                       EXIT_USAGE)
     if args.linearity not in (None, "", "sine", "ramp"):
         raise _Failure(f"--linearity \"{args.linearity}\": the shape is sine or ramp (detected "
                        f"when not given)", EXIT_USAGE)
