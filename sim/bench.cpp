@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "session/d2xx.h"
@@ -82,9 +83,22 @@ void Bench::reset() {
   devices_ = 0;
 }
 
+int Bench::default_boards() {
+  const char* text = std::getenv("VRX5200_SIM_BOARDS");
+  if (text == nullptr || *text == '\0') return 1;
+  char* end = nullptr;
+  const long n = std::strtol(text, &end, 10);
+  return *end == '\0' && n >= 1 && n <= kMaxDefaultBoards ? static_cast<int>(n) : 1;
+}
+
 void Bench::reset_default() {
   reset();
-  add_board("SIM00001");
+  const int boards = default_boards();
+  for (int b = 1; b <= boards; ++b) {
+    char key[16];
+    std::snprintf(key, sizeof key, "SIM%05d", b);
+    add_board(key);
+  }
   recording_ = false;  // a tool's session would otherwise keep every byte it moved
 }
 

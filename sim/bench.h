@@ -113,8 +113,12 @@ class Bench {
 
   // An empty machine: no devices, clock at 0, no records, no faults, recording on.
   void reset();
-  // The machine the tools see when nothing else is set up: one board, serial key "SIM00001".
+  // The machine the tools see when nothing else is set up: the boards SIM00001, SIM00002, ...,
+  // as many as VRX5200_SIM_BOARDS says (1 to kMaxDefaultBoards; 1 when unset or not such a
+  // number), so that a server of several boards can be tried without hardware.
   void reset_default();
+  static constexpr int kMaxDefaultBoards = 16;
+  static int default_boards();
 
   // ---- device list ----
   // Adds a board of four ports with serial numbers key+"A".."D" and descriptions

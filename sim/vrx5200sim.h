@@ -16,7 +16,9 @@
 extern "C" {
 #endif
 
-/* Back to the machine the library starts with: one board with serial key "SIM00001". */
+/* Back to the machine the library starts with: one board with serial key "SIM00001", or boards
+ * "SIM00001", "SIM00002", ... as many as the environment variable VRX5200_SIM_BOARDS says (1 to
+ * 16). */
 VRX5200_API int32_t VRXSim_Reset(void);
 /* Removes every device: discovery then finds an empty device list. */
 VRX5200_API int32_t VRXSim_Remove_All(void);
