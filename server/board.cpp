@@ -281,7 +281,7 @@ nlohmann::json Board::write_register(int address, int value) {
 
 void Board::after_block(Job& job) {
   if (unplug_after_blocks_ > 0 && --unplug_after_blocks_ == 0 && lib_.sim_set_plugged) {
-    lib_.sim_set_plugged(0, 0);
+    lib_.sim_set_plugged(sim_index(), 0);
     unplugged_ = true;
     stale_ = true;
     unplug_after_blocks_ = -1;
@@ -361,7 +361,7 @@ nlohmann::json Board::play(const PlayRequest& p, Job& job) {
   if (p.loopback) {
     // The bench's converter model: a little noise and low harmonics, like a real signal chain.
     const double harmonics[] = {-82, -88};
-    check("loopback", lib_.sim_set_loopback(0, 1, 2.0, 1.0, 0.0, harmonics, 2, 1));
+    check("loopback", lib_.sim_set_loopback(sim_index(), 1, 2.0, 1.0, 0.0, harmonics, 2, 1));
   }
   return {{"words", n}, {"position", position}, {"done", true}, {"loopback", p.loopback}};
 }
@@ -427,6 +427,14 @@ int32_t Board::load_fpga(const std::string& path, std::vector<std::string>& tran
 
 // ---- the simulated board ----
 
+int32_t Board::sim_index() {
+  // The bench's boards are numbered as discovery lists them.
+  if (open_) return number_;
+  if (keys_.empty() && !unplugged_) discover();
+  const auto at = std::find(keys_.begin(), keys_.end(), preferred_);
+  return at == keys_.end() ? 0 : static_cast<int32_t>(at - keys_.begin());
+}
+
 void Board::sim_control(const nlohmann::json& j) {
   const Entry entry(*this);
   if (lib_.sim_set_signal == nullptr) {
@@ -474,18 +482,19 @@ void Board::sim_control(const nlohmann::json& j) {
   const bool plugged = bool_field(j, "plugged", true);
   const int64_t unplug_after = int_field(j, "unplug_after_blocks", -1, 1, 1 << 20);
 
+  const int32_t b = sim_index();
   if (signal)
-    lib_.sim_set_signal(0, signal->cycles, signal->amplitude, signal->noise, signal->seed);
-  if (step >= 0) lib_.sim_set_capture_step(0, static_cast<uint32_t>(step));
+    lib_.sim_set_signal(b, signal->cycles, signal->amplitude, signal->noise, signal->seed);
+  if (step >= 0) lib_.sim_set_capture_step(b, static_cast<uint32_t>(step));
   if (loopback_on) {
     check("loopback",
-          lib_.sim_set_loopback(0, *loopback_on ? 1 : 0, noise, gain, offset, harmonics.data(),
+          lib_.sim_set_loopback(b, *loopback_on ? 1 : 0, noise, gain, offset, harmonics.data(),
                                 static_cast<int32_t>(harmonics.size()), seed));
   }
   // Plugging in a board that is in changes nothing (the bench would drop its open handles);
   // after an unplug the board is opened afresh, as after any transfer failure.
   if (plugged_given && plugged != !unplugged_) {
-    lib_.sim_set_plugged(0, plugged ? 1 : 0);
+    lib_.sim_set_plugged(b, plugged ? 1 : 0);
     unplugged_ = !plugged;
     stale_ = open_;
   }
@@ -498,7 +507,8 @@ std::vector<uint16_t> Board::sim_playback(uint32_t first, uint32_t count) {
     throw ApiError{409, "only the simulated board's memory can be read back", std::nullopt};
   }
   std::vector<uint16_t> words(count);
-  check("reading the playback memory", lib_.sim_read_playback(0, first, count, words.data()));
+  check("reading the playback memory",
+        lib_.sim_read_playback(sim_index(), first, count, words.data()));
   return words;
 }
 

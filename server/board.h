@@ -1,5 +1,6 @@
-// The board as the server drives it: every method makes control-library calls and so runs on the
-// worker thread only (see jobs.h). Methods throw ApiError for refusals and library failures.
+// The board as the server drives it, in the board's worker process (worker_process.h): every
+// method makes control-library calls, one at a time. Methods throw ApiError for refusals and
+// library failures.
 #pragma once
 
 #include <atomic>
@@ -77,6 +78,8 @@ class Board {
 
  private:
   void ensure_open();
+  // This board's number on the simulated bench.
+  int32_t sim_index();
   void check(const char* what, int32_t code, int32_t success = 0);
   void after_block(Job& job);  // the bench's unplug fault, then cancellation
 

@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cmath>
 #include <map>
-#include <semaphore>
 
 #include "server/fields.h"
 #include "client/tone_report.h"
@@ -14,12 +13,15 @@ namespace server {
 namespace {
 
 constexpr size_t kMaxCaptures = 256;
+
+size_t analyzer_bytes(uint64_t n) {
+  return static_cast<size_t>(n) * ((n & (n - 1)) ? 64 : 4);
+}
 constexpr size_t kMaxBytes = size_t{512} << 20;
 
 // Analyzers by record length, lent to one request at a time: a repeated length (a continuous
-// capture) costs only its transform. Analyses run two at a time at most (a record of 16 Mi
-// samples that is no power of two takes about a gigabyte while it is analysed), and the pool
-// keeps analyzers up to a memory budget.
+// capture) costs only its transform. How many run at once is the Analyses queue's business; the
+// pool keeps analyzers up to a memory budget.
 class AnalyzerPool {
  public:
   struct Lease {
@@ -37,7 +39,6 @@ class AnalyzerPool {
   }
 
   Lease take(uint64_t n) {
-    running_.acquire();
     {
       std::lock_guard<std::mutex> lock(mutex_);
       auto it = free_.find(n);
@@ -56,7 +57,7 @@ class AnalyzerPool {
  private:
   // What an analyzer of n samples holds: 4 bytes a sample for a power of two, up to about 60 by
   // Bluestein's way for other lengths.
-  static size_t bytes_of(uint64_t n) { return static_cast<size_t>(n) * ((n & (n - 1)) ? 64 : 4); }
+  static size_t bytes_of(uint64_t n) { return analyzer_bytes(n); }
 
   void give_back(uint64_t n, VRX5200Analyzer* a) {
     if (a != nullptr) {
@@ -68,14 +69,12 @@ class AnalyzerPool {
       }
     }
     VRX5200Analysis_Destroy(a);  // null when kept
-    running_.release();
   }
 
   static constexpr size_t kBudget = size_t{64} << 20;
   std::mutex mutex_;
   std::multimap<uint64_t, VRX5200Analyzer*> free_;
   size_t kept_bytes_ = 0;
-  std::counting_semaphore<2> running_{2};
 };
 
 AnalyzerPool g_analyzers;
@@ -170,9 +169,76 @@ nlohmann::json analyse(const Capture& c, const AnalysisOptions& o) {
   return out;
 }
 
-std::shared_ptr<Capture> CaptureStore::add(std::vector<uint16_t> samples, bool offset_binary,
-                                           double rate_hz) {
+size_t analysis_cost(uint64_t n) {
+  // The analyzer, the power spectrum and the spectrum's points.
+  return analyzer_bytes(n) + static_cast<size_t>(n / 2 + 1) * 8 + (size_t{1} << 20);
+}
+
+Analyses::Analyses(size_t threads, size_t budget, size_t queue)
+    : budget_(budget), max_queue_(queue) {
+  for (size_t i = 0; i < threads; ++i) threads_.emplace_back([this] { loop(); });
+}
+
+Analyses::~Analyses() {
+  std::deque<Task> left;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    stopping_ = true;
+    left.swap(queue_);
+  }
+  changed_.notify_all();
+  for (auto& t : threads_) t.join();
+  for (auto& task : left) task.drop();
+}
+
+void Analyses::submit(size_t cost, std::function<void()> task, std::function<bool()> dropped,
+                      std::function<void()> drop) {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (stopping_) throw ApiError{503, "the server is stopping", std::nullopt};
+    if (queue_.size() >= max_queue_) {
+      throw ApiError{503, "too many analyses are waiting; try again", std::nullopt};
+    }
+    queue_.push_back({cost, std::move(task), std::move(drop), std::move(dropped)});
+  }
+  changed_.notify_all();
+}
+
+void Analyses::loop() {
+  std::unique_lock<std::mutex> lock(mutex_);
+  for (;;) {
+    // The oldest waits for its turn: one that fits the budget left, or the budget whole.
+    changed_.wait(lock, [&] {
+      return stopping_ ||
+             (!queue_.empty() && (running_ == 0 || in_use_ + queue_.front().cost <= budget_));
+    });
+    if (stopping_) return;
+    Task task = std::move(queue_.front());
+    queue_.pop_front();
+    const bool wanted = !task.dropped || !task.dropped();
+    if (wanted) {
+      in_use_ += task.cost;
+      ++running_;
+    }
+    lock.unlock();
+    if (wanted) {
+      task.run();
+    } else {
+      task.drop();
+    }
+    lock.lock();
+    if (wanted) {
+      in_use_ -= task.cost;
+      --running_;
+    }
+    changed_.notify_all();
+  }
+}
+
+std::shared_ptr<Capture> CaptureStore::add(const std::string& board, std::vector<uint16_t> samples,
+                                           bool offset_binary, double rate_hz) {
   auto c = std::make_shared<Capture>();
+  c->board = board;
   c->samples = std::move(samples);
   c->offset_binary = offset_binary;
   c->rate_hz = rate_hz;
@@ -187,19 +253,21 @@ std::shared_ptr<Capture> CaptureStore::add(std::vector<uint16_t> samples, bool o
   return c;
 }
 
-std::shared_ptr<Capture> CaptureStore::find(uint64_t id) {
+std::shared_ptr<Capture> CaptureStore::find(uint64_t id, const std::string& board) {
   std::lock_guard<std::mutex> lock(mutex_);
   for (auto& c : captures_) {
-    if (c->id == id) return c;
+    if (c->id == id && (board.empty() || c->board == board)) return c;
   }
   return nullptr;
 }
 
-nlohmann::json CaptureStore::list() {
+nlohmann::json CaptureStore::list(const std::string& board) {
   std::lock_guard<std::mutex> lock(mutex_);
   nlohmann::json out = nlohmann::json::array();
   for (auto& c : captures_) {
+    if (!board.empty() && c->board != board) continue;
     out.push_back({{"id", c->id},
+                   {"board", c->board},
                    {"samples", c->samples.size()},
                    {"rate_hz", c->rate_hz},
                    {"offset_binary", c->offset_binary}});

@@ -1,19 +1,25 @@
-// Captures the server keeps for download, and their figures. Analysis runs on the request's own
-// thread, off the worker: the board is free for the next capture while this one is measured.
+// Captures the server keeps for download, and their figures. Analyses run off the boards' queues
+// (a board is free for its next capture while this one is measured), on a few threads of their
+// own, within a memory budget: a queue of bounded length, work for a client that has left
+// dropped before it starts.
 #pragma once
 
+#include <condition_variable>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <nlohmann/json.hpp>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace server {
 
 struct Capture {
   uint64_t id = 0;
+  std::string board;  // the key of the board it came from
   std::vector<uint16_t> samples;
   bool offset_binary = false;
   double rate_hz = 0;  // 0: unknown (an uneven lane list)
@@ -32,13 +38,51 @@ struct AnalysisOptions {
 // the spectrum reduced to at most `spectrum_points` points (each the highest bin of its span).
 nlohmann::json analyse(const Capture& c, const AnalysisOptions& o);
 
+// What analysing n samples takes at most, in bytes.
+size_t analysis_cost(uint64_t n);
+
+// Runs analyses a few at a time, as many as fit in a memory budget at once (one alone when it is
+// larger), the others waiting in a queue of bounded length.
+class Analyses {
+ public:
+  explicit Analyses(size_t threads = 2, size_t budget = size_t{1280} << 20, size_t queue = 32);
+  ~Analyses();
+  Analyses(const Analyses&) = delete;
+  Analyses& operator=(const Analyses&) = delete;
+
+  // Queues `task` (taking `cost` bytes); it runs unless `dropped` says, when its turn comes, that
+  // it is no longer wanted (then `drop` runs instead). Throws ApiError 503 when the queue is
+  // full.
+  void submit(size_t cost, std::function<void()> task, std::function<bool()> dropped,
+              std::function<void()> drop);
+
+ private:
+  struct Task {
+    size_t cost;
+    std::function<void()> run, drop;
+    std::function<bool()> dropped;
+  };
+  void loop();
+  size_t budget_, max_queue_;
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::deque<Task> queue_;
+  size_t in_use_ = 0;
+  size_t running_ = 0;
+  bool stopping_ = false;
+  std::vector<std::thread> threads_;
+};
+
 // The last 256 captures, up to 512 MiB of samples; the oldest go first. Enough for many clients
 // at once to fetch their own samples after their capture.
 class CaptureStore {
  public:
-  std::shared_ptr<Capture> add(std::vector<uint16_t> samples, bool offset_binary, double rate_hz);
-  std::shared_ptr<Capture> find(uint64_t id);
-  nlohmann::json list();
+  std::shared_ptr<Capture> add(const std::string& board, std::vector<uint16_t> samples,
+                               bool offset_binary, double rate_hz);
+  // The capture `id` of `board` (empty: of any board).
+  std::shared_ptr<Capture> find(uint64_t id, const std::string& board);
+  // The captures of `board` (empty: of every board).
+  nlohmann::json list(const std::string& board);
 
  private:
   std::mutex mutex_;

@@ -27,8 +27,11 @@ nlohmann::json job_json(const Job& job) {
 
 // ---- events ----
 
-std::shared_ptr<EventHub::Subscriber> EventHub::subscribe(size_t limit) {
+std::shared_ptr<EventHub::Subscriber> EventHub::subscribe(size_t limit, std::string board,
+                                                          std::function<void()> wake) {
   auto s = std::make_shared<Subscriber>();
+  s->board = std::move(board);
+  s->wake = std::move(wake);
   std::lock_guard<std::mutex> lock(mutex_);
   if (subscribers_.size() >= limit) return nullptr;
   subscribers_.push_back(s);
@@ -40,22 +43,24 @@ void EventHub::unsubscribe(const std::shared_ptr<Subscriber>& s) {
   subscribers_.erase(std::remove(subscribers_.begin(), subscribers_.end(), s), subscribers_.end());
 }
 
-void EventHub::publish(const std::string& type, const std::string& json) {
+void EventHub::send(const std::string& type, const std::string& json, const std::string& board) {
   const std::string message = "event: " + type + "\ndata: " + json + "\n\n";
+  std::vector<std::function<void()>> wakes;
   {
     std::lock_guard<std::mutex> lock(mutex_);
     for (auto& s : subscribers_) {
+      if (!board.empty() && !s->board.empty() && s->board != board) continue;
       if (s->pending.size() >= kMaxPending) s->pending.pop_front();
       s->pending.push_back(message);
+      if (s->wake) wakes.push_back(s->wake);
     }
   }
   changed_.notify_all();
+  for (auto& w : wakes) w();
 }
 
-bool EventHub::take(const std::shared_ptr<Subscriber>& s, std::string& out, int wait_ms) {
-  std::unique_lock<std::mutex> lock(mutex_);
-  changed_.wait_for(lock, std::chrono::milliseconds(wait_ms),
-                    [&] { return closed_ || !s->pending.empty(); });
+bool EventHub::take(const std::shared_ptr<Subscriber>& s, std::string& out) {
+  std::lock_guard<std::mutex> lock(mutex_);
   out.clear();
   while (!s->pending.empty()) {
     out += s->pending.front();
@@ -64,12 +69,33 @@ bool EventHub::take(const std::shared_ptr<Subscriber>& s, std::string& out, int 
   return !closed_;
 }
 
+bool EventHub::take(const std::shared_ptr<Subscriber>& s, std::string& out, int wait_ms) {
+  {
+    std::unique_lock<std::mutex> lock(mutex_);
+    changed_.wait_for(lock, std::chrono::milliseconds(wait_ms),
+                      [&] { return closed_ || !s->pending.empty(); });
+  }
+  return take(s, out);
+}
+
+void EventHub::wake_all() {
+  std::vector<std::function<void()>> wakes;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (auto& s : subscribers_) {
+      if (s->wake) wakes.push_back(s->wake);
+    }
+  }
+  changed_.notify_all();
+  for (auto& w : wakes) w();
+}
+
 void EventHub::close() {
   {
     std::lock_guard<std::mutex> lock(mutex_);
     closed_ = true;
   }
-  changed_.notify_all();
+  wake_all();
 }
 
 // ---- jobs ----
@@ -102,12 +128,16 @@ void Job::report(double fraction) {
   }
 }
 
-void Job::check_cancel() const {
+void Job::check_cancel() {
+  if (poll_cancel) poll_cancel(*this);
   if (cancel) throw ApiError{409, "cancelled", std::nullopt};
 }
 
-Worker::Worker(EventHub& events, size_t max_queue)
-    : events_(events), max_queue_(max_queue), thread_([this] { loop(); }) {}
+Worker::Worker(Publisher& events, size_t max_queue, std::string board)
+    : events_(events),
+      max_queue_(max_queue),
+      board_(std::move(board)),
+      thread_([this] { loop(); }) {}
 
 Worker::~Worker() {
   {
@@ -118,27 +148,51 @@ Worker::~Worker() {
   thread_.join();
 }
 
-void Worker::publish(const Job& job) {
-  events_.publish("job", job_json(job).dump());
+void Worker::publish(const nlohmann::json& job) {
+  nlohmann::json event = job;
+  if (!board_.empty()) event["board"] = board_;
+  events_.publish("job", event.dump());
 }
 
-void Worker::run(const std::string& kind, std::function<void(Job&)> task, bool cancellable) {
+uint64_t Worker::next_id() {
+  static std::atomic<uint64_t> next{1};
+  return next++;
+}
+
+uint64_t Worker::submit(const std::string& kind, std::function<void(Job&)> task, bool cancellable,
+                        std::function<void(std::exception_ptr)> finish) {
   auto job = std::make_shared<Job>();
   job->kind = kind;
   job->cancellable = cancellable;
   job->task = std::move(task);
+  job->finish = std::move(finish);
   job->events = &events_;
-  std::unique_lock<std::mutex> lock(mutex_);
+  std::lock_guard<std::mutex> lock(mutex_);
   if (stopping_) throw ApiError{503, "the server is stopping", std::nullopt};
   if (queue_.size() >= max_queue_) {
     throw ApiError{503, "too many requests are waiting for the board; try again", std::nullopt};
   }
-  job->id = next_id_++;
+  job->id = next_id();
   queue_.push_back(job);
-  publish(*job);
+  publish(job_json(*job));
   wake_.notify_all();
-  job->done.wait(lock, [&] { return job->finished; });
-  if (job->error) std::rethrow_exception(job->error);
+  return job->id;
+}
+
+void Worker::run(const std::string& kind, std::function<void(Job&)> task, bool cancellable) {
+  std::mutex m;
+  std::condition_variable cv;
+  bool ended = false;
+  std::exception_ptr error;
+  submit(kind, std::move(task), cancellable, [&](std::exception_ptr e) {
+    std::lock_guard<std::mutex> lock(m);
+    error = e;
+    ended = true;
+    cv.notify_all();
+  });
+  std::unique_lock<std::mutex> lock(m);
+  cv.wait(lock, [&] { return ended; });
+  if (error) std::rethrow_exception(error);
 }
 
 Worker::Cancel Worker::cancel(uint64_t id) {
@@ -183,9 +237,19 @@ void Worker::loop() {
     if (queue_.empty()) return;  // stopping, and nothing left to answer
     std::shared_ptr<Job> job = queue_.front();
     queue_.pop_front();
+    if (job->cancel) {
+      // Cancelled while it waited: it never runs.
+      job->state = JobState::kCancelled;
+      job->error = std::make_exception_ptr(ApiError{409, "cancelled", std::nullopt});
+      publish(job_json(*job));
+      lock.unlock();
+      if (job->finish) job->finish(job->error);
+      lock.lock();
+      continue;
+    }
     running_ = job;
     job->state = JobState::kRunning;
-    publish(*job);
+    publish(job_json(*job));
     lock.unlock();
     try {
       job->check_cancel();
@@ -219,9 +283,11 @@ void Worker::loop() {
         event["error"] = "unknown failure";
       }
     }
-    events_.publish("job", event.dump());
-    job->finished = true;
-    job->done.notify_all();
+    publish(event);
+    lock.unlock();
+    // Told outside the lock: `finish` may queue the board's next job.
+    if (job->finish) job->finish(job->error);
+    lock.lock();
     idle_.notify_all();
   }
 }

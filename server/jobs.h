@@ -1,6 +1,7 @@
-// The server's two pieces of shared machinery: the event hub that feeds every Server-Sent Events
-// stream, and the worker, the one thread that makes every call into the control library (the
-// library keeps one board's state in globals and is not reentrant: calls must never overlap).
+// The server's shared machinery: the event hub that feeds every Server-Sent Events stream, and
+// the job queue of a board, whose one thread hands the board's jobs one at a time to the board's
+// worker process (the library keeps one board's state in globals and is not reentrant: its calls
+// must never overlap).
 #pragma once
 
 #include <atomic>
@@ -16,6 +17,8 @@
 #include <thread>
 #include <vector>
 
+#include <nlohmann/json_fwd.hpp>
+
 namespace server {
 
 // A refusal or failure as the client sees it: the HTTP status, a sentence, and the library's
@@ -26,20 +29,37 @@ struct ApiError {
   std::optional<int32_t> code;
 };
 
+// Where a job's events go: the event hub in the server, the channel to the server in a board's
+// worker process.
+class Publisher {
+ public:
+  virtual ~Publisher() = default;
+  virtual void publish(const std::string& type, const std::string& json) = 0;
+};
+
 // Fans events out to every open stream. A subscriber that falls far behind loses its oldest
 // events rather than holding memory or the publisher back.
-class EventHub {
+class EventHub : public Publisher {
  public:
   struct Subscriber {
+    std::string board;                // only this board's events (empty: every board's)
     std::deque<std::string> pending;  // formatted "event: ...\ndata: ...\n\n" messages
+    std::function<void()> wake;       // told when a message comes
   };
 
-  // A new stream; null when `limit` streams are open already (each holds a server thread).
-  std::shared_ptr<Subscriber> subscribe(size_t limit);
+  // A new stream; null when `limit` streams are open already.
+  std::shared_ptr<Subscriber> subscribe(size_t limit, std::string board = "",
+                                        std::function<void()> wake = nullptr);
   void unsubscribe(const std::shared_ptr<Subscriber>& s);
-  void publish(const std::string& type, const std::string& json);
+  // An event of every board (`board` empty) or of one.
+  void publish(const std::string& type, const std::string& json) override { send(type, json, ""); }
+  void send(const std::string& type, const std::string& json, const std::string& board);
+  // Moves the messages waiting out; false once the hub is closed.
+  bool take(const std::shared_ptr<Subscriber>& s, std::string& out);
   // Waits up to `wait_ms` for messages; moves them out. False once the hub is closed.
   bool take(const std::shared_ptr<Subscriber>& s, std::string& out, int wait_ms);
+  // Wakes every stream (for a keep-alive, or after close()).
+  void wake_all();
   void close();
 
  private:
@@ -61,14 +81,15 @@ struct Job {
   JobState state = JobState::kQueued;  // guarded by the worker's mutex
   std::function<void(Job&)> task;
   std::exception_ptr error;
-  bool finished = false;
-  std::condition_variable done;
-  EventHub* events = nullptr;
+  std::function<void(std::exception_ptr)> finish;  // told how the job ended, on the queue's thread
+  Publisher* events = nullptr;
+  // Looks for a cancel that came from elsewhere (the server, for a worker process's job).
+  std::function<void(Job&)> poll_cancel;
 
   // Reports progress (0 to 1) to the event streams, at most every 50 ms and at the end.
   void report(double fraction);
   // Between blocks: ends the job with 409 when a client asked for it to stop.
-  void check_cancel() const;
+  void check_cancel();
 
  private:
   int64_t last_report_ms_ = -1;
@@ -76,16 +97,20 @@ struct Job {
 
 class Worker {
  public:
-  Worker(EventHub& events, size_t max_queue);
+  // `board`: the board whose jobs these are, named in their events.
+  Worker(Publisher& events, size_t max_queue, std::string board = "");
   ~Worker();
   Worker(const Worker&) = delete;
   Worker& operator=(const Worker&) = delete;
 
-  // Runs `task` on the worker after the jobs before it and waits for its end; rethrows what it
-  // threw. Throws ApiError 503 when the queue is full and 409 when the job was cancelled before
-  // it ran.
+  // Queues `task` to run after the jobs before it; `finish` is then told how it ended (null:
+  // done; ApiError 409 "cancelled" when it was cancelled), on the worker's thread. Returns the
+  // job's id. Throws ApiError 503 when the queue is full.
   // `cancellable`: the job may be stopped while it runs (between its blocks); any job may be
   // cancelled while it waits.
+  uint64_t submit(const std::string& kind, std::function<void(Job&)> task, bool cancellable,
+                  std::function<void(std::exception_ptr)> finish);
+  // The same, waiting for its end: rethrows what it threw.
   void run(const std::string& kind, std::function<void(Job&)> task, bool cancellable = false);
   enum class Cancel { kNoSuchJob, kAsked, kRunsToItsEnd };
   // Asks a queued job, or a running cancellable one, to stop.
@@ -99,16 +124,18 @@ class Worker {
 
  private:
   void loop();
-  void publish(const Job& job);
+  void publish(const nlohmann::json& job);
+  // Job ids are unique among every board's queue: a cancel names its job alone.
+  static uint64_t next_id();
 
-  EventHub& events_;
+  Publisher& events_;
   size_t max_queue_;
+  std::string board_;
   std::mutex mutex_;
   std::condition_variable wake_;
   std::condition_variable idle_;
   std::deque<std::shared_ptr<Job>> queue_;
   std::shared_ptr<Job> running_;
-  uint64_t next_id_ = 1;
   bool stopping_ = false;
   std::thread thread_;
 };

@@ -1,32 +1,36 @@
-// `vrx5200 serve`: one board over HTTP, for the front-panel page and for remote scripts. A client
-// of the control library like the rest of the tool: every call goes through client::Library, on one
-// worker thread.
+// `vrx5200 serve`: every board of the host over HTTP, for the front-panel page and for remote
+// scripts. A client of the control library like the rest of the tool: each board's calls run in
+// a worker process of its own (worker_process.h), one at a time; the server around them
+// (api.h) takes requests, checks them and queues their jobs.
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "client/library.h"
+#include "server/access.h"
 
 namespace server {
 
 struct ServeOptions {
   std::string listen = "127.0.0.1:8520";  // ADDR:PORT; port 0 picks a free one
-  std::string token;                      // empty: none on loopback, a new one elsewhere
-  std::string upload_dir;                 // where the server makes its own directory; empty: TMPDIR
-  std::string board;                      // serial key of the board to serve; empty: the first
+  std::string token;       // the token every API request needs; empty: one is made and told
+  std::string upload_dir;  // where the server makes its own directory; empty: TMPDIR
+  std::string board;       // serial key of the default board; empty: the first discovered
+  std::vector<std::string> allow_origins;  // pages elsewhere that may use the API (a proxy)
+  std::string tls_cert, tls_key;           // PEM files: serve HTTPS
   bool simulated = false;
   std::string version;
+  // The program and arguments that start a board's worker process (its key is added).
+  std::vector<std::string> worker_command;
 };
 
-// Serves until SIGINT or SIGTERM; returns the process exit code (0, or 1 when the address cannot
-// be had, 2 when it is malformed or not loopback without a token source).
-int serve(client::Library& lib, const ServeOptions& options);
+// A token given by the user must be at least this long (a made one is 48 hex digits, 192 bits).
+constexpr size_t kMinTokenLength = 32;
 
-// The parts of "ADDR:PORT" ("[v6]:PORT" for IPv6); false when malformed.
-bool split_listen(const std::string& listen, std::string& host, int& port);
-// Whether an address only this machine can reach.
-bool is_loopback(const std::string& host);
-// Equal strings in time that does not depend on where they differ.
-bool same_secret(const std::string& a, const std::string& b);
+// Serves until SIGINT or SIGTERM; returns the process exit code: 0; 2 when the options are
+// wrong (a malformed address, a short token); 3 when the address, the port, a file or a
+// directory cannot be had (a port in use is never shared).
+int serve(client::Library& lib, const ServeOptions& options);
 
 }  // namespace server

@@ -1,6 +1,14 @@
-// vrx5200 serve: the board over HTTP (server/): the front panel page and the API.
+// vrx5200 serve: the boards over HTTP (server/): the front panel page and the API.
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+
+#include "client/results.h"
 #include "server/serve.h"
+#include "server/worker_process.h"
 #include "tools/commands.h"
+#include "tools/failure.h"
 
 namespace tool {
 namespace {
@@ -11,36 +19,72 @@ class ServeCommand : public Command {
 
   CLI::App* add_to(CLI::App& app) override {
     auto* serve = app.add_subcommand(
-        "serve", "serve the board over HTTP: the front panel page and the API for remote scripts");
+        "serve", "serve the boards over HTTP: the front panel page and the API for remote scripts");
     serve
         ->add_option("--listen", options_.listen,
-                     "ADDR:PORT to listen on; loopback unless a token guards it (port 0: any free)")
+                     "ADDR:PORT to listen on (port 0: any free one); a port in use is refused")
         ->capture_default_str();
-    serve
-        ->add_option("--token", options_.token,
-                     "the token every API request must carry (made and printed when another "
-                     "address than loopback is given without one; VRX5200_TOKEN keeps it out of "
-                     "the process list)")
-        ->envname("VRX5200_TOKEN");
+    serve->add_option("--token-file", token_file_,
+                      "a file holding the token every request must carry (default: "
+                      "VRX5200_TOKEN, else a new token, printed once in the panel's address)");
+    // Kept for the scripts that gave it, out of the help: a token on the command line shows in
+    // the process list.
+    serve->add_option("--token", token_option_)->group("");
+    serve->add_option("--allow-origin", options_.allow_origins,
+                      "a page elsewhere that may use the API: the address of a proxy in front of "
+                      "the server (https://lab.example:8443); repeat for more");
+    serve->add_option("--tls-cert", options_.tls_cert, "serve HTTPS with this PEM certificate");
+    serve->add_option("--tls-key", options_.tls_key, "and this PEM private key");
     serve->add_option("--upload-dir", options_.upload_dir,
                       "where the server makes its own directory for uploads (default: TMPDIR)");
+    // A board's worker process, started by the server itself.
+    serve->add_option("--worker", worker_)->group("");
     serve->footer(
-        "Examples:\n  vrx5200 --sim serve            (then open http://127.0.0.1:8520/)\n"
-        "  vrx5200 serve --listen 0.0.0.0:8520 --token \"$(openssl rand -hex 16)\"");
+        "Every board of the host is served, each in a worker process of its own; --board names "
+        "the default one.\nExamples:\n"
+        "  vrx5200 --sim serve     (then open the address it prints, with its #token=...)\n"
+        "  vrx5200 serve --listen 0.0.0.0:8520 --token-file ~/.config/vrx5200/token");
     return serve;
   }
 
   int run(Context& ctx) override {
+    if (!worker_.empty()) {
+      return server::serve_worker(ctx.library(), ctx.global.sim, 3, worker_);
+    }
     options_.simulated = ctx.global.sim;
     options_.board = ctx.board_key();
     options_.version = version_;
     client::Library& lib = ctx.library();
+    // A board's worker is this program again, with the same library.
+    options_.worker_command = {"/proc/self/exe"};
+    if (ctx.global.sim) options_.worker_command.push_back("--sim");
+    options_.worker_command.insert(options_.worker_command.end(),
+                                   {"--library", lib.path, "serve", "--worker"});
+    if (!token_option_.empty()) {
+      std::fprintf(stderr,
+                   "vrx5200: warning: --token shows in the process list; use VRX5200_TOKEN or "
+                   "--token-file\n");
+      options_.token = token_option_;
+    } else if (!token_file_.empty()) {
+      std::ifstream in(token_file_);
+      std::ostringstream text;
+      text << in.rdbuf();
+      if (!in) fail("cannot read the token file \"" + token_file_ + "\"", client::kExitFile);
+      options_.token = text.str();
+      while (!options_.token.empty() &&
+             std::isspace(static_cast<unsigned char>(options_.token.back()))) {
+        options_.token.pop_back();
+      }
+    } else if (const char* env = std::getenv("VRX5200_TOKEN")) {
+      options_.token = env;
+    }
     return server::serve(lib, options_);
   }
 
  private:
   const char* version_;
   server::ServeOptions options_;
+  std::string token_file_, token_option_, worker_;
 };
 
 }  // namespace

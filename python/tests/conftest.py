@@ -24,8 +24,11 @@ def served():
     if not tool.is_file():
         pytest.skip(f"no tool at {tool} to serve the board (set VRX5200_TOOL)")
     server = Server(tool)
+    # The token it made, for the remote boards of the tests (as a user's VRX5200_TOKEN).
+    os.environ["VRX5200_TOKEN"] = server.token
     yield server
     server.stop()
+    os.environ.pop("VRX5200_TOKEN", None)
 
 
 @pytest.fixture(scope="session")

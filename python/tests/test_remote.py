@@ -293,3 +293,25 @@ def test_the_board_opens_again_after_a_close(served):
     assert not board.is_open
     with board:
         assert board.read_register(14) == 0x13
+
+
+def test_key_chooses_the_board_and_close_ends_this_clients_use_only(tool, tmp_path):
+    from serving import Server
+    s = Server(tool, boards=2)
+    try:
+        token_file = tmp_path / "token"
+        token_file.write_text(s.token + "\n")
+        one = vrx5200.Board(s.url, key="SIM00001", token=s.token).open()
+        two = vrx5200.Board(s.url, key="SIM00002", token_file=str(token_file)).open()
+        other = vrx5200.Board(s.url, key="SIM00002", token=s.token).open()
+        one.write_register(5, 0x11)
+        two.write_register(5, 0x22)
+        two.close()
+        # Another client's board stays open, as it was.
+        assert other.info()["open"] is True
+        assert (one.read_register(5), other.read_register(5)) == (0x11, 0x22)
+        other.close()
+        one.close()
+        assert [b["open"] for b in json.loads(s.raw("/api/v1/boards"))] == [False, False]
+    finally:
+        s.stop()

@@ -2,11 +2,14 @@
 :class:`vrx5200.Board`, so a script moves between a local and a remote board by one string.
 
 >>> import vrx5200
->>> with vrx5200.Board("http://bench-pc:8520", token="T") as board:
+>>> with vrx5200.Board("http://bench-pc:8520", key="SIM00002") as board:   # VRX5200_TOKEN set
 ...     samples = board.capture(65536)      # int16, as from a local board
 ...     board.last_metrics["snr_db"]        # the server's figures of that capture
 
-Standard library HTTP only (one kept-alive connection per board object). Every failure comes
+The token goes in an ``Authorization: Bearer`` header, never in an address: from ``token=``,
+else the address's ``#token=`` (the panel's link), else the file ``token_file=`` names, else
+``VRX5200_TOKEN``, else the file ``VRX5200_TOKEN_FILE`` names. Standard library HTTP only (one kept-alive
+connection per board object). Every failure comes
 back as a :class:`RemoteError` (a :class:`vrx5200.VRX5200Error`): the server's sentence, the
 library's result code when the board or the library failed, and the HTTP status; a server that
 does not answer in time gives one too, never a hang. Bad arguments raise ValueError before
@@ -88,7 +91,8 @@ def _session_fields(session: dict) -> dict:
 class _Connection:
     """One kept-alive HTTP connection to the server; requests from several threads take turns."""
 
-    def __init__(self, url: str, token: Optional[str], timeout: float):
+    def __init__(self, url: str, token: Optional[str], timeout: float,
+                 token_file: Optional[str] = None):
         parts = urllib.parse.urlsplit(url)
         if parts.scheme not in ("http", "https") or not parts.hostname:
             raise ValueError(f"not a server address: {url!r} (http://host:port)")
@@ -96,7 +100,13 @@ class _Connection:
         query = urllib.parse.parse_qs(parts.query)
         # A front panel link (…/#token=T) carries the token too.
         token = token or (fragment.get("token") or query.get("token") or [None])[0]
-        self.token = token or os.environ.get("VRX5200_TOKEN") or None
+        if not token and not token_file:
+            token = os.environ.get("VRX5200_TOKEN")
+            token_file = os.environ.get("VRX5200_TOKEN_FILE")
+        if not token and token_file:
+            with open(token_file, encoding="utf-8") as file:
+                token = file.read().strip()
+        self.token = token or None
         self.https = parts.scheme == "https"
         self.host = parts.hostname
         self.port = parts.port or (443 if self.https else 80)
@@ -207,21 +217,28 @@ class RemoteBoard:
     """A board of a ``vrx5200 serve`` server at ``url`` (``http://host:port``).
 
     ``token``: the server's access token (else from the URL's ``#token=`` or ``?token=``, else
-    the environment variable ``VRX5200_TOKEN``). ``timeout``: seconds to wait for an answer
-    (a capture waits its own ``timeout_ms`` longer). ``key`` chooses one of the server's boards
-    (default: the only one); ``simulated``, when given, must match what the server serves.
+    from the file ``token_file``, else the environment variable ``VRX5200_TOKEN``, else the file
+    ``VRX5200_TOKEN_FILE`` names). ``timeout``: seconds to wait for an answer (a capture waits
+    its own ``timeout_ms`` longer). ``key`` chooses one of the server's boards (default: the
+    only one); ``simulated``, when given, must match what the server serves.
     ``vrx5200.Board(url, ...)`` makes one of these.
+
+    Several clients may use one board: :meth:`open` takes a use of it and :meth:`close` ends
+    that use only; the server closes the board's ports when the last use ends.
     """
 
     def __init__(self, url: str, token: Optional[str] = None, timeout: float = 30.0,
-                 key: Optional[str] = None, simulated: Optional[bool] = None):
+                 key: Optional[str] = None, simulated: Optional[bool] = None,
+                 token_file: Optional[str] = None):
         self.timeout = _number(timeout, "timeout")
         if self.timeout <= 0:
             raise ValueError(f"timeout must be positive, not {timeout}")
-        self._http = _Connection(url, token, self.timeout)
+        self._http = _Connection(url, token, self.timeout, token_file)
         self.url = self._http.url
         self.key = key
         self.is_open = False
+        self._use: Optional[int] = None  # this client's use of the board, from open to close
+        self._base = "/api/v1"  # the board's routes: the default board's until it is opened
         self.simulated = simulated
         self.server: Optional[dict] = None  # the server's version description
         self.last_capture: Optional[dict] = None  # the last capture's answer (id, summary, ...)
@@ -239,6 +256,11 @@ class RemoteBoard:
     def _json(self, what, method, path, body=None, **kw):
         data = None if body is None else json.dumps(body).encode()
         return _json(what, self._request(what, method, "/api/v1" + path, body=data, **kw))
+
+    def _board_json(self, what, method, path, body=None, **kw):
+        """A request to a route of this board (``path`` after its prefix)."""
+        data = None if body is None else json.dumps(body).encode()
+        return _json(what, self._request(what, method, self._base + path, body=data, **kw))
 
     # ---- session ----
     def open(self) -> "RemoteBoard":
@@ -260,6 +282,10 @@ class RemoteBoard:
         info = self._json("opening the board", "POST",
                           f"/boards/{urllib.parse.quote(key, safe='')}/open")
         self.key = info.get("key", key)
+        self._use = info.get("use")
+        # A server of several boards names each in its routes; an older one serves one board.
+        if "board-routes" in (self.server.get("features") or ()):
+            self._base = f"/api/v1/boards/{urllib.parse.quote(self.key, safe='')}"
         self.is_open = True
         return self
 
@@ -282,12 +308,15 @@ class RemoteBoard:
         self.server = description
 
     def close(self) -> None:
-        """Closes the board on the server (the next request from anyone opens it again)."""
+        """Ends this client's use of the board: the server closes the board's ports when no
+        other client uses it (the next request from anyone opens it again)."""
         if self.is_open:
             self.is_open = False
+            use, self._use = self._use, None
             try:
                 self._json("closing the board", "POST",
-                           f"/boards/{urllib.parse.quote(self.key, safe='')}/close")
+                           f"/boards/{urllib.parse.quote(self.key, safe='')}/close",
+                           None if use is None else {"use": use})
             finally:
                 self._http.close()
 
@@ -305,7 +334,7 @@ class RemoteBoard:
             data = file.read()
         try:
             answer = _json("FPGA configuration", self._request(
-                "FPGA configuration", "POST", "/api/v1/fpga", body=data,
+                "FPGA configuration", "POST", self._base + "/fpga", body=data,
                 content_type="application/octet-stream",
                 timeout=self.timeout + len(data) / 1e5))
         except RemoteError:
@@ -318,19 +347,19 @@ class RemoteBoard:
     def read_register(self, address: int) -> int:
         """Reads FPGA register ``address`` (0 to 15)."""
         address = _integer_in(address, "register address", 0, 15)
-        return self._json("register read", "GET", f"/registers/{address}")["value"]
+        return self._board_json("register read", "GET", f"/registers/{address}")["value"]
 
     def write_register(self, address: int, value: int) -> int:
         """Writes ``value`` (0 to 255) to FPGA register ``address`` (0 to 15); returns the
         board's reply byte."""
         address = _integer_in(address, "register address", 0, 15)
         value = _integer_in(value, "register value", 0, 255)
-        return self._json("register write", "PUT", f"/registers/{address}",
-                          {"value": value})["status"]
+        return self._board_json("register write", "PUT", f"/registers/{address}",
+                                {"value": value})["status"]
 
     def info(self) -> dict:
         """The open board's description: key, number, family_id, firmware_version, busy, ..."""
-        return self._json("board information", "GET", "/board")
+        return self._board_json("board information", "GET", "/board")
 
     @property
     def family_id(self) -> int:
@@ -362,13 +391,13 @@ class RemoteBoard:
         body = {**self._session, **_session_fields(session), **fields, "samples": n,
                 "timeout_ms": timeout_ms}
         data = json.dumps(body).encode()
-        answer = _json(what, self._request(what, "POST", "/api/v1/capture", body=data,
+        answer = _json(what, self._request(what, "POST", self._base + "/capture", body=data,
                                            timeout=self.timeout + max(timeout_ms, 0) / 1000))
         self.last_capture = answer
         self.last_metrics = answer.get("metrics")
         count = answer["samples"]
         words = _words(what, self._request(
-            what, "GET", f"/api/v1/captures/{answer['id']}",
+            what, "GET", f"{self._base}/captures/{answer['id']}",
             timeout=self.timeout + count / 5e6), count)
         return answer, words
 
@@ -436,7 +465,7 @@ class RemoteBoard:
             query[name] = str(_integer(value, name))
         if loopback is not None:
             query["loopback"] = "1" if loopback else "0"
-        self._request("pattern upload", "POST", "/api/v1/play",
+        self._request("pattern upload", "POST", self._base + "/play",
                       body=words.astype("<u2").tobytes(),
                       content_type="application/octet-stream", query=query,
                       timeout=self.timeout + words.size / 1e6)
@@ -449,7 +478,7 @@ class RemoteBoard:
             raise RuntimeError(f"only the simulated board's {what}")
 
     def _sim(self, what: str, settings: dict) -> None:
-        self._json(what, "POST", "/sim", settings)
+        self._board_json(what, "POST", "/sim", settings)
 
     def simulated_pattern(self, count: int, first: int = 0) -> np.ndarray:
         """The simulated board's playback memory: ``count`` words from word ``first``."""
@@ -458,7 +487,7 @@ class RemoteBoard:
         if count < 0 or first < 0:
             raise ValueError(f"count {count} and first {first} must not be negative")
         what = "reading the simulated memory"
-        answer = self._request(what, "GET", "/api/v1/sim/playback",
+        answer = self._request(what, "GET", self._base + "/sim/playback",
                                query={"first": first, "count": count})
         return _words(what, answer, count)
 

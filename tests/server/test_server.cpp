@@ -1,15 +1,16 @@
-// The server's pure parts: addresses, the token check, request fields, and the worker's promise
-// that library calls never overlap and a cancelled job never runs.
+// The server's pure parts: addresses, the token check, request fields, and the job queue's promise
+// that a board's jobs never overlap and a cancelled job never runs.
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <future>
 #include <thread>
 #include <vector>
 
 #include "server/board.h"
 #include "server/fields.h"
 #include "server/jobs.h"
-#include "server/serve.h"
+#include "server/access.h"
 
 namespace {
 
@@ -124,56 +125,51 @@ TEST(ServerWorker, CancelledJobsEndWith409AndQueuesAreBounded) {
   server::EventHub events;
   server::Worker worker(events, 1);
   std::atomic<bool> release{false}, started{false};
-  std::thread holder([&] {
-    try {
-      worker.run(
-          "hold",
-          [&](server::Job& job) {
-            started = true;
-            while (!release) std::this_thread::yield();
-            job.check_cancel();
-          },
-          true);
-      ADD_FAILURE() << "the cancelled job succeeded";
-    } catch (const ApiError& e) {
-      EXPECT_EQ(e.status, 409);
-    }
-  });
+  std::promise<std::exception_ptr> held, waited;
+  const uint64_t hold = worker.submit(
+      "hold",
+      [&](server::Job& job) {
+        started = true;
+        while (!release) std::this_thread::yield();
+        job.check_cancel();
+      },
+      true, [&](std::exception_ptr e) { held.set_value(e); });
   while (!started) std::this_thread::yield();
   bool queued_ran = false;
-  std::thread queued([&] {
-    try {
-      worker.run("queued", [&](server::Job&) { queued_ran = true; });
-    } catch (const ApiError& e) {
-      EXPECT_EQ(e.status, 409);
-    }
-  });
-  // The queue holds one job: wait until it is there, then one more is refused at once.
-  while (worker.jobs_json().find("queued\"") == std::string::npos) std::this_thread::yield();
+  const uint64_t queued = worker.submit(
+      "queued", [&](server::Job&) { queued_ran = true; }, false,
+      [&](std::exception_ptr e) { waited.set_value(e); });
+  // The queue holds one job: one more is refused at once.
   try {
-    worker.run("third", [](server::Job&) {});
+    worker.submit(
+        "third", [](server::Job&) {}, false, nullptr);
     ADD_FAILURE() << "a full queue took a job";
   } catch (const ApiError& e) {
     EXPECT_EQ(e.status, 503);
   }
   using Cancel = server::Worker::Cancel;
-  EXPECT_EQ(worker.cancel(1), Cancel::kAsked);
-  EXPECT_EQ(worker.cancel(2), Cancel::kAsked);
-  EXPECT_EQ(worker.cancel(99), Cancel::kNoSuchJob);
+  EXPECT_EQ(worker.cancel(hold), Cancel::kAsked);
+  EXPECT_EQ(worker.cancel(queued), Cancel::kAsked);
+  EXPECT_EQ(worker.cancel(queued + 1000), Cancel::kNoSuchJob);
   release = true;
-  holder.join();
-  queued.join();
+  for (std::promise<std::exception_ptr>* p : {&held, &waited}) {
+    const std::exception_ptr e = p->get_future().get();
+    try {
+      if (e) std::rethrow_exception(e);
+      ADD_FAILURE() << "a cancelled job succeeded";
+    } catch (const ApiError& error) {
+      EXPECT_EQ(error.status, 409);
+      EXPECT_EQ(error.message, "cancelled");
+    }
+  }
   EXPECT_FALSE(queued_ran);
 
   // A job of one library call is not stopped once it runs: its client gets its real result.
-  std::atomic<bool> asked{false};
-  std::thread whole([&] {
-    worker.run("whole", [&](server::Job&) {
-      EXPECT_EQ(worker.cancel(3), Cancel::kRunsToItsEnd);
-      asked = true;
-    });
+  bool asked = false;
+  worker.run("whole", [&](server::Job& job) {
+    EXPECT_EQ(worker.cancel(job.id), Cancel::kRunsToItsEnd);
+    asked = true;
   });
-  whole.join();
   EXPECT_TRUE(asked);
 }
 
