@@ -93,6 +93,20 @@ def test_bodies_say_what_they_are(proxied, path, method, body, kind, status):
         refused(got, status)
 
 
+@pytest.mark.parametrize("lengths, status", [
+    (["-5"], 400), (["100000000000000000000"], 413), (["18446744073709551615"], 413),
+    (["4", "5"], 400), (["1e3"], 400),
+])
+def test_a_bad_content_length_is_answered_at_once(proxied, lengths, status):
+    head = "".join(f"Content-Length: {n}\r\n" for n in lengths)
+    started = time.monotonic()
+    answer = raw_exchange(proxied.host, proxied.port, (
+        f"POST /api/v1/capture HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: application/json\r\n"
+        f"{head}\r\n{{}}").encode(), timeout=5)
+    assert answer.split(b" ", 2)[1] == str(status).encode(), answer[:100]
+    assert time.monotonic() - started < 2
+
+
 def test_failed_tokens_are_throttled_per_address():
     s = Server(TOOL, token=TOKEN)
     try:
