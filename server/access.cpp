@@ -175,7 +175,9 @@ std::optional<Denial> Access::authenticate(const http::Request& r) {
     presented = true;
     if (auth.size() > 7 && strncasecmp(auth.c_str(), "Bearer ", 7) == 0) given = auth.substr(7);
   }
-  // The page's cookie: named for the port the browser used, any of ours is checked.
+  // The page's cookie, named for the port the browser used (other servers' on this machine are
+  // sent along: cookies are not kept apart by port).
+  const std::string mine = cookie_name(r) + "=";
   for (const auto& [name, value] : r.headers) {
     if (name != "cookie") continue;
     size_t at = 0;
@@ -185,10 +187,9 @@ std::optional<Denial> Access::authenticate(const http::Request& r) {
       std::string pair = value.substr(at, end - at);
       const size_t start = pair.find_first_not_of(' ');
       pair = start == std::string::npos ? "" : pair.substr(start);
-      const size_t eq = pair.find('=');
-      if (pair.rfind("vrx5200_", 0) == 0 && eq != std::string::npos) {
+      if (pair.rfind(mine, 0) == 0) {
         presented = true;
-        cookie_ok = cookie_ok || same_secret(pair.substr(eq + 1), cookie_);
+        cookie_ok = cookie_ok || same_secret(pair.substr(mine.size()), cookie_);
       }
       at = end + 1;
     }
@@ -209,15 +210,21 @@ std::optional<Denial> Access::authenticate(const http::Request& r) {
                                   : "wrong token"};
 }
 
-std::string Access::session_cookie(const http::Request& r) const {
+std::string Access::cookie_name(const http::Request& r) {
   // Cookies are not kept apart by port: the name carries the port the browser used, so that
   // two servers on one machine do not overwrite each other's.
   const std::string host = r.header("host");
   const size_t colon = host.rfind(':');
   std::string port = colon == std::string::npos || host.back() == ']' ? "" : host.substr(colon + 1);
-  if (port.find_first_not_of("0123456789") != std::string::npos) port.clear();
-  return "vrx5200_" + (port.empty() ? std::string(r.tls ? "443" : "80") : port) + "=" + cookie_ +
-         "; Path=/; HttpOnly; SameSite=Strict" + (r.tls ? "; Secure" : "");
+  if (port.empty() || port.find_first_not_of("0123456789") != std::string::npos) {
+    port = r.tls ? "443" : "80";
+  }
+  return "vrx5200_" + port;
+}
+
+std::string Access::session_cookie(const http::Request& r) const {
+  return cookie_name(r) + "=" + cookie_ + "; Path=/; HttpOnly; SameSite=Strict" +
+         (r.tls ? "; Secure" : "");
 }
 
 }  // namespace server

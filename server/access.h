@@ -44,6 +44,8 @@ class Access {
   std::optional<Denial> authenticate(const http::Request& r);
   // Set-Cookie for the page of this request, after its token was accepted.
   std::string session_cookie(const http::Request& r) const;
+  // The cookie's name for the port the request was sent to.
+  static std::string cookie_name(const http::Request& r);
 
   static constexpr int kBurst = 10;        // failed attempts an address may make at once
   static constexpr double kPerSecond = 1;  // then one more a second

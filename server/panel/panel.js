@@ -6,14 +6,14 @@ const $ = (id) => document.getElementById(id);
 
 // ---- API access ----
 
-// A token given as #token=T in the page's address is kept for the browser tab and taken out
-// of the address bar.
-let token = sessionStorage.getItem('vrx5200.token') || '';
+// The token comes once, in the page's address (#token=T, as the server printed it) or in the
+// form, and is traded at once for a cookie of the browser's session that no script can read:
+// it is kept nowhere else, and links, downloads and the event stream carry the cookie only.
+let givenToken = '';
 {
   const match = /(?:^#|&)token=([^&]*)/.exec(location.hash);
   if (match) {
-    token = decodeURIComponent(match[1]);
-    sessionStorage.setItem('vrx5200.token', token);
+    givenToken = decodeURIComponent(match[1]);
     history.replaceState(null, '', location.pathname + location.search);
   }
 }
@@ -32,7 +32,6 @@ class ApiError extends Error {
 // JSON, or throws an ApiError carrying the server's error object.
 async function api(method, path, body) {
   const headers = {};
-  if (token) headers.Authorization = `Bearer ${token}`;
   let payload;
   if (body instanceof ArrayBuffer) {
     headers['Content-Type'] = 'application/octet-stream';
@@ -41,7 +40,13 @@ async function api(method, path, body) {
     headers['Content-Type'] = 'application/json';
     payload = JSON.stringify(body);
   }
-  const response = await fetch(path, { method, headers, body: payload });
+  let response;
+  try {
+    response = await fetch(path, { method, headers, body: payload, credentials: 'same-origin' });
+  } catch (error) {
+    serverGone(error.message);
+    throw error;
+  }
   const text = await response.text();
   let data = null;
   try {
@@ -49,14 +54,36 @@ async function api(method, path, body) {
   } catch {
     if (response.ok) throw new ApiError(response.status, null, 'the server answered no JSON');
   }
-  if (!response.ok) throw new ApiError(response.status, data, text);
+  if (!response.ok) {
+    const error = new ApiError(response.status, data, text);
+    if ([401, 403, 429].includes(response.status)) refused(error);
+    throw error;
+  }
   return data;
 }
 
+// Trades a token for the session's cookie.
+async function startSession(token) {
+  const response = await fetch('/api/v1/session', {
+    method: 'POST', headers: { Authorization: `Bearer ${token}` }, credentials: 'same-origin',
+  });
+  if (!response.ok) {
+    let data = null;
+    try { data = await response.json(); } catch { /* not JSON */ }
+    const error = new ApiError(response.status, data, '');
+    refused(error);
+    throw error;
+  }
+}
+
+// The routes of the board chosen in the header (the server's default board until one is).
+let board = '';
+const boardPath = (tail) =>
+  (board ? `/api/v1/boards/${encodeURIComponent(board)}${tail}` : `/api/v1${tail}`);
+
 // The first `bytes` bytes of a binary resource, without reading the rest of it.
 async function fetchHead(path, bytes) {
-  const headers = token ? { Authorization: `Bearer ${token}` } : {};
-  const response = await fetch(path, { headers });
+  const response = await fetch(path, { credentials: 'same-origin' });
   if (!response.ok) {
     let data = null;
     try { data = await response.json(); } catch { /* not JSON */ }
@@ -76,10 +103,6 @@ async function fetchHead(path, bytes) {
   return head.buffer.slice(0, filled - (filled % 2));
 }
 
-// Links and event streams cannot send headers: the token goes in the query.
-const withToken = (url) =>
-  token ? `${url}${url.includes('?') ? '&' : '?'}token=${encodeURIComponent(token)}` : url;
-
 // ---- status line ----
 
 function showStatus(text, kind = 'ok') {
@@ -95,7 +118,6 @@ function showError(error, what) {
     text = `${what ? what + ': ' : ''}${error.message} (HTTP ${error.status})`;
     if (error.code !== null) text += `; code ${error.code}`;
     if (error.meaning) text += `: ${error.meaning}`;
-    if (error.status === 401) $('token-form').hidden = false;
   } else if (error instanceof TypeError) {
     text = `${what ? what + ': ' : ''}no answer from the server (${error.message})`;
   } else {
@@ -114,6 +136,69 @@ function action(what, run) {
       showError(error, what);
     }
   };
+}
+
+// ---- the link to the server ----
+
+// Always shown in the header: live (the event stream is open), server gone (reconnecting), or
+// refused (the page's session is not accepted: it says why and asks for the token).
+const link = { state: 'connecting', since: null, retry: null };
+
+const clock = (date) => date.toLocaleTimeString([], { hour12: false });
+
+function setConnection(state, detail = '') {
+  const el = $('connection');
+  if (state !== link.state) link.since = new Date();
+  link.state = state;
+  el.dataset.state = state;
+  el.textContent = {
+    connecting: 'connecting…',
+    live: 'live',
+    gone: `server gone since ${clock(link.since)}, reconnecting…`,
+    refused: 'refused',
+  }[state];
+  el.title = detail || el.textContent;
+}
+
+// No answer from the server: the trace is no longer live; the event stream keeps trying, and
+// so does a probe every two seconds.
+function serverGone(why) {
+  if (link.state === 'refused') return;
+  if (link.state !== 'gone') {
+    setConnection('gone', why);
+    markStale('the server is gone');
+  }
+  if (!link.retry) link.retry = setTimeout(probe, 2000);
+}
+
+async function probe() {
+  link.retry = null;
+  try {
+    const response = await fetch('/api/v1', { credentials: 'same-origin' });
+    if (response.ok) {
+      if (link.state !== 'live') connectEvents();
+      return;
+    }
+    let data = null;
+    try { data = await response.json(); } catch { /* not JSON */ }
+    refused(new ApiError(response.status, data, ''));
+  } catch (error) {
+    serverGone(error.message);
+  }
+}
+
+// The server will not serve this page as it stands: why, and the token asked for.
+function refused(error) {
+  const why = error.status === 401
+    ? `${error.message}.`
+    : error.status === 429 ? `${error.message}.` : `${error.message} (HTTP ${error.status}).`;
+  $('refused-why').textContent = why;
+  $('refused').hidden = false;
+  setConnection('refused', why);
+  markStale('refused by the server');
+  events?.close();
+  events = null;
+  $('token').focus();
 }
 
 // ---- numbers ----
@@ -158,6 +243,9 @@ const colors = {
   axis: '#3a4550',
   label: '#8d9aa7',
   trace: '#7cf29c',
+  stale: '#5d6873',
+  hold: '#ff8a65',
+  marker: '#e1bee7',
   time: '#4fc3f7',
   fundamental: '#4fc3f7',
   harmonic: '#ffb74d',
@@ -308,7 +396,14 @@ const spectrum = {
   canvas: null,
   freq: null,        // Float64Array, Hz
   dbfs: null,        // Float64Array, dBFS (averaged when asked)
+  hold: null,        // Float64Array, the highest dBFS of each point since max hold was turned on
+  holdKey: '',       // the settings the held trace belongs to
+  traceKey: '',      // the settings of the trace drawn
   metrics: null,
+  id: null,          // the capture drawn
+  capturedAt: null,  // when it was taken (Date)
+  stale: null,       // why the trace is no longer live, or null
+  markers: [],       // { hz, delta }: M (absolute) and D (against the first M) markers
   nyquist: 125e6,
   view: null,        // [x0, x1] in Hz when zoomed
   yRange: [-160, 0],
@@ -343,14 +438,29 @@ function drawSpectrum() {
   const f = new Frame(canvas, x0, x1, ...spectrum.yRange);
   spectrum.frame = f;
   canvas.dataset.zoomed = spectrum.view ? 'yes' : 'no';
+  canvas.dataset.state = spectrum.freq ? (spectrum.stale ? 'stale' : 'live') : 'none';
   const [scale, unit] = hzUnit(x1);
   drawAxes(ctx, f, scale, unit, 'dBFS');
   if (!spectrum.freq) {
     drawMessage(ctx, f, 'no capture yet');
     return;
   }
-  drawTrace(ctx, f, spectrum.freq, spectrum.dbfs, colors.trace);
+  if (spectrum.hold) drawTrace(ctx, f, spectrum.freq, spectrum.hold, colors.hold);
+  drawTrace(ctx, f, spectrum.freq, spectrum.dbfs, spectrum.stale ? colors.stale : colors.trace);
   drawMarkers(ctx, f);
+  drawUserMarkers(ctx, f);
+  if (spectrum.stale) {
+    // In the plot, so that a picture of it says so too.
+    const text = `NOT LIVE: ${spectrum.stale} · captured ${clock(spectrum.capturedAt)}`;
+    ctx.font = FONT;
+    const width = Math.min(f.right - f.left - 12, ctx.measureText(text).width + 10);
+    ctx.fillStyle = 'rgba(60, 20, 22, 0.9)';
+    ctx.fillRect(f.left + 6, f.bottom - 22, width, 16);
+    ctx.fillStyle = '#ff6b6b';
+    ctx.textAlign = 'left';
+    ctx.textBaseline = 'top';
+    ctx.fillText(text, f.left + 11, f.bottom - 20, width - 10);
+  }
   if (spectrum.drag) {
     const a = Math.max(f.left, Math.min(spectrum.drag.from, spectrum.drag.to));
     const b = Math.min(f.right, Math.max(spectrum.drag.from, spectrum.drag.to));
@@ -360,6 +470,31 @@ function drawSpectrum() {
     drawReadout(ctx, f, spectrum.hover);
   }
   canvas.dataset.points = String(spectrum.freq.length);
+}
+
+// The state of the trace in words above the plot: live, or why it is not, with its time.
+function showTraceState() {
+  const el = $('trace-state');
+  if (!spectrum.freq) {
+    el.dataset.state = 'none';
+    el.textContent = 'no capture yet';
+  } else if (spectrum.stale) {
+    el.dataset.state = 'stale';
+    el.textContent = `not live: ${spectrum.stale} · capture #${spectrum.id} taken at ` +
+                     `${clock(spectrum.capturedAt)}`;
+  } else {
+    el.dataset.state = 'live';
+    el.textContent = `live · capture #${spectrum.id} taken at ${clock(spectrum.capturedAt)}`;
+  }
+  $('metrics').classList.toggle('stale', Boolean(spectrum.stale));
+}
+
+// The trace (and its figures) no longer show the board as it is now.
+function markStale(why) {
+  if (!spectrum.freq || spectrum.stale) return;
+  spectrum.stale = why;
+  showTraceState();
+  requestSpectrumDraw();
 }
 
 // The trace's highest level within a few points of frequency `hz`.
@@ -376,12 +511,14 @@ function levelNear(hz) {
 function drawMarkers(ctx, f) {
   const m = spectrum.metrics;
   if (!m || m.fundamental_hz === null) return;
-  const fundamental = `F ${formatHz(m.fundamental_hz, 5)}`;
+  const level = m.fundamental_dbfs === null ? '' : ` ${m.fundamental_dbfs.toFixed(1)} dBFS`;
+  const fundamental = `F ${formatHz(m.fundamental_hz, 5)}${level}`;
   const marks = [{ hz: m.fundamental_hz, label: fundamental, color: colors.fundamental }];
   for (const h of m.harmonics ?? []) {
     if (h.order < 2 || h.order > 5 || h.frequency_hz === null) continue;
-    const level = h.level_dbc === null ? '' : ` ${h.level_dbc.toFixed(1)}`;
-    marks.push({ hz: h.frequency_hz, label: `H${h.order}${level}`, color: colors.harmonic });
+    // Harmonics against the fundamental: in dBc, which the dBFS axis is not.
+    const dbc = h.level_dbc === null ? '' : ` ${h.level_dbc.toFixed(1)} dBc`;
+    marks.push({ hz: h.frequency_hz, label: `H${h.order}${dbc}`, color: colors.harmonic });
   }
   const placed = [];
   ctx.textAlign = 'center';
@@ -439,6 +576,133 @@ function drawReadout(ctx, f, px) {
   ctx.fillText(`${formatHz(x, 7)}  ${y.toFixed(1)} dBFS`, f.right - 6, f.top + 4);
 }
 
+// ---- markers: M at a point of the trace, D a delta against the first M ----
+
+// The index of the trace's point nearest `hz`, moved to the highest of its neighbours so that a
+// click near a peak lands on it.
+function pointNear(hz) {
+  const freq = spectrum.freq;
+  let i = lowerBound(freq, hz);
+  if (i > 0 && (i === freq.length || hz - freq[i - 1] < freq[i] - hz)) --i;
+  let best = i;
+  for (let k = Math.max(0, i - 2); k < Math.min(freq.length, i + 3); ++k) {
+    if (spectrum.dbfs[k] > spectrum.dbfs[best]) best = k;
+  }
+  return best;
+}
+
+function addMarker(hz, delta) {
+  if (!spectrum.freq) return;
+  const reference = spectrum.markers.find((m) => !m.delta);
+  if (spectrum.markers.length >= 6) spectrum.markers.shift();
+  spectrum.markers.push({ hz: spectrum.freq[pointNear(hz)], delta: delta && Boolean(reference) });
+  showMarkers();
+  requestSpectrumDraw();
+}
+
+function peakMarker() {
+  if (!spectrum.freq) throw new Error('capture first');
+  let best = Math.min(4, spectrum.freq.length - 1);  // past DC
+  for (let i = best; i < spectrum.freq.length; ++i) {
+    if (spectrum.dbfs[i] > spectrum.dbfs[best]) best = i;
+  }
+  addMarker(spectrum.freq[best], false);
+}
+
+// Each marker's frequency and level on the trace as it is now.
+function markerRows() {
+  const reference = spectrum.markers.find((m) => !m.delta);
+  let m = 0;
+  let d = 0;
+  return spectrum.markers.map((marker) => {
+    const i = pointNear(marker.hz);
+    const row = { name: marker.delta ? `D${++d}` : `M${++m}`, hz: spectrum.freq[i],
+                  dbfs: spectrum.dbfs[i], delta: marker.delta };
+    if (marker.delta && reference) {
+      const r = pointNear(reference.hz);
+      row.dhz = row.hz - spectrum.freq[r];
+      row.ddb = row.dbfs - spectrum.dbfs[r];
+    }
+    return row;
+  });
+}
+
+function showMarkers() {
+  const body = $('markers').tBodies[0];
+  body.replaceChildren();
+  const rows = spectrum.freq ? markerRows() : [];
+  if (!rows.length) {
+    const tr = body.insertRow();
+    tr.className = 'empty';
+    const td = tr.insertCell();
+    td.colSpan = 5;
+    td.textContent = 'click the spectrum to place one';
+    return;
+  }
+  for (const r of rows) {
+    const tr = body.insertRow();
+    tr.dataset.marker = r.name;
+    const signed = (v, text) => (v >= 0 ? '+' : '') + text;
+    for (const text of [r.name, formatHz(r.hz, 6), r.dbfs.toFixed(1),
+                        r.delta ? signed(r.dhz, formatHz(r.dhz, 5)) : '',
+                        r.delta ? signed(r.ddb, r.ddb.toFixed(1)) : '']) {
+      tr.insertCell().textContent = text;
+    }
+  }
+}
+
+function drawUserMarkers(ctx, f) {
+  if (!spectrum.markers.length) return;
+  ctx.textAlign = 'center';
+  ctx.textBaseline = 'top';
+  for (const r of markerRows()) {
+    if (r.hz < f.x0 || r.hz > f.x1 || !Number.isFinite(r.dbfs)) continue;
+    const px = f.x(r.hz);
+    const py = Math.max(f.top, Math.min(f.bottom, f.y(r.dbfs)));
+    ctx.strokeStyle = colors.marker;
+    ctx.fillStyle = colors.marker;
+    ctx.beginPath();
+    ctx.moveTo(px, py + 1);
+    ctx.lineTo(px - 4, py + 8);
+    ctx.lineTo(px + 4, py + 8);
+    ctx.closePath();
+    ctx.stroke();
+    ctx.fillText(r.name, px, py + 9);
+  }
+}
+
+// ---- export of the spectrum ----
+
+function download(blob, name) {
+  const link = document.createElement('a');
+  link.href = URL.createObjectURL(blob);
+  link.download = name;
+  document.body.append(link);
+  link.click();
+  link.remove();
+  setTimeout(() => URL.revokeObjectURL(link.href), 10000);
+}
+
+// The points as drawn: frequency in Hz, level in dBFS, and the held maximum when it is on.
+function exportCsv() {
+  if (!spectrum.freq) throw new Error('capture first');
+  const header = ['frequency_hz', 'dbfs'].concat(spectrum.hold ? ['max_hold_dbfs'] : []);
+  const lines = [header.join(',')];
+  for (let i = 0; i < spectrum.freq.length; ++i) {
+    const row = [spectrum.freq[i], spectrum.dbfs[i]].concat(spectrum.hold ? [spectrum.hold[i]] : []);
+    lines.push(row.map((v) => (Number.isFinite(v) ? String(Number(v.toPrecision(12))) : '')).join(','));
+  }
+  download(new Blob([lines.join('\n') + '\n'], { type: 'text/csv' }), `spectrum-${spectrum.id}.csv`);
+}
+
+function exportPng() {
+  if (!spectrum.freq) throw new Error('capture first');
+  return new Promise((resolve) => spectrum.canvas.toBlob((blob) => {
+    download(blob, `spectrum-${spectrum.id}.png`);
+    resolve();
+  }, 'image/png'));
+}
+
 function requestSpectrumDraw() {
   if (spectrum.pending) return;
   spectrum.pending = true;
@@ -490,7 +754,8 @@ function bindSpectrumMouse(canvas) {
     spectrum.hover = null;
     requestSpectrumDraw();
   });
-  window.addEventListener('mouseup', () => {
+  let click = null;  // a marker waiting to be placed, unless a double-click comes
+  window.addEventListener('mouseup', (event) => {
     const drag = spectrum.drag;
     if (!drag) return;
     spectrum.drag = null;
@@ -500,10 +765,15 @@ function bindSpectrumMouse(canvas) {
       const b = f.xValue(Math.min(f.right, Math.max(drag.from, drag.to)));
       zoomTo(a, b);
     } else {
+      const hz = spectrum.frame.xValue(drag.from);
+      const delta = event.shiftKey;
+      clearTimeout(click);
+      click = setTimeout(() => addMarker(hz, delta), 250);
       requestSpectrumDraw();
     }
   });
   canvas.addEventListener('dblclick', () => {
+    clearTimeout(click);
     spectrum.view = null;
     requestSpectrumDraw();
   });
@@ -581,7 +851,7 @@ async function updateTime(capture, continuous) {
   timeplot.fetchedAt = now;
   try {
     const count = Math.min(1024, capture.samples);
-    const bytes = await fetchHead(`/api/v1/captures/${capture.id}`, 2 * count);
+    const bytes = await fetchHead(boardPath(`/captures/${capture.id}`), 2 * count);
     const view = new DataView(bytes);
     const samples = new Int16Array(bytes.byteLength / 2);
     for (let i = 0; i < samples.length; ++i) samples[i] = view.getInt16(2 * i, true);
@@ -626,7 +896,14 @@ function nextFrame() {
 // One capture, analysed by the server and drawn in the next frame.
 async function captureOnce(request, continuous) {
   const started = performance.now();
-  const result = await api('POST', '/api/v1/capture', request);
+  let result;
+  try {
+    result = await api('POST', boardPath('/capture'), request);
+  } catch (error) {
+    markStale(`capture failed: ${error.message}` +
+              (error instanceof ApiError ? ` (HTTP ${error.status})` : ''));
+    throw error;
+  }
   await nextFrame();
   showCapture(result, request);
   const now = performance.now();
@@ -653,8 +930,15 @@ function showCapture(result, request) {
     spectrum.dbfs = averaged(trace, count, settings);
     if (spectrum.view && spectrum.view[1] > spectrum.nyquist) spectrum.view = null;
     updateYRange(spectrum.dbfs);
+    spectrum.traceKey = `${settings}|${trace.dbfs.length}`;
+    holdMaximum(spectrum.traceKey);
   }
+  spectrum.id = result.id;
+  spectrum.capturedAt = new Date();
+  spectrum.stale = null;
   drawSpectrum();
+  showTraceState();
+  showMarkers();
   spectrum.canvas.dataset.capture = String(result.id);
   showMetrics(result.metrics);
   $('capture-id').textContent =
@@ -662,9 +946,26 @@ function showCapture(result, request) {
   const links = [['download-raw', '', 'bin'], ['download-npy', '?format=npy', 'npy']];
   for (const [id, suffix, name] of links) {
     const link = $(id);
-    link.href = withToken(`/api/v1/captures/${result.id}${suffix}`);
+    link.href = boardPath(`/captures/${result.id}${suffix}`);
     link.download = `capture-${result.id}.${name}`;
     link.classList.remove('disabled');
+  }
+}
+
+// Max hold: the highest level of each point over the captures since it was turned on, while
+// the settings stay the same.
+function holdMaximum(key) {
+  if (!$('max-hold').checked) {
+    spectrum.hold = null;
+    return;
+  }
+  if (!spectrum.hold || spectrum.holdKey !== key) {
+    spectrum.hold = Float64Array.from(spectrum.dbfs);
+    spectrum.holdKey = key;
+    return;
+  }
+  for (let i = 0; i < spectrum.hold.length; ++i) {
+    if (spectrum.dbfs[i] > spectrum.hold[i]) spectrum.hold[i] = spectrum.dbfs[i];
   }
 }
 
@@ -678,7 +979,9 @@ function showMetrics(m) {
     fundamental_dbfs: fixed(m?.fundamental_dbfs),
     fundamental_hz: formatHz(m?.fundamental_hz, 7),
     noise_floor_dbfs: fixed(m?.noise_floor_dbfs),
+    nsd_dbfs_hz: fixed(m?.nsd_dbfs_hz),
     worst_spur_hz: formatHz(m?.worst_spur_hz, 7),
+    worst_spur_dbfs: fixed(m?.worst_spur_dbfs),
   };
   for (const cell of $('metrics').querySelectorAll('td[data-key]')) {
     cell.textContent = text[cell.dataset.key];
@@ -751,7 +1054,7 @@ function playRequest() {
 async function play() {
   const body = playRequest();
   showStatus('playing…', 'busy');
-  const result = await api('POST', '/api/v1/play', body);
+  const result = await api('POST', boardPath('/play'), body);
   boardUsed();
   const what = body.kind === 'tone'
     ? `tone of ${body.cycles} cycles (${formatHz(body.cycles * body.rate / body.words, 6)})`
@@ -768,7 +1071,7 @@ async function play() {
 
 async function readRegister() {
   const address = parseInteger($('reg-addr').value, 'address', 0, 15);
-  const result = await api('GET', `/api/v1/registers/${address}`);
+  const result = await api('GET', boardPath(`/registers/${address}`));
   boardUsed();
   $('reg-value').value = String(result.value);
   $('reg-result').textContent = `reg ${result.address} = ${hex(result.value)}`;
@@ -778,7 +1081,7 @@ async function readRegister() {
 async function writeRegister() {
   const address = parseInteger($('reg-addr').value, 'address', 0, 15);
   const value = parseInteger($('reg-value').value, 'value', 0, 255);
-  const result = await api('PUT', `/api/v1/registers/${address}`, { value });
+  const result = await api('PUT', boardPath(`/registers/${address}`), { value });
   boardUsed();
   $('reg-result').textContent = `wrote ${hex(result.value)}, status ${hex(result.status)}`;
   showStatus(`register ${result.address} written with ${hex(result.value)} (${result.value})`);
@@ -808,7 +1111,7 @@ async function loadFpga() {
   load.job = null;
   showStatus(`loading ${file.name} (${bytes.byteLength} bytes)…`, 'busy');
   try {
-    const result = await api('POST', '/api/v1/fpga', bytes);
+    const result = await api('POST', boardPath('/fpga'), bytes);
     $('transcript').replaceChildren();
     for (const line of result.transcript ?? []) transcriptLine(line);
     transcriptLine(`loaded ${file.name}: result ${result.result}`, 'done');
@@ -882,9 +1185,11 @@ function onTranscript(event) {
 
 let events = null;
 
+// The chosen board's events; its state tells the link's.
 function connectEvents() {
   events?.close();
-  events = new EventSource(withToken('/api/v1/events'));
+  const stream = new EventSource(boardPath('/events'));
+  events = stream;
   const parse = (handler) => (message) => {
     try {
       handler(JSON.parse(message.data));
@@ -892,9 +1197,22 @@ function connectEvents() {
       console.warn('bad server event', error);
     }
   };
-  events.addEventListener('job', parse(onJob));
-  events.addEventListener('transcript', parse(onTranscript));
-  events.addEventListener('board', parse((info) => {
+  stream.addEventListener('open', () => {
+    if (link.state !== 'refused') setConnection('live');
+  });
+  stream.addEventListener('error', () => {
+    if (events !== stream) return;
+    if (stream.readyState === EventSource.CLOSED) {
+      // Refused (the session ended?) or a server that will not stream: a probe says which.
+      events = null;
+      probe();
+    } else {
+      serverGone('the event stream was cut');
+    }
+  });
+  stream.addEventListener('job', parse(onJob));
+  stream.addEventListener('transcript', parse(onTranscript));
+  stream.addEventListener('board', parse((info) => {
     showBoard(info);
     refreshBoards().catch(() => {});
   }));
@@ -902,15 +1220,18 @@ function connectEvents() {
 
 // ---- boards ----
 
+// This page's use of each board it opened (the server closes a board when its last use ends).
+const uses = new Map();
+
 async function refreshBoards() {
   const boards = await api('GET', '/api/v1/boards');
   const select = $('boards');
-  const chosen = select.value;
   select.replaceChildren();
-  for (const board of boards) {
+  for (const b of boards) {
     const option = document.createElement('option');
-    option.value = board.key;
-    option.textContent = `${board.number}: ${board.key}${board.open ? ' (open)' : ''}`;
+    option.value = b.key;
+    option.textContent = `${b.number}: ${b.key}${b.open ? ' (open)' : ''}` +
+                         `${b.default ? ' · default' : ''}`;
     select.append(option);
   }
   if (!boards.length) {
@@ -919,10 +1240,12 @@ async function refreshBoards() {
     option.value = '';
     select.append(option);
   }
-  if (boards.some((b) => b.key === chosen)) select.value = chosen;
+  const shown = board || boards.find((b) => b.default)?.key || '';
+  if (boards.some((b) => b.key === shown)) select.value = shown;
 }
 
 function showBoard(info) {
+  if (info?.board && board && info.board !== board) return;  // another board's news
   const open = info?.open;
   $('info-key').textContent = open ? info.key : '–';
   $('info-family').textContent = open ? hex(info.family_id) : '–';
@@ -933,36 +1256,69 @@ function showBoard(info) {
 
 async function refreshBoard() {
   try {
-    showBoard(await api('GET', '/api/v1/board'));
+    showBoard(await api('GET', boardPath('/board')));
   } catch (error) {
     if (!(error instanceof ApiError && error.status === 409)) throw error;
     showBoard(null);
   }
 }
 
+// Another board chosen: its routes, its events, and nothing of the last board's trace.
+async function chooseBoard() {
+  board = $('boards').value;
+  spectrum.freq = null;
+  spectrum.hold = null;
+  spectrum.markers = [];
+  spectrum.stale = null;
+  showTraceState();
+  showMarkers();
+  showMetrics(null);
+  drawSpectrum();
+  jobRows.forEach((row) => row.item.remove());
+  jobRows.clear();
+  connectEvents();
+  await refreshBoard();
+  for (const job of await api('GET', boardPath('/jobs'))) onJob(job);
+  showStatus(`board ${board}`);
+}
+
 async function openBoard() {
   const key = $('boards').value;
   if (!key) throw new Error('no board to open');
-  const info = await api('POST', `/api/v1/boards/${encodeURIComponent(key)}/open`);
+  const info = await api('POST', `/api/v1/boards/${encodeURIComponent(key)}/open`, {});
+  if (uses.has(key)) {
+    // One use per page: the one taken before ends.
+    await api('POST', `/api/v1/boards/${encodeURIComponent(key)}/close`, { use: uses.get(key) });
+  }
+  uses.set(key, info.use);
   showBoard(info);
   await refreshBoards();
-  showStatus(`board ${info.key} open`);
+  showStatus(`board ${info.key} open (${info.uses} use${info.uses === 1 ? '' : 's'})`);
 }
 
 async function closeBoard() {
   const key = $('boards').value;
   if (!key) throw new Error('no board to close');
-  await api('POST', `/api/v1/boards/${encodeURIComponent(key)}/close`);
-  showBoard(null);
+  const body = uses.has(key) ? { use: uses.get(key) } : {};
+  const answer = await api('POST', `/api/v1/boards/${encodeURIComponent(key)}/close`, body);
+  uses.delete(key);
+  if (!answer.open) showBoard(null);
   await refreshBoards();
-  showStatus(`board ${key} closed`);
+  showStatus(answer.open ? `board ${key} stays open for ${answer.uses} other use(s)`
+                         : `board ${key} closed`);
 }
 
 // ---- start ----
 
 async function connect() {
-  connectEvents();
+  if (givenToken) {
+    const token = givenToken;
+    givenToken = '';
+    await startSession(token);
+  }
   const about = await api('GET', '/api/v1');
+  $('refused').hidden = true;
+  if (link.state === 'refused') setConnection('connecting');
   $('api-info').replaceChildren(`server ${about.version} · library ${about.library}`);
   if (about.simulated) {
     const badge = document.createElement('span');
@@ -971,10 +1327,10 @@ async function connect() {
     $('api-info').append(' ', badge);
   }
   $('loopback-label').hidden = !about.simulated;
-  $('token-form').hidden = true;
+  connectEvents();
   await refreshBoards();
   await refreshBoard();
-  for (const job of await api('GET', '/api/v1/jobs')) onJob(job);
+  for (const job of await api('GET', boardPath('/jobs'))) onJob(job);
   showStatus('connected');
 }
 
@@ -1006,11 +1362,27 @@ function start() {
   $('reg-read').addEventListener('click', action('register read', readRegister));
   $('reg-write').addEventListener('click', action('register write', writeRegister));
   $('load').addEventListener('click', action('FPGA load', loadFpga));
+  $('boards').addEventListener('change', action('board', chooseBoard));
   $('board-open').addEventListener('click', action('open', openBoard));
   $('board-close').addEventListener('click', action('close', closeBoard));
+  $('max-hold').addEventListener('change', () => {
+    const on = $('max-hold').checked && spectrum.dbfs;
+    spectrum.hold = on ? Float64Array.from(spectrum.dbfs) : null;
+    spectrum.holdKey = spectrum.traceKey;
+    requestSpectrumDraw();
+  });
+  $('peak-marker').addEventListener('click', action('marker', peakMarker));
+  $('clear-markers').addEventListener('click', () => {
+    spectrum.markers = [];
+    showMarkers();
+    requestSpectrumDraw();
+  });
+  $('export-csv').addEventListener('click', action('CSV export', exportCsv));
+  $('export-png').addEventListener('click', action('PNG export', exportPng));
   $('token-form').addEventListener('submit', action('connect', async () => {
-    token = $('token').value.trim();
-    sessionStorage.setItem('vrx5200.token', token);
+    const token = $('token').value.trim();
+    $('token').value = '';
+    await startSession(token);
     await connect();
   }));
 

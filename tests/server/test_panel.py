@@ -11,6 +11,8 @@ import shutil
 import time
 import urllib.parse
 
+import numpy as np
+
 import pytest
 
 webdriver = pytest.importorskip("selenium.webdriver", reason="python3-selenium is missing")
@@ -32,7 +34,9 @@ def browser():
     options.binary_location = CHROMIUM
     for flag in ("--headless=new", "--no-sandbox", "--disable-gpu", "--disable-dev-shm-usage",
                  "--disable-background-networking", "--disable-extensions", "--no-first-run",
-                 "--window-size=1280,900"):
+                 "--window-size=1280,900",
+                 # A name that resolves to this machine, as a rebound DNS name would.
+                 "--host-resolver-rules=MAP rebound.example 127.0.0.1"):
         options.add_argument(flag)
     options.set_capability("goog:loggingPrefs", {"browser": "ALL"})
     driver = webdriver.Chrome(service=Service(CHROMEDRIVER), options=options)
@@ -50,9 +54,18 @@ def shots(tmp_path_factory):
 
 @pytest.fixture(scope="module")
 def page(browser, server):
-    browser.get(server.url + "/")
+    browser.get(server.panel)  # the address the server printed, with its token
     wait(browser, lambda d: text(d, "status") == "connected")
+    assert "#token" not in browser.current_url
     return browser
+
+
+@pytest.fixture(scope="module")
+def downloads(browser, tmp_path_factory):
+    path = tmp_path_factory.mktemp("downloads")
+    browser.execute_cdp_cmd("Page.setDownloadBehavior", {"behavior": "allow",
+                                                         "downloadPath": str(path)})
+    return path
 
 
 def wait(driver, condition, timeout=20):
@@ -76,16 +89,22 @@ def metric(driver, key):
     return float(number) * {"": 1, "Hz": 1, "kHz": 1e3, "MHz": 1e6, "GHz": 1e9}[unit]
 
 
-def trace_pixels(driver, canvas_id):
-    """How many pixels of the canvas have the spectrum trace's green."""
+def trace_pixels(driver, canvas_id, color="green"):
+    """How many pixels of the canvas have the live trace's green, the stale trace's grey or the
+    max-hold trace's orange."""
     return driver.execute_script("""
         const c = document.getElementById(arguments[0]);
         const d = c.getContext('2d').getImageData(0, 0, c.width, c.height).data;
+        const kind = arguments[1];
         let n = 0;
         for (let i = 0; i < d.length; i += 4) {
-          if (d[i + 1] > 200 && d[i] < 170 && d[i + 2] < 200) ++n;
+          const [r, g, b] = [d[i], d[i + 1], d[i + 2]];
+          if (kind === 'green' && g > 200 && r < 170 && b < 200) ++n;
+          if (kind === 'grey' && Math.abs(r - 0x5d) < 8 && Math.abs(g - 0x68) < 8 &&
+              Math.abs(b - 0x73) < 8) ++n;
+          if (kind === 'orange' && r > 230 && g > 110 && g < 160 && b < 120) ++n;
         }
-        return n;""", canvas_id)
+        return n;""", canvas_id, color)
 
 
 def capture(driver):
@@ -131,7 +150,16 @@ def test_capture_draws_spectrum_and_metrics(page, sim, shots):
     assert 60 < metric(page, "sfdr_dbc") < 140
     assert 9 < metric(page, "enob") < 16
     assert metric(page, "noise_floor_dbfs") < -90
+    # Every figure says its unit: the noise floor per bin, its density per hertz.
+    units = {row.find_element(By.CSS_SELECTOR, "td[data-key]").get_attribute("data-key"):
+             row.find_elements(By.TAG_NAME, "td")[-1].text
+             for row in page.find_elements(By.CSS_SELECTOR, "#metrics tr")}
+    assert units["noise_floor_dbfs"] == "dBFS/bin" and units["nsd_dbfs_hz"] == "dBFS/Hz"
+    assert units["sfdr_dbc"] == "dBc" and units["fundamental_dbfs"] == "dBFS"
+    assert metric(page, "nsd_dbfs_hz") < metric(page, "noise_floor_dbfs")
     assert trace_pixels(page, "spectrum") > 500
+    assert page.find_element(By.ID, "trace-state").get_attribute("data-state") == "live"
+    assert page.find_element(By.ID, "connection").get_attribute("data-state") == "live"
     assert int(page.find_element(By.ID, "spectrum").get_attribute("data-points")) >= 1024
 
     # The time plot reads the head of the capture; the download links fetch the whole of it.
@@ -197,11 +225,20 @@ def test_board_fault_shows_code_and_meaning(page, server, shots):
     wait(page, lambda d: "error" in d.find_element(By.ID, "status").get_attribute("class"))
     status = text(page, "status")
     assert re.match(r"capture: .+ \(HTTP 5\d\d\); code \d+: .+", status), status
-    page.save_screenshot(str(shots / "panel-fault.png"))
+    # The last good trace stays, greyed and marked with its time and the error.
+    state = page.find_element(By.ID, "trace-state")
+    assert state.get_attribute("data-state") == "stale"
+    assert re.search(r"not live: capture failed: .+ \(HTTP 5\d\d\) · capture #\d+ taken at "
+                     r"\d\d:\d\d:\d\d", state.text), state.text
+    assert page.find_element(By.ID, "spectrum").get_attribute("data-state") == "stale"
+    assert trace_pixels(page, "spectrum", "grey") > 200
+    assert trace_pixels(page, "spectrum") < 50
+    page.save_screenshot(str(shots / "panel-stale.png"))
     server.json("POST", "/api/v1/sim", {"plugged": True})
     fill(page, "samples", 65536)
     capture(page)
     assert "error" not in page.find_element(By.ID, "status").get_attribute("class")
+    assert state.get_attribute("data-state") == "live"
 
 
 def test_fpga_load_reports_its_outcome(page, shots, tmp_path):
@@ -242,23 +279,113 @@ def test_continuous_capture_reports_rate(page, shots):
     assert not script_errors(page)
 
 
-def test_token_is_asked_for(browser, shots):
-    server = Server(tool_path(), token="secret123")
-    try:
-        browser.get(server.url + "/")
-        wait(browser, lambda d: "401" in text(d, "status"))
-        assert "error" in browser.find_element(By.ID, "status").get_attribute("class")
-        assert browser.find_element(By.ID, "token-form").is_displayed()
-        browser.save_screenshot(str(shots / "panel-token.png"))
+def marker_rows(driver):
+    return driver.execute_script("""
+        return [...document.querySelectorAll('#markers tbody tr[data-marker]')]
+            .map((row) => [...row.cells].map((cell) => cell.textContent));""")
 
-        browser.get("about:blank")
-        browser.get(server.url + "/#token=secret123")
+
+def test_markers_max_hold_and_exports(page, sim, shots, downloads):
+    server = sim
+    fill(page, "samples", 65536)
+    capture(page)
+    page.find_element(By.ID, "clear-markers").click()
+    page.find_element(By.ID, "peak-marker").click()
+    wait(page, lambda d: len(marker_rows(d)) == 1)
+    assert marker_rows(page)[0][0] == "M1" and float(marker_rows(page)[0][2]) > -10
+    # A shift-click a third of the way along: a delta against M1, in Hz and dB.
+    canvas = page.find_element(By.ID, "spectrum")
+    webdriver.ActionChains(page).move_to_element_with_offset(canvas, -canvas.size["width"] // 6, 0)\
+        .key_down(webdriver.Keys.SHIFT).click().key_up(webdriver.Keys.SHIFT).perform()
+    wait(page, lambda d: len(marker_rows(d)) == 2)
+    name, frequency, level, df, dlevel = marker_rows(page)[1]
+    assert name == "D1" and df.endswith("Hz") and float(dlevel) < -20
+
+    # Max hold keeps the tone where it was after the signal moves.
+    page.find_element(By.ID, "max-hold").click()
+    server.json("POST", "/api/v1/sim", {"signal": {"cycles": 3001, "amplitude": 20000.0,
+                                                   "noise_rms": 3.0, "seed": 5}})
+    capture(page)
+    assert trace_pixels(page, "spectrum", "orange") > 20
+    page.save_screenshot(str(shots / "panel-markers-max-hold.png"))
+
+    capture_id = page.find_element(By.ID, "spectrum").get_attribute("data-capture")
+    points = int(page.find_element(By.ID, "spectrum").get_attribute("data-points"))
+    page.find_element(By.ID, "export-csv").click()
+    page.find_element(By.ID, "export-png").click()
+    csv, png = downloads / f"spectrum-{capture_id}.csv", downloads / f"spectrum-{capture_id}.png"
+    wait(page, lambda d: csv.exists() and png.exists())
+    rows = np.loadtxt(csv, delimiter=",", skiprows=1)
+    assert csv.read_text().splitlines()[0] == "frequency_hz,dbfs,max_hold_dbfs"
+    assert rows.shape == (points, 3) and np.all(rows[:, 2] >= rows[:, 1])
+    assert png.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
+    page.find_element(By.ID, "max-hold").click()
+    server.json("POST", "/api/v1/sim", {"signal": {"cycles": 997, "amplitude": 20000.0,
+                                                   "noise_rms": 3.0, "seed": 5}})
+    assert not script_errors(page)
+
+
+def test_the_layout_works_at_1024_by_700(page, shots):
+    page.execute_cdp_cmd("Emulation.setDeviceMetricsOverride",
+                         {"width": 1024, "height": 700, "deviceScaleFactor": 1, "mobile": False})
+    try:
+        capture(page)
+        box = page.execute_script("""
+            const r = (id) => document.getElementById(id).getBoundingClientRect();
+            return {scroll: document.documentElement.scrollWidth, spectrum: r('spectrum'),
+                    capture: r('capture'), connection: r('connection'), status: r('status')};""")
+        assert box["scroll"] <= 1024
+        assert box["spectrum"]["height"] >= 200 and box["spectrum"]["width"] >= 400
+        for name in ("spectrum", "capture", "connection", "status"):
+            assert 0 <= box[name]["top"] and box[name]["bottom"] <= 700, (name, box[name])
+            assert 0 <= box[name]["left"] and box[name]["right"] <= 1024, (name, box[name])
+        page.save_screenshot(str(shots / "panel-1024x700.png"))
+    finally:
+        page.execute_cdp_cmd("Emulation.clearDeviceMetricsOverride", {})
+
+
+def test_refused_then_let_in_then_the_server_gone(browser, shots):
+    server = Server(tool_path(), token="secret-of-the-panel-test-0123456789")
+    try:
+        # Without a token, then with a wrong one: refused, said so, and the token asked for.
+        for address, why in [(server.url + "/", "needs its token"),
+                             (server.url + "/#token=wrong-" + "0" * 32, "wrong token")]:
+            browser.get("about:blank")
+            browser.get(address)
+            wait(browser, lambda d: d.find_element(By.ID, "refused").is_displayed())
+            assert why in text(browser, "refused-why")
+            assert browser.find_element(By.ID, "connection").get_attribute("data-state") == \
+                "refused"
+            assert "#token" not in browser.current_url
+        browser.save_screenshot(str(shots / "panel-refused.png"))
+
+        # The token given on the page: traded for a cookie no script reads, and in no address.
+        fill(browser, "token", server.token)
+        browser.find_element(By.CSS_SELECTOR, "#token-form button").click()
         wait(browser, lambda d: text(d, "status") == "connected")
-        assert "#token" not in browser.current_url
-        assert not browser.find_element(By.ID, "token-form").is_displayed()
+        wait(browser, lambda d: d.find_element(By.ID, "connection").get_attribute("data-state")
+             == "live")
+        assert not browser.find_element(By.ID, "refused").is_displayed()
+        assert server.token not in browser.execute_script("return document.cookie")
         capture(browser)
         assert metric(browser, "snr_db") > 30
         raw = browser.find_element(By.ID, "download-raw").get_attribute("href")
-        assert "token=secret123" in raw
+        assert "token" not in raw and server.token not in raw
+        browser.save_screenshot(str(shots / "panel-live.png"))
+
+        # The server gone: said at once, and the trace no longer live.
+        server.stop()
+        wait(browser, lambda d: d.find_element(By.ID, "connection").get_attribute("data-state")
+             == "gone")
+        assert "server gone" in text(browser, "connection")
+        assert browser.find_element(By.ID, "trace-state").get_attribute("data-state") == "stale"
+        browser.save_screenshot(str(shots / "panel-server-gone.png"))
     finally:
         server.stop()
+
+
+def test_a_rebound_name_gets_a_page_that_explains(browser, server, shots):
+    browser.get(f"http://rebound.example:{server.port}/")
+    wait(browser, lambda d: d.find_elements(By.ID, "refused"))
+    assert "refused" in text(browser, "refused") and "Host" in text(browser, "why")
+    browser.save_screenshot(str(shots / "panel-refused-host.png"))
