@@ -137,8 +137,8 @@ std::string url_component(const std::string& text) {
   return out;
 }
 
-std::string board_route(const std::string& /*key*/, const std::string& route) {
-  return "/api/v1/" + route;
+std::string board_route(const std::string& key, const std::string& route) {
+  return key.empty() ? "/api/v1/" + route : "/api/v1/boards/" + url_component(key) + "/" + route;
 }
 
 RemoteServer::RemoteServer(RemoteAddress address, std::string token, double timeout_s)

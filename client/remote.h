@@ -67,9 +67,8 @@ class RemoteServer {
   std::unique_ptr<httplib::Client> http_;
 };
 
-// The path of a route of the board `key` (an empty key: the board the server has open). The
-// server serves one board today, at /api/v1/...; a server with /api/v1/boards/{key}/... routes
-// changes only this function.
+// The path of a route of the board `key`: /api/v1/boards/{key}/..., or /api/v1/... for the
+// server's default board (an empty key).
 std::string board_route(const std::string& key, const std::string& route);
 
 // `text` as one component of a URL path (%-escaped beyond letters, digits and -._~).

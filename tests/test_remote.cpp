@@ -68,9 +68,12 @@ class RemoteTest : public ::testing::Test {
     remove_if_passed(dir);
   }
 
-  // Starts `vrx5200 --sim serve` on a free loopback port (with VRX5200_TOKEN when `token` is
-  // given); returns its port, 0 when it did not come up within ten seconds.
-  int start_server(const char* token = nullptr) {
+  // Every server needs a token: the tool gets this one unless a case names another.
+  static constexpr const char* kToken = "remote-test-token-0123456789abcdef";
+
+  // Starts `vrx5200 --sim serve` on a free loopback port with `token` in VRX5200_TOKEN; returns
+  // its port, 0 when it did not come up within ten seconds.
+  int start_server(const char* token = kToken, int boards = 1) {
     int out[2];
     if (pipe(out) != 0) return 0;
     const pid_t pid = fork();
@@ -78,7 +81,8 @@ class RemoteTest : public ::testing::Test {
       dup2(out[1], STDOUT_FILENO);
       close(out[0]);
       close(out[1]);
-      if (token != nullptr) setenv("VRX5200_TOKEN", token, 1);
+      setenv("VRX5200_TOKEN", token, 1);
+      setenv("VRX5200_SIM_BOARDS", std::to_string(boards).c_str(), 1);
       execl(VRX5200_TOOL, VRX5200_TOOL, "--sim", "serve", "--listen", "127.0.0.1:0", nullptr);
       _exit(127);
     }
@@ -112,6 +116,7 @@ class RemoteTest : public ::testing::Test {
     if (connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0) {
       const std::string request =
           method + " " + path + " HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(port) +
+          "\r\nAuthorization: Bearer " + kToken +
           "\r\nContent-Type: application/json\r\nContent-Length: " + std::to_string(body.size()) +
           "\r\nConnection: close\r\n\r\n" + body;
       if (write(fd, request.data(), request.size()) == static_cast<ssize_t>(request.size())) {
@@ -126,8 +131,9 @@ class RemoteTest : public ::testing::Test {
   // Runs the tool in the folder `where` of the test's directory, without the user's server.
   ToolRun run(const std::string& where, const std::string& args, const std::string& env = "") {
     const std::string base = dir + "/" + where;
-    const std::string cmd = "cd '" + base + "' && env -u VRX5200_URI -u VRX5200_TOKEN " + env +
-                            " '" VRX5200_TOOL "' " + args + " >stdout 2>stderr";
+    const std::string cmd = "cd '" + base + "' && env -u VRX5200_URI -u VRX5200_TOKEN_FILE " +
+                            "VRX5200_TOKEN=" + kToken + " " + env + " '" VRX5200_TOOL "' " + args +
+                            " >stdout 2>stderr";
     const int status = std::system(cmd.c_str());
     return ToolRun{WIFEXITED(status) ? WEXITSTATUS(status) : -1, slurp(base + "/stdout"),
                    slurp(base + "/stderr")};
@@ -205,7 +211,7 @@ TEST_F(RemoteTest, GivesTheBytesOfTheSameCommandOnTheServersHost) {
 // the tool documents (1 the board, the library or the server; 2 the command line; 3 a file).
 TEST_F(RemoteTest, FailuresAreOneLineWithTheToolsExitCodes) {
   const int port = start_server();
-  const int guarded = start_server("s3cret");
+  const int guarded = start_server("s3cret-s3cret-s3cret-s3cret-s3cret");
   ASSERT_NE(port, 0);
   ASSERT_NE(guarded, 0);
   // A port nothing listens on, and one that takes connections and never answers.
@@ -215,7 +221,7 @@ TEST_F(RemoteTest, FailuresAreOneLineWithTheToolsExitCodes) {
   ASSERT_EQ(listen(listener, 4), 0);
   const std::string url = "http://127.0.0.1:" + std::to_string(port);
   const std::string url_guarded = "http://127.0.0.1:" + std::to_string(guarded);
-  put("remote/token", "s3cret\n");
+  put("remote/token", "s3cret-s3cret-s3cret-s3cret-s3cret\n");
   put("remote/no-token", "\n");
 
   struct Case {
@@ -250,15 +256,15 @@ TEST_F(RemoteTest, FailuresAreOneLineWithTheToolsExitCodes) {
       {"-u " + url + " analyze --capture 999999", "", 3,
        "vrx5200: the server at " + url + " keeps no capture 999999..."},
       {"analyze --capture last", "", 2, "vrx5200: --capture names a capture a server keeps..."},
-      {"-u " + url_guarded + " list", "", 1,
+      {"-u " + url_guarded + " list", "VRX5200_TOKEN=", 1,
        "vrx5200: the server at " + url_guarded +
            " refused the request: this server needs its token (Authorization: Bearer); give its "
            "token in VRX5200_TOKEN or a token file (--token-file)\n"},
       {"-u " + url_guarded + " list", "VRX5200_TOKEN=wrong", 1,
        "vrx5200: the server at " + url_guarded + " refused the request: wrong token\n"},
-      {"-u " + url_guarded + " list", "VRX5200_TOKEN=s3cret", 0, ""},
+      {"-u " + url_guarded + " list", "VRX5200_TOKEN=s3cret-s3cret-s3cret-s3cret-s3cret", 0, ""},
       {"-u " + url_guarded + " --token-file token list", "VRX5200_TOKEN=wrong", 0, ""},
-      {"-u " + url_guarded + " list", "VRX5200_TOKEN_FILE=token", 0, ""},
+      {"-u " + url_guarded + " list", "VRX5200_TOKEN= VRX5200_TOKEN_FILE=token", 0, ""},
       {"list -u " + url_guarded + " --token-file token", "", 0, ""},
       {"-u " + url_guarded + " --token-file missing list", "", 3,
        "vrx5200: cannot read the token file \"missing\": No such file or directory\n"},
@@ -316,6 +322,28 @@ TEST_F(RemoteTest, AnalysesACaptureTheServerKeeps) {
     expected.replace(expected.find("c.npy"), 5, name);
     EXPECT_EQ(kept.out, expected);
   }
+}
+
+// A server of two boards: --board chooses one (its key or its number in the list), its
+// registers and its captures; each run of the tool ends its use of the board it opened.
+TEST_F(RemoteTest, BoardChoosesOneOfTheServersBoards) {
+  const int port = start_server(kToken, 2);
+  ASSERT_NE(port, 0);
+  const std::string url = "-u http://127.0.0.1:" + std::to_string(port);
+  EXPECT_EQ(run("remote", url + " list").out, "0 SIM00001\n1 SIM00002\n");
+  EXPECT_EQ(run("remote", url + " --board SIM00002 reg write 5 0x22").exit_code, 0);
+  EXPECT_EQ(run("remote", url + " --board 1 reg read 5").out, "0x22\n");
+  EXPECT_EQ(run("remote", url + " --board SIM00001 reg read 5").out, "0x00\n");
+  ASSERT_EQ(run("remote", url + " --board SIM00002 capture -n 4096 -o b.bin -q").exit_code, 0);
+  EXPECT_EQ(run("remote", url + " --board SIM00002 list --captures").out,
+            "1 4096 samples at 250 MHz\n");
+  EXPECT_EQ(run("remote", url + " list --captures").out, "");  // the default board's
+  const ToolRun missing = run("remote", url + " --board SIM00003 info");
+  EXPECT_EQ(missing.exit_code, 1) << missing.err;  // as on the server's host
+  EXPECT_EQ(missing.err,
+            "vrx5200: no board with serial key or number \"SIM00003\" (see: vrx5200 list)\n");
+  const std::string boards = http(port, "GET", "/api/v1/boards", "");
+  EXPECT_EQ(boards.find("\"uses\":1"), std::string::npos) << boards;
 }
 
 }  // namespace

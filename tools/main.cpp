@@ -130,6 +130,7 @@ int run_tool(int argc, char** argv) {
   }
 
   settle_remote_options(app, o.remote, o.sim || !o.library.empty());
+  o.remote.board = o.board;
   Context ctx(o, argc > 0 && argv[0] != nullptr ? argv[0] : "vrx5200");
   for (size_t i = 0; i < commands.size(); ++i) {
     if (!parsers[i]->parsed()) continue;

@@ -135,11 +135,34 @@ client::RemoteServer& remote_connection(const RemoteOptions& o) {
   return *connection;
 }
 
+namespace {
+
+// The captures route of the board --board names (a key, or its number in the server's list),
+// else of the server's default board.
+std::string captures_route(client::RemoteServer& server, const std::string& board) {
+  if (board.empty()) return "/api/v1/captures";
+  const nlohmann::json list = server.request_json("GET", "/api/v1/boards");
+  std::string key;
+  if (list.is_array()) {
+    for (size_t i = 0; i < list.size(); ++i) {
+      const std::string k = list[i].is_object() ? list[i].value("key", std::string()) : "";
+      if (k == board || std::to_string(i) == board) key = k;
+    }
+  }
+  if (key.empty()) {
+    fail("the server at " + server.address().text() + " has no board \"" + board + "\"");
+  }
+  return client::board_route(key, "captures");
+}
+
+}  // namespace
+
 KeptCapture fetch_kept_capture(const RemoteOptions& o, const std::string& id) {
   client::RemoteServer& server = remote_connection(o);
   KeptCapture k;
   try {
-    const nlohmann::json list = server.request_json("GET", "/api/v1/captures");
+    const std::string captures = captures_route(server, o.board);
+    const nlohmann::json list = server.request_json("GET", captures);
     const nlohmann::json* entry = nullptr;
     if (!list.is_array()) fail_protocol(server, "its capture list is not a list");
     for (const nlohmann::json& c : list) {
@@ -161,7 +184,7 @@ KeptCapture fetch_kept_capture(const RemoteOptions& o, const std::string& id) {
     const std::string number = std::to_string((*entry)["id"].get<uint64_t>());
     const nlohmann::json samples = entry->value("samples", nlohmann::json());
     const std::string bytes =
-        server.request("GET", "/api/v1/captures/" + number + "?format=raw", "", "",
+        server.request("GET", captures + "/" + number + "?format=raw", "", "",
                        samples.is_number_unsigned() ? samples.get<double>() / 5e6 : 0);
     if (!samples.is_number_unsigned() || bytes.size() != 2 * samples.get<uint64_t>()) {
       fail_protocol(server, "capture " + number + " came with " + std::to_string(bytes.size()) +
@@ -174,7 +197,7 @@ KeptCapture fetch_kept_capture(const RemoteOptions& o, const std::string& id) {
     if (rate.is_number() && std::isfinite(rate.get<double>()) && rate.get<double>() > 0) {
       k.rate_hz = rate.get<double>();
     }
-    k.name = server.address().text() + "/api/v1/captures/" + number;
+    k.name = server.address().text() + captures + "/" + number;
   } catch (const client::RemoteFailure& f) {
     fail_remote(f);
   }
@@ -185,7 +208,7 @@ void print_kept_captures(const RemoteOptions& o, bool json) {
   client::RemoteServer& server = remote_connection(o);
   nlohmann::json list;
   try {
-    list = server.request_json("GET", "/api/v1/captures");
+    list = server.request_json("GET", captures_route(server, o.board));
   } catch (const client::RemoteFailure& f) {
     fail_remote(f);
   }

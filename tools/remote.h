@@ -24,6 +24,7 @@ struct RemoteOptions {
   bool uri_given = false;  // on the command line (not from VRX5200_URI)
   std::string token_file;  // empty: VRX5200_TOKEN, else VRX5200_TOKEN_FILE
   double timeout_s = 30;   // the wait for a connection and for each answer
+  std::string board;       // --board: whose kept captures (empty: the server's default board's)
 };
 
 // Adds -u/--uri, --token-file and --remote-timeout to the global options.

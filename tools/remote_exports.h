@@ -21,6 +21,7 @@ struct Remote {
   std::string library_version;    // "major.minor"
   std::vector<std::string> keys;  // of the last discovery
   std::string key;                // of the board opened
+  int64_t use = 0;                // this process's use of it (0: none), ended when it closes
 
   bool adc_set = false, dac_set = false;
   ADC_Session_Params adc{};

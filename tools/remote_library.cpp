@@ -86,12 +86,21 @@ int32_t get_dll_version(int32_t* major, int32_t* minor) {
 }
 
 int32_t close_session() {
-  // The server keeps its board open for its other clients: nothing to close here.
   if (g.loopback_on) {
     const int32_t r = call({"loopback"}, [] {
       server().request_json("POST", route("sim"), {{"loopback", {{"on", false}}}});
     });
     if (r == 0) g.loopback_on = false;
+  }
+  // This process's use of the board ends; the server keeps the board open while other clients
+  // use it.
+  if (g.use != 0) {
+    const int64_t use = g.use;
+    g.use = 0;
+    call({"closing the board"}, [use] {
+      server().request_json("POST", "/api/v1/boards/" + client::url_component(g.key) + "/close",
+                            {{"use", use}});
+    });
   }
   g.adc_set = g.dac_set = g.capture_started = g.playback_started = false;
   return 0;
@@ -159,6 +168,9 @@ int32_t open_ports(int32_t number, int32_t count) {
     g.key = info.is_object() && info.contains("key") && info["key"].is_string()
                 ? info["key"].get<std::string>()
                 : key;
+    g.use = info.is_object() && info.contains("use") && info["use"].is_number_integer()
+                ? info["use"].get<int64_t>()
+                : 0;
   });
   // The server found no board when it opened this one afresh (unplugged since the list).
   if (r == VRX5200_RESULT_NO_DEVICES)

@@ -55,6 +55,8 @@ def matches(expected, actual):
 
 
 SERVED = "127.0.0.1:8520"
+# The served board's token, as the README's reader exports it from the address serve printed.
+TOKEN = "readme-transcripts-0123456789abcdef"
 
 
 class Server:
@@ -69,8 +71,9 @@ class Server:
         if self.process is None:
             tool = os.path.join(os.path.abspath(self.build), "tools", "vrx5200")
             self.process = subprocess.Popen([tool, "--sim", "serve", "--listen", "127.0.0.1:0"],
-                                            cwd=self.cwd, env=self.env, stdout=subprocess.PIPE,
-                                            stderr=subprocess.DEVNULL, text=True)
+                                            cwd=self.cwd, env=dict(self.env, VRX5200_TOKEN=TOKEN),
+                                            stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,
+                                            text=True)
             # Its first line says where it listens: at once, or it did not start.
             ready, _, _ = select.select([self.process.stdout], [], [], 10)
             line = self.process.stdout.readline() if ready else ""
@@ -115,7 +118,8 @@ def run_all(commands, scratch, env, server):
         served = SERVED in command
         if served:
             command = command.replace(SERVED, server.start())
-        run = subprocess.run(["bash", "-o", "pipefail", "-c", command], cwd=scratch, env=env,
+        run = subprocess.run(["bash", "-o", "pipefail", "-c", command], cwd=scratch,
+                             env=dict(env, VRX5200_TOKEN=TOKEN) if served else env,
                              stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True,
                              timeout=600)
         output = run.stdout.replace(server.address, SERVED) if served else run.stdout
