@@ -1,7 +1,9 @@
 #!/usr/bin/env python3
 """How fast `vrx5200 --sim serve` answers: a 64 Ki capture with its figures and a 2048-point
 spectrum (what the front panel asks for, end to end over HTTP), continuous 16 Ki captures on one
-connection (spectra per second), and the server's CPU while idle.
+connection (spectra per second), 1 Mi-sample captures on one board and on two boards side by side
+(each in its worker process: the pair should take well under twice one), and the server's CPU
+while idle.
 
 Usage: bench/serve_latency.py [path/to/vrx5200] [runs]
 """
@@ -11,12 +13,16 @@ import os
 import statistics
 import subprocess
 import sys
+import threading
 import time
+
+TOKEN = "bench-serve-latency-0123456789abcdef"
 
 
 def server(tool):
+    env = dict(os.environ, VRX5200_TOKEN=TOKEN, VRX5200_SIM_BOARDS="2")
     p = subprocess.Popen([tool, "--sim", "serve", "--listen", "127.0.0.1:0"],
-                         stdout=subprocess.PIPE, text=True)
+                         stdout=subprocess.PIPE, text=True, env=env)
     line = p.stdout.readline()
     if "listening on http://" not in line:
         p.kill()
@@ -26,9 +32,11 @@ def server(tool):
     return p, host, int(port)
 
 
-def capture(conn, samples, spectrum):
+def capture(conn, samples, spectrum, board=None):
     body = json.dumps({"samples": samples, "spectrum": spectrum})
-    conn.request("POST", "/api/v1/capture", body, {"Content-Type": "application/json"})
+    path = f"/api/v1/boards/{board}/capture" if board else "/api/v1/capture"
+    conn.request("POST", path, body, {"Content-Type": "application/json",
+                                      "Authorization": f"Bearer {TOKEN}"})
     r = conn.getresponse()
     data = r.read()
     if r.status != 200:
@@ -40,6 +48,24 @@ def cpu_seconds(pid):
     with open(f"/proc/{pid}/stat") as f:
         fields = f.read().rsplit(")", 1)[1].split()
     return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+
+
+def side_by_side(host, port, boards, rounds=5):
+    """The best of `rounds` times (s) for one 1 Mi-sample capture on each of `boards` at once."""
+    conns = {b: http.client.HTTPConnection(host, port, timeout=60) for b in boards}
+    for b in boards:
+        capture(conns[b], 1 << 20, 0, b)  # each worker up, its analyzer made
+    best = float("inf")
+    for _ in range(rounds):
+        threads = [threading.Thread(target=capture, args=(conns[b], 1 << 20, 0, b))
+                   for b in boards]
+        t = time.perf_counter()
+        for th in threads:
+            th.start()
+        for th in threads:
+            th.join()
+        best = min(best, time.perf_counter() - t)
+    return best
 
 
 def main():
@@ -66,6 +92,10 @@ def main():
             count += 1
         rate = count / (time.perf_counter() - start)
         print(f"continuous 16 Ki captures with spectra: {rate:.0f} per second")
+        one = side_by_side(host, port, ["SIM00001"])
+        two = side_by_side(host, port, ["SIM00001", "SIM00002"])
+        print(f"1 Mi-sample capture with its figures: {one * 1000:.0f} ms on one board, "
+              f"{two * 1000:.0f} ms for one on each of two boards at once ({two / one:.2f}x)")
         before = cpu_seconds(p.pid)
         time.sleep(5)
         idle = (cpu_seconds(p.pid) - before) / 5 * 100

@@ -105,16 +105,6 @@ int serve(client::Library& lib, const ServeOptions& given) {
     }
   }
 
-  // The port first: a second server on a port in use stops here, having touched nothing.
-  std::string error;
-  int code = 0;
-  const int listener = http::bind_listener(host, port, error, code);
-  if (listener < 0) {
-    std::fprintf(stderr, "vrx5200: cannot listen on %s: %s%s\n", o.listen.c_str(), error.c_str(),
-                 code == EADDRINUSE ? " (is another vrx5200 serve running there?)" : "");
-    return client::kExitFile;
-  }
-
   // The server's own directory for uploads, removed when it stops.
   const char* tmp = std::getenv("TMPDIR");
   std::string base = !o.upload_dir.empty()            ? o.upload_dir
@@ -124,7 +114,17 @@ int serve(client::Library& lib, const ServeOptions& given) {
   if (mkdtemp(dir.data()) == nullptr) {
     std::fprintf(stderr, "vrx5200: cannot make the upload directory in \"%s\": %s\n", base.c_str(),
                  strerror(errno));
-    close(listener);
+    return client::kExitFile;
+  }
+
+  // A second server on a port in use stops here, leaving the first as it was.
+  std::string error;
+  int code = 0;
+  const int listener = http::bind_listener(host, port, error, code);
+  if (listener < 0) {
+    std::fprintf(stderr, "vrx5200: cannot listen on %s: %s%s\n", o.listen.c_str(), error.c_str(),
+                 code == EADDRINUSE ? " (is another vrx5200 serve running there?)" : "");
+    remove_dir(dir);
     return client::kExitFile;
   }
 

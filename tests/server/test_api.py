@@ -31,7 +31,12 @@ ROUTES = [
     ("get", "/api/v1/captures/{id}/spectrum"), ("post", "/api/v1/play"),
     ("post", "/api/v1/fpga"), ("get", "/api/v1/events"), ("get", "/api/v1/jobs"),
     ("post", "/api/v1/jobs/{id}/cancel"), ("post", "/api/v1/sim"),
-    ("get", "/api/v1/sim/playback"), ("get", "/api/v1/status"),
+    ("get", "/api/v1/sim/playback"), ("get", "/api/v1/status"), ("post", "/api/v1/session"),
+    ("get", "/api/v1/boards/{key}"), ("get", "/api/v1/boards/{key}/board"),
+    ("post", "/api/v1/boards/{key}/capture"), ("get", "/api/v1/boards/{key}/captures/{id}"),
+    ("get", "/api/v1/boards/{key}/events"), ("post", "/api/v1/boards/{key}/play"),
+    ("put", "/api/v1/boards/{key}/registers/{address}"), ("post", "/api/v1/boards/{key}/fpga"),
+    ("get", "/api/v1/boards/{key}/jobs"), ("post", "/api/v1/boards/{key}/sim"),
 ]
 
 METRICS = ["snr_db", "sinad_db", "sfdr_dbc", "thd_dbc", "enob", "fundamental_dbfs",
