@@ -151,7 +151,7 @@ Worker::~Worker() {
 void Worker::publish(const nlohmann::json& job) {
   nlohmann::json event = job;
   if (!board_.empty()) event["board"] = board_;
-  events_.publish("job", event.dump());
+  events_.send("job", event.dump(), board_);
 }
 
 uint64_t Worker::next_id() {

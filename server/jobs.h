@@ -34,7 +34,9 @@ struct ApiError {
 class Publisher {
  public:
   virtual ~Publisher() = default;
-  virtual void publish(const std::string& type, const std::string& json) = 0;
+  // An event of `board` (empty: of none in particular).
+  virtual void send(const std::string& type, const std::string& json, const std::string& board) = 0;
+  void publish(const std::string& type, const std::string& json) { send(type, json, ""); }
 };
 
 // Fans events out to every open stream. A subscriber that falls far behind loses its oldest
@@ -51,9 +53,8 @@ class EventHub : public Publisher {
   std::shared_ptr<Subscriber> subscribe(size_t limit, std::string board = "",
                                         std::function<void()> wake = nullptr);
   void unsubscribe(const std::shared_ptr<Subscriber>& s);
-  // An event of every board (`board` empty) or of one.
-  void publish(const std::string& type, const std::string& json) override { send(type, json, ""); }
-  void send(const std::string& type, const std::string& json, const std::string& board);
+  // An event for every stream (`board` empty) or for the streams of every board and of `board`.
+  void send(const std::string& type, const std::string& json, const std::string& board) override;
   // Moves the messages waiting out; false once the hub is closed.
   bool take(const std::shared_ptr<Subscriber>& s, std::string& out);
   // Waits up to `wait_ms` for messages; moves them out. False once the hub is closed.

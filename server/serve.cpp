@@ -158,14 +158,24 @@ int serve(client::Library& lib, const ServeOptions& given) {
     return client::kExitFile;
   }
 
-  const bool v6 = host.find(':') != std::string::npos;
-  const std::string url = std::string(cert.empty() ? "http" : "https") + "://" +
-                          (v6 ? "[" + host + "]" : host) + ":" + std::to_string(port) + "/";
+  const auto url_of = [&](const std::string& name) {
+    const bool v6 = name.find(':') != std::string::npos;
+    return std::string(cert.empty() ? "http" : "https") + "://" + (v6 ? "[" + name + "]" : name) +
+           ":" + std::to_string(port) + "/";
+  };
+  const std::string url = url_of(host);
   std::printf("vrx5200: listening on %s\n", url.c_str());
+  // Listening on every address, the panel is reached by the machine's name.
+  std::string panel = url;
+  char name[256] = {};
+  if ((host == "0.0.0.0" || host == "::") && gethostname(name, sizeof name - 1) == 0 && *name) {
+    panel = url_of(name);
+  }
   // A token the server made is told once, in the panel's address (the page takes it from there
   // and trades it for a cookie); a token given is the user's own already.
-  if (made_token)
-    std::printf("vrx5200: open the panel at %s#token=%s\n", url.c_str(), o.token.c_str());
+  if (made_token) {
+    std::printf("vrx5200: open the panel at %s#token=%s\n", panel.c_str(), o.token.c_str());
+  }
   std::fflush(stdout);
 
   // Event streams are woken now and then: a keep-alive finds the clients that have gone.

@@ -17,7 +17,7 @@ using nlohmann::json;
 class ChannelPublisher : public Publisher {
  public:
   explicit ChannelPublisher(Channel& c) : channel_(c) {}
-  void publish(const std::string& type, const std::string& data) override {
+  void send(const std::string& type, const std::string& data, const std::string&) override {
     channel_.send(Message::kEvent, {{"type", type}, {"data", data}});
   }
 
