@@ -128,7 +128,7 @@ void PlayRequest::session_from_json(const nlohmann::json& j) {
   loopback = bool_field(j, "loopback", false);
 }
 
-void PlayRequest::generate(const nlohmann::json& j) {
+void PlayRequest::generate(const nlohmann::json& j, bool make) {
   require_object(j, {"kind", "words", "cycles", "tones", "amplitude_dbfs", "rate", "rate_factor_1",
                      "rate_factor_2", "rate_divisor", "control_byte_1", "control_byte_2",
                      "start_offset", "loopback"});
@@ -156,6 +156,8 @@ void PlayRequest::generate(const nlohmann::json& j) {
     bad_request("\"kind\" must be \"tone\" or \"multitone\"");
   }
   if (n % 32 > 3) bad_request("\"words\" mod 32 must be at most 3");
+  pattern_words = n;
+  if (!make) return;
   words.resize(static_cast<size_t>(n));
   const int32_t r = VRX5200Analysis_Generate(config, words.data(), words.size(), nullptr);
   if (r != VRX5200_ANALYSIS_OK) bad_request(VRX5200Analysis_Result_Text(r));

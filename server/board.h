@@ -41,8 +41,9 @@ struct PlayRequest {
   // The session fields from JSON (or from query parameters turned into JSON numbers).
   void session_from_json(const nlohmann::json& j);
   // The generator's pattern: {"kind": "tone"|"multitone", "words", "cycles", "tones",
-  // "amplitude_dbfs"}.
-  void generate(const nlohmann::json& j);
+  // "amplitude_dbfs"}; `make`: false checks the request only (its length in pattern_words).
+  void generate(const nlohmann::json& j, bool make = true);
+  int64_t pattern_words = 0;
 };
 
 class Board {

@@ -155,10 +155,11 @@ void add_board_routes(Api& api) {
                                                static_cast<uint8_t>(req.body[2 * i + 1]) << 8);
           }
         } else {
+          // Checked here, made in the board's worker: a long multitone takes a while.
           session = parse_body(req);
-          p.generate(session);
+          p.generate(session, false);
         }
-        const int64_t n = static_cast<int64_t>(p.words.size());
+        const int64_t n = p.words.empty() ? p.pattern_words : static_cast<int64_t>(p.words.size());
         if (n < 32 || n % 32 > 3) {
           bad_request("a pattern needs 32 words or more, with its length mod 32 at most 3");
         }
@@ -168,8 +169,10 @@ void add_board_routes(Api& api) {
           if (session.contains(name)) kept[name] = session[name];
         }
         kept["loopback"] = p.loopback;
-        api.board_job(ex, api.boards.host(key), "play", {{"session", kept}}, words_bytes(p.words),
-                      true, [ex](json& out, std::string&) { send_json(ex, out); });
+        json op = {{"session", kept}};
+        if (p.words.empty()) op["generate"] = session;
+        api.board_job(ex, api.boards.host(key), "play", op, words_bytes(p.words), true,
+                      [ex](json& out, std::string&) { send_json(ex, out); });
       });
 
   // ---- FPGA ----

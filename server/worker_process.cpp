@@ -125,9 +125,13 @@ class Runner {
     }
     if (op == "play") {
       PlayRequest p;
+      if (h.contains("generate")) {
+        p.generate(h.at("generate"));
+      } else {
+        p.words.resize(f.data.size() / 2);
+        std::memcpy(p.words.data(), f.data.data(), p.words.size() * 2);
+      }
       p.session_from_json(h.at("session"));
-      p.words.resize(f.data.size() / 2);
-      std::memcpy(p.words.data(), f.data.data(), p.words.size() * 2);
       return board_.play(p, job);
     }
     if (op == "fpga") {
