@@ -504,7 +504,7 @@ void Server::stop() {
   // No connection may stay suspended when the daemon stops.
   for (auto& ex : waiting) ex->reply(refusal(503, "the server is stopping"));
   for (auto& st : streams) st->wake();
-  MHD_quiesce_daemon(daemon_);
+  const MHD_socket listener = MHD_quiesce_daemon(daemon_);  // the socket is ours again
   for (int i = 0; i < 100; ++i) {
     {
       std::lock_guard<std::mutex> lock(s->mutex);
@@ -514,6 +514,7 @@ void Server::stop() {
   }
   MHD_stop_daemon(daemon_);
   daemon_ = nullptr;
+  if (listener >= 0) close(listener);
 }
 
 // ---- the listening socket ----

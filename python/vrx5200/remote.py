@@ -264,6 +264,8 @@ class RemoteBoard:
 
     # ---- session ----
     def open(self) -> "RemoteBoard":
+        if self.is_open:
+            return self  # one use per object
         if self.server is None:
             self._check_server()
         boards = self._json("discovery", "GET", "/boards")
