@@ -70,6 +70,30 @@ def side_by_side(host, port, boards, rounds=20):
     return best[1], best[len(boards)]
 
 
+def spin(_=None):
+    x = 0
+    for i in range(3_000_000):
+        x += i
+    return x
+
+
+def machine_parallelism():
+    """How much longer two processes busy on the CPU take than one, on this machine now (1.0 on
+    two free cores; 2.0 when only one core's worth is to be had): the bound of any overlap."""
+    import multiprocessing
+    with multiprocessing.Pool(2) as pool:
+        pool.map(spin, range(2))
+        one = two = float("inf")
+        for _ in range(3):
+            t = time.perf_counter()
+            pool.map(spin, range(1))
+            one = min(one, time.perf_counter() - t)
+            t = time.perf_counter()
+            pool.map(spin, range(2))
+            two = min(two, time.perf_counter() - t)
+    return two / one
+
+
 def main():
     here = os.path.dirname(os.path.abspath(__file__))
     tool = sys.argv[1] if len(sys.argv) > 1 else os.path.join(here, "..", "build", "tools",
@@ -96,7 +120,8 @@ def main():
         print(f"continuous 16 Ki captures with spectra: {rate:.0f} per second")
         one, two = side_by_side(host, port, ["SIM00001", "SIM00002"])
         print(f"1 Mi-sample capture with its figures: {one * 1000:.0f} ms on one board, "
-              f"{two * 1000:.0f} ms for one on each of two boards at once ({two / one:.2f}x)")
+              f"{two * 1000:.0f} ms for one on each of two boards at once ({two / one:.2f}x; "
+              f"two CPU-bound processes take {machine_parallelism():.2f}x one here now)")
         before = cpu_seconds(p.pid)
         time.sleep(5)
         idle = (cpu_seconds(p.pid) - before) / 5 * 100
