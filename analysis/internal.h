@@ -2,11 +2,15 @@
 #pragma once
 
 #include <cmath>
+#include <atomic>
 #include <complex>
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
+#include <thread>
 #include <vector>
 
 #include "vrx5200_analysis.h"
@@ -134,15 +138,17 @@ class WindowTable {
 // Transforms gathered this many at a time (columns, or rows) by the four-step way.
 constexpr uint64_t kGroup = 8;
 
-// kGroup complex transforms of one power-of-two length, lane by lane: point j of transform c at
-// [j kGroup + c] of the real and the imaginary array. run() uses the work arrays as well and
-// returns where the result's real parts are: re or work_re; its imaginary parts are at the same
-// offset of im or work_im.
+// kGroup complex transforms of one length whose prime factors are 2, 3 and 5, lane by lane:
+// point j of transform c at [j kGroup + c] of the real and the imaginary array. run() uses the
+// work arrays as well and returns where the result's real parts are: re or work_re; its
+// imaginary parts are at the same offset of im or work_im.
 class LaneFft {
  public:
   explicit LaneFft(uint64_t length);
   const float* run(float* re, float* im, float* work_re, float* work_im) const;
   uint64_t size() const { return length_; }
+  // Lengths it takes: 2^a 3^b 5^c.
+  static bool takes(uint64_t length);
 
  private:
   struct Pass {
@@ -154,6 +160,42 @@ class LaneFft {
   std::vector<Pass> passes_;
   std::vector<float> re_, im_;  // twiddles, pass after pass
 };
+
+// A complex transform of m = m1 x m2 points by the four-step way with lanes, in place: the
+// tables its passes take.
+struct LanePlan {
+  uint64_t m1 = 0, m2 = 0;
+  std::unique_ptr<LaneFft> f1, f2;  // lengths m1 and m2
+  // W_m^(c k) for c < kGroup: real parts, then imaginary parts, per k (k < m2; k < m1).
+  std::vector<double> lanes2, lanes1;
+  // W_m^(j) for j < m2 and W_m^(j m2) for j < m1: W_m^(j) for any j < m is a product of two.
+  std::vector<double> low, high;
+  void make(uint64_t m1, uint64_t m2, bool rows_too);
+};
+
+// A second thread that stays for the transform's life and takes parts of each pass as it comes:
+// the caller's thread takes parts too, so that a pass never waits for a thread that the machine
+// has not scheduled, only for a part the worker has begun.
+class Crew {
+ public:
+  Crew();  // std::system_error when no thread can be had
+  ~Crew();
+  Crew(const Crew&) = delete;
+  Crew& operator=(const Crew&) = delete;
+  // f(part, thread) for every part < parts, on this thread (0) and the worker (1).
+  void run(uint64_t parts, const std::function<void(uint64_t, int)>& f);
+
+ private:
+  void work();
+  std::mutex mutex_;
+  std::condition_variable wake_, done_;
+  const std::function<void(uint64_t, int)>* job_ = nullptr;
+  uint64_t parts_ = 0, generation_ = 0;
+  std::atomic<uint64_t> next_{0};
+  bool busy_ = false, stop_ = false;
+  std::thread thread_;
+};
+
 // The power spectrum |X[k]|^2 (k = 0..n/2) of a real record of n samples, in single precision and
 // in place: the record goes into input() (n floats), and after run() the same memory holds the
 // power of bins k and n/2-k side by side in the slot where bin k's transform was (see fft.cpp).
@@ -166,7 +208,7 @@ class RealFft {
   // threads: 0 automatic, 1 or 2.
   static std::unique_ptr<RealFft> make(uint64_t n, int threads, int32_t* result);
   uint64_t size() const { return n_; }
-  float* input() { return chirp_.empty() ? data_.data() : scratch_.data(); }
+  float* input() { return data_.data(); }
   void run();
 
   // |X[k]|^2 of one bin.
@@ -187,21 +229,38 @@ class RealFft {
       for (uint64_t k = 0; k <= n_ / 2; ++k) f(k, static_cast<double>(slots_[2 * k]));
       return;
     }
-    f(uint64_t{0}, static_cast<double>(slots_[0]));
-    f(m_, static_cast<double>(slots_[1]));
-    for (uint64_t r = 0; r <= m2_ / 2; ++r) {
-      const float* row = slots_ + 2 * r * m1_;
-      for (uint64_t k1 = r == 0 ? 1 : 0, end = primary_end(r); k1 < end; ++k1) {
-        const uint64_t k = r + m2_ * k1;
-        f(k, static_cast<double>(row[2 * k1]));
-        if (2 * k != m_) f(m_ - k, static_cast<double>(row[2 * k1 + 1]));
-      }
+    for (uint64_t r = 0; r < rows(); ++r) for_each_bin_in_row(r, f);
+  }
+  // Even lengths, row by row: rows() rows of slots, each holding 2 m1 bins' powers (fewer in the
+  // first and the last); plain_row(r) gives the slots of a row that holds 2 m1 bins, none of
+  // them 0 or n/2 nor below r, nullptr for the others.
+  uint64_t rows() const { return odd() ? 0 : m2_ / 2 + 1; }
+  const float* plain_row(uint64_t r) const {
+    return r == 0 || 2 * r == m2_ ? nullptr : slots_ + 2 * r * m1_;
+  }
+  uint64_t row_floats() const { return 2 * m1_; }
+  template <typename F>
+  void for_each_bin_in_row(uint64_t r, F&& f) const {
+    if (r == 0) {
+      f(uint64_t{0}, static_cast<double>(slots_[0]));
+      f(m_, static_cast<double>(slots_[1]));
+    }
+    const float* row = slots_ + 2 * r * m1_;
+    for (uint64_t k1 = r == 0 ? 1 : 0, end = primary_end(r); k1 < end; ++k1) {
+      const uint64_t k = r + m2_ * k1;
+      f(k, static_cast<double>(row[2 * k1]));
+      if (2 * k != m_) f(m_ - k, static_cast<double>(row[2 * k1 + 1]));
     }
   }
-  // Runs f(first, last, thread) over parts of 0..count, on the threads the transform uses.
-  void parallel(uint64_t count, const std::function<void(uint64_t, uint64_t, int)>& f) const;
+  // Splits 0..count into parts whose bounds depend on count alone, and runs f(first, last, part,
+  // thread) for each part, on the threads the transform uses (thread 0 is the caller's). Sums
+  // kept per part and added in order come out the same whatever the threads.
+  static uint64_t parts(uint64_t count) { return count < kParts ? count : kParts; }
+  void parallel(uint64_t count,
+                const std::function<void(uint64_t, uint64_t, uint64_t, int)>& f) const;
 
  private:
+  static constexpr uint64_t kParts = 64;
   RealFft() = default;
   bool odd() const { return n_ % 2 == 1; }
   // The columns of primary row r (r <= m2 / 2) whose slots hold pairs: all of a row paired with
@@ -213,8 +272,15 @@ class RealFft {
   double at(uint64_t row, uint64_t column, int half) const {
     return slots_[2 * (row * m1_ + column) + static_cast<uint64_t>(half)];
   }
+  float* scratch(int thread) {
+    return scratch_.data() + scratch_per_thread_ * static_cast<size_t>(thread);
+  }
+  template <typename Load, typename Store>
+  void lane_columns(const LanePlan& p, Load&& load, Store&& store);
+  template <typename Work>
+  void lane_rows(const LanePlan& p, Work&& work);
+  void lane_forward(const LanePlan& p);
   void run_four_step();
-  void run_four_step_lanes();
   void set_up_bluestein();
   void run_bluestein();
   void post_process(float* z);
@@ -222,20 +288,20 @@ class RealFft {
   uint64_t m_ = 0;            // complex points (n/2 for even n, n for odd n)
   uint64_t m1_ = 1, m2_ = 1;  // four-step split m = m1 * m2 (m1 = 1: one transform)
   int threads_ = 1;
-  std::unique_ptr<LaneFft> lanes1_, lanes2_;  // lengths m1 and m2 when both are powers of two
-  std::vector<double> lane_twiddles_;         // W_m^(c k2), c < kGroup, for the lanes
-  kiss_fft_state* plan1_ = nullptr;           // length m1 (or m when not split)
-  kiss_fft_state* plan2_ = nullptr;           // length m2
-  std::vector<float> data_;                   // the record, transformed in place
-  std::vector<float> scratch_;     // per thread: gathered columns and a transform's output
-  size_t scratch_per_thread_ = 0;  // floats
-  const float* slots_ = nullptr;   // where the power ends up
+  std::unique_ptr<Crew> crew_;
+  LanePlan lanes_;                   // m1 x m2 when both take lanes; Bluestein's l1 x l2
+  kiss_fft_state* plan1_ = nullptr;  // length m1 (or m when not split)
+  kiss_fft_state* plan2_ = nullptr;  // length m2
+  std::vector<float> data_;          // the record, transformed in place
+  std::vector<float> scratch_;       // per thread: gathered columns and a transform's output
+  size_t scratch_per_thread_ = 0;    // floats
+  const float* slots_ = nullptr;     // where the power ends up
   // Twiddles in double precision: W_m^(j) for j < m2 and W_m^(j m2) for j < m1 (the four-step
   // twiddle W_m^(n1 k2) is a product of the two); W_2m^(k2) and W_2m^(m2 k1) for the split.
   std::vector<double> twiddle_low_, twiddle_high_, split_row_, split_row_high_, split_column_;
   // Bluestein's way (lengths with a prime factor above 97): the chirp exp(-i pi j^2 / m) in single
-  // precision, the transform of its conjugate over l points; plan1_ is the forward transform of
-  // l points (the inverse is its conjugate), and the record lies in the scratch (no data_).
+  // precision and the first half of the transform of its conjugate over l points (the other half
+  // mirrors it), scaled by 1 / l; the record is convolved in data_ (l complex points).
   uint64_t l_ = 0;
   std::vector<float> chirp_;
   std::vector<float> kernel_;

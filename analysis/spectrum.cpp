@@ -11,6 +11,18 @@ using namespace vrxa;
 
 namespace vrxa {
 
+VRXA_VECTOR double row_sum(const float* x, uint64_t count, float* largest) {
+  double sum = 0;
+  float most = 0;
+#pragma omp simd reduction(+ : sum) reduction(max : most)
+  for (uint64_t i = 0; i < count; ++i) {
+    sum += static_cast<double>(x[i]);
+    most = std::max(most, x[i]);
+  }
+  *largest = most;
+  return sum;
+}
+
 void window_and_transform(const void* samples, int32_t type, uint64_t count, int32_t bits,
                           int32_t format, const Window& window, double shift, Spectrum& s) {
   constexpr size_t kBlock = kWindowBlock;
@@ -18,8 +30,9 @@ void window_and_transform(const void* samples, int32_t type, uint64_t count, int
   s.bins = count / 2 + 1;
   float* in = s.fft->input();
   const WindowTable table(window, count);
-  double sum_x[2] = {0, 0}, sum_w2[2] = {0, 0};
-  s.fft->parallel((count + kBlock - 1) / kBlock, [&](uint64_t first, uint64_t last, int thread) {
+  const uint64_t blocks = (count + kBlock - 1) / kBlock;
+  std::vector<double> sum_x(RealFft::parts(blocks)), sum_w2(sum_x.size());
+  s.fft->parallel(blocks, [&](uint64_t first, uint64_t last, uint64_t part, int) {
     double x[kBlock], w[kBlock];
     double sx = 0, sw = 0;
     for (uint64_t block = first; block < last; ++block) {
@@ -33,12 +46,17 @@ void window_and_transform(const void* samples, int32_t type, uint64_t count, int
         in[i0 + j] = static_cast<float>((x[j] - shift) * w[j]);
       }
     }
-    sum_x[thread] = sx;
-    sum_w2[thread] = sw;
+    sum_x[part] = sx;
+    sum_w2[part] = sw;
   });
-  s.mean = (sum_x[0] + sum_x[1]) / static_cast<double>(count);
+  double total_x = 0, total_w2 = 0;
+  for (size_t part = 0; part < sum_x.size(); ++part) {
+    total_x += sum_x[part];
+    total_w2 += sum_w2[part];
+  }
+  s.mean = total_x / static_cast<double>(count);
   s.fft->run();
-  s.sum_w2 = sum_w2[0] + sum_w2[1];
+  s.sum_w2 = total_w2;
   s.scale_edge = 1.0 / (static_cast<double>(count) * s.sum_w2);
   s.scale_inner = 2.0 * s.scale_edge;
 }

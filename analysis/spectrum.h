@@ -9,6 +9,9 @@
 
 namespace vrxa {
 
+// The sum of count floats in double precision, and their largest.
+double row_sum(const float* x, uint64_t count, float* largest);
+
 // A record's power spectrum, scaled to codes squared per bin (bins sum to the record's power):
 // the transform's memory, or an average kept in double precision (avg).
 struct Spectrum {
@@ -38,10 +41,10 @@ struct Spectrum {
     fft->for_each_bin([&](uint64_t k, double p) { f(k, p * scale(k)); });
   }
 
-  // One pass over the spectrum: the sum of the bins in first..last (in blocks of 4096, so that
-  // rounding grows with the block count), and the `keep` largest bins in from..last, largest
-  // first (the lower bin first on a tie). The largest bin outside one lobe of keep - 1 bins is
-  // among them.
+  // One pass over the spectrum: the sum of the bins in first..last (in blocks of a few thousand,
+  // so that rounding grows with the block count), and the `keep` largest bins in from..last,
+  // largest first (the lower bin first on a tie). The largest bin outside one lobe of keep - 1
+  // bins is among them.
   double total = 0;
   std::vector<std::pair<double, uint64_t>> top;
   void survey(uint64_t from, size_t keep, uint64_t first = 0, uint64_t last = ~uint64_t{0}) {
@@ -52,7 +55,15 @@ struct Spectrum {
     auto before = [](const std::pair<double, uint64_t>& a, const std::pair<double, uint64_t>& b) {
       return a.first > b.first || (a.first == b.first && a.second < b.second);
     };
-    for_each_bin([&](uint64_t k, double p) {
+    auto candidate = [&](uint64_t k, double p) {
+      if (p < threshold || k < from) return;
+      const std::pair<double, uint64_t> entry{p, k};
+      if (top.size() == keep && !before(entry, top.back())) return;
+      top.insert(std::upper_bound(top.begin(), top.end(), entry, before), entry);
+      if (top.size() > keep) top.pop_back();
+      if (top.size() == keep) threshold = top.back().first;
+    };
+    auto each = [&](uint64_t k, double p) {
       if (k < first || k > last) return;
       block += p;
       if (++in_block == 4096) {
@@ -60,13 +71,27 @@ struct Spectrum {
         block = 0;
         in_block = 0;
       }
-      if (p < threshold || k < from) return;
-      const std::pair<double, uint64_t> entry{p, k};
-      if (top.size() == keep && !before(entry, top.back())) return;
-      top.insert(std::upper_bound(top.begin(), top.end(), entry, before), entry);
-      if (top.size() > keep) top.pop_back();
-      if (top.size() == keep) threshold = top.back().first;
-    });
+      candidate(k, p);
+    };
+    const bool whole = first == 0 && last >= bins - 1;
+    if (avg || fft->rows() == 0 || !whole) {
+      for_each_bin(each);
+    } else {
+      // A row at a time: its sum and its largest bin, and its bins one by one only where one
+      // of them may be among the largest.
+      for (uint64_t r = 0; r < fft->rows(); ++r) {
+        const float* row = fft->plain_row(r);
+        if (row == nullptr || top.size() < keep || r < from) {
+          fft->for_each_bin_in_row(r, [&](uint64_t k, double p) { each(k, p * scale(k)); });
+          continue;
+        }
+        float largest = 0;
+        sum += row_sum(row, fft->row_floats(), &largest) * scale_inner;
+        if (static_cast<double>(largest) * scale_inner >= threshold) {
+          fft->for_each_bin_in_row(r, [&](uint64_t k, double p) { candidate(k, p * scale_inner); });
+        }
+      }
+    }
     total = sum + block;
   }
 };

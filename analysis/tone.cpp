@@ -413,13 +413,12 @@ Demodulated demodulate(VRX5200Analyzer& a, const Job& job, double mean, double a
   for (const Fitted& t : tones) oscillators.emplace_back(t.order * at, n);
   const size_t k = tones.size();
   const double centre = (static_cast<double>(n) - 1) / 2;
-  std::vector<std::complex<double>> sums[2];
-  std::complex<double> moments[2];
-  sums[0].assign(k, {});
-  sums[1].assign(k, {});
-  a.fft->parallel((n + kBlock - 1) / kBlock, [&](uint64_t first, uint64_t last, int thread) {
+  const uint64_t blocks = (n + kBlock - 1) / kBlock;
+  const size_t parts = static_cast<size_t>(RealFft::parts(blocks));
+  std::vector<std::complex<double>> sums(parts * k), moments(parts);  // per part
+  a.fft->parallel(blocks, [&](uint64_t first, uint64_t last, uint64_t part, int) {
     double x[kBlock], w[kBlock];
-    std::vector<std::complex<double>>& z = sums[thread];
+    std::complex<double>* z = sums.data() + part * k;
     std::complex<double> z1;
     for (uint64_t block = first; block < last; ++block) {
       const uint64_t i0 = block * kBlock;
@@ -442,13 +441,15 @@ Demodulated demodulate(VRX5200Analyzer& a, const Job& job, double mean, double a
         }
       }
     }
-    moments[thread] = z1;
+    moments[part] = z1;
   });
   Demodulated d;
   d.at = at;
-  d.z0.resize(k);
-  for (size_t t = 0; t < k; ++t) d.z0[t] = sums[0][t] + sums[1][t];
-  d.z1 = moments[0] + moments[1];
+  d.z0.assign(k, {});
+  for (size_t part = 0; part < parts; ++part) {
+    for (size_t t = 0; t < k; ++t) d.z0[t] += sums[part * k + t];
+    d.z1 += moments[part];
+  }
   return d;
 }
 
@@ -463,17 +464,15 @@ void subtract_and_transform(const Job& job, double mean, std::vector<Fitted>& to
   oscillators.reserve(tones.size());
   for (const Fitted& t : tones) oscillators.emplace_back(t.cycles, n);
   const size_t k = tones.size();
-  std::vector<double> model[2], cross[2], values[2];  // values: each tone's, for k > 1
-  double sum_w2[2] = {0, 0};
+  const uint64_t blocks = (n + kBlock - 1) / kBlock;
+  const size_t parts = static_cast<size_t>(RealFft::parts(blocks));
+  // Per part: each tone's sums and the window's; per thread: each tone's values, for k > 1.
+  std::vector<double> model(parts * k), cross(parts * k), sum_w2(parts), values[2];
   if (k > 1) {
     values[0].resize(k * kBlock);
     values[1].resize(k * kBlock);
   }
-  for (int t = 0; t < 2; ++t) {
-    model[t].assign(k, 0.0);
-    cross[t].assign(k, 0.0);
-  }
-  s.fft->parallel((n + kBlock - 1) / kBlock, [&](uint64_t first, uint64_t last, int thread) {
+  s.fft->parallel(blocks, [&](uint64_t first, uint64_t last, uint64_t part, int thread) {
     double x[kBlock], w[kBlock], w2[kBlock], v[kBlock];
     double sw = 0;
     for (uint64_t block = first; block < last; ++block) {
@@ -492,20 +491,25 @@ void subtract_and_transform(const Job& job, double mean, std::vector<Fitted>& to
         const double* vt = k > 1 ? values[thread].data() + t * kBlock : v;
         double sums[2];
         tone_sums(w2, vt, x, m, sums);
-        model[thread][t] += sums[0];
-        cross[thread][t] += sums[1];
+        model[part * k + t] += sums[0];
+        cross[part * k + t] += sums[1];
       }
       store(x, w, m, in + i0);
     }
-    sum_w2[thread] = sw;
+    sum_w2[part] = sw;
   });
-  for (size_t t = 0; t < k; ++t) {
-    tones[t].model_w2 = model[0][t] + model[1][t];
-    tones[t].cross_w2 = cross[0][t] + cross[1][t];
+  double total_w2 = 0;
+  for (size_t t = 0; t < k; ++t) tones[t].model_w2 = tones[t].cross_w2 = 0;
+  for (size_t part = 0; part < parts; ++part) {
+    total_w2 += sum_w2[part];
+    for (size_t t = 0; t < k; ++t) {
+      tones[t].model_w2 += model[part * k + t];
+      tones[t].cross_w2 += cross[part * k + t];
+    }
   }
   s.mean = mean;
   s.fft->run();
-  s.sum_w2 = sum_w2[0] + sum_w2[1];
+  s.sum_w2 = total_w2;
   s.scale_edge = 1.0 / (static_cast<double>(n) * s.sum_w2);
   s.scale_inner = 2.0 * s.scale_edge;
 }

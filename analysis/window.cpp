@@ -55,10 +55,12 @@ WindowTable::WindowTable(const Window& w, uint64_t length)
 
 namespace {
 
-// The cosine sum with its term count fixed, so that the loop over samples vectorizes.
+// The cosine sum with its term count fixed, so that the loop over samples vectorizes (inlined
+// into the caller's clones for wider vectors).
 template <int Terms>
-void cosine_sum(const double* a, double c0, double s0, const double* cosines, const double* sines,
-                size_t n, double* out) {
+inline __attribute__((always_inline)) void cosine_sum(const double* a, double c0, double s0,
+                                                      const double* cosines, const double* sines,
+                                                      size_t n, double* out) {
 #pragma omp simd
   for (size_t j = 0; j < n; ++j) {
     const double c = c0 * cosines[j] - s0 * sines[j];
@@ -222,6 +224,36 @@ uint32_t Scan::warnings(int32_t bits, uint64_t count) const {
   return flags;
 }
 
+namespace {
+
+// One block of words (at most 4096, so that the code sum fits 32 bits): the sum of the codes
+// (offset binary), those on either rail, those whose bits above the code are neither the sign's
+// extension (sign_bit: two's complement) nor the first word's, and the words unlike the first.
+VRXA_VECTOR void scan_block(const uint16_t* w, uint64_t count, uint32_t mask, uint32_t flip,
+                            uint32_t upper_mask, int shift, uint32_t sign_bit, uint32_t ones,
+                            uint32_t tag, uint32_t first, uint32_t* sums) {
+  uint32_t codes = 0, low = 0, high = 0, outside = 0, other = 0;
+#pragma omp simd reduction(+ : codes, low, high, outside, other)
+  for (uint64_t i = 0; i < count; ++i) {
+    const uint32_t word = w[i];
+    const uint32_t code = (word & mask) ^ flip;  // offset binary: 0 .. 2^bits - 1
+    codes += code;
+    low += code == 0;
+    high += code == mask;
+    const uint32_t upper = (word & upper_mask) >> shift;
+    const uint32_t extension = (word & sign_bit) != 0 ? ones : 0u;
+    outside += (upper != extension) & (upper != tag) & (upper_mask != 0);
+    other += word != first;
+  }
+  sums[0] = codes;
+  sums[1] = low;
+  sums[2] = high;
+  sums[3] = outside;
+  sums[4] = other;
+}
+
+}  // namespace
+
 int32_t scan_values(const void* samples, int32_t type, uint64_t count, int32_t bits, int32_t format,
                     Scan* out) {
   Scan s;
@@ -264,25 +296,14 @@ int32_t scan_values(const void* samples, int32_t type, uint64_t count, int32_t b
     uint64_t differ = 0;
     for (uint64_t i0 = 0; i0 < count; i0 += 4096) {
       const uint64_t end = std::min<uint64_t>(count, i0 + 4096);
-      int64_t codes = 0;
-      uint32_t low = 0, high = 0, outside = 0, other = 0;
-#pragma omp simd reduction(+ : codes, low, high, outside, other)
-      for (uint64_t i = i0; i < end; ++i) {
-        const uint32_t word = w[i];
-        const uint32_t code = (word & mask) ^ flip;  // offset binary: 0 .. 2^bits - 1
-        codes += static_cast<int64_t>(code);
-        low += code == 0;
-        high += code == mask;
-        const uint32_t upper = (word & upper_mask) >> shift;
-        const uint32_t extension = twos && (word & sign) != 0 ? ones : 0u;
-        outside += (upper != extension) & (upper != tag) & (upper_mask != 0);
-        other += word != w[0];
-      }
-      add(static_cast<double>(codes) - static_cast<double>(sign) * static_cast<double>(end - i0));
-      s.low_rail += low;
-      s.high_rail += high;
-      s.out_of_range += outside;
-      differ += other;
+      uint32_t sums[5];
+      scan_block(w + i0, end - i0, mask, flip, upper_mask, shift, twos ? sign : 0u, ones, tag, w[0],
+                 sums);
+      add(static_cast<double>(sums[0]) - static_cast<double>(sign) * static_cast<double>(end - i0));
+      s.low_rail += sums[1];
+      s.high_rail += sums[2];
+      s.out_of_range += sums[3];
+      differ += sums[4];
     }
     constant = differ == 0;
   }

@@ -1,6 +1,7 @@
 // The power spectrum against a direct DFT in double precision, for record lengths that take each
-// path of the transform (odd; even in one transform; four steps with odd and even factors;
-// Bluestein's way for a large prime factor), on one thread and on two.
+// path of the transform (odd; even in one transform; four steps with odd and even factors, in
+// lanes of radix 2, 3, 4 and 5 or not; Bluestein's way for a large prime factor, its
+// convolution over lengths of each radix), on one thread and on two (which long records share).
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -78,9 +79,12 @@ INSTANTIATE_TEST_SUITE_P(
                                          Length{4099, "odd_prime_bluestein"},
                                          Length{6464, "even_32x101_bluestein"},
                                          Length{16402, "even_bluestein_8201_rows"},
-                                         Length{9000, "four_step_60x75"},
+                                         Length{9000, "four_step_60x75_radix_3_5"},
+                                         Length{8820, "four_step_kiss_63x70"},
                                          Length{15552, "four_step_81x96"},
-                                         Length{262144, "four_step_256x512"}),
+                                         Length{262144, "four_step_256x512"},
+                                         Length{200003, "odd_prime_bluestein_625x648"},
+                                         Length{140002, "even_bluestein_375x375"}),
                        ::testing::Values(1, 2)),
     [](const ::testing::TestParamInfo<std::tuple<Length, int32_t>>& info) {
       return std::string(std::get<0>(info.param).path) + "_threads_" +
