@@ -16,6 +16,7 @@
 #include <kiss_fft.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstring>
 #include <new>
 
@@ -60,6 +61,33 @@ uint64_t split_of(uint64_t m) {
   }
   return m1;
 }
+
+// W_m^(step t) for t = 0, 1, 2, ... as the product of two exact values, W_m^(j mod m2) from
+// `low` and W_m^(m2 (j / m2)) from `high`, j = step t < m walked without a division.
+class TwiddleWalk {
+ public:
+  TwiddleWalk(const std::vector<double>& high, const std::vector<double>& low, uint64_t m2,
+              uint64_t step)
+      : high_(high.data()), low_(low.data()), m2_(m2), step_(step) {}
+  void value(double* re, double* im) const {
+    const double* a = high_ + 2 * q_;
+    const double* b = low_ + 2 * r_;
+    *re = a[0] * b[0] - a[1] * b[1];
+    *im = a[0] * b[1] + a[1] * b[0];
+  }
+  void next() {
+    r_ += step_;
+    while (r_ >= m2_) {
+      r_ -= m2_;
+      ++q_;
+    }
+  }
+
+ private:
+  const double* high_;
+  const double* low_;
+  uint64_t m2_, step_, q_ = 0, r_ = 0;
+};
 
 }  // namespace
 
@@ -280,6 +308,19 @@ VRXA_VECTOR void twiddle_lanes(const float* __restrict xr, const float* __restri
   }
 }
 
+// kGroup columns of `rows` points, `stride` apart, into lanes.
+VRXA_VECTOR void columns_to_lanes(const cpx* __restrict z, uint64_t stride, uint64_t rows,
+                                  float* __restrict re, float* __restrict im) {
+  for (uint64_t n = 0; n < rows; ++n) {
+    const cpx* row = z + stride * n;
+#pragma omp simd
+    for (uint64_t c = 0; c < kGroup; ++c) {
+      re[n * kGroup + c] = row[c].r;
+      im[n * kGroup + c] = row[c].i;
+    }
+  }
+}
+
 // x[c] *= (br + i bi) t[c] in place, c < kGroup, in double.
 VRXA_VECTOR void twiddle_in_place(float* __restrict xr, float* __restrict xi, double br, double bi,
                                   const double* __restrict t) {
@@ -397,6 +438,12 @@ void Crew::work() {
 }
 
 void Crew::run(uint64_t parts, const std::function<void(uint64_t, int)>& f) {
+  if (rest_ > 0) {
+    --rest_;
+    for (uint64_t p = 0; p < parts; ++p) f(p, 0);
+    return;
+  }
+  const auto start = std::chrono::steady_clock::now();
   {
     std::lock_guard<std::mutex> lock(mutex_);
     job_ = &f;
@@ -408,9 +455,14 @@ void Crew::run(uint64_t parts, const std::function<void(uint64_t, int)>& f) {
   for (uint64_t p = next_.fetch_add(1); p < parts; p = next_.fetch_add(1)) f(p, 0);
   // Every part is taken: the worker may not start on this pass any more, and one it has begun
   // is waited for.
+  const auto taken = std::chrono::steady_clock::now();
   std::unique_lock<std::mutex> lock(mutex_);
   job_ = nullptr;
   done_.wait(lock, [&] { return !busy_; });
+  if (std::chrono::steady_clock::now() - taken >
+      (taken - start) / 4 + std::chrono::microseconds(50)) {
+    rest_ = kRest;
+  }
 }
 
 void RealFft::parallel(uint64_t count,
@@ -586,6 +638,10 @@ void RealFft::lane_forward(const LanePlan& p) {
   lane_columns(
       p,
       [&](uint64_t first, uint64_t g, float* re, float* im) {
+        if (g == kGroup) {
+          columns_to_lanes(z + first, m1, m2, re, im);
+          return;
+        }
         for (uint64_t n2 = 0; n2 < m2; ++n2) {
           const cpx* row = z + first + m1 * n2;
           for (uint64_t c = 0; c < kGroup; ++c) {
@@ -597,11 +653,10 @@ void RealFft::lane_forward(const LanePlan& p) {
       [&](uint64_t first, uint64_t g, const float* out_re, const float* out_im) {
         // Back in place, twiddled by W_m^(n1 k2) = W_m^(first k2) W_m^(c k2), the first a
         // product of two exact values, the second from the lane table.
-        for (uint64_t k2 = 0; k2 < m2; ++k2) {
-          const uint64_t j = first * k2;
-          const double* a = &p.high[2 * (j / m2)];
-          const double* b = &p.low[2 * (j % m2)];
-          const double br = a[0] * b[0] - a[1] * b[1], bi = a[0] * b[1] + a[1] * b[0];
+        TwiddleWalk walk(p.high, p.low, m2, first);
+        for (uint64_t k2 = 0; k2 < m2; ++k2, walk.next()) {
+          double br, bi;
+          walk.value(&br, &bi);
           twiddle_lanes(out_re + k2 * kGroup, out_im + k2 * kGroup, br, bi,
                         &p.lanes2[2 * kGroup * k2], z + first + m1 * k2, g);
         }
@@ -634,12 +689,11 @@ void RealFft::run_four_step() {
                // Back in place, twiddled by W_m^(n1 k2): for n1 = first + c, W_m^(first k2)
                // times (W_m^k2)^c, the first a product of two exact values (first k2 < m needs
                // no reduction).
-               for (uint64_t k2 = 0; k2 < m2; ++k2) {
-                 const uint64_t j = first * k2;
-                 const double* a = &twiddle_high_[2 * (j / m2)];
-                 const double* b = &twiddle_low_[2 * (j % m2)];
+               TwiddleWalk walk(twiddle_high_, twiddle_low_, m2, first);
+               for (uint64_t k2 = 0; k2 < m2; ++k2, walk.next()) {
                  const double* step = &twiddle_low_[2 * k2];
-                 double wr = a[0] * b[0] - a[1] * b[1], wi = a[0] * b[1] + a[1] * b[0];
+                 double wr, wi;
+                 walk.value(&wr, &wi);
                  cpx* row = z + first + m1 * k2;
                  for (uint64_t c = 0; c < g; ++c) {
                    const double re = out[c * m2 + k2].r, im = out[c * m2 + k2].i;
@@ -753,11 +807,10 @@ void RealFft::run_bluestein() {
     }
   }
   auto twiddle_scatter = [&](uint64_t first, uint64_t g, const float* out_re, const float* out_im) {
-    for (uint64_t k2 = 0; k2 < l2; ++k2) {
-      const uint64_t j = first * k2;
-      const double* a = &p.high[2 * (j / l2)];
-      const double* b = &p.low[2 * (j % l2)];
-      const double br = a[0] * b[0] - a[1] * b[1], bi = a[0] * b[1] + a[1] * b[0];
+    TwiddleWalk walk(p.high, p.low, l2, first);
+    for (uint64_t k2 = 0; k2 < l2; ++k2, walk.next()) {
+      double br, bi;
+      walk.value(&br, &bi);
       twiddle_lanes(out_re + k2 * kGroup, out_im + k2 * kGroup, br, bi, &p.lanes2[2 * kGroup * k2],
                     z + first + l1 * k2, g);
     }
@@ -827,11 +880,10 @@ void RealFft::run_bluestein() {
         }
         float* cr = const_cast<float*>(p.f1->run(ar, ai, br, bi));
         float* ci = cr == ar ? ai : bi;
-        for (uint64_t n1 = 0; n1 < l1; ++n1) {  // W_l^(n1 (first + c))
-          const uint64_t j = n1 * first;
-          const double* a = &p.high[2 * (j / l2)];
-          const double* b = &p.low[2 * (j % l2)];
-          const double wr = a[0] * b[0] - a[1] * b[1], wi = a[0] * b[1] + a[1] * b[0];
+        TwiddleWalk walk(p.high, p.low, l2, first);
+        for (uint64_t n1 = 0; n1 < l1; ++n1, walk.next()) {  // W_l^(n1 (first + c))
+          double wr, wi;
+          walk.value(&wr, &wi);
           twiddle_in_place(cr + n1 * kGroup, ci + n1 * kGroup, wr, wi, &p.lanes1[2 * kGroup * n1]);
         }
         return cr;

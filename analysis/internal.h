@@ -175,7 +175,9 @@ struct LanePlan {
 
 // A second thread that stays for the transform's life and takes parts of each pass as it comes:
 // the caller's thread takes parts too, so that a pass never waits for a thread that the machine
-// has not scheduled, only for a part the worker has begun.
+// has not scheduled, only for a part the worker has begun. Where the machine is busy elsewhere,
+// the worker may be set aside in the middle of a part: a pass that then waited for it longer
+// than a quarter of its own time leaves the next kRest passes to the caller alone.
 class Crew {
  public:
   Crew();  // std::system_error when no thread can be had
@@ -186,7 +188,9 @@ class Crew {
   void run(uint64_t parts, const std::function<void(uint64_t, int)>& f);
 
  private:
+  static constexpr int kRest = 32;
   void work();
+  int rest_ = 0;  // passes left to the caller alone
   std::mutex mutex_;
   std::condition_variable wake_, done_;
   const std::function<void(uint64_t, int)>* job_ = nullptr;

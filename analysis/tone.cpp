@@ -103,6 +103,50 @@ VRXA_VECTOR void weigh(const double* x, const double* w, double mean, size_t m, 
   for (size_t j = 0; j < m; ++j) p[j] = (x[j] - mean) * w[j];
 }
 
+// With p = (x - mean) w: sum p a, sum p b, sum p ja and sum p jb (the fundamental's sums and
+// moments in one loop).
+VRXA_VECTOR void demodulate_block(const double* __restrict x, const double* __restrict w,
+                                  double mean, const double* __restrict a,
+                                  const double* __restrict b, const double* __restrict ja,
+                                  const double* __restrict jb, size_t m, double* sums) {
+  double sa = 0, sb = 0, sja = 0, sjb = 0;
+#pragma omp simd reduction(+ : sa, sb, sja, sjb)
+  for (size_t j = 0; j < m; ++j) {
+    const double p = (x[j] - mean) * w[j];
+    sa += p * a[j];
+    sb += p * b[j];
+    sja += p * ja[j];
+    sjb += p * jb[j];
+  }
+  sums[0] = sa;
+  sums[1] = sb;
+  sums[2] = sja;
+  sums[3] = sjb;
+}
+
+// One tone taken away in one loop (squares, take_tone, tone_sums and store for a single tone):
+// x less the offset and v = ar tr - ai ti, out = (float) x w; sums: of w^2, of w^2 v v and of
+// w^2 v x.
+VRXA_VECTOR void subtract_block(const double* __restrict x, const double* __restrict w,
+                                double offset, const double* __restrict tr,
+                                const double* __restrict ti, double ar, double ai, size_t m,
+                                float* __restrict out, double* sums) {
+  double total = 0, model = 0, cross = 0;
+#pragma omp simd reduction(+ : total, model, cross)
+  for (size_t j = 0; j < m; ++j) {
+    const double w2 = w[j] * w[j];
+    const double v = ar * tr[j] - ai * ti[j];
+    const double r = (x[j] - offset) - v;
+    total += w2;
+    model += w2 * v * v;
+    cross += w2 * v * r;
+    out[j] = static_cast<float>(r * w[j]);
+  }
+  sums[0] = total;
+  sums[1] = model;
+  sums[2] = cross;
+}
+
 // sum p a and sum p b
 VRXA_VECTOR void dot2(const double* p, const double* a, const double* b, size_t m, double* sums) {
   double sa = 0, sb = 0;
@@ -425,20 +469,23 @@ Demodulated demodulate(VRX5200Analyzer& a, const Job& job, double mean, double a
       const size_t m = static_cast<size_t>(std::min<uint64_t>(kBlock, n - i0));
       values_block(job.samples, job.type, job.config.bits, job.config.code_format, i0, m, x);
       table.values(i0, m, w);
-      weigh(x, w, mean, m, x);
-      for (size_t t = 0; t < k; ++t) {
-        // sum p conj(start e_j) = conj(start) sum p conj(e_j); the moment's (i0 + j - c) splits
-        // the same way.
+      // sum p conj(start e_j) = conj(start) sum p conj(e_j); the moment's (i0 + j - c) splits
+      // the same way.
+      {
+        const Oscillator& o = oscillators[0];
+        const std::complex<double> start = std::conj(o.at(i0));
+        double d[4];
+        demodulate_block(x, w, mean, o.re(), o.im(), o.j_re(), o.j_im(), m, d);
+        const std::complex<double> block_sum(d[0], -d[1]), moment(d[2], -d[3]);
+        z[0] += start * block_sum;
+        z1 += start * ((static_cast<double>(i0) - centre) * block_sum + moment);
+      }
+      if (k > 1) weigh(x, w, mean, m, x);
+      for (size_t t = 1; t < k; ++t) {
         const std::complex<double> start = std::conj(oscillators[t].at(i0));
         double d[2];
         dot2(x, oscillators[t].re(), oscillators[t].im(), m, d);
-        const std::complex<double> block_sum(d[0], -d[1]);
-        z[t] += start * block_sum;
-        if (t == 0) {
-          dot2(x, oscillators[t].j_re(), oscillators[t].j_im(), m, d);
-          const std::complex<double> moment(d[0], -d[1]);
-          z1 += start * ((static_cast<double>(i0) - centre) * block_sum + moment);
-        }
+        z[t] += start * std::complex<double>(d[0], -d[1]);
       }
     }
     moments[part] = z1;
@@ -480,6 +527,16 @@ void subtract_and_transform(const Job& job, double mean, std::vector<Fitted>& to
       const size_t m = static_cast<size_t>(std::min<uint64_t>(kBlock, n - i0));
       values_block(job.samples, job.type, job.config.bits, job.config.code_format, i0, m, x);
       table.values(i0, m, w);
+      if (k == 1) {
+        const std::complex<double> cs = 2.0 * tones[0].c * oscillators[0].at(i0);
+        double sums[3];
+        subtract_block(x, w, mean, oscillators[0].re(), oscillators[0].im(), cs.real(), cs.imag(),
+                       m, in + i0, sums);
+        sw += sums[0];
+        model[part] += sums[1];
+        cross[part] += sums[2];
+        continue;
+      }
       sw += squares(w, mean, m, w2, x);
       for (size_t t = 0; t < k; ++t) {
         // 2 Re(c e) = 2 (cr er - ci ei), e = start x table.

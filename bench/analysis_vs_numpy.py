@@ -6,8 +6,9 @@ For each length (default 2^20, and 2^20 - 2 whose half is the prime 524287) make
 capture of a -1 dBFS tone between bins (the case the core fits and subtracts; --coherent for a
 whole number of cycles) with noise, then times, alternately so that all see the same state of
 the machine: the core's whole single-tone analysis through ctypes (scan, fit, window, transform,
-figures; the analyzer made once, as the Python package keeps it) on one thread and on two, and
-numpy's rfft alone of the capture already converted to float64. Prints the median of each and
+figures; the analyzer made once, as the Python package keeps it) with the default threads
+(threads=0: two where the machine has two cores), on one thread and on two, and numpy's rfft
+alone of the capture already converted to float64. Prints the median of each and
 its ratio to numpy's rfft. It then runs itself again with glibc told to keep freed memory
 (MALLOC_MMAP_THRESHOLD_, MALLOC_TRIM_THRESHOLD_), which spares numpy its page faults, and
 measures in a fresh process per length the peak memory the core's analysis takes beyond the
@@ -61,7 +62,7 @@ def timings(lib, n, runs, coherent):
     config = ToneConfig(bits=16, window=2, harmonics=5)
     result = ctypes.create_string_buffer(4096)  # room for the result record
     entries = {}
-    for threads in (1, 2):
+    for threads in (0, 1, 2):
         analyzer = ctypes.c_void_p()
         assert lib.VRX5200Analysis_Create(n, threads, ctypes.byref(analyzer)) == 0
 
@@ -69,7 +70,9 @@ def timings(lib, n, runs, coherent):
             code = lib.VRX5200Analysis_Single_Tone(analyzer, x.ctypes.data, 0, n, config, result,
                                                    None)
             assert code == 0, code
-        entries[f"core, {threads} thread{'s' if threads > 1 else ''}"] = (core, [], analyzer)
+        name = "core, default threads" if threads == 0 else \
+            f"core, {threads} thread{'s' if threads > 1 else ''}"
+        entries[name] = (core, [], analyzer)
     entries["numpy rfft alone (float64 in)"] = (lambda: np.fft.rfft(as_float), [], None)
     for _ in range(runs):  # alternating, so that all see the same machine
         for what, times, _ in entries.values():
@@ -114,8 +117,9 @@ def main():
                                                       "libvrx5200analysis.so"))
     parser.add_argument("--runs", type=int, default=15)
     parser.add_argument("--coherent", action="store_true")
-    parser.add_argument("--memory-lengths", default=f"{1 << 20},{(1 << 20) - 2},{1 << 24},"
-                                                    f"{(1 << 24) - 2}")
+    parser.add_argument("--memory-lengths", default=f"{1 << 20},{1 << 24},{(1 << 20) - 2},"
+                                                    f"{(1 << 24) - 2},1000003,{(1 << 20) + 1},"
+                                                    f"{(1 << 20) - 1},{(1 << 24) + 1}")
     parser.add_argument("--memory-child", type=int, help=argparse.SUPPRESS)
     parser.add_argument("--timing-only", action="store_true", help=argparse.SUPPRESS)
     args = parser.parse_args()
@@ -126,7 +130,8 @@ def main():
     allocator = "glibc kept freed memory" if "MALLOC_TRIM_THRESHOLD_" in os.environ else \
         "glibc's default allocator"
     print(f"{allocator}; median of {args.runs} alternating runs (numpy {np.__version__}, "
-          f"{os.cpu_count()} cores, tone {'coherent' if args.coherent else 'between bins'}):")
+          f"{os.cpu_count()} cores, tone {'coherent' if args.coherent else 'between bins'}, "
+          f"load average {os.getloadavg()[0]:.1f}):")
     for n in args.lengths:
         medians = timings(lib, n, args.runs, args.coherent)
         reference = medians["numpy rfft alone (float64 in)"]
