@@ -12,14 +12,18 @@ using namespace vrxa;
 namespace vrxa {
 
 VRXA_VECTOR double row_sum(const float* x, uint64_t count, float* largest) {
+  // Powers are not negative: their bit patterns order as their values do, and an integer maximum
+  // vectorizes without any float rule relaxed.
   double sum = 0;
-  float most = 0;
+  uint32_t most = 0;
 #pragma omp simd reduction(+ : sum) reduction(max : most)
   for (uint64_t i = 0; i < count; ++i) {
+    uint32_t bits;
+    std::memcpy(&bits, &x[i], sizeof bits);
     sum += static_cast<double>(x[i]);
-    most = std::max(most, x[i]);
+    most = bits > most ? bits : most;
   }
-  *largest = most;
+  std::memcpy(largest, &most, sizeof most);
   return sum;
 }
 

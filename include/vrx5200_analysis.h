@@ -48,7 +48,7 @@
  * record's power (Parseval): a tone of amplitude A contributes A^2/2 summed over its lobe, white
  * noise of variance s^2 contributes s^2 spread over the n/2 bins, whatever the window. A record
  * whose length (half its length when even) has a prime factor above 97 is transformed by
- * Bluestein's chirp convolution instead, at several times the time and memory.
+ * Bluestein's chirp convolution instead, at a few times the time and memory.
  *
  * The header is plain C (C99 and later) and C++.
  */
@@ -195,16 +195,18 @@ VRX5200Analysis_Window_Info(int32_t window, VRX5200WindowInfo* info);
  * repeated analyses of that length cost only the transform. Its work memory is 4 bytes per
  * sample: the windowed record in single precision, transformed in place, whose memory then holds
  * the power spectrum (twice an int16 capture's own size). Lengths transformed by Bluestein's way
- * take about 36 bytes per sample when even, and up to about 75 when odd (a real record of odd
- * length cannot be paired into half as many complex points). A single-tone analysis adds no
- * memory in proportion to the record beyond its analyzer. */
+ * take about 16 bytes per sample when even and about 34 when odd, other odd lengths about 28 (a
+ * real record of odd length cannot be paired into half as many complex points). A single-tone
+ * analysis adds no memory in proportion to the record beyond its analyzer. */
 typedef struct VRX5200Analyzer VRX5200Analyzer;
 
 /* Makes an analyzer for records of n samples (n >= 16) into *analyzer. threads: 1 runs every
  * analysis on the caller's thread; 2 shares the transform and the windowing with a second thread
  * for records of 128 Ki samples or more; 0 chooses 2 where the machine has two cores or more.
- * The figures do not depend on it beyond the last bits of the sums. Calls without an analyzer
- * choose as 0 does. */
+ * The second thread lives as long as the analyzer and takes parts of each pass as they come, so
+ * that a machine busy elsewhere costs little (a pass kept waiting for it leaves the next ones to
+ * the caller's thread for a while). The figures do not depend on it: sums are taken over the
+ * same parts on one thread or two. Calls without an analyzer choose as 0 does. */
 VRX5200_ANALYSIS_API int32_t VRX5200_ANALYSIS_CALL
 VRX5200Analysis_Create(uint64_t n, int32_t threads, VRX5200Analyzer** analyzer);
 /* Frees an analyzer (null is ignored). */

@@ -54,6 +54,23 @@ TEST_P(SingleTone, MetricsMatchTheClosedForm) {
   ASSERT_EQ(VRX5200Analysis_Single_Tone(nullptr, x.data(), VRX5200_SAMPLES_DOUBLE, kN,
                                         sig::tone_config(c.window, 16, rate), &r, nullptr),
             VRX5200_ANALYSIS_OK);
+  // The same bits on one thread and on two (sums over the same parts).
+  for (int32_t threads : {1, 2}) {
+    VRX5200Analyzer* analyzer = nullptr;
+    ASSERT_EQ(VRX5200Analysis_Create(kN, threads, &analyzer), VRX5200_ANALYSIS_OK);
+    VRX5200ToneResult again{};
+    ASSERT_EQ(VRX5200Analysis_Single_Tone(analyzer, x.data(), VRX5200_SAMPLES_DOUBLE, kN,
+                                          sig::tone_config(c.window, 16, rate), &again, nullptr),
+              VRX5200_ANALYSIS_OK);
+    VRX5200Analysis_Destroy(analyzer);
+    const double figures[][2] = {{r.snr_db, again.snr_db},
+                                 {r.sinad_db, again.sinad_db},
+                                 {r.thd_dbc, again.thd_dbc},
+                                 {r.sfdr_dbc, again.sfdr_dbc},
+                                 {r.noise_floor_dbfs, again.noise_floor_dbfs},
+                                 {r.tones[0].cycles, again.tones[0].cycles}};
+    for (const auto& f : figures) EXPECT_EQ(f[0], f[1]) << threads << " thread(s)";
+  }
   const double signal = amplitude * amplitude / 2;
   const double noise = c.sigma * c.sigma;
   double distortion = 0;
