@@ -19,9 +19,10 @@ struct kiss_fft_state;
 
 // Loops over samples that pay for wider vectors are built twice on x86-64 Linux with GCC, for
 // the baseline and for AVX2 with FMA, the one to run chosen when the library loads; elsewhere
-// once, for the baseline.
+// once, for the baseline (and under the sanitizers, whose run times are not up when the loader
+// resolves the clones).
 #if defined(__x86_64__) && defined(__linux__) && defined(__GNUC__) && !defined(__clang__) && \
-    !defined(__SANITIZE_ADDRESS__)
+    !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
 #define VRXA_VECTOR __attribute__((target_clones("arch=x86-64-v3", "default")))
 #else
 #define VRXA_VECTOR
