@@ -8,8 +8,9 @@ whole number of cycles) with noise, then times, alternately so that all see the 
 the machine: the core's whole single-tone analysis through ctypes (scan, fit, window, transform,
 figures; the analyzer made once, as the Python package keeps it) with the default threads
 (threads=0: two where the machine has two cores), on one thread and on two, and numpy's rfft
-alone of the capture already converted to float64. Prints the median of each and
-its ratio to numpy's rfft. It then runs itself again with glibc told to keep freed memory
+alone of the capture already converted to float64 (each in turn first, since the one after
+numpy's finds the caches emptied). Prints the median of each and its ratio to numpy's rfft,
+with the load average. It then runs itself again with glibc told to keep freed memory
 (MALLOC_MMAP_THRESHOLD_, MALLOC_TRIM_THRESHOLD_), which spares numpy its page faults, and
 measures in a fresh process per length the peak memory the core's analysis takes beyond the
 capture (an analyzer made and freed), in bytes per sample.
@@ -74,8 +75,9 @@ def timings(lib, n, runs, coherent):
             f"core, {threads} thread{'s' if threads > 1 else ''}"
         entries[name] = (core, [], analyzer)
     entries["numpy rfft alone (float64 in)"] = (lambda: np.fft.rfft(as_float), [], None)
-    for _ in range(runs):  # alternating, so that all see the same machine
-        for what, times, _ in entries.values():
+    order = list(entries.values())
+    for run in range(runs):  # alternating, so that all see the same machine, each in turn first
+        for what, times, _ in order[run % len(order):] + order[:run % len(order)]:
             start = time.perf_counter()
             what()
             times.append(time.perf_counter() - start)
