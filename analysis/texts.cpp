@@ -115,7 +115,8 @@ const WarningText kWarnings[] = {
      "SINAD and ENOB are withheld; a window with lower side lobes measures them"},
     {VRX5200_WARN_PRECISION_LIMITED, "precision_limited",
      "the noise lies near the arithmetic's floor: SNR, SINAD, SFDR, ENOB and the noise figures "
-     "are withheld; the truth is at least the floor's figure"},
+     "are withheld (THD too when the harmonics lie there); the truth is at least the floor's "
+     "figure"},
     {VRX5200_WARN_ENOB_ABOVE_BITS, "enob_above_bits",
      "ENOB came out above the declared bits: the noise is below an ideal quantizer's (a tone "
      "with few distinct phases, or too few bits declared); ENOB is withheld"},

@@ -866,11 +866,24 @@ void finish(const Job& job, Spectrum& s, const Summary& in, VRX5200ToneResult* r
   if (tone && job.method == VRX5200_METHOD_FIT_SUBTRACT) floor += kFitFloor * signal;
   q.floor_dbfs = db_ratio(floor, fs_power);
   q.leakage_dbfs = db_ratio(leakage, fs_power);
-  if (noise < 50 * floor) warnings |= VRX5200_WARN_PRECISION_LIMITED;
+  const bool noise_at_floor = noise < 50 * floor;
+  if (noise_at_floor) warnings |= VRX5200_WARN_PRECISION_LIMITED;
+  // The harmonics' lobes hold their share of the same floor: a distortion within 17 dB of it is
+  // the arithmetic's, not the converter's (a noiseless tone would read THD near -300 dBc).
+  uint64_t harmonic_bins = 0;
+  for (int32_t h = 2; h <= harmonics; ++h) {
+    const Lobe& l = harmonic_lobes[static_cast<size_t>(h)];
+    if (r.tones[h - 1].counted) harmonic_bins += l.last - l.first + 1;
+  }
+  const double harmonic_floor = noise_band_bins > 0 ? floor * static_cast<double>(harmonic_bins) /
+                                                          static_cast<double>(noise_band_bins)
+                                                    : 0.0;
+  const bool distortion_at_floor = r.harmonics_counted > 0 && distortion < 50 * harmonic_floor;
+  if (distortion_at_floor) warnings |= VRX5200_WARN_PRECISION_LIMITED;
   if (tone && leakage > 0.02 * noise) warnings |= VRX5200_WARN_LEAKAGE_LIMITED;
 
   const bool no_tone = !tone;
-  const bool precision = (warnings & VRX5200_WARN_PRECISION_LIMITED) != 0;
+  const bool precision = noise_at_floor;
   const bool leaky = (warnings & VRX5200_WARN_LEAKAGE_LIMITED) != 0;
   const bool folded = (warnings & VRX5200_WARN_HARMONIC_ON_TONE) != 0;
   r.fundamental_dbfs = nan_if(no_tone, db_ratio(signal, fs_power));
@@ -879,8 +892,9 @@ void finish(const Job& job, Spectrum& s, const Summary& in, VRX5200ToneResult* r
   r.sinad_db =
       nan_if(no_tone || precision || leaky || folded, db_ratio(signal, noise + distortion));
   r.thd_measured = r.harmonics_counted > 0 ? 1 : 0;
-  r.thd_dbc = r.thd_measured ? nan_if(no_tone || folded, db_ratio(distortion, signal))
-                             : nan_if(no_tone || folded, 0.0);
+  r.thd_dbc = r.thd_measured
+                  ? nan_if(no_tone || folded || distortion_at_floor, db_ratio(distortion, signal))
+                  : nan_if(no_tone || folded, 0.0);
   r.sfdr_dbc = nan_if(no_tone || precision || folded, db_ratio(signal, spur_power));
   if (no_tone) {
     r.worst_spur_dbfs = kNaN;

@@ -299,9 +299,8 @@ VRX5200Analysis_Power_Spectrum(VRX5200Analyzer* analyzer, const void* samples, i
  * residual through the window): on a coherent record exactly the lobe sum of the record's own
  * spectrum, which VRX5200_METHOD_SPECTRUM gives (the windowed spectrum of the record as it is,
  * as VRX5200Analysis_Single_Tone did before the fit; exact for coherent records only). */
-#define VRX5200_METHOD_DEFAULT                                      \
-  0 /* options only: the core's choice, VRX5200_METHOD_FIT_SUBTRACT \
-     */
+/* In options only: the core's choice, VRX5200_METHOD_FIT_SUBTRACT. */
+#define VRX5200_METHOD_DEFAULT 0
 #define VRX5200_METHOD_SPECTRUM 1
 #define VRX5200_METHOD_FIT_SUBTRACT 2
 
@@ -332,7 +331,8 @@ VRX5200Analysis_Power_Spectrum(VRX5200Analyzer* analyzer, const void* samples, i
 #define VRX5200_WARN_LEAKAGE_LIMITED (1u << 5)
 /* The noise lies within 17 dB of the arithmetic's floor (the transform's rounding, or double
  * precision's under the fit): SNR, SINAD, ENOB and SFDR are NaN; the truth is at least the
- * floor's figure (VRX5200ToneQuality.floor_dbfs). */
+ * floor's figure (VRX5200ToneQuality.floor_dbfs). The harmonics' lobes within 17 dB of their
+ * share of the floor: THD is NaN. */
 #define VRX5200_WARN_PRECISION_LIMITED (1u << 6)
 /* ENOB came out above the declared bits by more than 0.1 bit: the noise is below an ideal
  * quantizer's (a tone with few distinct phases, or too few bits declared): ENOB is NaN. */

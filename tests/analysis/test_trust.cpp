@@ -261,6 +261,28 @@ TEST(Warnings, EachTroubleIsFlaggedAndItsFiguresWithheld) {
   EXPECT_NEAR(r.enob_bits, 16, 0.02);
 }
 
+// A noiseless tone's THD is the arithmetic's (-300 dBc was printed): withheld; a real harmonic
+// above that floor is measured even where the noise is not.
+TEST(Warnings, DistortionAtTheFloorIsWithheldARealOneIsNot) {
+  const VRX5200ToneConfig config = sig::tone_config(kBh4);
+  for (const double harmonic_dbc : {0.0, -90.0}) {
+    const std::vector<double> x = harmonic_dbc == 0
+                                      ? sig::tone(kShort, 1021.3, 20000, 0)
+                                      : sig::tone(kShort, 1021.3, 20000, 0, {{3, harmonic_dbc}});
+    VRX5200ToneResult r{};
+    VRX5200ToneQuality q{};
+    ASSERT_EQ(VRX5200Analysis_Single_Tone_Ex(nullptr, x.data(), kD, kShort, &config, nullptr, &r,
+                                             &q, nullptr),
+              VRX5200_ANALYSIS_OK);
+    if (harmonic_dbc == 0) {
+      EXPECT_NE(q.warnings & VRX5200_WARN_PRECISION_LIMITED, 0u);
+      EXPECT_TRUE(std::isnan(r.thd_dbc)) << r.thd_dbc;
+    } else {
+      EXPECT_NEAR(r.thd_dbc, harmonic_dbc, 0.1);
+    }
+  }
+}
+
 // Every flag has its own code and sentence; the codes are what front ends print and match.
 TEST(Warnings, CodesAndTextsAreDistinct) {
   std::set<std::string> codes_seen, texts;
