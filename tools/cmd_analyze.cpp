@@ -271,9 +271,9 @@ int two_tone(const AnalyzeOptions& o, const Samples& s, double rate) {
   config.code_format = code_format_of(o.code_format);
   config.window = window_of(o.window);
   config.rate_hz = rate;
-  const auto bin_hz = [&](uint64_t bin) {
-    return static_cast<double>(bin) * rate / static_cast<double>(s.size());
-  };
+  // Frequencies where the components are (the tones' lobe centroids, the products' aliases of
+  // them), not the bins nearest them.
+  const auto hz = [&](double cycles) { return cycles * rate / static_cast<double>(s.size()); };
   VRX5200TwoToneResult r{};
   check_analysis("two-tone analysis",
                  VRX5200Analysis_Two_Tone(nullptr, s.data(), s.type, s.size(), config, &r));
@@ -287,8 +287,8 @@ int two_tone(const AnalyzeOptions& o, const Samples& s, double rate) {
         .add_number("tone2_dbfs", r.tones[1].power_dbfs);
     if (rate > 0) {
       j.add_number("rate_hz", rate)
-          .add_number("tone1_hz", bin_hz(r.tones[0].bin))
-          .add_number("tone2_hz", bin_hz(r.tones[1].bin));
+          .add_number("tone1_hz", hz(r.tones[0].cycles))
+          .add_number("tone2_hz", hz(r.tones[1].cycles));
     }
     std::vector<JsonObject> products;
     for (int p = 0; p < 6; ++p) {
@@ -301,7 +301,7 @@ int two_tone(const AnalyzeOptions& o, const Samples& s, double rate) {
       } else {
         one.add_null("level_dbc");
       }
-      if (rate > 0) one.add_number("frequency_hz", bin_hz(t.bin));
+      if (rate > 0) one.add_number("frequency_hz", hz(t.cycles));
       products.push_back(one);
     }
     j.add_array("products", products);
@@ -329,7 +329,7 @@ int two_tone(const AnalyzeOptions& o, const Samples& s, double rate) {
   for (int p = 0; p < 6; ++p) {
     const VRX5200ToneRecord& t = r.products[p];
     std::string at = "bin " + std::to_string(t.bin);
-    if (rate > 0) at += " (" + format_hertz(bin_hz(t.bin)) + ")";
+    if (rate > 0) at += " (" + format_hertz(hz(t.cycles)) + ")";
     std::printf(
         "  %-6s %s, %s\n", kProductNames[p], at.c_str(),
         t.counted ? fixed(t.level_dbc, 2, "dBc").c_str() : "not counted (in a tone's lobe)");

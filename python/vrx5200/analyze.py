@@ -327,20 +327,21 @@ def _two_tone(args, path, s, rate) -> int:
     r = _analysis("two-tone analysis", lambda: core.two_tone(
         s, args.bits, args.code_format == "offset", args.window, rate))
     warnings = _record_warnings(args, s, 0b11)
-    hz = (lambda k: k * rate / n) if rate is not None else None
+    # where the components are (lobe centroids and their aliases), not their nearest bins
+    hz = (lambda cycles: cycles * rate / n) if rate is not None else None
     if args.json:
         report = {"file": path, "samples": n, "tone1_bin": r.tones[0]["bin"],
                   "tone2_bin": r.tones[1]["bin"], "tone1_dbfs": r.tones[0].get("power_dbfs"),
                   "tone2_dbfs": r.tones[1].get("power_dbfs")}
         if hz:
-            report.update(rate_hz=rate, tone1_hz=hz(r.tones[0]["bin"]),
-                          tone2_hz=hz(r.tones[1]["bin"]))
+            report.update(rate_hz=rate, tone1_hz=hz(r.tones[0]["cycles"]),
+                          tone2_hz=hz(r.tones[1]["cycles"]))
         products = []
         for name, p in zip(_PRODUCTS, r.products):
             one = {"product": name, "order": p["order"], "bin": p["bin"],
                    "counted": p["counted"], "level_dbc": p.get("level_dbc")}
             if hz:
-                one["frequency_hz"] = hz(p["bin"])
+                one["frequency_hz"] = hz(p["cycles"])
             products.append(one)
         report.update(products=products, imd2_dbc=_number(r.imd2_dbc),
                       imd3_dbc=_number(r.imd3_dbc), noise_floor_dbfs=_number(r.noise_floor_dbfs),
@@ -353,7 +354,7 @@ def _two_tone(args, path, s, rate) -> int:
     lines.append(f"IMD2:  {_figure(r.imd2_dbc, 2, 'dBc') if math.isfinite(r.imd2_dbc) else 'n/a'}")
     lines.append(f"IMD3:  {_figure(r.imd3_dbc, 2, 'dBc') if math.isfinite(r.imd3_dbc) else 'n/a'}")
     for name, p in zip(_PRODUCTS, r.products):
-        at = f"bin {p['bin']}" + (f" ({format_hz(hz(p['bin']))})" if hz else "")
+        at = f"bin {p['bin']}" + (f" ({format_hz(hz(p['cycles']))})" if hz else "")
         level = (_figure(p["level_dbc"], 2, "dBc") if p["counted"]
                  else "not counted (in a tone's lobe)")
         lines.append(f"  {name:<6} {at}, {level}")
