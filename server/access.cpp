@@ -210,6 +210,17 @@ std::optional<Denial> Access::authenticate(const http::Request& r) {
                                   : "wrong token"};
 }
 
+std::optional<Denial> Access::check_token(const std::string& peer, const std::string& given) {
+  double retry_s = 0;
+  if (throttled(peer, false, retry_s)) {
+    return Denial{429, "too many failed attempts from this address; try again in " +
+                           std::to_string(static_cast<int>(std::ceil(retry_s))) + " s"};
+  }
+  if (!given.empty() && same_secret(given, token_)) return std::nullopt;
+  throttled(peer, true, retry_s);
+  return Denial{401, "wrong token"};
+}
+
 std::string Access::cookie_name(const http::Request& r) {
   // Cookies are not kept apart by port: the name carries the port the browser used, so that
   // two servers on one machine do not overwrite each other's.

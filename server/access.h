@@ -42,6 +42,9 @@ class Access {
   // The bearer token or the page's cookie, with failed attempts throttled per address (429
   // with Retry-After once an address has failed too often, checked no further).
   std::optional<Denial> authenticate(const http::Request& r);
+  // A token given by a client of `peer` outside HTTP (the SCPI socket's SYSTem:TOKen), counted
+  // against the same failed attempts per address.
+  std::optional<Denial> check_token(const std::string& peer, const std::string& given);
   // Set-Cookie for the page of this request, after its token was accepted.
   std::string session_cookie(const http::Request& r) const;
   // The cookie's name for the port the request was sent to.

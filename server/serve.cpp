@@ -22,6 +22,7 @@
 #include "client/results.h"
 #include "server/api.h"
 #include "server/http.h"
+#include "server/scpi.h"
 
 namespace server {
 namespace {
@@ -55,6 +56,13 @@ void remove_dir(const std::string& dir) {
 
 }  // namespace
 
+bool scpi_address(const std::string& text, std::string& host, int& port) {
+  if (!text.empty() && text.find_first_not_of("0123456789") == std::string::npos) {
+    return split_listen("127.0.0.1:" + text, host, port);
+  }
+  return split_listen(text, host, port);
+}
+
 int serve(client::Library& lib, const ServeOptions& given) {
   // A worker's FPGA transcript borrows descriptors 1 and 2 for its call: they must not be a
   // socket's (the workers inherit them).
@@ -73,6 +81,15 @@ int serve(client::Library& lib, const ServeOptions& given) {
   if (!split_listen(o.listen, host, port)) {
     std::fprintf(stderr, "vrx5200: bad listen address \"%s\" (ADDR:PORT, [ADDR]:PORT for IPv6)\n",
                  o.listen.c_str());
+    return client::kExitUsage;
+  }
+  std::string scpi_host;
+  int scpi_port = 0;
+  if (!o.scpi.empty() && !scpi_address(o.scpi, scpi_host, scpi_port)) {
+    std::fprintf(stderr,
+                 "vrx5200: bad SCPI address \"%s\" (PORT on loopback, or ADDR:PORT, [ADDR]:PORT "
+                 "for IPv6)\n",
+                 o.scpi.c_str());
     return client::kExitUsage;
   }
   if (o.tls_cert.empty() != o.tls_key.empty()) {
@@ -127,6 +144,18 @@ int serve(client::Library& lib, const ServeOptions& given) {
     remove_dir(dir);
     return client::kExitFile;
   }
+  int scpi_listener = -1;
+  if (!o.scpi.empty()) {
+    scpi_listener = http::bind_listener(scpi_host, scpi_port, error, code);
+    if (scpi_listener < 0) {
+      std::fprintf(stderr, "vrx5200: cannot listen for SCPI on %s: %s%s\n", o.scpi.c_str(),
+                   error.c_str(),
+                   code == EADDRINUSE ? " (is another instrument or server there?)" : "");
+      close(listener);
+      remove_dir(dir);
+      return client::kExitFile;
+    }
+  }
 
   // SIGINT and SIGTERM are taken by one thread (blocked in all others, which inherit the mask),
   // which stops the server outside any signal handler. A client gone away must not kill the
@@ -154,8 +183,27 @@ int serve(client::Library& lib, const ServeOptions& given) {
   };
   if (!http.start(listener, cert, key, error)) {
     std::fprintf(stderr, "vrx5200: %s\n", error.c_str());
+    if (scpi_listener >= 0) close(scpi_listener);
     remove_dir(dir);
     return client::kExitFile;
+  }
+  // The SCPI socket: its connections' jobs go to the same boards' queues as the HTTP side's.
+  ScpiServer scpi(api, ScpiLimits{});
+  if (scpi_listener >= 0) {
+    if (!scpi.start(scpi_listener)) {
+      std::fprintf(stderr, "vrx5200: cannot start the SCPI socket's thread\n");
+      http.stop();
+      remove_dir(dir);
+      return client::kExitFailure;
+    }
+    const bool v6 = scpi_host.find(':') != std::string::npos;
+    std::printf("vrx5200: SCPI on TCPIP::%s::%d::SOCKET\n",
+                (v6 ? "[" + scpi_host + "]" : scpi_host).c_str(), scpi_port);
+    if (!is_loopback(scpi_host)) {
+      std::fprintf(stderr,
+                   "vrx5200: warning: the SCPI socket has no TLS: beyond loopback its token "
+                   "crosses the network in clear\n");
+    }
   }
 
   const auto url_of = [&](const std::string& name) {
@@ -197,6 +245,8 @@ int serve(client::Library& lib, const ServeOptions& given) {
   }
   tick.notify_all();
   ticker.join();
+  // SCPI connections end first: their jobs are cancelled with the rest below.
+  scpi.stop();
 
   // Jobs are cancelled and their clients told; a job that cannot be stopped (an FPGA load) gets
   // a few seconds to end, then the server leaves without it rather than keep its user waiting.

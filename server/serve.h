@@ -19,6 +19,7 @@ struct ServeOptions {
   std::string board;       // serial key of the default board; empty: the first discovered
   std::vector<std::string> allow_origins;  // pages elsewhere that may use the API (a proxy)
   std::string tls_cert, tls_key;           // PEM files: serve HTTPS
+  std::string scpi;  // ADDR:PORT of the SCPI socket, or PORT alone (on loopback); empty: none
   bool simulated = false;
   std::string version;
   // The program and arguments that start a board's worker process (its key is added).
@@ -29,8 +30,12 @@ struct ServeOptions {
 constexpr size_t kMinTokenLength = 32;
 
 // Serves until SIGINT or SIGTERM; returns the process exit code: 0; 2 when the options are
-// wrong (a malformed address, a short token); 3 when the address, the port, a file or a
-// directory cannot be had (a port in use is never shared).
+// wrong (a malformed address, a short token); 3 when an address, a port, a file or a directory
+// cannot be had (a port in use is never shared).
 int serve(client::Library& lib, const ServeOptions& options);
+
+// The SCPI socket's address from --scpi: "PORT" is on loopback, "ADDR:PORT" as --listen; false
+// when malformed.
+bool scpi_address(const std::string& text, std::string& host, int& port);
 
 }  // namespace server

@@ -19,7 +19,8 @@ class ServeCommand : public Command {
 
   CLI::App* add_to(CLI::App& app) override {
     auto* serve = app.add_subcommand(
-        "serve", "serve the boards over HTTP: the front panel page and the API for remote scripts");
+        "serve", "serve the boards over HTTP: the front panel page and the API for remote scripts; "
+        "and over SCPI with --scpi");
     serve
         ->add_option("--listen", options_.listen,
                      "ADDR:PORT to listen on (port 0: any free one); a port in use is refused")
@@ -35,6 +36,10 @@ class ServeCommand : public Command {
                       "the server (https://lab.example:8443); repeat for more");
     serve->add_option("--tls-cert", options_.tls_cert, "serve HTTPS with this PEM certificate");
     serve->add_option("--tls-key", options_.tls_key, "and this PEM private key");
+    serve->add_option("--scpi", options_.scpi,
+                      "also answer SCPI on a raw TCP socket (as LAN instruments do; 5025 by "
+                      "convention): PORT on loopback, or ADDR:PORT; the same boards, queues "
+                      "and token as HTTP (SYSTem:TOKen \"TOKEN\")");
     serve->add_option("--upload-dir", options_.upload_dir,
                       "where the server makes its own directory for uploads (default: TMPDIR)");
     // A board's worker process, started by the server itself.
@@ -43,7 +48,9 @@ class ServeCommand : public Command {
         "Every board of the host is served, each in a worker process of its own; --board names "
         "the default one.\nExamples:\n"
         "  vrx5200 --sim serve     (then open the address it prints, with its #token=...)\n"
-        "  vrx5200 serve --listen 0.0.0.0:8520 --token-file ~/.config/vrx5200/token");
+        "  vrx5200 serve --listen 0.0.0.0:8520 --token-file ~/.config/vrx5200/token\n"
+        "  vrx5200 --sim serve --scpi 5025   (PyVISA: TCPIP::127.0.0.1::5025::SOCKET, \"\\n\" "
+        "termination)");
     return serve;
   }
 
