@@ -28,6 +28,8 @@ namespace {
 
 // Bytes read from a connection at a time.
 constexpr size_t kReadChunk = 64 * 1024;
+// Messages a connection may run in one turn; then the others have theirs.
+constexpr int kMessagesPerTurn = 8;
 
 int64_t now_ms() {
   return std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -95,6 +97,7 @@ struct ScpiServer::State {
   std::thread thread;
   std::map<uint64_t, Connection> connections;
   uint64_t next_id = 1;
+  bool more = false;  // a connection had messages left at the end of its turn
 
   State(Api& a, ScpiLimits l) : api(a), limits(l) {}
 
@@ -134,8 +137,8 @@ bool ScpiServer::State::read_from(Connection& c) {
   if (c.input.size() - tail > limits.max_line) {
     c.input.resize(tail);
     c.discarding = true;
-    c.session->push_error(-223, "a message is at most " + std::to_string(limits.max_line) +
-                                    " bytes");
+    c.session->push_error(-223,
+                          "a message is at most " + std::to_string(limits.max_line) + " bytes");
   }
   return true;
 }
@@ -159,18 +162,22 @@ bool ScpiServer::State::write_to(Connection& c) {
 }
 
 bool ScpiServer::State::pump(Connection& c) {
-  for (;;) {
+  for (int turn = 0;; ++turn) {
     if (!write_to(c)) return false;
     // One message at a time, the next once the last one's answer is out.
     if (c.session->busy() || !c.session->output().empty()) return true;
     const size_t end = c.input.find('\n');
     if (end == std::string::npos) return true;
+    if (turn == kMessagesPerTurn) {
+      more = true;
+      return true;
+    }
     std::string line = c.input.substr(0, end);
     c.input.erase(0, end + 1);
     if (http_request_line(line)) return false;
     if (line.size() > limits.max_line) {
-      c.session->push_error(-223, "a message is at most " + std::to_string(limits.max_line) +
-                                      " bytes");
+      c.session->push_error(-223,
+                            "a message is at most " + std::to_string(limits.max_line) + " bytes");
       continue;
     }
     c.session->run(line);
@@ -206,10 +213,11 @@ void ScpiServer::State::accept_all() {
     c.fd = fd;
     c.opened_ms = c.active_ms = now_ms();
     std::weak_ptr<Mailbox> box = mailbox;
-    c.session = std::make_unique<scpi::Session>(
-        api, peer_of(address), [box, id](std::function<void(scpi::Session&)> f) {
-          if (auto b = box.lock()) b->post(id, std::move(f));
-        });
+    c.session = std::make_unique<scpi::Session>(api, peer_of(address),
+                                                [box, id](std::function<void(scpi::Session&)> f) {
+                                                  if (auto b = box.lock())
+                                                    b->post(id, std::move(f));
+                                                });
   }
 }
 
@@ -229,7 +237,10 @@ void ScpiServer::State::loop() {
       fds.push_back({c.fd, events, 0});
       ids.push_back(id);
     }
-    if (poll(fds.data(), fds.size(), 1000) < 0 && errno != EINTR) break;
+    // A connection whose turn ended with messages left goes on at once, after the others.
+    const bool go_on = more;
+    more = false;
+    if (poll(fds.data(), fds.size(), go_on ? 0 : 1000) < 0 && errno != EINTR) break;
     if (stopping) break;
 
     // Jobs and analyses done: their messages go on.
@@ -252,7 +263,7 @@ void ScpiServer::State::loop() {
     for (size_t i = 0; i < ids.size(); ++i) {
       const short r = fds[i + 2].revents;
       auto it = connections.find(ids[i]);
-      if (r == 0 || it == connections.end()) continue;
+      if (it == connections.end() || (r == 0 && !go_on)) continue;
       Connection& c = it->second;
       bool ok = (r & (POLLERR | POLLNVAL)) == 0;
       if (ok && (r & (POLLIN | POLLHUP))) ok = read_from(c);

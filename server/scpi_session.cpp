@@ -80,6 +80,13 @@ bool boolean(const Param& p) {
   refuse(p.type == ParamType::kCharacter ? -224 : -104, "ON, OFF, 1 or 0");
 }
 
+// Adds `item` to a comma-separated list (appended: GCC 12 at -O3 takes `"," + std::string` for
+// an overlapping copy and warns).
+void add_item(std::string& list, const std::string& item) {
+  if (!list.empty()) list += ',';
+  list += item;
+}
+
 std::string nr1(int64_t x) {
   return std::to_string(x);
 }
@@ -106,9 +113,9 @@ constexpr Figure kFigures[] = {{"SNR", "snr_db"},
                                {"ENOB", "enob"}};
 
 json default_settings() {
-  return {{"samples", 65536},    {"rate", 250e6},      {"rate_factor", 2},
-          {"step_select", 0},    {"half_rate_mode", 0}, {"register_1", 0},
-          {"register_6", 0},     {"register_7", 0},     {"lanes", json::array({1})},
+  return {{"samples", 65536},     {"rate", 250e6},          {"rate_factor", 2},
+          {"step_select", 0},     {"half_rate_mode", 0},    {"register_1", 0},
+          {"register_6", 0},      {"register_7", 0},        {"lanes", json::array({1})},
           {"ops", json::array()}, {"offset_binary", false}, {"timeout_ms", 10000}};
 }
 
@@ -198,7 +205,7 @@ const std::vector<Session::Command>& Commands::table() {
           std::string list;
           for (const json& x : v) {
             for (const json& y : x.is_array() ? x : json::array({x})) {
-              list += (list.empty() ? "" : ",") + nr1(y.get<int64_t>());
+              add_item(list, nr1(y.get<int64_t>()));
             }
           }
           s.answer(list.empty() ? "NONE" : list);
@@ -293,7 +300,8 @@ const std::vector<Session::Command>& Commands::table() {
       expect_params(c.unit, 0, 0);
       std::string all;
       for (const auto& [code, text] : s.errors_) {
-        all += (all.empty() ? "" : ",") + nr1(code) + "," + scpi::quoted(text);
+        add_item(all, nr1(code));
+        add_item(all, scpi::quoted(text));
       }
       s.errors_.clear();
       s.answer(all.empty() ? "0," + scpi::quoted(error_text(0)) : all);
@@ -333,7 +341,7 @@ const std::vector<Session::Command>& Commands::table() {
       expect_params(c.unit, 0, 0);
       std::string list;
       for (const json& b : s.api_.boards.list()) {
-        list += (list.empty() ? "" : ",") + scpi::quoted(b.value("key", ""));
+        add_item(list, scpi::quoted(b.value("key", "")));
       }
       s.answer(list.empty() ? "\"\"" : list);
     });
@@ -403,8 +411,8 @@ const std::vector<Session::Command>& Commands::table() {
       if (c.unit.params.size() == 1 && is_word(c.unit.params[0], "NONE")) return ops;
       if (c.unit.params.size() % 2 != 0) refuse(-109, "code,operand pairs");
       for (size_t i = 0; i < c.unit.params.size(); i += 2) {
-        ops.push_back({whole(c.unit.params[i], 0, 4, 0),
-                       whole(c.unit.params[i + 1], -15, 0xFFFF, 0)});
+        ops.push_back(
+            {whole(c.unit.params[i], 0, 4, 0), whole(c.unit.params[i + 1], -15, 0xFFFF, 0)});
       }
       return ops;
     });
@@ -545,11 +553,19 @@ void Session::resume() {
   next_ = 0;
   // The answers of a message's queries go out together, in one line.
   if (answers_.empty()) return;
+  // Text goes out in one piece; a block's samples as they lie.
+  auto add = [this](Chunk c) {
+    if (!c.keep && !output_.empty() && !output_.back().keep) {
+      output_.back().text += c.text;
+    } else {
+      output_.push_back(std::move(c));
+    }
+  };
   for (size_t i = 0; i < answers_.size(); ++i) {
-    if (i > 0) output_.emplace_back(";");
-    for (Chunk& c : answers_[i]) output_.push_back(std::move(c));
+    if (i > 0) add(Chunk(";"));
+    for (Chunk& c : answers_[i]) add(std::move(c));
   }
-  output_.emplace_back("\n");
+  add(Chunk("\n"));
   answers_.clear();
 }
 
@@ -584,10 +600,14 @@ bool Session::dispatch(const Unit& u) {
 }
 
 void Session::push_error(int code, std::string info) {
-  if (code <= -100 && code > -200) esr_ |= 0x20;       // command error
-  else if (code <= -200 && code > -300) esr_ |= 0x10;  // execution error
-  else if (code <= -300 && code > -400) esr_ |= 0x08;  // device-dependent error
-  else if (code <= -400 && code > -500) esr_ |= 0x04;  // query error
+  if (code <= -100 && code > -200)
+    esr_ |= 0x20;  // command error
+  else if (code <= -200 && code > -300)
+    esr_ |= 0x10;  // execution error
+  else if (code <= -300 && code > -400)
+    esr_ |= 0x08;  // device-dependent error
+  else if (code <= -400 && code > -500)
+    esr_ |= 0x04;  // query error
   if (errors_.size() >= kMaxErrors) {
     errors_.back() = {-350, error_text(-350)};
     esr_ |= 0x08;
@@ -629,9 +649,9 @@ void Session::complete(const std::function<void()>& f) {
 
 int Session::status_byte() const {
   int stb = 0;
-  if (!errors_.empty()) stb |= 0x04;      // error/event queue not empty
-  if ((esr_ & ese_) != 0) stb |= 0x20;    // standard event summary
-  if ((stb & sre_) != 0) stb |= 0x40;     // master summary
+  if (!errors_.empty()) stb |= 0x04;    // error/event queue not empty
+  if ((esr_ & ese_) != 0) stb |= 0x20;  // standard event summary
+  if ((stb & sre_) != 0) stb |= 0x40;   // master summary
   return stb;
 }
 

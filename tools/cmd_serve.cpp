@@ -19,7 +19,8 @@ class ServeCommand : public Command {
 
   CLI::App* add_to(CLI::App& app) override {
     auto* serve = app.add_subcommand(
-        "serve", "serve the boards over HTTP: the front panel page and the API for remote scripts; "
+        "serve",
+        "serve the boards over HTTP: the front panel page and the API for remote scripts; "
         "and over SCPI with --scpi");
     serve
         ->add_option("--listen", options_.listen,

@@ -6,7 +6,10 @@ authenticated client on 127.0.0.1 captures 64 Ki samples every half second: ever
 answer within 3 s, and the server's memory (its own and its workers') stay within 40 MB of what
 it was before. The slow connections must be cut once their head is late, and one address may
 not hold more than its share of connections. Requests without the token get no data, and a
-second server on the same port is refused.
+second server on the same port is refused. On the SCPI socket meanwhile, 40 connections from one
+address overrun the message bound, ask without reading their answers or just hold: the socket
+keeps at most its 16 connections, and a client that gave its token first measures every half
+second within the same bound.
 
     python3 tests/server/hostile_test.py [--seconds 12]     (exit 0 when every bound holds)
 """
@@ -31,6 +34,9 @@ FLOOD_ADDRESS = "127.0.0.21"
 FLOOD_BYTES = 8 << 20
 CROWD_ADDRESS = "127.0.0.31"  # opens more connections than one address may hold
 CROWD = 80
+SCPI_ADDRESS = "127.0.0.41"
+SCPI_CROWD = 40
+SCPI_MAX_CONNECTIONS = 16
 CAPTURE_BOUND_S = 3.0
 MEMORY_BOUND_MB = 40.0
 
@@ -141,6 +147,54 @@ def crowd(port, stop, report):
         s.close()
 
 
+def scpi_attacker(port, stop, report):
+    """More SCPI connections than the socket keeps: a third overrun a message's bound without
+    end, a third ask *IDN? again and again without reading the answers, a third only hold.
+    Notes how many are still open at the end."""
+    sockets = []
+    for _ in range(SCPI_CROWD):
+        try:
+            s = connect_from(SCPI_ADDRESS, port)
+            s.setblocking(False)
+            sockets.append(s)
+        except OSError:
+            pass
+    junk, questions = b"x" * 65536, b"*IDN?\n" * 4096
+    while not stop.is_set():
+        for k, s in enumerate(sockets):
+            if k % 3 == 2:
+                continue
+            try:
+                s.send(junk if k % 3 == 0 else questions)
+            except OSError:
+                pass  # full (not read) or closed
+        time.sleep(0.01)
+    held = 0
+    for s in sockets:
+        try:
+            held += s.recv(1) != b""  # answers not read: still open
+        except BlockingIOError:
+            held += 1
+        except OSError:
+            pass
+        s.close()
+    report["held"] = held
+
+
+class ScpiClient:
+    """A client of the SCPI socket that gave its token: one message, one answer line."""
+
+    def __init__(self, port, token):
+        self.socket = socket.create_connection(("127.0.0.1", port), timeout=10)
+        self.lines = self.socket.makefile("rb")
+        self.socket.sendall(f'SYST:TOK "{token}"\n'.encode())
+        assert self.query("*OPC?;SYST:ERR?") == '1;0,"No error"'
+
+    def query(self, message):
+        self.socket.sendall(message.encode() + b"\n")
+        return self.lines.readline().decode().rstrip("\n")
+
+
 def request(server, method, path, body=None, token=True, timeout=10.0):
     connection = http.client.HTTPConnection("127.0.0.1", server.port, timeout=timeout)
     headers = {"Content-Type": "application/json"} if body is not None else {}
@@ -156,7 +210,8 @@ def request(server, method, path, body=None, token=True, timeout=10.0):
 
 
 def run(seconds):
-    server = Server(tool_path())
+    server = Server(tool_path(), args=["--scpi", "127.0.0.1:0"])
+    scpi_port = int(next(line for line in server.output if "SCPI on" in line).split("::")[2])
     failures, lines = [], []
     try:
         # Warm: the board open, a capture analysed, then the memory to compare with.
@@ -165,20 +220,23 @@ def run(seconds):
         time.sleep(0.5)
         base_mb = rss_mb(server.process.pid)
         kept = json.loads(request(server, "GET", "/api/v1/captures")[1])
+        instrument = ScpiClient(scpi_port, server.token)
 
         stop = threading.Event()
         slow = {"refused": 0, "cut_after_s": []}
         flood = {"floods": 0, "most_taken": 0, "answers": set()}
         crowded = {"crowd_held": None}
+        scpi_crowd = {"held": None}
         threads = [threading.Thread(target=slow_client, args=(a, server.port, stop, slow))
                    for a in SLOW_ADDRESSES for _ in range(SLOW_EACH)]
         threads.append(threading.Thread(target=flooder, args=(server.port, stop, flood)))
         threads.append(threading.Thread(target=crowd, args=(server.port, stop, crowded)))
+        threads.append(threading.Thread(target=scpi_attacker, args=(scpi_port, stop, scpi_crowd)))
         for t in threads:
             t.start()
         time.sleep(1.0)  # every attacker connected
 
-        latencies, peak_mb, errors, denied = [], base_mb, [], []
+        latencies, scpi_latencies, peak_mb, errors, denied = [], [], base_mb, [], []
         deadline = time.monotonic() + seconds
         while time.monotonic() < deadline:
             started = time.monotonic()
@@ -189,6 +247,12 @@ def run(seconds):
             except OSError as error:
                 errors.append(f"capture: {error}")
             latencies.append(time.monotonic() - started)
+            measured = time.monotonic()
+            try:
+                float(instrument.query("MEAS:SNR?"))
+            except (OSError, ValueError) as error:
+                errors.append(f"SCPI measure: {error}")
+            scpi_latencies.append(time.monotonic() - measured)
             # No token, no data.
             for method, path, body in (("GET", "/api/v1/captures", None),
                                        ("GET", f"/api/v1/captures/{kept[0]['id']}", None),
@@ -221,6 +285,8 @@ def run(seconds):
             f"floods: {flood['floods']} of 8 MiB, at most {flood['most_taken'] >> 10} KiB "
             f"taken before the answer {sorted(flood['answers'])}",
             f"one address opening {CROWD} connections: {crowded['crowd_held']} held",
+            f"{len(scpi_latencies)} SCPI measurements of 64 Ki beside {SCPI_CROWD} hostile SCPI "
+            f"connections: worst {max(scpi_latencies):.2f} s; {scpi_crowd['held']} of them held",
             f"requests without the token: {sum(denied)} of {len(denied)} refused with 401 "
             "and no data",
             f"a second server on the port: exit {second.returncode}, "
@@ -228,8 +294,11 @@ def run(seconds):
         ]
         if errors:
             failures += errors[:10]
-        if worst > CAPTURE_BOUND_S:
-            failures.append(f"a capture took {worst:.2f} s")
+        if worst > CAPTURE_BOUND_S or max(scpi_latencies) > CAPTURE_BOUND_S:
+            failures.append(f"a capture took {max(worst, max(scpi_latencies)):.2f} s")
+        if scpi_crowd["held"] is None or scpi_crowd["held"] >= SCPI_MAX_CONNECTIONS:
+            failures.append(f"the SCPI socket held {scpi_crowd['held']} hostile connections "
+                            "beside the client with the token")
         if peak_mb - base_mb > MEMORY_BOUND_MB:
             failures.append(f"the memory grew by {peak_mb - base_mb:.1f} MB")
         if len(cut) < len(SLOW_ADDRESSES) * SLOW_EACH - slow["refused"] or \

@@ -49,8 +49,8 @@ TEST(ScpiParse, SplitsMessagesWithThePathRule) {
       // After ';' a unit continues at the previous path; ':' goes back to the root; common
       // units leave the path alone.
       {"MEAS:SNR?;SINAD?;:SYST:ERR?", {"MEAS:SNR?", "MEAS:SINAD?", "SYST:ERR?"}},
-      {"SENS:CAPT:POIN 4096;RATE 1E8;*OPC;TIM 5", {"SENS:CAPT:POIN n4096", "SENS:CAPT:RATE n100000000",
-                                                 "*OPC", "SENS:CAPT:TIM n5"}},
+      {"SENS:CAPT:POIN 4096;RATE 1E8;*OPC;TIM 5",
+       {"SENS:CAPT:POIN n4096", "SENS:CAPT:RATE n100000000", "*OPC", "SENS:CAPT:TIM n5"}},
       {"CAPT:POIN 64;", {"CAPT:POIN n64"}},
       // Parameters of every kind.
       {"CAPT:LAN 0, 1 ,2", {"CAPT:LAN n0,n1,n2"}},
@@ -103,8 +103,8 @@ TEST(ScpiParse, MatchesHeaderPatterns) {
       {"SYSTem:ERRor[:NEXT]?", "SYST:ERR?", true, {}},
       {"SYSTem:ERRor[:NEXT]?", "system:error:next?", true, {}},
       {"SYSTem:ERRor[:NEXT]?", "SYST:ERR:NEXT?", true, {}},
-      {"SYSTem:ERRor[:NEXT]?", "SYST:ERR", false, {}},       // not the query
-      {"SYSTem:ERRor[:NEXT]?", "SYSTE:ERR?", false, {}},     // neither form
+      {"SYSTem:ERRor[:NEXT]?", "SYST:ERR", false, {}},    // not the query
+      {"SYSTem:ERRor[:NEXT]?", "SYSTE:ERR?", false, {}},  // neither form
       {"SYSTem:ERRor[:NEXT]?", "SYS:ERR?", false, {}},
       {"SYSTem:ERRor[:NEXT]?", "SYST:ERR:NEX?", false, {}},
       {"SYSTem:ERRor[:NEXT]?", "SYST:ERR:NEXT:NEXT?", false, {}},
