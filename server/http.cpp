@@ -32,6 +32,8 @@ std::string lower(std::string s) {
   return s;
 }
 
+}  // namespace
+
 std::string address_text(const sockaddr* a) {
   char text[INET6_ADDRSTRLEN] = "";
   if (a == nullptr) return "";
@@ -42,8 +44,6 @@ std::string address_text(const sockaddr* a) {
   }
   return text;
 }
-
-}  // namespace
 
 // ---- requests ----
 

@@ -20,6 +20,7 @@
 
 struct MHD_Connection;
 struct MHD_Daemon;
+struct sockaddr;
 
 namespace server::http {
 
@@ -158,5 +159,8 @@ class Server {
 // socket, or -1 with `error` and the errno in `code`; `port` becomes the port bound (the free
 // one chosen for 0).
 int bind_listener(const std::string& host, int& port, std::string& error, int& code);
+
+// A client's address as text, without its port (the key of the token's throttle).
+std::string address_text(const sockaddr* a);
 
 }  // namespace server::http

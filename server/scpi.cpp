@@ -21,6 +21,7 @@
 #include <thread>
 #include <vector>
 
+#include "server/http.h"
 #include "server/scpi_session.h"
 
 namespace server {
@@ -35,16 +36,6 @@ int64_t now_ms() {
   return std::chrono::duration_cast<std::chrono::milliseconds>(
              std::chrono::steady_clock::now().time_since_epoch())
       .count();
-}
-
-std::string peer_of(const sockaddr_storage& a) {
-  char text[INET6_ADDRSTRLEN] = {};
-  if (a.ss_family == AF_INET) {
-    inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in&>(a).sin_addr, text, sizeof text);
-  } else if (a.ss_family == AF_INET6) {
-    inet_ntop(AF_INET6, &reinterpret_cast<const sockaddr_in6&>(a).sin6_addr, text, sizeof text);
-  }
-  return text;
 }
 
 // An HTTP request line ("POST / HTTP/1.1"): a page in a browser sending its body to this port
@@ -213,11 +204,11 @@ void ScpiServer::State::accept_all() {
     c.fd = fd;
     c.opened_ms = c.active_ms = now_ms();
     std::weak_ptr<Mailbox> box = mailbox;
-    c.session = std::make_unique<scpi::Session>(api, peer_of(address),
-                                                [box, id](std::function<void(scpi::Session&)> f) {
-                                                  if (auto b = box.lock())
-                                                    b->post(id, std::move(f));
-                                                });
+    c.session = std::make_unique<scpi::Session>(
+        api, http::address_text(reinterpret_cast<const sockaddr*>(&address)),
+        [box, id](std::function<void(scpi::Session&)> f) {
+          if (auto b = box.lock()) b->post(id, std::move(f));
+        });
   }
 }
 

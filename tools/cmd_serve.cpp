@@ -37,10 +37,12 @@ class ServeCommand : public Command {
                       "the server (https://lab.example:8443); repeat for more");
     serve->add_option("--tls-cert", options_.tls_cert, "serve HTTPS with this PEM certificate");
     serve->add_option("--tls-key", options_.tls_key, "and this PEM private key");
-    serve->add_option("--scpi", options_.scpi,
-                      "also answer SCPI on a raw TCP socket (as LAN instruments do; 5025 by "
-                      "convention): PORT on loopback, or ADDR:PORT; the same boards, queues "
-                      "and token as HTTP (SYSTem:TOKen \"TOKEN\")");
+    serve
+        ->add_option("--scpi", options_.scpi,
+                     "also answer SCPI on a raw TCP socket (as LAN instruments do; 5025 by "
+                     "convention): PORT on loopback, or ADDR:PORT; the same boards, queues "
+                     "and token as HTTP (SYSTem:TOKen \"TOKEN\")")
+        ->type_name("[ADDR:]PORT");
     serve->add_option("--upload-dir", options_.upload_dir,
                       "where the server makes its own directory for uploads (default: TMPDIR)");
     // A board's worker process, started by the server itself.

@@ -6,6 +6,7 @@ the figures of MEASure, each equal to what the HTTP side gives for the same sett
 import re
 import socket
 import subprocess
+import threading
 
 import pytest
 
@@ -132,6 +133,25 @@ def test_a_capture_comes_as_a_block_equal_to_the_http_one(served, inst):
     assert errors(inst) == []
 
 
+def test_scpi_and_http_share_the_boards_queue(served, inst):
+    # Captures from both sides at once take their turns on the board: none overlaps another.
+    def http_captures():
+        for _ in range(6):
+            served.json("POST", "/api/v1/capture", {"samples": 32768})
+
+    before = served.json("GET", "/api/v1/status")["boards"]["SIM00001"]
+    other = threading.Thread(target=http_captures)
+    other.start()
+    inst.write("CAPT:POIN 32768")
+    blocks = [inst.query_binary_values("READ?", datatype="h", container=np.array)
+              for _ in range(6)]
+    other.join()
+    after = served.json("GET", "/api/v1/status")["boards"]["SIM00001"]
+    assert all(len(b) == 32768 for b in blocks)
+    assert after["library_calls"] > before["library_calls"]
+    assert after["overlapping_calls"] == before["overlapping_calls"] == 0
+
+
 def test_measure_answers_the_http_figures(served, inst):
     answer, _ = captured(served, {"samples": 16384})
     inst.write("CAPT:POIN 16384")
@@ -171,8 +191,14 @@ def test_a_browser_request_is_not_taken_for_commands(served):
         assert s.recv(100) == b""
 
 
-def test_a_port_in_use_is_refused(served):
+@pytest.mark.parametrize("address, status, words", [
+    ("{port}", 3, "cannot listen for SCPI"),  # in use: refused, never shared
+    ("127.0.0.1:{port}", 3, "cannot listen for SCPI"),
+    ("70000", 2, "bad SCPI address"),
+    ("::1:5025", 2, "bad SCPI address"),  # IPv6 needs its brackets
+])
+def test_an_address_that_cannot_be_had_is_refused(served, address, status, words):
     port = served.resource.split("::")[2]
-    done = subprocess.run([str(TOOL), "--sim", "serve", "--listen", "127.0.0.1:0", "--scpi", port],
-                          capture_output=True, text=True, timeout=30)
-    assert done.returncode == 3 and "SCPI" in done.stderr, done.stderr
+    done = subprocess.run([str(TOOL), "--sim", "serve", "--listen", "127.0.0.1:0", "--scpi",
+                           address.format(port=port)], capture_output=True, text=True, timeout=30)
+    assert done.returncode == status and words in done.stderr, done.stderr
