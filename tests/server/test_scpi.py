@@ -98,6 +98,18 @@ def test_compound_messages_and_the_path_rule(inst):
     assert inst.query("capture:lanes 0,1;lan?;:capt:srat?") == "0,1;50000000"
 
 
+@pytest.mark.parametrize("command, esr, stb", [
+    ("*OPC", 1, 32 | 64),          # operation complete: summarised and requested
+    ("FOO", 32, 4 | 32 | 64),      # command error; the queue holds it; summarised and requested
+    ("CAPT:POIN 33", 16, 4),       # execution error: not enabled
+    ("CAPT:POIN 32", 0, 0),
+])
+def test_errors_set_the_event_status_bit_of_their_class(inst, command, esr, stb):
+    inst.write("*ESE 33;*SRE 32")  # command errors and operation complete summarised
+    inst.write(command)
+    assert inst.query("*STB?;*ESR?;*ESR?") == f"{stb};{esr};0"
+
+
 @pytest.mark.parametrize("command, code", [
     ("CAPT:POIN 33", -224),        # not a multiple of 32
     ("CAPT:POIN 1E9", -222),
