@@ -182,8 +182,77 @@ bool AtomicFile::commit(std::string& error, bool replace) {
 }
 
 bool AtomicFile::commit_as(const std::string& name, std::string& error) {
-  if (!temporary_.empty()) target_ = name;
+  retarget(name);
   return commit(error);
+}
+
+void AtomicFile::retarget(const std::string& name) {
+  if (!temporary_.empty()) target_ = name;
+}
+
+bool commit_both(AtomicFile& first, AtomicFile& second, std::string& error) {
+  // Both complete and on the disk before either takes its name.
+  if (!first.finish(error) || !second.finish(error)) {
+    first.discard();
+    second.discard();
+    return false;
+  }
+  if (first.temporary_.empty()) return second.commit(error);
+  // Two renames are not one: the first's old file stays linked under a name of its own until the
+  // second has taken its place, so that a second rename that fails puts the first back (a first
+  // target that did not exist is removed again). Where no such link can be made (a file system
+  // without hard links), a second rename that fails leaves the first one's new file, and the
+  // error says so. A signal between the two renames (a window of two system calls) leaves the
+  // new first file beside the old second one.
+  const std::string& target = first.target_;
+  struct stat st {};
+  const bool existed = stat(target.c_str(), &st) == 0;
+  std::string backup;
+  int backup_slot = -1;
+  if (existed) {
+    const size_t slash = target.rfind('/');
+    const std::string dir = slash == std::string::npos ? "" : target.substr(0, slash + 1);
+    const std::string base = slash == std::string::npos ? target : target.substr(slash + 1);
+    for (int attempt = 0; attempt < 100 && backup.empty(); ++attempt) {
+      const std::string name = dir + "." + base + "." + random_suffix();
+      if (link(target.c_str(), name.c_str()) == 0) {
+        backup = name;
+      } else if (errno != EEXIST) {
+        break;
+      }
+    }
+    if (!backup.empty()) backup_slot = claim_slot(backup);
+  }
+  const auto forget_backup = [&] {
+    if (backup.empty()) return;
+    unlink(backup.c_str());
+    if (backup_slot >= 0) g_slots[backup_slot].state.store(0);
+  };
+  if (std::rename(first.temporary_.c_str(), target.c_str()) != 0) {
+    error = errno_sentence(errno);
+    forget_backup();
+    first.discard();
+    second.discard();
+    return false;
+  }
+  first.release();
+  if (second.commit(error)) {
+    forget_backup();
+    return true;
+  }
+  // Put back as it was; where that fails, the error says what is where.
+  if (!backup.empty()) {
+    if (std::rename(backup.c_str(), target.c_str()) != 0) {
+      error +=
+          "; \"" + target + "\" holds the new data, its old file is kept as \"" + backup + "\"";
+    }
+    if (backup_slot >= 0) g_slots[backup_slot].state.store(0);
+  } else if (!existed) {
+    if (unlink(target.c_str()) != 0) error += "; \"" + target + "\" was made all the same";
+  } else {
+    error += "; \"" + target + "\" holds the new data (its old file could not be kept aside)";
+  }
+  return false;
 }
 
 void AtomicFile::discard() {

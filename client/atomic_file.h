@@ -41,6 +41,8 @@ class AtomicFile {
   bool commit(std::string& error, bool replace = true);
   // Keeps what was written under another name instead (a partial output): as commit, to `name`.
   bool commit_as(const std::string& name, std::string& error);
+  // The name commit() will give the output (written in place: none, the output stays where it is).
+  void retarget(const std::string& name);
   // Closes and removes the temporary; the target is as it was. In place: closes what it opened.
   void discard();
 
@@ -52,7 +54,13 @@ class AtomicFile {
   std::FILE* stream_ = nullptr;
   bool owns_stream_ = false;
   int slot_ = -1;  // the temporary's place in the list of unfinished outputs
+  friend bool commit_both(AtomicFile& first, AtomicFile& second, std::string& error);
 };
+
+// Commits two outputs that belong together (a recording's samples and their description): both
+// take their names, or neither target changes. False, with `error` set, when anything failed;
+// both temporaries are removed then.
+bool commit_both(AtomicFile& first, AtomicFile& second, std::string& error);
 
 // The name a partial output is kept under: NAME.partial.EXT (NAME.partial without an extension).
 std::string partial_name(const std::string& path);

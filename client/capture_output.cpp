@@ -4,6 +4,8 @@
 #include <cerrno>
 #include <charconv>
 
+#include "client/sigmf.h"
+
 namespace client {
 
 static_assert(std::endian::native == std::endian::little,
@@ -13,6 +15,7 @@ std::optional<Format> format_named(const std::string& name) {
   if (name == "raw") return Format::kRaw;
   if (name == "csv") return Format::kCsv;
   if (name == "npy") return Format::kNpy;
+  if (name == "sigmf") return Format::kSigmf;
   return std::nullopt;
 }
 
@@ -22,6 +25,8 @@ const char* format_name(Format f) {
       return "csv";
     case Format::kNpy:
       return "npy";
+    case Format::kSigmf:
+      return "sigmf";
     default:
       return "raw";
   }
@@ -37,6 +42,7 @@ Format format_of_path(const std::string& path) {
   };
   if (ends_with(".csv")) return Format::kCsv;
   if (ends_with(".npy")) return Format::kNpy;
+  if (ends_with(".sigmf-meta") || ends_with(".sigmf-data")) return Format::kSigmf;
   return Format::kRaw;
 }
 
@@ -142,8 +148,19 @@ bool SampleWriter::write(const uint16_t* samples, size_t n) {
 }
 
 bool CaptureFile::open(const std::string& target, size_t expected, std::string& error) {
-  if (!file_.open(target, error)) return false;
-  target_ = target;
+  if (format_ == Format::kSigmf) {
+    // Both files are made before the capture starts: one that cannot be is found then.
+    const std::string name = sigmf_base(target);
+    if (!file_.open(name + ".sigmf-data", error)) return false;
+    if (!meta_.open(name + ".sigmf-meta", error)) {
+      file_.discard();
+      return false;
+    }
+    target_ = name + ".sigmf-data";
+  } else {
+    if (!file_.open(target, error)) return false;
+    target_ = target;
+  }
   writer_.emplace(file_.stream(), format_, offset_binary_);
   if (format_ == Format::kNpy) header_length_ = npy_header(offset_binary_, expected).size();
   if (!writer_->write_header(expected)) {
@@ -158,7 +175,24 @@ bool CaptureFile::write(const uint16_t* samples, size_t n) {
   if (failed_ || !writer_) return false;
   failed_ = !writer_->write(samples, n);
   if (!failed_) written_ += n;
+  if (!failed_ && format_ == Format::kSigmf) kept_.insert(kept_.end(), samples, samples + n);
   return !failed_;
+}
+
+bool CaptureFile::commit(std::string& error) {
+  if (format_ == Format::kSigmf) return commit_recording(false, error);
+  return file_.commit(error);
+}
+
+bool CaptureFile::commit_recording(bool partial, std::string& error) {
+  const std::string meta = meta_maker_ ? meta_maker_(kept_.data(), kept_.size(), partial) : "";
+  if (meta_.stream() == nullptr ||
+      std::fwrite(meta.data(), 1, meta.size(), meta_.stream()) != meta.size()) {
+    error = errno_sentence(errno);
+    discard();
+    return false;
+  }
+  return commit_both(file_, meta_, error);
 }
 
 bool CaptureFile::keep_partial(std::string& name, std::string& error) {
@@ -179,6 +213,13 @@ bool CaptureFile::keep_partial(std::string& name, std::string& error) {
     }
   }
   name = partial_name(target_);
+  if (format_ == Format::kSigmf) {
+    // NAME.partial.sigmf-data and NAME.partial.sigmf-meta: one recording of the samples kept.
+    name = sigmf_base(name) + ".sigmf-meta";
+    file_.retarget(sigmf_base(name) + ".sigmf-data");
+    meta_.retarget(name);
+    return commit_recording(true, error);
+  }
   return file_.commit_as(name, error);
 }
 

@@ -1,10 +1,11 @@
-// What a capture writes and how much of it: the output formats (raw, CSV, NumPy .npy), the number
-// of samples the read-back's lane list lets through, the checked writer of the samples, and the
-// capture file that a failure cannot destroy.
+// What a capture writes and how much of it: the output formats (raw, CSV, NumPy .npy, SigMF), the
+// number of samples the read-back's lane list lets through, the checked writer of the samples, and
+// the capture file that a failure cannot destroy.
 #pragma once
 
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -13,12 +14,14 @@
 
 namespace client {
 
-enum class Format { kRaw, kCsv, kNpy };
+// kSigmf: a recording, NAME.sigmf-data (the raw words) and NAME.sigmf-meta (client/sigmf.h).
+enum class Format { kRaw, kCsv, kNpy, kSigmf };
 
-// "raw", "csv" or "npy".
+// "raw", "csv", "npy" or "sigmf".
 std::optional<Format> format_named(const std::string& name);
 const char* format_name(Format f);
-// The format of an output path when none is asked for: by its extension (.csv, .npy), else raw.
+// The format of an output path when none is asked for: by its extension (.csv, .npy,
+// .sigmf-meta and .sigmf-data, in any case), else raw.
 Format format_of_path(const std::string& path);
 
 // Why a lane list cannot be used (empty when it can): entries 0 to 15, the non-zero entries 1 to
@@ -67,26 +70,41 @@ class SampleWriter {
 
 // A capture's samples on their way to a file or a stream: written through an AtomicFile, so that
 // the target changes only when the capture is complete (commit), or, when asked, a partial capture
-// is kept under its own name with a header that claims only the samples it holds.
+// is kept under its own name with a header that claims only the samples it holds. A SigMF
+// recording is two files committed together, its metadata made at the end from the samples
+// (kept in memory for it) by the maker given; a partial one is NAME.partial.sigmf-data and
+// NAME.partial.sigmf-meta, the metadata of the samples kept.
 class CaptureFile {
  public:
-  CaptureFile(Format format, bool offset_binary) : format_(format), offset_binary_(offset_binary) {}
-  // Opens the output and writes the header of `expected` samples. False with `error` set.
+  // The metadata of the samples written (`partial`: of a capture that did not complete).
+  using MetaMaker = std::function<std::string(const uint16_t* samples, size_t count, bool partial)>;
+  CaptureFile(Format format, bool offset_binary, MetaMaker meta = {})
+      : format_(format), offset_binary_(offset_binary), meta_maker_(std::move(meta)) {}
+  // Opens the output and writes the header of `expected` samples. False with `error` set. A
+  // recording's target is its name, with or without a .sigmf-meta or .sigmf-data suffix.
   bool open(const std::string& target, size_t expected, std::string& error);
   // False when the write failed (errno kept); no further write is made then.
   bool write(const uint16_t* samples, size_t n);
   size_t written() const { return written_; }
   bool in_place() const { return file_.in_place(); }
-  bool commit(std::string& error) { return file_.commit(error); }
+  bool commit(std::string& error);
   // Keeps the samples written so far under partial_name() of the target; `name` is set to it.
   // False with `error` set when they cannot be kept: written in place, or a write failed.
   bool keep_partial(std::string& name, std::string& error);
-  void discard() { file_.discard(); }
+  void discard() {
+    file_.discard();
+    meta_.discard();
+  }
 
  private:
+  // Writes the recording's metadata of the samples written and commits both files.
+  bool commit_recording(bool partial, std::string& error);
   AtomicFile file_;
+  AtomicFile meta_;  // a recording's metadata
   Format format_;
   bool offset_binary_;
+  MetaMaker meta_maker_;
+  std::vector<uint16_t> kept_;          // a recording's samples, for its metadata
   std::optional<SampleWriter> writer_;  // once open
   std::string target_;                  // as the caller named it
   size_t header_length_ = 0;

@@ -30,6 +30,7 @@ struct AnalyzeOptions {
   std::string capture;  // -u: a capture the server keeps (its id, or "last"), instead of a file
   std::string format;   // raw, csv or npy (empty: by the content and extension); or the code format
   int bits = 16;
+  bool bits_given = false;
   std::string code_format;  // twos or offset; empty: offset for a '<u2' .npy, else twos
   std::string rate;         // Hz with k/M/G; empty: unknown
   std::string window = "blackmanharris";
@@ -509,7 +510,13 @@ int run_analyze(AnalyzeOptions o, const RemoteOptions& remote) {
     if (s.size() == 0) fail("\"" + k.name + "\" holds no samples", kExitFile);
     files.push_back(std::move(s));
   }
-  // Offset-binary captures are saved as '<u2' .npy files: their code format unless told.
+  // A recording's rate unless --rate; its 8-bit codes of 8 bits unless --bits; its floating-point
+  // values in fractions of full scale.
+  if (o.rate.empty() && files[0].rate_hz > 0) rate = files[0].rate_hz;
+  if (!o.bits_given && files[0].bits > 0) o.bits = files[0].bits;
+  for (Samples& s : files) s.scale_fractions(o.bits);
+  // Offset-binary captures are saved as '<u2' .npy files (ru16_le recordings): their code format
+  // unless told.
   if (o.code_format.empty()) o.code_format = files[0].unsigned_words ? "offset" : "twos";
   if (o.linearity) return linearity(o, files);
   if (o.two_tone) return two_tone(o, files[0], rate);
@@ -523,21 +530,24 @@ class AnalyzeCommand : public Command {
     AnalyzeOptions& a = a_;
     auto* analyze = app.add_subcommand("analyze", "figures of capture files (no board needed)");
     analyze->add_option("FILE", a.files,
-                        "capture file: raw 16-bit little-endian, CSV or .npy; - for standard "
-                        "input; several with --average or --linearity");
+                        "capture file: raw 16-bit little-endian, CSV, .npy or a SigMF recording "
+                        "(NAME.sigmf-meta, NAME.sigmf-data, NAME.sigmf); - for standard input; "
+                        "several with --average or --linearity");
     analyze->add_option("--capture", a.capture,
                         "with -u: a capture the server keeps, by its id (vrx5200 -u URL list "
                         "--captures) or last, instead of a file");
     analyze->add_option("-O,--format", a.format,
-                        "raw, csv or npy (default: npy for a file that starts as one, else by "
-                        "the extension); or offset or twos, as --code-format");
+                        "raw, csv, npy or sigmf (default: npy for a file that starts as one, else "
+                        "by the extension); or offset or twos, as --code-format");
     analyze->add_option("--column", a.column, "the column of a 2-D .npy array to analyse")
         ->check(CLI::NonNegativeNumber);
-    analyze
-        ->add_option("--bits", a.bits,
-                     "the ADC's resolution (1 to 16 for words, to 32 for .npy values)")
-        ->capture_default_str()
-        ->check(CLI::Range(1, 32));
+    bits_ =
+        analyze
+            ->add_option("--bits", a.bits,
+                         "the ADC's resolution (1 to 16 for words, to 32 for .npy values; 8 for an "
+                         "8-bit recording)")
+            ->capture_default_str()
+            ->check(CLI::Range(1, 32));
     analyze->add_option("--code-format", a.code_format,
                         "twos or offset (default: offset for a '<u2' .npy file, else twos)");
     analyze->add_option("--rate", a.rate, "sample rate in Hz, with k, M or G");
@@ -605,16 +615,21 @@ class AnalyzeCommand : public Command {
         "object; they leave the exit status 0 unless --strict (then 4).\n\n"
         "Examples:\n  vrx5200 analyze capture.bin --rate 250M\n"
         "  vrx5200 analyze capture.npy --json --strict\n"
+        "  vrx5200 analyze recording.sigmf-meta\n"
         "  vrx5200 analyze ramp.bin --linearity ramp --bits 12\n"
         "  vrx5200 analyze a.bin b.bin c.bin --average\n"
         "  vrx5200 analyze capture.bin --rate 250M --tone clock=62.5M:exclude\n"
         "  vrx5200 -u http://lab-pc:8520 analyze --capture last");
     return analyze;
   }
-  int run(Context& ctx) override { return run_analyze(a_, ctx.global.remote); }
+  int run(Context& ctx) override {
+    a_.bits_given = bits_->count() > 0;
+    return run_analyze(a_, ctx.global.remote);
+  }
 
  private:
   AnalyzeOptions a_;
+  CLI::Option* bits_ = nullptr;
 };
 
 }  // namespace

@@ -1,10 +1,12 @@
-// vrx5200 capture: ADC samples into a file or standard output, raw, CSV or .npy, with a summary.
+// vrx5200 capture: ADC samples into a file or standard output, raw, CSV, .npy or a SigMF recording,
+// with a summary.
 #include <unistd.h>
 
 #include <cstdio>
 #include <vector>
 
 #include "client/capture_output.h"
+#include "client/sigmf.h"
 #include "client/summary.h"
 #include "tools/arguments.h"
 #include "tools/commands.h"
@@ -75,10 +77,17 @@ CapturePlan plan_capture(const CaptureOptions& c) {
                 : !c.format.empty() ? *client::format_named(c.format)
                 : to_stdout         ? client::Format::kRaw
                                     : client::format_of_path(plan.output);
+  if (plan.format == client::Format::kSigmf) {
+    if (to_stdout) fail("a SigMF recording is two files: give its name, -o NAME", kExitUsage);
+    plan.output = client::sigmf_base(plan.output) + ".sigmf-meta";
+  }
   return plan;
 }
 
 std::string name_of(const std::string& output) {
+  if (client::sigmf_part(output) == client::SigmfPart::kMeta) {
+    return "the recording \"" + client::sigmf_base(output) + "\"";
+  }
   return output == "-" ? "standard output" : "\"" + output + "\"";
 }
 
@@ -130,6 +139,30 @@ void read_back(client::Library& lib, const CapturePlan& plan, const CaptureOptio
   }
 }
 
+// A recording's metadata maker: the board, its identity and the capture's start as they are now.
+client::CaptureFile::MetaMaker recording_meta(Context& ctx, const CapturePlan& plan,
+                                              const CaptureOptions& c, const std::string& key) {
+  if (plan.format != client::Format::kSigmf) return {};
+  client::SigmfSource source;
+  source.offset_binary = c.offset_binary;
+  source.rate_hz = plan.sample_rate;
+  source.board = key;
+  // The identity is a description: one the board does not give is left out, not a failure.
+  uint8_t family = 0, version = 0;
+  if (ctx.library().Get_Family_ID(&family) == 0) source.family_id = family;
+  if (ctx.library().Get_Firmware_version(&version) == 0) source.firmware_version = version;
+  source.recorder = std::string("vrx5200 ") + VRX5200_VERSION;
+  source.taken_ms = client::now_ms();
+  return [source](const uint16_t* samples, size_t count, bool partial) {
+    client::SigmfSource s = source;
+    if (partial) {
+      s.description = "VRX5200 ADC capture that did not complete: its first " +
+                      std::to_string(count) + " samples";
+    }
+    return client::sigmf_meta(s, samples, count);
+  };
+}
+
 }  // namespace
 
 void check_capture_options(const CaptureOptions& c) {
@@ -142,8 +175,10 @@ void run_capture(Context& ctx, const CaptureOptions& c) {
   const std::string out_name = name_of(plan.output);
   // A server keeps the capture too: with its code format, so that its figures are right.
   if (ctx.remote()) remote_capture_code_format(c.offset_binary);
-  ctx.open_board();
+  const std::string key = ctx.open_board();
   client::Library& lib = ctx.library();
+  // A recording's description of the board is read before the capture starts.
+  client::CaptureFile::MetaMaker meta = recording_meta(ctx, plan, c, key);
   check("ADC session", lib.Configure_VRX5200_ADC_Session(&plan.adc));
   check("capture start", lib.Start_ADC_to_DDR(c.samples, nullptr, 0, 0, 0));
 
@@ -153,7 +188,7 @@ void run_capture(Context& ctx, const CaptureOptions& c) {
   // for a capture that has started (a named pipe waits for its reader); a file is written beside
   // its target and takes its place only when the capture is complete.
   const size_t expected = client::LaneCounter::capture_output(plan.lanes, c.samples, kBlock);
-  client::CaptureFile out(plan.format, c.offset_binary);
+  client::CaptureFile out(plan.format, c.offset_binary, std::move(meta));
   std::string error;
   if (!out.open(plan.output, expected, error)) {
     fail("cannot write " + out_name + ": " + error, kExitFile);
@@ -213,10 +248,11 @@ CLI::App* CaptureCommand::add_to(CLI::App& app) {
                       "terminal)");
   auto* format = capture
                      ->add_option("-O,--format", c.format,
-                                  "raw (16-bit little-endian), csv (one decimal sample a line) or "
-                                  "npy (NumPy); default from the -o extension (.csv, .npy), else "
-                                  "raw")
-                     ->check(CLI::IsMember({"raw", "csv", "npy"}));
+                                  "raw (16-bit little-endian), csv (one decimal sample a line), "
+                                  "npy (NumPy) or sigmf (NAME.sigmf-data and NAME.sigmf-meta); "
+                                  "default from the -o extension (.csv, .npy, .sigmf-meta, "
+                                  ".sigmf-data), else raw")
+                     ->check(CLI::IsMember({"raw", "csv", "npy", "sigmf"}));
   capture->add_flag("--csv", c.csv, "the same as -O csv")->excludes(format);
   capture
       ->add_option("--rate", c.rate,
@@ -245,7 +281,8 @@ CLI::App* CaptureCommand::add_to(CLI::App& app) {
                     "samples are offset binary (summary, CSV, npy '<u2')");
   capture->add_flag("--keep-partial", c.keep_partial,
                     "when the capture fails or is interrupted, keep the samples read in "
-                    "NAME.partial.EXT (by default the output is left as it was)");
+                    "NAME.partial.EXT (a recording: NAME.partial.sigmf-*; by default the "
+                    "output is left as it was)");
   auto* quiet = capture->add_flag("-q,--quiet", c.quiet, "no summary");
   capture->add_flag("--json", c.json, "the summary as one JSON object")->excludes(quiet);
   capture->footer(
@@ -253,6 +290,7 @@ CLI::App* CaptureCommand::add_to(CLI::App& app) {
       "Examples:\n  vrx5200 --sim capture -n 1048576 -o capture.bin\n"
       "  vrx5200 --sim capture -n 4096 -o capture.csv --lanes 2,1\n"
       "  vrx5200 --sim capture -n 65536 -o capture.npy --rate 250M --json\n"
+      "  vrx5200 --sim capture -n 65536 -O sigmf -o recording\n"
       "  vrx5200 --sim capture -n 4096 -O csv | head");
   return capture;
 }

@@ -20,8 +20,8 @@ struct ValueCompletion {
   const char* words;
 };
 constexpr ValueCompletion kValueCompletions[] = {
-    {"capture", "--format", "raw csv npy"},
-    {"analyze", "--format", "raw csv npy offset twos"},
+    {"capture", "--format", "raw csv npy sigmf"},
+    {"analyze", "--format", "raw csv npy sigmf offset twos"},
     {"analyze", "--method", "fit spectrum"},
     {"", "--code-format", "twos offset"},
     {"generate", "KIND", "tone multitone ramp noise"},

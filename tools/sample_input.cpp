@@ -1,10 +1,12 @@
 #include "tools/sample_input.h"
 
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <sstream>
 
+#include "client/sigmf.h"
 #include "tools/failure.h"
 #include "vrx5200_analysis.h"
 
@@ -204,7 +206,77 @@ Samples read_csv(const std::string& path, const std::string& bytes) {
   return s;
 }
 
+// The samples of a SigMF recording of a real datatype: 16-bit words as the board gives them,
+// 8-bit codes (of 8 bits unless told) and 32-bit integers as values in codes, floating-point
+// values as fractions of full scale.
+Samples read_recording(const std::string& path, const std::string* bytes) {
+  client::SigmfRecording r;
+  std::string error;
+  const bool by_name = path != "-" && client::sigmf_part(path) == client::SigmfPart::kNone;
+  if (!client::read_sigmf(path, by_name, r, error, bytes)) fail(error, kExitFile);
+  const std::string name = "\"" + path + "\"";
+  if (!r.datatype.empty() && r.datatype[0] == 'c') {
+    fail(name + " holds complex samples (" + r.datatype + "); analyze takes real ones", kExitFile);
+  }
+  struct Type {
+    const char* name;
+    size_t size;
+  };
+  const Type types[] = {{"ri16_le", 2}, {"ru16_le", 2}, {"ri8", 1},    {"ru8", 1},
+                        {"ri32_le", 4}, {"rf32_le", 4}, {"rf64_le", 8}};
+  size_t item = 0;
+  for (const Type& t : types) {
+    if (r.datatype == t.name) item = t.size;
+  }
+  if (item == 0) {
+    fail(name + " holds " + r.datatype +
+             " samples; analyze reads ri16_le, ru16_le, ri8, ru8, ri32_le, rf32_le and rf64_le",
+         kExitFile);
+  }
+  if (r.data.size() % item != 0) fail(name + " ends part-way through a sample", kExitFile);
+  Samples s;
+  s.rate_hz = r.rate_hz;
+  const size_t n = r.data.size() / item;
+  s.unsigned_words = r.datatype[1] == 'u';
+  if (item == 2) {
+    s.type = VRX5200_SAMPLES_UINT16;
+    s.words.resize(n);
+    for (size_t i = 0; i < n; ++i)
+      s.words[i] = static_cast<uint16_t>(little_endian(r.data, 2 * i, 2));
+    return s;
+  }
+  s.type = VRX5200_SAMPLES_DOUBLE;
+  s.values.resize(n);
+  s.bits = item == 1 ? 8 : 0;
+  s.fractions = r.datatype[1] == 'f';
+  for (size_t i = 0; i < n; ++i) {
+    const uint64_t bits = little_endian(r.data, item * i, item);
+    if (r.datatype == "ri8") {
+      s.values[i] = static_cast<int8_t>(static_cast<uint8_t>(bits));
+    } else if (r.datatype == "ru8") {
+      s.values[i] = static_cast<double>(bits);
+    } else if (r.datatype == "ri32_le") {
+      s.values[i] = static_cast<int32_t>(static_cast<uint32_t>(bits));
+    } else if (item == 4) {
+      const auto b32 = static_cast<uint32_t>(bits);
+      float f = 0;
+      std::memcpy(&f, &b32, 4);
+      s.values[i] = f;
+    } else {
+      std::memcpy(&s.values[i], &bits, 8);
+    }
+  }
+  return s;
+}
+
 }  // namespace
+
+void Samples::scale_fractions(int32_t bits_of_codes) {
+  if (!fractions) return;
+  const double full = std::ldexp(1.0, bits_of_codes - 1);
+  for (double& v : values) v *= full;
+  fractions = false;
+}
 
 size_t Samples::size() const {
   return type == VRX5200_SAMPLES_DOUBLE ? values.size() : words.size();
@@ -230,6 +302,18 @@ Samples Samples::slice(size_t first, size_t count) const {
 }
 
 Samples read_samples(const std::string& path, const std::string& format, long column) {
+  const bool recording =
+      format == "sigmf" || (format.empty() && client::sigmf_part(path) != client::SigmfPart::kNone);
+  if (recording && column >= 0) {
+    fail("--column names a column of a 2-D .npy array; \"" + path + "\" is a SigMF recording",
+         kExitUsage);
+  }
+  // A recording's files are read by name; an archive from standard input is read here.
+  if (recording) {
+    if (path != "-") return read_recording(path, nullptr);
+    const std::string bytes = read_all(path);
+    return read_recording(path, &bytes);
+  }
   const std::string bytes = read_all(path);
   // A .npy file says what it is (its magic string) whatever its name; other files go by their
   // name, and -O overrides both.
@@ -244,7 +328,7 @@ Samples read_samples(const std::string& path, const std::string& format, long co
   }
   if (f == "npy") return read_npy(path, bytes, column);
   if (f == "csv") return read_csv(path, bytes);
-  if (f != "raw") fail("bad format \"" + f + "\" (raw, csv or npy)", kExitUsage);
+  if (f != "raw") fail("bad format \"" + f + "\" (raw, csv, npy or sigmf)", kExitUsage);
   if (bytes.size() % 2 != 0) fail("\"" + path + "\" ends part-way through a sample", kExitFile);
   Samples s;
   s.type = VRX5200_SAMPLES_UINT16;
