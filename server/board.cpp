@@ -253,6 +253,8 @@ nlohmann::json Board::info() {
   check("family ID", lib_.Get_Family_ID(&family));
   check("firmware version", lib_.Get_Firmware_version(&version));
   check("busy check", lib_.Check_ADC_Busy(&busy));
+  family_id_ = family;
+  firmware_version_ = version;
   return {{"key", key_},
           {"number", number_},
           {"open", true},

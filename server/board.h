@@ -62,6 +62,9 @@ class Board {
   uint64_t calls() const { return calls_; }
   uint64_t overlaps() const { return overlaps_; }
   const std::string& key() const { return key_; }
+  // The open board's family and firmware as info() last read them (-1: not read).
+  int family_id() const { return family_id_; }
+  int firmware_version() const { return firmware_version_; }
   std::string library_version();
 
   nlohmann::json read_register(int address);
@@ -91,6 +94,7 @@ class Board {
   bool stale_ = false;  // a transfer failed: open the board afresh before the next call
   std::string key_;
   int32_t number_ = -1;
+  int family_id_ = -1, firmware_version_ = -1;
   std::vector<std::string> keys_;  // from the last discovery
   // The ADC session in force, so that repeated captures with the same settings skip the clock
   // set-up; cleared by anything else that changes the session.

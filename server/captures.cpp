@@ -5,6 +5,7 @@
 #include <map>
 
 #include "server/fields.h"
+#include "client/sigmf.h"
 #include "client/tone_report.h"
 #include "client/units.h"
 #include "vrx5200_analysis.h"
@@ -169,6 +170,25 @@ nlohmann::json analyse(const Capture& c, const AnalysisOptions& o) {
   return out;
 }
 
+std::string sigmf_archive_of(const Capture& c, const std::string& recorder) {
+  client::SigmfSource source;
+  source.offset_binary = c.offset_binary;
+  source.rate_hz = c.rate_hz;
+  source.board = c.board;
+  source.family_id = c.family_id;
+  source.firmware_version = c.firmware_version;
+  source.recorder = recorder;
+  source.taken_ms = c.taken_ms;
+  std::string meta;
+  {
+    AnalyzerPool::Lease lease = g_analyzers.take(c.samples.size());
+    meta = client::sigmf_meta(source, c.samples.data(), c.samples.size(), lease.analyzer);
+  }
+  return client::sigmf_archive("capture-" + std::to_string(c.id), meta,
+                               reinterpret_cast<const char*>(c.samples.data()),
+                               c.samples.size() * 2, static_cast<std::time_t>(c.taken_ms / 1000));
+}
+
 size_t analysis_cost(uint64_t n) {
   // The analyzer, the power spectrum and the spectrum's points.
   return analyzer_bytes(n) + static_cast<size_t>(n / 2 + 1) * 8 + (size_t{1} << 20);
@@ -235,13 +255,9 @@ void Analyses::loop() {
   }
 }
 
-std::shared_ptr<Capture> CaptureStore::add(const std::string& board, std::vector<uint16_t> samples,
-                                           bool offset_binary, double rate_hz) {
-  auto c = std::make_shared<Capture>();
-  c->board = board;
-  c->samples = std::move(samples);
-  c->offset_binary = offset_binary;
-  c->rate_hz = rate_hz;
+std::shared_ptr<Capture> CaptureStore::add(Capture kept) {
+  auto c = std::make_shared<Capture>(std::move(kept));
+  c->taken_ms = client::now_ms();
   std::lock_guard<std::mutex> lock(mutex_);
   c->id = next_id_++;
   captures_.push_back(c);

@@ -22,7 +22,9 @@ struct Capture {
   std::string board;  // the key of the board it came from
   std::vector<uint16_t> samples;
   bool offset_binary = false;
-  double rate_hz = 0;  // 0: unknown (an uneven lane list)
+  double rate_hz = 0;                         // 0: unknown (an uneven lane list)
+  int family_id = -1, firmware_version = -1;  // of the board (-1: unknown)
+  int64_t taken_ms = 0;                       // when it was kept, in ms since 1970
 };
 
 struct AnalysisOptions {
@@ -40,6 +42,10 @@ nlohmann::json analyse(const Capture& c, const AnalysisOptions& o);
 
 // What analysing n samples takes at most, in bytes.
 size_t analysis_cost(uint64_t n);
+
+// The capture as a SigMF archive (client/sigmf.h) named capture-ID, its figures those of
+// analyse() with the default options; `recorder`: the server and its version.
+std::string sigmf_archive_of(const Capture& c, const std::string& recorder);
 
 // Runs analyses a few at a time, as many as fit in a memory budget at once (one alone when it is
 // larger), the others waiting in a queue of bounded length.
@@ -77,8 +83,8 @@ class Analyses {
 // at once to fetch their own samples after their capture.
 class CaptureStore {
  public:
-  std::shared_ptr<Capture> add(const std::string& board, std::vector<uint16_t> samples,
-                               bool offset_binary, double rate_hz);
+  // Keeps `c` (its samples moved in), giving it its id and time.
+  std::shared_ptr<Capture> add(Capture c);
   // The capture `id` of `board` (empty: of any board).
   std::shared_ptr<Capture> find(uint64_t id, const std::string& board);
   // The captures of `board` (empty: of every board).

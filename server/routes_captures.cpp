@@ -1,5 +1,6 @@
 // Captures: taken on a board's queue, kept by the server, analysed off the queue (a board is free
-// for its next capture while the last one is measured), downloaded whole.
+// for its next capture while the last one is measured), downloaded whole: raw words, .npy, or a
+// SigMF archive with the figures in its metadata.
 #include <chrono>
 #include <cstring>
 
@@ -67,13 +68,18 @@ void add_capture_routes(Api& api) {
         const AnalysisOptions a = AnalysisOptions::from_json(body);
         auto host = api.boards.host(key);
         api.board_job(ex, host, "capture", {{"request", body}}, "", true,
-                      [&api, ex, host, r, a, started](json&, std::string& data) {
-                        std::vector<uint16_t> samples(data.size() / 2);
-                        std::memcpy(samples.data(), data.data(), samples.size() * 2);
+                      [&api, ex, host, r, a, started](json& result, std::string& data) {
+                        Capture kept;
+                        kept.board = host->key();
+                        kept.samples.resize(data.size() / 2);
+                        std::memcpy(kept.samples.data(), data.data(), kept.samples.size() * 2);
                         data.clear();
                         data.shrink_to_fit();
-                        auto capture = api.captures.add(host->key(), std::move(samples),
-                                                        r.offset_binary, r.sample_rate());
+                        kept.offset_binary = r.offset_binary;
+                        kept.rate_hz = r.sample_rate();
+                        kept.family_id = result.value("family_id", -1);
+                        kept.firmware_version = result.value("firmware_version", -1);
+                        auto capture = api.captures.add(std::move(kept));
                         analyse_and_answer(api, ex, capture, a, [capture, started](json out) {
                           out["id"] = capture->id;
                           out["board"] = capture->board;
@@ -99,7 +105,30 @@ void add_capture_routes(Api& api) {
         const std::shared_ptr<Capture> c = kept_capture(api, ex, key);
         const http::Request& req = ex->request();
         const std::string format = req.has_param("format") ? req.param("format") : "raw";
-        if (format != "raw" && format != "npy") bad_request("\"format\" must be raw or npy");
+        if (format != "raw" && format != "npy" && format != "sigmf") {
+          bad_request("\"format\" must be raw, npy or sigmf");
+        }
+        if (format == "sigmf") {
+          // A recording's metadata holds its figures: made off the queues, as an analysis.
+          const std::string recorder = "vrx5200 serve " + api.options.version;
+          api.analyses.submit(
+              analysis_cost(c->samples.size()) + c->samples.size() * 2,
+              [ex, c, recorder] {
+                guarded(ex, [&] {
+                  http::Response r;
+                  r.type = "application/x-tar";
+                  r.headers = {{"Content-Disposition", "attachment; filename=\"capture-" +
+                                                           std::to_string(c->id) + ".sigmf\""}};
+                  r.body = sigmf_archive_of(*c, recorder);
+                  ex->reply(std::move(r));
+                });
+              },
+              [ex] { return ex->gone(); },
+              [ex] {
+                send_error(ex, ApiError{409, "cancelled", std::nullopt});
+              });
+          return;
+        }
         http::Response r;
         r.type = "application/octet-stream";
         r.headers = {{"Content-Disposition", "attachment; filename=\"capture-" +

@@ -121,7 +121,10 @@ class Runner {
       std::vector<uint16_t> samples;
       board_.capture(r, samples, job);
       out = bytes_of(samples);
-      return {{"samples", samples.size()}};
+      // The board's identity, for the capture's description (a recording's metadata).
+      return {{"samples", samples.size()},
+              {"family_id", board_.family_id()},
+              {"firmware_version", board_.firmware_version()}};
     }
     if (op == "play") {
       PlayRequest p;
