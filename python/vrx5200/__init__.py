@@ -24,12 +24,13 @@ from __future__ import annotations
 import ctypes
 import operator
 import os
+import time
 from pathlib import Path
 from typing import Iterable, Optional, Sequence
 
 import numpy as np
 
-from . import _files
+from . import _files, _sigmf
 from ._files import CaptureArray, load_capture
 from ._version import __version__
 
@@ -446,9 +447,10 @@ class Board:
         pairs); returns the samples read from the board.
 
         The file is written as ``vrx5200 capture -o`` writes it: ``format`` "raw" (16-bit
-        little-endian words), "npy" ('<i2', or '<u2' with ``offset_binary``) or "csv" (one
-        decimal per line), by default from the extension (``.npy``, ``.csv``, anything else
-        raw). It replaces ``path`` only once the capture is complete: a failed or interrupted
+        little-endian words), "npy" ('<i2', or '<u2' with ``offset_binary``), "csv" (one
+        decimal per line) or "sigmf" (a recording: NAME.sigmf-data and NAME.sigmf-meta, with the
+        board, the rate and the figures), by default from the extension (``.npy``, ``.csv``,
+        ``.sigmf-meta`` and ``.sigmf-data``, anything else raw). It replaces ``path`` only once the capture is complete: a failed or interrupted
         capture leaves a file already there as it was, and keeps the samples read only with
         ``keep_partial=True``, as NAME.partial.EXT (keep.partial.npy, its header counting
         them). A path that exists and is not a regular file (/dev/stdout, a named pipe) is
@@ -460,8 +462,15 @@ class Board:
         block = (ctypes.c_uint16 * (65536 + 14))()
         this_call, index, status, timed_out, more = (_i32(0) for _ in range(5))
         more.value = 1
+        # A recording's description of the board is read before the capture starts.
+        source = None
+        if _files.output_format(path, format) == "sigmf":
+            source = dict(board=self.key, family_id=self.family_id,
+                          firmware_version=self.firmware_version,
+                          rate_hz=_sigmf.capture_rate(lanes, **session),
+                          recorder=f"vrx5200 Python package {__version__}", taken=time.time())
         # A file that cannot be made is found before the board is touched.
-        target = _files.CaptureFile(path, format, offset_binary, keep_partial)
+        target = _files.CaptureFile(path, format, offset_binary, keep_partial, source)
         try:
             self.configure_adc(**session)
             _check("capture start", self.lib.VRX5200BrdCtrl_Start_ADC_to_DDR(n, None, 0, 0, 0))

@@ -1,5 +1,5 @@
-"""Capture files: read back (raw 16-bit little-endian words, decimal text, numpy .npy) and written
-so that a failure cannot destroy what the user had.
+"""Capture files: read back (raw 16-bit little-endian words, decimal text, numpy .npy, SigMF
+recordings) and written so that a failure cannot destroy what the user had.
 
 Every file the package writes goes to a temporary file beside its target (``.NAME.XXXX.tmp``)
 and is renamed over the target only once complete; a failure or an interruption removes the
@@ -21,7 +21,7 @@ from typing import Iterable, Optional
 
 import numpy as np
 
-_FORMATS = ("raw", "csv", "npy")
+_FORMATS = ("raw", "csv", "npy", "sigmf")
 _NPY_MAGIC = b"\x93NUMPY"
 
 
@@ -31,12 +31,16 @@ class CaptureArray(np.ndarray):
 
     :func:`load_capture` and :meth:`vrx5200.Board.capture` return these. Slices and views keep
     the code format; arithmetic and reductions give plain numpy arrays and numbers.
+    ``sample_rate`` is the rate a SigMF recording gives (None otherwise), which the analysis
+    takes unless told; a slice or view does not keep it (it may not be the slice's rate).
     """
 
     offset_binary = False
+    sample_rate: Optional[float] = None
 
     def __array_finalize__(self, obj):
         self.offset_binary = getattr(obj, "offset_binary", False)
+        self.sample_rate = None
 
     def __array_wrap__(self, out_arr, context=None, *args, **kwargs):
         out = np.asarray(out_arr)
@@ -65,6 +69,8 @@ def _format_of(path, head: bytes) -> str:
     extension = os.path.splitext(os.fspath(path))[1].lower()
     if head == _NPY_MAGIC or extension == ".npy":
         return "npy"
+    if extension in (".sigmf-meta", ".sigmf-data", ".sigmf"):
+        return "sigmf"
     if extension in (".csv", ".txt"):
         return "csv"
     return "raw"
@@ -129,10 +135,13 @@ def load_capture(path, format: Optional[str] = None, raw: bool = False,
 
     ``format`` is ``"raw"`` (16-bit little-endian words, as ``vrx5200 capture -o`` writes),
     ``"csv"`` (one decimal per line: signed values of a two's complement capture, 0 to 65535 of
-    an offset-binary one, as the tool's CSV output) or ``"npy"`` (a 1-D array of dtype '<i2' or
-    '<u2', as numpy.save writes). By default a file that starts with the .npy signature is npy
-    whatever its name; otherwise ``.npy`` files are npy, ``.csv`` and ``.txt`` files CSV, all
-    others raw.
+    an offset-binary one, as the tool's CSV output), ``"npy"`` (a 1-D array of dtype '<i2' or
+    '<u2', as numpy.save writes) or ``"sigmf"`` (a SigMF recording of ``ri16_le`` or
+    ``ru16_le`` samples: NAME.sigmf-meta, NAME.sigmf-data, NAME itself, or a .sigmf archive of
+    one recording; its rate becomes the array's ``sample_rate``). By default a file that starts
+    with the .npy signature is npy whatever its name; otherwise ``.npy`` files are npy, ``.csv``
+    and ``.txt`` files CSV, ``.sigmf-meta``, ``.sigmf-data`` and ``.sigmf`` files SigMF (in any
+    case), all others raw.
 
     ``offset_binary``: the codes' format. By default it is the file's: a '<u2' .npy file holds
     offset-binary codes (as ``vrx5200 capture --offset-binary -O npy`` saves them, and as
@@ -145,6 +154,20 @@ def load_capture(path, format: Optional[str] = None, raw: bool = False,
     rounded, wrapped or flattened: a file that does not hold one row of 16-bit samples (a 2-D or
     a 32-bit .npy array, a header that does not match its data) raises ValueError.
     """
+    from . import _sigmf
+    if format == "sigmf" or (format is None and _sigmf.part(path)):
+        recording = _sigmf.read(path, by_name=_sigmf.part(path) is None)
+        if recording.datatype not in ("ri16_le", "ru16_le"):
+            raise ValueError(f"{path}: {recording.datatype} samples; a recording of 16-bit "
+                             f"samples (ri16_le or ru16_le) expected")
+        if len(recording.data) % 2:
+            raise ValueError(f"{path}: its dataset ends part-way through a sample")
+        unsigned = recording.datatype == "ru16_le"
+        offset = unsigned if offset_binary is None else bool(offset_binary)
+        codes = np.frombuffer(recording.data, dtype="<u2").astype(np.uint16)
+        array = tagged(codes.view(np.uint16 if raw or offset else np.int16), offset)
+        array.sample_rate = recording.rate_hz
+        return array
     with open(path, "rb") as f:  # OSError for a missing file or a directory
         head = f.read(6)
     kind = format or _format_of(path, head)
@@ -253,9 +276,11 @@ def save_figure(figure, path) -> None:
 
 def output_format(path, format: Optional[str] = None) -> str:
     """The format a capture is written in: ``format``, else as the tool chooses it from the
-    file's extension (``.csv``, ``.npy``, anything else raw)."""
-    kind = format or {".csv": "csv", ".npy": "npy"}.get(
-        os.path.splitext(os.fspath(path))[1].lower(), "raw")
+    file's extension (``.csv``, ``.npy``, ``.sigmf-meta`` and ``.sigmf-data`` a SigMF
+    recording, anything else raw)."""
+    kind = format or {".csv": "csv", ".npy": "npy", ".sigmf-meta": "sigmf",
+                      ".sigmf-data": "sigmf"}.get(os.path.splitext(os.fspath(path))[1].lower(),
+                                                  "raw")
     if kind not in _FORMATS:
         raise ValueError(f"unknown capture format {kind!r} (one of {', '.join(_FORMATS)})")
     return kind
@@ -293,14 +318,29 @@ class CaptureFile:
     """A capture file read back block by block: the board library's file read-back writes raw
     words to ``raw_path``; :meth:`complete` makes the file of the format asked for and puts it
     in place; :meth:`fail` removes every temporary and, with ``keep_partial``, keeps the samples
-    read as NAME.partial.EXT (a .npy header counting them)."""
+    read as NAME.partial.EXT (a .npy header counting them). A SigMF recording (NAME.sigmf-data
+    and NAME.sigmf-meta, its metadata made of ``source``: the board and the rate) takes both its
+    names together; a partial one is NAME.partial.sigmf-data and NAME.partial.sigmf-meta."""
 
-    def __init__(self, path, format: Optional[str], offset_binary: bool, keep_partial: bool):
+    def __init__(self, path, format: Optional[str], offset_binary: bool, keep_partial: bool,
+                 source: Optional[dict] = None):
+        from . import _sigmf
         self.kind = output_format(path, format)
         self.offset_binary = offset_binary
         self.keep_partial = keep_partial
-        self.output = Replacement(path)
-        if self.kind == "raw":
+        self.source = dict(source or {})
+        self.meta = None
+        if self.kind == "sigmf":
+            name = _sigmf.base(path)
+            self.output = Replacement(name + ".sigmf-data")
+            try:
+                self.meta = Replacement(name + ".sigmf-meta")
+            except BaseException:
+                self.output.discard()
+                raise
+        else:
+            self.output = Replacement(path)
+        if self.kind == "raw" or (self.kind == "sigmf" and not self.output.in_place):
             self.raw_path = self.output.path
         elif self.output.in_place:
             fd, self.raw_path = tempfile.mkstemp(suffix=".raw")
@@ -309,39 +349,84 @@ class CaptureFile:
             try:
                 self.raw_path = _temporary_beside(self.output.final)
             except BaseException:
-                self.output.discard()
+                self.discard()
                 raise
+
+    def discard(self) -> None:
+        self.output.discard()
+        if self.meta is not None:
+            self.meta.discard()
 
     def _convert_into(self, destination: str) -> None:
         count = os.path.getsize(self.raw_path) // 2
         with open(destination, "wb") as f:
             write_samples(f, _raw_chunks(self.raw_path), count, self.kind, self.offset_binary)
 
+    def _describe(self, destination: str, partial: bool) -> None:
+        from . import _sigmf
+        words = np.fromfile(self.raw_path, dtype="<u2").astype(np.uint16, copy=False)
+        source = dict(self.source)
+        if partial:
+            source["description"] = (f"VRX5200 ADC capture that did not complete: its first "
+                                     f"{words.size} samples")
+        with open(destination, "w", encoding="utf-8") as f:
+            f.write(_sigmf.meta(words, self.offset_binary, **source))
+
     def _remove_raw(self) -> None:
-        if self.kind != "raw":
+        if self.raw_path != self.output.path:
             try:
                 os.unlink(self.raw_path)
             except FileNotFoundError:
                 pass
 
     def complete(self) -> None:
-        if self.kind != "raw":
-            self._convert_into(self.output.path)
+        from . import _sigmf
+        try:
+            if self.kind == "sigmf":
+                self._describe(self.meta.path, partial=False)
+            if self.raw_path != self.output.path:
+                self._convert_into(self.output.path)
+        finally:
             self._remove_raw()
-        self.output.commit()
+        if self.kind == "sigmf":
+            _sigmf.commit_both(self.output, self.meta)
+        else:
+            self.output.commit()
 
     def fail(self) -> None:
         try:
             if (self.keep_partial and not self.output.in_place
                     and os.path.getsize(self.raw_path) >= 2):
                 try:
-                    with Replacement(partial_name(self.output.target)) as partial:
-                        if self.kind == "raw":
-                            os.replace(self.raw_path, partial.path)
-                        else:
-                            self._convert_into(partial.path)
+                    self._keep_partial()
                 except Exception as error:  # the capture's own failure is the one to report
                     warnings.warn(f"the samples read could not be kept: {error}")
         finally:
             self._remove_raw()
-            self.output.discard()
+            self.discard()
+
+    def _keep_partial(self) -> None:
+        from . import _sigmf
+        name = partial_name(self.output.target)
+        if self.kind == "sigmf":
+            name = _sigmf.base(name)
+            data = Replacement(name + ".sigmf-data")
+            try:
+                meta = Replacement(name + ".sigmf-meta")
+            except BaseException:
+                data.discard()
+                raise
+            try:
+                self._describe(meta.path, partial=True)
+                os.replace(self.raw_path, data.path)
+            except BaseException:
+                data.discard()
+                meta.discard()
+                raise
+            _sigmf.commit_both(data, meta)
+            return
+        with Replacement(name) as partial:
+            if self.kind == "raw":
+                os.replace(self.raw_path, partial.path)
+            else:
+                self._convert_into(partial.path)

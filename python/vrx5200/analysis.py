@@ -369,6 +369,8 @@ def _analyse(codes, bits, offset_binary, window, harmonics, fundamental_bin, rat
              with_spectrum, method=None, band=None, tones=()):
     _check_bits(bits)
     offset_binary = code_format(codes, offset_binary)
+    if rate_hz is None:  # a recording's rate, as load_capture() read it
+        rate_hz = getattr(codes, "sample_rate", None)
     if rate_hz is not None and not (math.isfinite(rate_hz) and rate_hz > 0):
         raise ValueError(f"the sample rate must be a positive number of Hz, not {rate_hz}")
     options, names = _options(method, band, tones)
@@ -389,7 +391,8 @@ def metrics(codes_or_spectrum, bits: int = 16, offset_binary: Optional[bool] = N
 
     ``harmonics`` is the highest harmonic order counted (2 to 25); ``fundamental_bin`` the
     fundamental in cycles per record when it is known; ``rate_hz`` the sample rate, for
-    frequencies in Hz; ``method`` 'fit' (default: the tone fitted and subtracted, true between
+    frequencies in Hz (by default a recording's, as :func:`vrx5200.load_capture` gives it);
+    ``method`` 'fit' (default: the tone fitted and subtracted, true between
     bins) or 'spectrum'; ``band`` (low, high) in cycles per record; ``tones`` named tones,
     ``(name, cycles)`` or ``(name, cycles, 'exclude')``. ValueError (:class:`AnalysisError`)
     when the capture has no answer: a constant record, too few samples for the window, a bit

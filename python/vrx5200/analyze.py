@@ -23,10 +23,11 @@ import math
 import os
 import re
 import sys
+from typing import NamedTuple, Optional
 
 import numpy as np
 
-from . import core
+from . import _sigmf, core
 from ._files import save_figure, tagged
 from .analysis import _check_bits, averaged_metrics, format_hz, metrics, spectrum_figure
 
@@ -159,11 +160,53 @@ def _csv(path: str, data: bytes) -> np.ndarray:
     return np.array(words, dtype=np.uint16)
 
 
-def read_samples(path: str, format=None, column=None):
-    """The samples of a capture file as ``vrx5200 analyze`` reads them: ``(array, unsigned)``,
-    a uint16 array of words (raw, CSV, '<i2' and '<u2' .npy) or a float64 array of values in
-    codes (.npy of '<i4', '<u4', '<f4', '<f8'); ``unsigned`` for a '<u2' file. A .npy file is
-    known by its magic string whatever its name, "-" is standard input."""
+class Input(NamedTuple):
+    """A file's samples as analyze reads them, and what a SigMF recording says of them."""
+    samples: np.ndarray  # uint16 words or float64 values
+    unsigned: bool  # a '<u2' .npy file, a ru16_le or ru8 recording: offset binary unless told
+    rate_hz: Optional[float] = None  # a recording's rate
+    bits: Optional[int] = None  # the bits a recording's 8-bit type holds
+    fractions: bool = False  # values in fractions of full scale (rf32_le, rf64_le)
+
+
+def _recording(path: str, data=None) -> Input:
+    """The samples of a SigMF recording of a real datatype: 16-bit words, 8-bit codes (of 8
+    bits unless told) and 32-bit integers as values in codes, floats as fractions of full
+    scale."""
+    try:
+        r = _sigmf.read(path, by_name=path != "-" and _sigmf.part(path) is None, data=data)
+    except OSError as error:
+        raise _Failure(f"cannot open \"{error.filename or path}\": "
+                       f"{error.strerror or error}", EXIT_FILE) from None
+    except ValueError as error:
+        raise _Failure(str(error), EXIT_FILE) from None
+    name = f'"{path}"'
+    if r.datatype.startswith("c"):
+        raise _Failure(f"{name} holds complex samples ({r.datatype}); analyze takes real ones",
+                       EXIT_FILE)
+    if r.datatype not in _sigmf.DATATYPES:
+        raise _Failure(f"{name} holds {r.datatype} samples; analyze reads ri16_le, ru16_le, ri8, "
+                       f"ru8, ri32_le, rf32_le and rf64_le", EXIT_FILE)
+    dtype = np.dtype(_sigmf.DATATYPES[r.datatype])
+    if len(r.data) % dtype.itemsize:
+        raise _Failure(f"{name} ends part-way through a sample", EXIT_FILE)
+    values = np.frombuffer(r.data, dtype=dtype)
+    unsigned = r.datatype[1] == "u"
+    if dtype.itemsize == 2:
+        return Input(values.astype(np.uint16), unsigned, r.rate_hz)
+    return Input(values.astype(np.float64), unsigned, r.rate_hz,
+                 8 if dtype.itemsize == 1 else None, r.datatype[1] == "f")
+
+
+def read_input(path: str, format=None, column=None) -> Input:
+    """The samples of a capture file as ``vrx5200 analyze`` reads them, with a SigMF
+    recording's rate (see :func:`read_samples`)."""
+    recording = format == "sigmf" or (format is None and _sigmf.part(path) is not None)
+    if recording:
+        if column is not None:
+            raise _Failure(f"--column names a column of a 2-D .npy array; \"{path}\" is a SigMF "
+                           f"recording", EXIT_USAGE)
+        return _recording(path, _read_all(path) if path == "-" else None)
     data = _read_all(path)
     kind = format or ("npy" if data[:6] == _NPY_MAGIC or path.endswith(".npy")
                       else "csv" if path.endswith(".csv") else "raw")
@@ -173,12 +216,24 @@ def read_samples(path: str, format=None, column=None):
     if kind == "npy":
         if data[:6] != _NPY_MAGIC:
             raise _Failure(f"\"{path}\" is not a .npy file", EXIT_FILE)
-        return _npy(path, data, column)
+        return Input(*_npy(path, data, column))
     if kind == "csv":
-        return _csv(path, data), False
+        return Input(_csv(path, data), False)
     if len(data) % 2:
         raise _Failure(f"\"{path}\" ends part-way through a sample", EXIT_FILE)
-    return np.frombuffer(data, dtype="<u2").astype(np.uint16), False
+    return Input(np.frombuffer(data, dtype="<u2").astype(np.uint16), False)
+
+
+def read_samples(path: str, format=None, column=None):
+    """The samples of a capture file as ``vrx5200 analyze`` reads them: ``(array, unsigned)``,
+    a uint16 array of words (raw, CSV, '<i2' and '<u2' .npy, ri16_le and ru16_le recordings) or
+    a float64 array of values in codes (.npy of '<i4', '<u4', '<f4', '<f8'; recordings of
+    other real types); ``unsigned`` for a '<u2' file or a recording of unsigned samples. A .npy
+    file is known by its magic string whatever its name, a SigMF recording (NAME.sigmf-meta,
+    NAME.sigmf-data, a .sigmf archive) by its suffix or ``format="sigmf"``; "-" is standard
+    input."""
+    read = read_input(path, format, column)
+    return read.samples, read.unsigned
 
 
 # ---- analyses -------------------------------------------------------------------------------
@@ -459,7 +514,7 @@ def _linearity(args, files, samples) -> int:
 
 def _analyze(args) -> int:
     try:
-        _check_bits(args.bits)
+        _check_bits(16 if args.bits is None else args.bits)
     except ValueError:
         raise _Failure(f"--bits {args.bits}: the ADC resolution is 1 to 16 bits for words, to "
                        f"32 for .npy values", EXIT_USAGE) from None
@@ -502,14 +557,19 @@ def _analyze(args) -> int:
         core.load_analysis_library()
     except OSError as error:  # the message names the library, where it was looked for and how
         raise _Failure(str(error)) from None
-    samples = []
-    unsigned = False
-    for i, path in enumerate(args.capture):
-        s, u = read_samples(path, args.format, args.column)
-        if s.size == 0:
+    inputs = []
+    for path in args.capture:
+        inputs.append(read_input(path, args.format, args.column))
+        if inputs[-1].samples.size == 0:
             raise _Failure(f"\"{path}\" holds no samples", EXIT_FILE)
-        unsigned = u if i == 0 else unsigned
-        samples.append(s)
+    unsigned = inputs[0].unsigned
+    # A recording's rate unless --rate; its 8-bit codes of 8 bits unless --bits; its
+    # floating-point values in fractions of full scale.
+    if rate is None:
+        rate = inputs[0].rate_hz
+    if args.bits is None:
+        args.bits = inputs[0].bits or 16
+    samples = [i.samples * 2.0 ** (args.bits - 1) if i.fractions else i.samples for i in inputs]
     # Unless told, the file's code format: offset binary for a '<u2' .npy file.
     if args.code_format is None:
         args.code_format = "offset" if unsigned else "twos"
@@ -535,16 +595,18 @@ def main(argv=None) -> int:
                "status: 1 the record cannot be measured, 2 bad command line, 3 a file cannot be "
                "read or holds no samples.")
     parser.add_argument("capture", nargs="+", help="capture file: raw 16-bit little-endian words "
-                        "(vrx5200 capture -o), .csv (one decimal per line) or .npy; - for "
+                        "(vrx5200 capture -o), .csv (one decimal per line), .npy or a SigMF "
+                        "recording (NAME.sigmf-meta, NAME.sigmf-data, NAME.sigmf); - for "
                         "standard input; several with --average or --linearity")
-    parser.add_argument("-O", "--format", choices=["raw", "csv", "npy", "offset", "twos"],
+    parser.add_argument("-O", "--format",
+                        choices=["raw", "csv", "npy", "sigmf", "offset", "twos"],
                         help="the file's format (default: npy for a file that starts as one, "
                              "else by its extension, raw otherwise), or the code format, as "
                              "--code-format")
     parser.add_argument("--column", type=int, help="the column of a 2-D .npy array to analyse")
-    parser.add_argument("--bits", type=int, default=16,
-                        help="ADC resolution in bits (default 16; 1 to 16 for words, to 32 for "
-                             ".npy values)")
+    parser.add_argument("--bits", type=int,
+                        help="ADC resolution in bits (default 16, 8 for an 8-bit recording; 1 to "
+                             "16 for words, to 32 for .npy values)")
     parser.add_argument("--code-format", choices=["twos", "offset"],
                         help="the codes' format (default: offset for a '<u2' .npy file, else "
                              "twos)")

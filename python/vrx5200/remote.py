@@ -24,12 +24,14 @@ import operator
 import os
 import socket
 import threading
+import time
 import urllib.parse
 from typing import Optional, Sequence
 
 import numpy as np
 
-from . import VRX5200Error, _files, _integer_in, _pattern_words, result_text
+from . import (VRX5200Error, __version__, _files, _integer_in, _pattern_words, _sigmf,
+               result_text)
 
 __all__ = ["API", "RemoteBoard", "RemoteError"]
 
@@ -444,7 +446,16 @@ class RemoteBoard:
         fields = {"lanes": [_integer(lane, "lane") for lane in lanes],
                   "ops": [[_integer(code, "operation code"), _integer(operand, "operand")]
                           for code, operand in ops]}
+        identity = self.info() if kind == "sigmf" else {}
+        taken = time.time()
         answer, words = self._capture("capture", n, timeout_ms, fields, session)
+        if kind == "sigmf":
+            _sigmf.write(path, words, offset_binary, board=self.key,
+                         family_id=identity.get("family_id"),
+                         firmware_version=identity.get("firmware_version"),
+                         rate_hz=answer.get("rate_hz") or None,
+                         recorder=f"vrx5200 Python package {__version__}", taken=taken)
+            return n
         with _files.Replacement(path) as out, open(out.path, "wb") as file:
             _files.write_samples(file, [words], words.size, kind, offset_binary)
         return n
