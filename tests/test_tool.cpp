@@ -280,6 +280,10 @@ TEST_F(ToolTest, FailuresLeaveOutputsAsTheyWere) {
       {interrupt("-o out.npy --keep-partial", "out.npy"), 143, "out.partial.npy"},
       {interrupt("-o out.bin --keep-partial", "out.bin"), 143, "out.partial.bin"},
       {interrupt("-o out.csv --keep-partial", "out.csv"), 143, "out.partial.csv"},
+      {"TOOL --sim capture -n 64 -O sigmf -o out --patterns 1,2 --timeout 100", 1, ""},
+      {interrupt("-O sigmf -o out", "out.sigmf-data"), 143, ""},
+      {interrupt("-O sigmf -o out.sigmf-meta --keep-partial", "out.sigmf-data"), 143,
+       "out.partial.sigmf-meta"},
       {"TOOL generate tone --frequency 60M -o out.bin", 2, ""},
       {"TOOL generate tone --cycles 3 -n 1 -o out.bin", 2, ""},
       {"TOOL convert . -d .", 3, ""},
@@ -288,7 +292,8 @@ TEST_F(ToolTest, FailuresLeaveOutputsAsTheyWere) {
       {"TOOL --sim play --tone 1M --tone-words 100 --keep new", 2, ""},
       {"TOOL --sim demo --dir . ", 3, ""},
   };
-  const std::vector<std::string> targets = {"out.bin", "out.npy", "out.csv", "DAC_test.bin",
+  const std::vector<std::string> targets = {"out.bin",        "out.npy",        "out.csv",
+                                            "out.sigmf-data", "out.sigmf-meta", "DAC_test.bin",
                                             "capture.bin"};
   for (const Case& c : cases) {
     SCOPED_TRACE(c.line);
@@ -300,7 +305,11 @@ TEST_F(ToolTest, FailuresLeaveOutputsAsTheyWere) {
     // Nothing else is left: no temporary, no private directory, no partial unless asked.
     std::vector<std::string> names = targets;
     names.insert(names.end(), {"stderr", "stdout"});
+    // A partial recording: its metadata (named in the message) and its samples.
+    std::string kept = c.partial;
+    if (kept.ends_with(".sigmf-meta")) kept.replace(kept.size() - 4, 4, "data");
     if (*c.partial != '\0') names.push_back(c.partial);
+    if (kept != c.partial) names.push_back(kept);
     if (c.line.find("two.txt") != std::string::npos) names.push_back("two.txt");
     std::sort(names.begin(), names.end());
     std::string want;
@@ -309,7 +318,14 @@ TEST_F(ToolTest, FailuresLeaveOutputsAsTheyWere) {
     if (*c.partial == '\0') continue;
     EXPECT_NE(r.err.find("are kept in \"" + std::string(c.partial) + "\""), std::string::npos)
         << r.err;
-    const std::string partial = file(c.partial);
+    if (kept != c.partial) {
+      const ToolRun a = run(std::string("analyze ") + c.partial + " --json");
+      EXPECT_EQ(a.exit_code, 0) << a.err;
+      EXPECT_NE(
+          file(c.partial).find("\"core:sample_count\": " + std::to_string(file(kept).size() / 2)),
+          std::string::npos);
+    }
+    const std::string partial = file(kept);
     size_t samples = 0, data = 0;
     if (std::string(c.partial).ends_with(".npy")) {
       // The header claims exactly the samples that follow it; the tool's analyze checks that.

@@ -1,15 +1,21 @@
-// The server's pure parts: addresses, the token check, request fields, and the job queue's promise
-// that a board's jobs never overlap and a cancelled job never runs.
+// The server's pure parts: addresses, the token check, request fields, the job queue's promise
+// that a board's jobs never overlap and a cancelled job never runs, and the recording files the
+// tool writes beside its archives: both take their names, or neither.
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
 #include <future>
+#include <iterator>
 #include <thread>
 #include <vector>
 
 #include "server/board.h"
 #include "server/fields.h"
 #include "server/jobs.h"
+#include "client/atomic_file.h"
 #include "server/access.h"
 
 namespace {
@@ -171,6 +177,37 @@ TEST(ServerWorker, CancelledJobsEndWith409AndQueuesAreBounded) {
     asked = true;
   });
   EXPECT_TRUE(asked);
+}
+
+// A recording's two files take their names together: when the second cannot (here its target
+// became a directory meanwhile), the first is put back as it was, or removed when it is new.
+TEST(RecordingFiles, ASecondFileThatCannotTakeItsNamePutsTheFirstBack) {
+  const std::string dir = ::testing::TempDir() + "vrx5200_recording_files";
+  for (const bool first_existed : {true, false}) {
+    SCOPED_TRACE(first_existed);
+    ASSERT_EQ(std::system(("rm -rf '" + dir + "' && mkdir -p '" + dir + "'").c_str()), 0);
+    const std::string first = dir + "/r.sigmf-data", second = dir + "/r.sigmf-meta";
+    if (first_existed) std::ofstream(first) << "old samples";
+    std::ofstream(second) << "old meta";
+    client::AtomicFile a, b;
+    std::string error;
+    ASSERT_TRUE(a.open(first, error) && b.open(second, error)) << error;
+    std::fputs("new samples", a.stream());
+    std::fputs("new meta", b.stream());
+    ASSERT_EQ(std::system(("rm '" + second + "' && mkdir '" + second + "'").c_str()), 0);
+    EXPECT_FALSE(client::commit_both(a, b, error));
+    EXPECT_FALSE(error.empty());
+    std::ifstream in(first);
+    const std::string left((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    EXPECT_EQ(left, first_existed ? "old samples" : "");
+    EXPECT_EQ(in.is_open(), first_existed);
+    // Nothing else is left beside them: no temporary, no kept-aside copy.
+    EXPECT_EQ(std::system(
+                  ("test $(ls -A '" + dir + "' | wc -l) = " + std::to_string(first_existed ? 2 : 1))
+                      .c_str()),
+              0);
+  }
+  std::system(("rm -rf '" + dir + "'").c_str());
 }
 
 }  // namespace
