@@ -94,29 +94,20 @@ void octal(char* field, size_t width, uint64_t value) {
   field[width - 1] = '\0';
 }
 
-// A ustar header of `name` (a directory when it ends in '/'), split into prefix and name when it
-// is longer than the name field.
+// A ustar header of `name` (a directory when it ends in '/'; at most 100 bytes, as the archives'
+// names here are: capture-ID/capture-ID.sigmf-meta).
 std::string ustar_header(const std::string& name, uint64_t size, std::time_t mtime) {
   std::string h(kBlock, '\0');
-  std::string prefix, last = name;
-  if (name.size() > 100) {
-    const size_t slash = name.rfind('/', name.size() - 2);
-    prefix = name.substr(0, slash);
-    last = name.substr(slash + 1);
-  }
   const bool directory = name.back() == '/';
-  std::memcpy(&h[0], last.data(), std::min<size_t>(last.size(), 100));
+  std::memcpy(&h[0], name.data(), std::min<size_t>(name.size(), 100));
   octal(&h[100], 8, directory ? 0755 : 0644);
   octal(&h[108], 8, 0);
   octal(&h[116], 8, 0);
   octal(&h[124], 12, size);
   octal(&h[136], 12, static_cast<uint64_t>(mtime));
   h[156] = directory ? '5' : '0';
-  std::memcpy(&h[257],
-              "ustar\0"
-              "00",
-              8);
-  std::memcpy(&h[345], prefix.data(), std::min<size_t>(prefix.size(), 155));
+  static const char kMagic[8] = {'u', 's', 't', 'a', 'r', '\0', '0', '0'};  // POSIX ustar
+  std::memcpy(&h[257], kMagic, sizeof kMagic);
   // The checksum: the header's bytes summed with its own field as spaces.
   std::memset(&h[148], ' ', 8);
   unsigned sum = 0;

@@ -450,11 +450,11 @@ class Board:
         little-endian words), "npy" ('<i2', or '<u2' with ``offset_binary``), "csv" (one
         decimal per line) or "sigmf" (a recording: NAME.sigmf-data and NAME.sigmf-meta, with the
         board, the rate and the figures), by default from the extension (``.npy``, ``.csv``,
-        ``.sigmf-meta`` and ``.sigmf-data``, anything else raw). It replaces ``path`` only once the capture is complete: a failed or interrupted
-        capture leaves a file already there as it was, and keeps the samples read only with
-        ``keep_partial=True``, as NAME.partial.EXT (keep.partial.npy, its header counting
-        them). A path that exists and is not a regular file (/dev/stdout, a named pipe) is
-        written in place.
+        ``.sigmf-meta`` and ``.sigmf-data``, anything else raw). It replaces ``path`` only once
+        the capture is complete: a failed or interrupted capture leaves a file already there as
+        it was, and keeps the samples read only with ``keep_partial=True``, as NAME.partial.EXT
+        (keep.partial.npy, its header counting them; a recording's two files, both). A path that
+        exists and is not a regular file (/dev/stdout, a named pipe) is written in place.
         """
         lane_list = _int32_array(lanes)
         codes = _int32_array(code for code, _ in ops)

@@ -12,7 +12,6 @@ from __future__ import annotations
 
 import io
 import json
-import math
 import os
 import tarfile
 import time
@@ -106,9 +105,9 @@ def read(path, by_name: bool = False, data: Optional[bytes] = None) -> Recording
     elif by_name:
         kind = "name"
     if kind in ("meta", "data", "name"):
-        meta = path if kind == "meta" else _sibling(path) if kind == "data" else path + ".sigmf-meta"
-        dataset = _sibling(path) if kind == "meta" else path if kind == "data" else \
-            path + ".sigmf-data"
+        named = {"meta": (path, _sibling(path)), "data": (_sibling(path), path),
+                 "name": (path + ".sigmf-meta", path + ".sigmf-data")}
+        meta, dataset = named[kind]
         with open(meta, "rb") as f:
             datatype, rate = _parse_meta(meta, f.read())
         with open(dataset, "rb") as f:
