@@ -5,6 +5,7 @@
 #include <charconv>
 
 #include "client/sigmf.h"
+#include "client/units.h"
 
 namespace client {
 
@@ -63,6 +64,74 @@ std::string lane_list_problem(const std::vector<int32_t>& lanes) {
       return "the kept lanes must be numbered 1 to " + std::to_string(kept) + " (" +
              std::to_string(v) + " is missing)";
     }
+  }
+  return "";
+}
+
+namespace {
+
+std::vector<std::string> items_of(const std::string& text) {
+  std::vector<std::string> out;
+  size_t start = 0;
+  while (!text.empty()) {
+    const size_t comma = text.find(',', start);
+    out.push_back(text.substr(start, comma - start));
+    if (comma == std::string::npos) break;
+    start = comma + 1;
+  }
+  return out;
+}
+
+std::string out_of_range(const char* what, const std::string& text, long long min, long long max) {
+  return std::string("bad ") + what + ": \"" + text + "\" (" + std::to_string(min) + " to " +
+         std::to_string(max) + ", decimal or 0x hex)";
+}
+
+}  // namespace
+
+std::string parse_lane_list(const std::string& text, std::vector<int32_t>& lanes) {
+  lanes.clear();
+  for (const std::string& item : items_of(text)) {
+    const std::optional<long long> v = parse_whole(item);
+    if (!v || *v < INT32_MIN || *v > INT32_MAX) {
+      return "bad lane list \"" + text + "\": \"" + item + "\" is not a whole number";
+    }
+    lanes.push_back(static_cast<int32_t>(*v));
+  }
+  const std::string problem = lane_list_problem(lanes);
+  return problem.empty() ? problem : "bad lane list \"" + text + "\": " + problem;
+}
+
+std::string parse_bit_ops(const std::string& text, std::vector<int32_t>& codes,
+                          std::vector<int32_t>& operands) {
+  static const char* const kNames[] = {"shift", "xor", "and", "or", "not"};
+  codes.clear();
+  operands.clear();
+  for (const std::string& item : items_of(text)) {
+    const size_t colon = item.find(':');
+    const std::string name = item.substr(0, colon);
+    int32_t code = -1;
+    for (int32_t k = 0; k < 5; ++k) {
+      if (name == kNames[k] || name == std::to_string(k)) code = k;
+    }
+    if (code < 0) {
+      return "bad bit operation \"" + item +
+             "\": the codes are 0 shift, 1 xor, 2 and, 3 or, 4 not (code:operand)";
+    }
+    if (colon == std::string::npos && code != 4) {
+      return "bad bit operation \"" + item + "\": give its operand (code:operand)";
+    }
+    const std::string operand = colon == std::string::npos ? "0" : item.substr(colon + 1);
+    const std::optional<long long> v = parse_whole(operand);
+    if (code == 0 && (!v || *v < -15 || *v > 15)) {
+      return out_of_range("shift count", operand, -15, 15);
+    }
+    if (code != 0 && code != 4 && (!v || *v < 0 || *v > 0xFFFF)) {
+      return out_of_range("operand", operand, 0, 0xFFFF);
+    }
+    if (code == 4 && !v) return "bad operand: \"" + operand + "\" (a whole number, ignored)";
+    codes.push_back(code);
+    operands.push_back(code == 4 ? 0 : static_cast<int32_t>(*v));
   }
   return "";
 }

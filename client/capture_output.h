@@ -28,6 +28,17 @@ Format format_of_path(const std::string& path);
 // K each once.
 std::string lane_list_problem(const std::vector<int32_t>& lanes);
 
+// A lane list as text ("1,2,0,3"): its entries into `lanes`, and why it cannot be used (the
+// sentence names the list; empty when it can).
+std::string parse_lane_list(const std::string& text, std::vector<int32_t>& lanes);
+
+// The read-back's bit operations as text, code:operand,... with the codes 0 to 4 or their names
+// (shift, xor, and, or, not): into codes and operands (NOT's operand, which it ignores, may be
+// left out), and why they cannot be used (empty when they can). A shift moves right for a
+// positive count and left for a negative one (-15 to 15); the others take a 16-bit mask.
+std::string parse_bit_ops(const std::string& text, std::vector<int32_t>& codes,
+                          std::vector<int32_t>& operands);
+
 // The samples a read-back call delivers for the samples it read, as the lane list keeps and
 // frames them: every call's lane phase starts at its first sample, the kept samples join the
 // incomplete frame left by the call before, and only complete frames come out.

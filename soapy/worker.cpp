@@ -55,60 +55,6 @@ std::vector<std::string> split(const std::string& text, char separator) {
   return out;
 }
 
-// A lane list as the tool takes it; empty `why` when it can be used.
-std::vector<int32_t> parse_lanes(const std::string& text, std::string& why) {
-  std::vector<int32_t> lanes;
-  for (const std::string& item : split(text, ',')) {
-    const std::optional<long long> v = whole_in(item, INT32_MIN, INT32_MAX);
-    if (!v) {
-      why = "bad lane list \"" + text + "\": \"" + item + "\" is not a whole number";
-      return {};
-    }
-    lanes.push_back(static_cast<int32_t>(*v));
-  }
-  const std::string problem = client::lane_list_problem(lanes);
-  if (!problem.empty()) why = "bad lane list \"" + text + "\": " + problem;
-  return lanes;
-}
-
-// The read-back's bit operations, code:operand,... with the codes 0 to 4 or their names.
-bool parse_ops(const std::string& text, std::vector<int32_t>& codes, std::vector<int32_t>& operands,
-               std::string& why) {
-  static const char* const kNames[] = {"shift", "xor", "and", "or", "not"};
-  for (const std::string& item : split(text, ',')) {
-    const size_t colon = item.find(':');
-    const std::string name = item.substr(0, colon);
-    int32_t code = -1;
-    for (int32_t k = 0; k < 5; ++k) {
-      if (name == kNames[k] || name == std::to_string(k)) code = k;
-    }
-    if (code < 0) {
-      why = "bad bit operation \"" + item +
-            "\": the codes are 0 shift, 1 xor, 2 and, 3 or, 4 not (code:operand)";
-      return false;
-    }
-    if (code == 4) {
-      codes.push_back(code);
-      operands.push_back(0);
-      continue;
-    }
-    if (colon == std::string::npos) {
-      why = "bad bit operation \"" + item + "\": give its operand (code:operand)";
-      return false;
-    }
-    const std::optional<long long> v = code == 0 ? whole_in(item.substr(colon + 1), -15, 15)
-                                                 : whole_in(item.substr(colon + 1), 0, 0xFFFF);
-    if (!v) {
-      why = "bad bit operation \"" + item +
-            "\": " + (code == 0 ? "shift by -15 to 15" : "the operand is 0 to 0xFFFF");
-      return false;
-    }
-    codes.push_back(code);
-    operands.push_back(static_cast<int32_t>(*v));
-  }
-  return true;
-}
-
 // ---- The worker ----------------------------------------------------------------------------
 
 struct Settings {
@@ -412,10 +358,9 @@ Reply Worker::registers(Op op, const std::vector<std::string>& f) {
 // with `keep`.
 Reply Worker::stream_args(const std::vector<std::string>& f, size_t first, bool keep) {
   if (f.size() < first + 3) return refused("missing fields");
-  std::string why;
-  std::vector<int32_t> lanes = parse_lanes(f[first], why);
-  std::vector<int32_t> codes, operands;
-  if (why.empty()) parse_ops(f[first + 1], codes, operands, why);
+  std::vector<int32_t> lanes, codes, operands;
+  std::string why = client::parse_lane_list(f[first], lanes);
+  if (why.empty()) why = client::parse_bit_ops(f[first + 1], codes, operands);
   const std::optional<long long> length = whole_in(f[first + 2], 32, INT32_MAX);
   if (why.empty() && (!length || *length % 32 != 0)) {
     why = "bad capture_length \"" + f[first + 2] + "\": a positive multiple of 32 samples";

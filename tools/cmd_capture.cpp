@@ -40,9 +40,8 @@ CapturePlan plan_capture(const CaptureOptions& c) {
              client::hint_for(VRX5200_RESULT_BAD_CAPTURE_LENGTH),
          kExitUsage);
   }
-  plan.lanes = parse_list(c.lanes, "lane list");
-  const std::string lane_problem = client::lane_list_problem(plan.lanes);
-  if (!lane_problem.empty()) fail("bad lane list \"" + c.lanes + "\": " + lane_problem, kExitUsage);
+  const std::string lane_problem = client::parse_lane_list(c.lanes, plan.lanes);
+  if (!lane_problem.empty()) fail(lane_problem, kExitUsage);
   if (!c.ops.empty()) parse_ops(c.ops, plan.codes, plan.operands);
   if (!c.patterns.empty()) {
     for (int32_t p : parse_list(c.patterns, "pattern list"))
