@@ -1,5 +1,6 @@
 #include "tools/sample_input.h"
 
+#include <cctype>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -29,9 +30,15 @@ std::string read_all(const std::string& path) {
   return bytes;
 }
 
+// Whether `s` ends with the extension `tail` (lower case), in any case: capture.CSV is CSV, as
+// the capture's output names it.
 bool ends_with(const std::string& s, const char* tail) {
   const size_t n = std::strlen(tail);
-  return s.size() >= n && s.compare(s.size() - n, n, tail) == 0;
+  if (s.size() < n) return false;
+  for (size_t i = 0; i < n; ++i) {
+    if (std::tolower(static_cast<unsigned char>(s[s.size() - n + i])) != tail[i]) return false;
+  }
+  return true;
 }
 
 uint64_t little_endian(const std::string& bytes, size_t at, size_t size) {

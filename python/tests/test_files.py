@@ -185,6 +185,10 @@ AGREEMENT = {
     "2-D column 1": ("m.npy", lambda: np.stack([_words(_tone(amplitude=0.0)), _words(_tone())], 1),
                      ["--column", "1"], 0, []),
     "truncated": ("cut.npy", lambda: _words(_tone()), [], 3, None),
+    # Formats by their suffix in any case; .txt is no CSV (a capture written to it is raw).
+    "CSV in capitals": ("C.CSV", lambda: _words(_tone(cycles=1021.37)), [], 0, []),
+    "npy in capitals": ("U.NPY", lambda: _words(_tone()), [], 0, []),
+    "raw named .txt": ("r.txt", lambda: _words(_tone(cycles=1021.37)), [], 0, []),
     "pipe": ("-", lambda: _words(_tone(cycles=1021.37)), [], 0, []),
     "/dev/stdin": ("/dev/stdin", lambda: _words(_tone(cycles=1021.37)), [], 0, []),
     "NaN": ("nan.npy", lambda: np.full(4096, np.nan), [], 3, None),
@@ -206,8 +210,11 @@ def test_the_package_agrees_with_the_tool(tool, tmp_path, case):
     path = tmp_path / ("piped.npy" if piped else name)
     if make is not None:
         data = make()
-        if name.endswith(".npy") or piped:
-            np.save(path, data)
+        if name.lower().endswith(".npy") or piped:
+            with open(path, "wb") as f:  # as named (np.save would add ".npy" to U.NPY)
+                np.save(f, data)
+        elif name.lower().endswith(".csv"):
+            np.savetxt(path, data, fmt="%d")
         else:
             data.tofile(path)
         if case == "truncated":
@@ -245,8 +252,7 @@ def test_the_package_agrees_with_the_tool(tool, tmp_path, case):
     kwargs = {"bits": int(args[args.index("--bits") + 1])} if "--bits" in args else {}
     if "--rate" in args:
         kwargs["rate_hz"] = 250e6
-    if name.endswith(".npy") and np.load(path).ndim == 1 and np.load(path).dtype.itemsize == 2 \
-            and "--tone" not in args:
+    if data.ndim == 1 and data.dtype.itemsize == 2 and "--tone" not in args:
         from_api = metrics(vrx5200.load_capture(path), **kwargs).as_dict()
         assert dict(from_api, file=name) == tool_answer, case
 

@@ -65,13 +65,14 @@ def code_format(codes, offset_binary: Optional[bool]) -> bool:
 # ---- reading ----------------------------------------------------------------------------------
 
 def _format_of(path, head: bytes) -> str:
-    """npy by its signature whatever the file's name; else by the extension."""
+    """npy by its signature whatever the file's name; else by the extension, as the tool and
+    :func:`output_format` name them (a capture written to NAME.txt is raw, and reads back so)."""
     extension = os.path.splitext(os.fspath(path))[1].lower()
     if head == _NPY_MAGIC or extension == ".npy":
         return "npy"
     if extension in (".sigmf-meta", ".sigmf-data", ".sigmf"):
         return "sigmf"
-    if extension in (".csv", ".txt"):
+    if extension == ".csv":
         return "csv"
     return "raw"
 
@@ -140,8 +141,9 @@ def load_capture(path, format: Optional[str] = None, raw: bool = False,
     ``ru16_le`` samples: NAME.sigmf-meta, NAME.sigmf-data, NAME itself, or a .sigmf archive of
     one recording; its rate becomes the array's ``sample_rate``). By default a file that starts
     with the .npy signature is npy whatever its name; otherwise ``.npy`` files are npy, ``.csv``
-    and ``.txt`` files CSV, ``.sigmf-meta``, ``.sigmf-data`` and ``.sigmf`` files SigMF (in any
-    case), all others raw.
+    files CSV, ``.sigmf-meta``, ``.sigmf-data`` and ``.sigmf`` files SigMF (in any case), all
+    others raw (as the tool and :meth:`Board.capture_to_file` write them; a text file of decimal
+    samples of another name, ``samples.txt`` say, reads with ``format="csv"``).
 
     ``offset_binary``: the codes' format. By default it is the file's: a '<u2' .npy file holds
     offset-binary codes (as ``vrx5200 capture --offset-binary -O npy`` saves them, and as

@@ -208,8 +208,9 @@ def read_input(path: str, format=None, column=None) -> Input:
                            f"recording", EXIT_USAGE)
         return _recording(path, _read_all(path) if path == "-" else None)
     data = _read_all(path)
-    kind = format or ("npy" if data[:6] == _NPY_MAGIC or path.endswith(".npy")
-                      else "csv" if path.endswith(".csv") else "raw")
+    extension = os.path.splitext(path)[1].lower()
+    kind = format or ("npy" if data[:6] == _NPY_MAGIC or extension == ".npy"
+                      else "csv" if extension == ".csv" else "raw")
     if kind != "npy" and column is not None:
         raise _Failure(f"--column names a column of a 2-D .npy array; \"{path}\" is {kind}",
                        EXIT_USAGE)
