@@ -258,6 +258,8 @@ def test_analyze_json(local_board, tmp_path):
     (["capture.bin", "--rate", "fast"], "--rate", 2),
     (["capture.bin", "--plot", "missing/spectrum.png"], "cannot write the plot", 3),
     (["capture.bin", "--plot", "/dev/full"], "cannot write the plot /dev/full", 3),
+    (["capture.bin", "--plot", "-"], "--plot -: the plot goes to a file", 2),
+    (["capture.bin", "--plot", "spectrum.foo"], "no plot is written as '.foo'", 2),
     (["capture.bin", "--json", ">/dev/full"], "cannot write to standard output", 3),
     (["capture.bin", "--format", "npy"], "is not a .npy file", 3),
     (["folder.bin"], "cannot read", 3),

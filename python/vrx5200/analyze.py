@@ -513,6 +513,23 @@ def _linearity(args, files, samples) -> int:
     return _finish(args, warnings)
 
 
+def _check_plot_name(path: str) -> None:
+    """Refuses, before anything is read, a plot that would go to no file or in no format
+    matplotlib writes ("-" is no file here: standard output carries the figures)."""
+    if path == "-":
+        raise _Failure("--plot -: the plot goes to a file; standard output carries the figures",
+                       EXIT_USAGE)
+    kind = os.path.splitext(path)[1][1:].lower()
+    try:
+        from matplotlib.backend_bases import FigureCanvasBase
+    except ImportError:
+        return  # said when the plot is drawn
+    formats = FigureCanvasBase.get_supported_filetypes()
+    if kind and kind not in formats:
+        raise _Failure(f"--plot {path}: no plot is written as '.{kind}' (one of "
+                       f"{', '.join(sorted(formats))}; PNG without an extension)", EXIT_USAGE)
+
+
 def _analyze(args) -> int:
     try:
         _check_bits(16 if args.bits is None else args.bits)
@@ -537,6 +554,8 @@ def _analyze(args) -> int:
     if args.plot and modes:
         raise _Failure(f"--plot draws the spectrum of one record; it excludes {modes[0]}",
                        EXIT_USAGE)
+    if args.plot:
+        _check_plot_name(args.plot)
     if args.linearity not in (None, "", "sine", "ramp"):
         raise _Failure(f"--linearity \"{args.linearity}\": the shape is sine or ramp (detected "
                        f"when not given)", EXIT_USAGE)
