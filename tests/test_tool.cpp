@@ -126,9 +126,13 @@ TEST_F(ToolTest, CapturesByteExactToRawCsvAndStandardOutput) {
   EXPECT_NE(r.err.find("samples 32"), std::string::npos);  // the summary leaves stdout alone
 
   // Without -o the samples go to standard output when it is not a terminal; no file appears.
-  r = run("--sim capture -n 64 -q");
-  ASSERT_EQ(r.exit_code, 0) << r.err;
-  EXPECT_EQ(r.out, bytes_of(expected_capture(64)));
+  // Standard output by any name holds the samples alone, the summary going to standard error.
+  for (const char* args : {"-q", "", "-o /dev/stdout", "-o /dev/stdout --json"}) {
+    r = run(std::string("--sim capture -n 64 ") + args);
+    ASSERT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_EQ(r.out, bytes_of(expected_capture(64))) << args;
+    EXPECT_EQ(r.err.find("samples") < 3, std::string(args) != "-q") << args;
+  }
   EXPECT_FALSE(exists(dir + "/capture.bin"));
 }
 

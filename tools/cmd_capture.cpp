@@ -1,5 +1,6 @@
 // vrx5200 capture: ADC samples into a file or standard output, raw, CSV, .npy or a SigMF recording,
 // with a summary.
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -26,10 +27,21 @@ struct CapturePlan {
   std::vector<int32_t> codes, operands;
   std::vector<uint32_t> patterns;
   ADC_Session_Params adc{};
-  double sample_rate = 0;  // of the output; 0 when it has no single rate
-  std::string output;      // "-": standard output
+  double sample_rate = 0;         // of the output; 0 when it has no single rate
+  std::string output;             // "-": standard output
+  bool output_is_stdout = false;  // "-", or a name of standard output's file (/dev/stdout)
   client::Format format = client::Format::kRaw;
 };
+
+// Whether the output is standard output itself: "-", or a path to the same file (/dev/stdout,
+// /proc/self/fd/1), where a summary would land among the samples.
+bool is_standard_output(const std::string& output) {
+  if (output == "-") return true;
+  struct stat out {};
+  struct stat path {};
+  return fstat(STDOUT_FILENO, &out) == 0 && stat(output.c_str(), &path) == 0 &&
+         out.st_dev == path.st_dev && out.st_ino == path.st_ino;
+}
 
 CapturePlan plan_capture(const CaptureOptions& c) {
   CapturePlan plan;
@@ -72,6 +84,7 @@ CapturePlan plan_capture(const CaptureOptions& c) {
     plan.output = "-";
   }
   const bool to_stdout = plan.output == "-";
+  plan.output_is_stdout = is_standard_output(plan.output);
   plan.format = c.csv               ? client::Format::kCsv
                 : !c.format.empty() ? *client::format_named(c.format)
                 : to_stdout         ? client::Format::kRaw
@@ -212,7 +225,7 @@ void run_capture(Context& ctx, const CaptureOptions& c) {
   if (!out.commit(error)) fail("writing " + out_name + " failed: " + error, kExitFile);
   lib.Close_Session();
   if (c.quiet) return;
-  FILE* to = plan.output == "-" ? stderr : stdout;
+  FILE* to = plan.output_is_stdout ? stderr : stdout;
   const client::Summary s = summary.finish();
   if (c.json) {
     std::fprintf(
