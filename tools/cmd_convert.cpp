@@ -24,8 +24,8 @@ std::vector<int32_t> default_lane_map(int32_t columns) {
 }
 
 // Says which lines the conversion read silently as 0 or as their leading digits.
-void warn_about_text(const ConvertOptions& c, int32_t lines) {
-  const TextFindings f = check_sample_text(c.input, c.delimiters, c.columns,
+void warn_about_text(const ConvertOptions& c, const std::string& input, int32_t lines) {
+  const TextFindings f = check_sample_text(input, c.delimiters, c.columns,
                                            static_cast<size_t>(lines), !c.twos_complement);
   if (f.non_number_lines > 0) {
     std::fprintf(stderr,
@@ -92,6 +92,9 @@ int32_t run_convert(client::Library& lib, const ConvertOptions& c) {
       if (!(in >> m)) break;
     }
   }
+  // A directory or a missing file is told with its reason; "-" is standard input.
+  const std::string input = input_path(c.input, "standard-input.txt");
+  check_readable_file(input);
   // The conversion writes into a private directory beside the pattern's place, and the pattern
   // takes that place only when the conversion succeeded: a refused or failed conversion leaves
   // an existing DAC_test.bin as it was.
@@ -102,7 +105,7 @@ int32_t run_convert(client::Library& lib, const ConvertOptions& c) {
   }
   auto convert = c.twos_complement ? lib.Twos_Complement : lib.Offset_BinRep;
   const int32_t lines =
-      convert(c.input.c_str(), c.delimiters.c_str(), work.c_str(), multipliers.data(), map.data(),
+      convert(input.c_str(), c.delimiters.c_str(), work.c_str(), multipliers.data(), map.data(),
               static_cast<int32_t>(map.size()), c.columns);
   if (lines < 0) remove_private_dir(work);
   check_conversion(c, lines);
@@ -112,7 +115,7 @@ int32_t run_convert(client::Library& lib, const ConvertOptions& c) {
     fail("cannot write \"" + target + "\": " + reason, kExitFile);
   }
   remove_private_dir(work);
-  warn_about_text(c, lines);
+  warn_about_text(c, input, lines);
   return lines;
 }
 
@@ -123,7 +126,7 @@ class ConvertCommand : public Command {
   CLI::App* add_to(CLI::App& app) override {
     ConvertOptions& conv = c_;
     auto* convert = app.add_subcommand("convert", "convert a text sample file into DAC_test.bin");
-    convert->add_option("INPUT", conv.input, "text sample file")->required();
+    convert->add_option("INPUT", conv.input, "text sample file; - for standard input")->required();
     convert->add_option("--delimiters", conv.delimiters, "column delimiters")
         ->capture_default_str();
     convert->add_option("-d,--output-dir", conv.output_dir, "directory of DAC_test.bin")

@@ -12,7 +12,8 @@ class LoadCommand : public Command {
  public:
   CLI::App* add_to(CLI::App& app) override {
     auto* load = app.add_subcommand("load", "load a programming file into the board's FPGA");
-    load->add_option("FILE", file_, "raw configuration bit stream")->required();
+    load->add_option("FILE", file_, "raw configuration bit stream; - for standard input")
+        ->required();
     load->footer(
         "Examples:\n  vrx5200 load firmware.rbf\n  vrx5200 --board ABCD1234 load firmware.rbf");
     return load;
@@ -20,11 +21,12 @@ class LoadCommand : public Command {
 
   int run(Context& ctx) override {
     // The file is checked before the board is touched (the library scans the JTAG chain first).
-    check_readable_file(file_);
+    const std::string file = input_path(file_, "standard-input.rbf");
+    check_readable_file(file);
     ctx.open_board();
     client::Library& lib = ctx.library();
     std::fflush(stdout);
-    check("FPGA configuration", lib.Load_Firmware(file_.c_str()), VRX5200_RESULT_FPGA_CONFIGURED);
+    check("FPGA configuration", lib.Load_Firmware(file.c_str()), VRX5200_RESULT_FPGA_CONFIGURED);
     lib.Close_Session();
     return kExitOk;
   }

@@ -61,8 +61,8 @@ CLI::App* LoopbackCommand::add_to(CLI::App& app) {
   LoopbackOptions& lb = l_;
   auto* loopback = app.add_subcommand(
       "loopback", "simulated board: play a pattern, capture it back through a converter model");
-  auto* binary =
-      loopback->add_option("--binary", lb.play.binary, "binary pattern file (16-bit words)");
+  auto* binary = loopback->add_option("--binary", lb.play.binary,
+                                      "binary pattern file (16-bit words); - for standard input");
   auto* tone = loopback->add_option("--tone", lb.play.tone,
                                     "a generated tone of this frequency (Hz), at the ADC's rate");
   tone->excludes(binary);

@@ -55,7 +55,9 @@ void make_tone(const PlayOptions& p, const Pattern& pattern) {
 // directory, whence it replaces an older one once it was played.
 void pattern_of(Context& ctx, PlayOptions& p, Pattern& pattern) {
   if (!p.binary.empty()) {
-    pattern.path = p.binary;
+    // A directory or a missing file is told before the board is touched.
+    pattern.path = input_path(p.binary, "standard-input.bin");
+    check_readable_file(pattern.path);
     return;
   }
   const char* file = p.tone.empty() ? "DAC_test.bin" : "tone.bin";
@@ -169,8 +171,10 @@ class PlayCommand : public Command {
 CLI::App* PlayCommand::add_to(CLI::App& app) {
   PlayOptions& p = p_;
   auto* play = app.add_subcommand("play", "upload a pattern and play it on the DAC");
-  auto* binary = play->add_option("--binary", p.binary, "binary pattern file (16-bit words)");
-  auto* text = play->add_option("--text", p.text.input, "text sample file, converted first");
+  auto* binary = play->add_option("--binary", p.binary,
+                                  "binary pattern file (16-bit words); - for standard input");
+  auto* text = play->add_option("--text", p.text.input,
+                                "text sample file, converted first; - for standard input");
   play->add_option("--keep", p.keep,
                    "directory that keeps the converted DAC_test.bin or the tone's tone.bin "
                    "(default: a temporary one, removed)")

@@ -144,6 +144,25 @@ void check_readable_file(const std::string& path) {
   }
 }
 
+std::string input_path(const std::string& path, const char* file) {
+  if (path != "-") return path;
+  const std::string copy = make_private_dir(file) + "/" + file;
+  std::FILE* out = std::fopen(copy.c_str(), "wb");
+  if (out == nullptr) fail("cannot write \"" + copy + "\": " + errno_text(), kExitFile);
+  char buffer[65536];
+  size_t n = 0;
+  bool written = true;
+  while ((n = std::fread(buffer, 1, sizeof buffer, stdin)) > 0) {
+    written = written && std::fwrite(buffer, 1, n, out) == n;
+  }
+  const bool read = std::ferror(stdin) == 0;
+  const std::string reason = errno_text();
+  written = std::fclose(out) == 0 && written;
+  if (!read) fail("cannot read standard input: " + reason, kExitFile);
+  if (!written) fail("cannot write \"" + copy + "\": " + reason, kExitFile);
+  return copy;
+}
+
 bool ensure_dir(const std::string& dir) {
   struct stat st {};
   if (stat(dir.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) return false;

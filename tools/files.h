@@ -41,6 +41,12 @@ void remove_private_dir(const std::string& dir);
 // Fails with the file exit code unless `path` is a regular file this process can read.
 void check_readable_file(const std::string& path);
 
+// The path under which the library can open an input file: `path` itself, or for "-" a copy of
+// standard input (read whole, as `file` in a private directory under TMPDIR, removed at exit),
+// so that `-` is standard input for every input as it is standard output for every output.
+// Standard input that cannot be read fails with the file exit code.
+std::string input_path(const std::string& path, const char* file);
+
 // Makes `dir` unless it is a directory already; true when it made it.
 bool ensure_dir(const std::string& dir);
 
