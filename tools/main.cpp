@@ -72,9 +72,12 @@ std::vector<std::unique_ptr<Command>> all_commands() {
   return commands;
 }
 
-// The first word that is neither a global option nor its value, when it names no subcommand
-// (empty otherwise).
-std::string unknown_subcommand(CLI::App& app, int argc, char** argv) {
+// The first word that is neither an option nor a global option's value where a subcommand must
+// be named (at the top, or within reg), when it names none: empty otherwise. `parent` is set to
+// the subcommand whose subcommands were expected (empty at the top).
+std::string unknown_subcommand(CLI::App& app, int argc, char** argv, CLI::App*& parent) {
+  const auto all = [](CLI::App*) { return true; };
+  parent = &app;
   for (int i = 1; i < argc; ++i) {
     const std::string word = argv[i];
     if (word == "--") return "";
@@ -84,25 +87,37 @@ std::string unknown_subcommand(CLI::App& app, int argc, char** argv) {
       continue;
     }
     if (!word.empty() && word[0] == '-') continue;
-    for (CLI::App* sub : app.get_subcommands([](CLI::App*) { return true; })) {
-      if (sub->get_name() == word) return "";
+    const std::vector<CLI::App*> subcommands = parent->get_subcommands(all);
+    if (subcommands.empty()) return "";  // an argument of a subcommand
+    CLI::App* named = nullptr;
+    for (CLI::App* sub : subcommands) {
+      if (sub->get_name() == word) named = sub;
     }
-    return word;
+    if (named == nullptr) return word;
+    parent = named;
   }
   return "";
 }
 
 int parse_failed(CLI::App& app, const CLI::ParseError& e, int argc, char** argv) {
-  if (e.get_exit_code() != 0) {
-    const std::string unknown = unknown_subcommand(app, argc, argv);
-    if (!unknown.empty()) {
-      std::string names;
-      for (CLI::App* sub : app.get_subcommands([](CLI::App*) { return true; }))
-        names += (names.empty() ? "" : ", ") + sub->get_name();
-      print_failure("unknown subcommand \"" + unknown + "\"; the subcommands are " + names +
-                    " (vrx5200 --help)");
-      return kExitUsage;
-    }
+  CLI::App* parent = nullptr;
+  const std::string unknown =
+      e.get_exit_code() != 0 ? unknown_subcommand(app, argc, argv, parent) : "";
+  std::string names;
+  if (parent != nullptr) {
+    for (CLI::App* sub : parent->get_subcommands([](CLI::App*) { return true; }))
+      names += (names.empty() ? "" : ", ") + sub->get_name();
+  }
+  const std::string of = parent == &app || parent == nullptr ? "" : parent->get_name() + " ";
+  if (!unknown.empty()) {
+    print_failure("unknown " + of + "subcommand \"" + unknown + "\"; the " + of +
+                  "subcommands are " + names + " (vrx5200 " + of + "--help)");
+    return kExitUsage;
+  }
+  // None named where one must be: say which there are.
+  if (e.get_exit_code() != 0 && !names.empty() && parent->get_subcommands().empty()) {
+    print_failure("give a " + of + "subcommand: " + names + " (vrx5200 " + of + "--help)");
+    return kExitUsage;
   }
   const int code = app.exit(e);
   std::cout.flush();
