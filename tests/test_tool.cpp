@@ -625,6 +625,7 @@ TEST_F(ToolTest, ExitCodes) {
       {"TOOL generate multitone -o x.bin", 2, "needs --tones"},
       {"TOOL analyze t.txt --two-tone --linearity", 2, "excludes"},
       {"TOOL analyze t.txt --rate 0x10", 2, "bad rate"},
+      {"TOOL analyze t.txt --capture last", 2, "instead of a file: give one or the other"},
       {"TOOL --sim load missing.rbf", 3, "cannot read \"missing.rbf\": No such file"},
       {"TOOL --sim load .", 3, "cannot read \".\": it is a directory"},
       {"TOOL --sim play --binary missing.bin", 3, "cannot read \"missing.bin\": No such file"},

@@ -455,7 +455,11 @@ int linearity(const AnalyzeOptions& o, const std::vector<Samples>& files) {
 }
 
 int run_analyze(AnalyzeOptions o, const RemoteOptions& remote) {
-  if (o.files.empty() == o.capture.empty()) {
+  if (!o.files.empty() && !o.capture.empty()) {
+    fail("--capture names a capture the server keeps instead of a file: give one or the other",
+         kExitUsage);
+  }
+  if (o.files.empty() && o.capture.empty()) {
     fail("give a capture file, or with -u a capture the server keeps (--capture ID)", kExitUsage);
   }
   if (!o.capture.empty() && remote.uri.empty()) {
