@@ -72,6 +72,8 @@ WRITERS = {
     ("local capture", "keep.csv", None, False),
     ("local capture", "keep.bin", "disk full", False),
     ("local capture", "keep.npy", "disk full", False),
+    ("local capture", "keep.bin", "disk full", True),
+    ("local capture", "keep.npy", "disk full", True),
     ("local capture", "keep.npy", "interrupt", False),
     ("local capture", "keep.bin", "interrupt", True),
     ("local capture", "keep.npy", "interrupt", True),
@@ -92,7 +94,9 @@ def test_a_file_is_replaced_only_by_a_complete_one(local_board, tmp_path, writer
         if failure is None:
             WRITERS[writer](local_board, str(target), **kw)
         elif failure == "disk full":
-            with disk_full_after(8192), pytest.raises((OSError, ValueError, vrx5200.VRX5200Error)):
+            # Kept samples: the disk fills part-way through the second block.
+            limit = 3 * BLOCK if keep else 8192
+            with disk_full_after(limit), pytest.raises((OSError, ValueError, vrx5200.VRX5200Error)):
                 WRITERS[writer](local_board, str(target), **kw)
         else:
             with pytest.raises(KeyboardInterrupt):
@@ -107,7 +111,7 @@ def test_a_file_is_replaced_only_by_a_complete_one(local_board, tmp_path, writer
         assert target.read_bytes() != PREVIOUS
         if writer == "local capture":
             assert vrx5200.load_capture(target).size == N
-    if keep:  # the block read before the interruption, a .npy header counting it
+    if keep:  # the block read whole before the failure, a .npy header counting it
         assert vrx5200.load_capture(partial).size == BLOCK
         if name.endswith(".npy"):
             assert np.load(partial).shape == (BLOCK,)

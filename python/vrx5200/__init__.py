@@ -483,6 +483,9 @@ class Board:
                     ctypes.byref(status), ctypes.byref(timed_out), ctypes.byref(more)))
                 if timed_out.value:
                     raise VRX5200Error("pattern match (no capture matched in time)", 102)
+                # What a partial capture may keep: the blocks written whole (a block whose
+                # write failed, on a full disk say, ends part-way).
+                target.complete_bytes = os.path.getsize(target.raw_path)
             target.complete()
         except BaseException:
             target.fail()

@@ -322,7 +322,9 @@ class CaptureFile:
     in place; :meth:`fail` removes every temporary and, with ``keep_partial``, keeps the samples
     read as NAME.partial.EXT (a .npy header counting them). A SigMF recording (NAME.sigmf-data
     and NAME.sigmf-meta, its metadata made of ``source``: the board and the rate) takes both its
-    names together; a partial one is NAME.partial.sigmf-data and NAME.partial.sigmf-meta."""
+    names together; a partial one is NAME.partial.sigmf-data and NAME.partial.sigmf-meta. A
+    partial capture keeps the blocks written whole (``complete_bytes``, which the capture sets
+    after each block)."""
 
     def __init__(self, path, format: Optional[str], offset_binary: bool, keep_partial: bool,
                  source: Optional[dict] = None):
@@ -331,6 +333,7 @@ class CaptureFile:
         self.offset_binary = offset_binary
         self.keep_partial = keep_partial
         self.source = dict(source or {})
+        self.complete_bytes = 0  # of the raw words: the blocks read back and written whole
         self.meta = None
         if self.kind == "sigmf":
             name = _sigmf.base(path)
@@ -397,9 +400,9 @@ class CaptureFile:
 
     def fail(self) -> None:
         try:
-            if (self.keep_partial and not self.output.in_place
-                    and os.path.getsize(self.raw_path) >= 2):
+            if self.keep_partial and not self.output.in_place and self.complete_bytes >= 2:
                 try:
+                    os.truncate(self.raw_path, self.complete_bytes)
                     self._keep_partial()
                 except Exception as error:  # the capture's own failure is the one to report
                     warnings.warn(f"the samples read could not be kept: {error}")
