@@ -295,6 +295,7 @@ TEST_F(ToolTest, FailuresLeaveOutputsAsTheyWere) {
       {"printf '1\\n2\\n' > two.txt && TOOL --sim play --text two.txt --keep .", 1, ""},
       {"TOOL --sim play --tone 1M --tone-words 100 --keep new", 2, ""},
       {"TOOL --sim demo --dir . ", 3, ""},
+      {"TOOL --sim demo --dir new >/dev/full", 3, ""},
   };
   const std::vector<std::string> targets = {"out.bin",        "out.npy",        "out.csv",
                                             "out.sigmf-data", "out.sigmf-meta", "DAC_test.bin",

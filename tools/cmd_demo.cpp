@@ -137,6 +137,10 @@ int DemoCommand::run(Context& ctx) {
   make_demo_dir(dir_, files);
   std::printf("   its files go to %s/\n", files.dir.c_str());
   run_steps(ctx, files.dir);
+  // A transcript that did not arrive is a failed demo too: it removes what it made.
+  if (std::fflush(stdout) != 0 || std::ferror(stdout) != 0) {
+    fail("writing standard output failed: " + errno_text(), kExitFile);
+  }
   files.complete = true;
   return kExitOk;
 }
