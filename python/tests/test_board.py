@@ -105,6 +105,7 @@ def test_capture_files_read_back(local_board, tmp_path):
     np.save(tmp_path / "offset.npy", offset)  # '<u2': offset binary, as the tool saves it
     np.savetxt(tmp_path / "capture.csv", values, fmt="%d")
     np.savetxt(tmp_path / "offset.txt", offset, fmt="%d")  # as the tool's CSV writes it
+    values.tofile(tmp_path / "capture.txt")  # capture -o capture.txt: raw, by its extension
     shutil.copy(tmp_path / "signed.npy", tmp_path / "signed.bin")  # .npy by its signature
     (tmp_path / "capture.dat").write_bytes((tmp_path / "capture.csv").read_bytes())
     # file, arguments: dtype, words, code format carried
@@ -117,7 +118,8 @@ def test_capture_files_read_back(local_board, tmp_path):
             ("capture.bin", {"raw": True}, np.uint16, codes, False),
             ("offset.npy", {}, np.uint16, offset, True),
             ("offset.npy", {"offset_binary": False}, np.int16, offset, False),  # told: it wins
-            ("offset.txt", {"offset_binary": True}, np.uint16, offset, True)]:
+            ("capture.txt", {}, np.int16, codes, False),
+            ("offset.txt", {"offset_binary": True, "format": "csv"}, np.uint16, offset, True)]:
         loaded = vrx5200.load_capture(tmp_path / name, **kw)
         assert loaded.dtype == dtype and np.array_equal(loaded.view(np.uint16), words), name
         assert loaded.offset_binary is offset_binary, (name, kw)
