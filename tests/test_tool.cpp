@@ -623,6 +623,8 @@ TEST_F(ToolTest, ExitCodes) {
       {"TOOL generate tone --frequency 10M --cycles 3 -o x.bin", 2, "excludes"},
       {"TOOL generate tone --cycles 3 --dbfs nan -o x.bin", 2, "--dbfs"},
       {"TOOL generate tone --cycles 3 --seed 2 -o x.bin", 2, "--seed does not apply to tone"},
+      {"TOOL generate noise --cycles 3 -o x.bin", 2, "(only to tone and ramp)"},
+      {"TOOL generate tone --cycles 3 --rate 50M -o x.bin", 2, "with --cycles it would be ignored"},
       {"TOOL generate multitone -o x.bin", 2, "needs --tones"},
       {"TOOL analyze t.txt --two-tone --linearity", 2, "excludes"},
       {"TOOL analyze t.txt --rate 0x10", 2, "bad rate"},

@@ -138,9 +138,17 @@ int GenerateCommand::run(Context&) {
     const std::string kinds = a.kinds;
     if (a.option->count() > 0 &&
         (" " + kinds + " ").find(" " + g_.kind + " ") == std::string::npos) {
-      fail(a.option->get_name() + " does not apply to " + g_.kind + " (only to " + kinds + ")",
+      std::string listed = kinds;
+      if (const size_t space = listed.find(' '); space != std::string::npos) {
+        listed.replace(space, 1, " and ");
+      }
+      fail(a.option->get_name() + " does not apply to " + g_.kind + " (only to " + listed + ")",
            kExitUsage);
     }
+  }
+  // The rate only turns --frequency into cycles.
+  if (rate_->count() > 0 && cycles_->count() > 0) {
+    fail("--rate gives the rate of --frequency; with --cycles it would be ignored", kExitUsage);
   }
   // Gaussian noise at a full-scale sine's RMS would clip one word in nine: it starts lower.
   if (g_.kind == "noise" && dbfs_->count() == 0) g_.amplitude_dbfs = -12.0;
