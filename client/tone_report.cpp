@@ -85,6 +85,8 @@ std::vector<std::string> warning_lines(uint32_t flags) {
   return out;
 }
 
+// One flat run of keys in the order the tool, the server and the Python package print them: kept
+// whole (about 90 lines) so that the order can be read off and compared in one place.
 void add_tone_json(JsonObject& j, const ToneReport& report) {
   const VRX5200ToneResult& r = report.result;
   const VRX5200ToneQuality& q = report.quality;

@@ -91,8 +91,18 @@ bool npy_shape(const std::string& text, std::vector<uint64_t>& dims) {
   return true;
 }
 
-Samples read_npy(const std::string& path, const std::string& bytes, long column) {
-  const std::string name = "\"" + path + "\"";
+// What a .npy header says: the type of the values, their order, the array's shape, and where the
+// data begins. A file whose header cannot be read, or whose values hold no samples, fails with
+// the file exit code.
+struct NpyLayout {
+  std::string descr;
+  size_t item = 0;  // bytes per value
+  bool fortran = false;
+  std::vector<uint64_t> dims;
+  size_t data = 0;  // the data's first byte
+};
+
+NpyLayout npy_layout(const std::string& name, const std::string& bytes) {
   if (bytes.size() < 10 || bytes.compare(0, 6, "\x93NUMPY") != 0) {
     fail(name + " is not a .npy file", kExitFile);
   }
@@ -103,31 +113,40 @@ Samples read_npy(const std::string& path, const std::string& bytes, long column)
   const size_t length_size = major == 1 ? 2 : 4;
   if (bytes.size() < 8 + length_size) fail(name + " ends inside its .npy header", kExitFile);
   const size_t header = little_endian(bytes, 8, length_size);
-  const size_t data = 8 + length_size + header;
-  if (data > bytes.size()) fail(name + " ends inside its .npy header", kExitFile);
+  NpyLayout l;
+  l.data = 8 + length_size + header;
+  if (l.data > bytes.size()) fail(name + " ends inside its .npy header", kExitFile);
   const std::string dict = bytes.substr(8 + length_size, header);
-  const std::string descr = npy_value(dict, "descr");
+  l.descr = npy_value(dict, "descr");
   const std::string order = npy_value(dict, "fortran_order");
-  std::vector<uint64_t> dims;
-  if (order.empty() || !npy_shape(npy_value(dict, "shape"), dims)) {
+  if (order.empty() || !npy_shape(npy_value(dict, "shape"), l.dims)) {
     fail(name + ": its .npy header gives no type, order or shape", kExitFile);
   }
+  l.fortran = order == "True";
   // Words as the board gives them; wider integers and floats as values in codes.
   struct Type {
     const char* descr;
     size_t size;
   };
   const Type types[] = {{"<i2", 2}, {"<u2", 2}, {"<i4", 4}, {"<u4", 4}, {"<f4", 4}, {"<f8", 8}};
-  size_t item = 0;
   for (const Type& t : types) {
-    if (descr == t.descr) item = t.size;
+    if (l.descr == t.descr) l.item = t.size;
   }
-  if (item == 0) {
-    fail(name + " holds '" + descr +
+  if (l.item == 0) {
+    fail(name + " holds '" + l.descr +
              "' values; analyze reads '<i2' and '<u2' words, and '<i4', '<u4', '<f4' and '<f8' "
              "values in codes",
          kExitFile);
   }
+  return l;
+}
+
+Samples read_npy(const std::string& path, const std::string& bytes, long column) {
+  const std::string name = "\"" + path + "\"";
+  const NpyLayout layout = npy_layout(name, bytes);
+  const std::vector<uint64_t>& dims = layout.dims;
+  const std::string& descr = layout.descr;
+  const size_t item = layout.item, data = layout.data;
   if (dims.empty() || dims.size() > 2) {
     fail(name + " holds a " + std::to_string(dims.size()) +
              "-D array; a capture is one row of samples, or a column of a 2-D array (--column)",
@@ -157,7 +176,7 @@ Samples read_npy(const std::string& path, const std::string& bytes, long column)
              " samples of " + std::to_string(item) + " bytes",
          kExitFile);
   }
-  const bool fortran = order == "True";
+  const bool fortran = layout.fortran;
   const auto at = [&](uint64_t r) {
     const uint64_t index = dims.size() == 1 ? r
                            : fortran        ? static_cast<uint64_t>(column) * rows + r
