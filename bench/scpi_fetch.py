@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
 """How fast the SCPI socket of `vrx5200 --sim serve --scpi` serves PyVISA (pyvisa-py): a capture
 of N samples (INITiate), its samples fetched as one definite-length block (FETCh?, with
-pyvisa-py's default read size and with 1 MiB reads), a capture with its block (READ?), a capture
+pyvisa-py's default read size, with 1 MiB reads, and read whole with the termination character
+off as the README shows), a capture with its block (READ?), a capture
 with its SNR (MEASure:SNR?); and the same block on a plain socket (what the server takes, without
 pyvisa-py's reading) beside the HTTP download of the same capture. Medians of the runs.
 
@@ -18,6 +19,7 @@ import time
 
 import numpy as np
 import pyvisa
+from pyvisa.constants import ResourceAttribute
 
 TOKEN = "bench-scpi-fetch-0123456789abcdef0123"
 
@@ -55,10 +57,24 @@ def main():
             assert len(connection.getresponse().read()) == 2 * samples
             connection.close()
 
+        def fetch_whole():
+            # The README's way: pyvisa-py ends a read at every newline byte of the samples while
+            # the termination character is on.
+            inst.write("FETC?")
+            inst.set_visa_attribute(ResourceAttribute.termchar_enabled, False)
+            try:
+                digits = int(inst.read_bytes(2)[1:])
+                size = int(inst.read_bytes(digits))
+                block = inst.read_bytes(size + 1, chunk_size=size + 1)
+            finally:
+                inst.set_visa_attribute(ResourceAttribute.termchar_enabled, True)
+            assert len(np.frombuffer(block, "<i2", size // 2)) == samples
+
         rows = [("INIT (capture) and *OPC?", timed(lambda: inst.query("INIT;*OPC?")))]
         rows.append(("FETC? (pyvisa-py's 20 KiB reads)", timed(fetch)))
         inst.chunk_size = 1 << 20
         rows.append(("FETC? (1 MiB reads)", timed(fetch)))
+        rows.append(("FETC? (termination off, read whole)", timed(fetch_whole)))
         rows.append(("READ? (capture and block)", timed(
             lambda: inst.query_binary_values("READ?", datatype="h", container=np.array))))
         rows.append(("MEAS:SNR? (capture and analysis)", timed(lambda: inst.query("MEAS:SNR?"))))

@@ -3,14 +3,16 @@ resource with newline termination), as a lab's test sequence meets it: the commo
 the error queue, the token, compound messages, a capture fetched as a definite-length block and
 the figures of MEASure, each equal to what the HTTP side gives for the same settings."""
 
+import os
 import re
 import socket
 import subprocess
+import sys
 import threading
 
 import pytest
 
-from serving import TOKEN, Server, captured, tool_path
+from serving import TOP, TOKEN, Server, captured, tool_path
 
 pyvisa = pytest.importorskip(
     "pyvisa", reason="PyVISA is not installed (Debian: python3-pyvisa python3-pyvisa-py)")
@@ -143,6 +145,28 @@ def test_a_capture_comes_as_a_block_equal_to_the_http_one(served, inst):
     _, http = captured(served, {"samples": 8192, "lanes": [0, 1]})
     assert len(little) == 4096 and np.array_equal(little, http) and np.array_equal(big, http)
     assert errors(inst) == []
+
+
+def test_the_readmes_session_runs_and_its_whole_read_gives_the_same_block(served):
+    # The README's PyVISA session and its block read with the termination off, as a reader
+    # copies them: the figures of one capture, and the same samples either way.
+    readme = (TOP / "README.md").read_text()
+    section = readme.split("### SCPI for test benches")[1].split("\n## ")[0]
+    blocks = re.findall(r"```python\n(.*?)```", section, re.S)
+    assert len(blocks) == 2, blocks
+    script = "".join(blocks).replace("TCPIP::127.0.0.1::5025::SOCKET", served.resource) + \
+        'again = board.query_binary_values("FETC?", datatype="h", container=np.array)\n' \
+        'assert np.array_equal(fetch(board), again)\n' \
+        'board.write("FORM:BORD NORM")\n' \
+        'assert np.array_equal(fetch(board).byteswap(), again) and len(again) == 65536\n'
+    served.json("POST", "/api/v1/sim", SIGNAL)
+    run = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True,
+                         timeout=120, env=dict(os.environ, VRX5200_TOKEN=TOKEN))
+    assert run.returncode == 0, run.stderr
+    identity, size, figures, error = run.stdout.splitlines()
+    assert identity.startswith("vrx5200,VRX5200,SIM00001,") and size == "65536"
+    snr, sinad, enob = map(float, figures.split(";"))
+    assert sinad <= snr and 0 < enob < 16 and error == '0,"No error"'
 
 
 def test_scpi_and_http_share_the_boards_queue(served, inst):
