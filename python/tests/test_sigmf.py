@@ -113,9 +113,38 @@ def recording_meta(tmp, name):
         (tmp / (name if name.lower().endswith("data") else _sigmf._sibling(name))).read_bytes()
 
 
+# Every core field a recording of ours may hold, with its JSON type in SigMF 1.2's schema.
+NUMBER, INTEGER = (int, float), int
+CORE_FIELDS = {
+    "global": {"core:datatype": str, "core:sample_rate": NUMBER, "core:version": str,
+               "core:num_channels": INTEGER, "core:description": str, "core:hw": str,
+               "core:recorder": str, "core:extensions": list},
+    "captures": {"core:sample_start": INTEGER, "core:datetime": str},
+    "annotations": {"core:sample_start": INTEGER, "core:sample_count": INTEGER,
+                    "core:generator": str, "core:label": str, "core:comment": str},
+}
+
+
 def check_meta(meta, data, rate):
     """The keys a SigMF 1.x reader needs, and ours declared as an extension."""
+    assert set(meta) == set(CORE_FIELDS)
     glob, captures, annotations = meta["global"], meta["captures"], meta["annotations"]
+    for scope, objects in [("global", [glob]), ("captures", captures),
+                           ("annotations", annotations)]:
+        for obj in objects:
+            for key, value in obj.items():
+                if key.startswith("core:"):
+                    wanted = CORE_FIELDS[scope][key]
+                    assert isinstance(value, wanted) and not isinstance(value, bool), key
+    # An extension object holds exactly these three, and every namespace but core is declared.
+    assert all(set(e) == {"name", "version", "optional"} and isinstance(e["optional"], bool)
+               for e in glob["core:extensions"])
+    declared = {e["name"] for e in glob["core:extensions"]} | {"core"}
+    for obj in [glob, *captures, *annotations]:
+        assert {key.split(":")[0] for key in obj} <= declared
+    for segments in (captures, annotations):
+        starts = [s["core:sample_start"] for s in segments]
+        assert starts == sorted(starts)
     assert glob["core:datatype"] in ("ri16_le", "ru16_le")
     assert glob["core:datatype"] == ("ru16_le" if glob["vrx5200:offset_binary"] else "ri16_le")
     assert re.fullmatch(r"1\.\d+\.\d+", glob["core:version"])
