@@ -158,7 +158,10 @@ class UnitReader {
       if (exponent == 0) return fail(u, -121, "");
     }
     p.text = std::string(s_.substr(first, at_ - first));
-    if (!end() && is_alpha(s_[at_])) return fail(u, -138, "");
+    // A unit after the number, joined or after a space (250MHZ, 250 MHZ): no setting takes one.
+    size_t next = at_;
+    while (next < s_.size() && is_space(s_[next])) ++next;
+    if (next < s_.size() && is_alpha(s_[next])) return fail(u, -138, "");
     p.type = ParamType::kNumber;
     p.number = std::strtod(p.text.c_str(), nullptr);
     if (!std::isfinite(p.number)) return fail(u, -123, "");

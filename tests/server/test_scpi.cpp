@@ -69,6 +69,7 @@ TEST(ScpiParse, SplitsMessagesWithThePathRule) {
       {"CAPT:POIN,4", {"error -103"}},
       {"CAPT:POIN 4,", {"error -102"}},
       {"CAPT:POIN 4 5", {"error -103"}},
+      {"CAPT:RATE 250 MHZ;*OPC?", {"error -138"}},
       {"CAPT::POIN 4", {"error -102"}},
       {"CAPT:POIN e5", {"CAPT:POIN c(e5)"}},
       {"CAPT:POIN 1e", {"error -121"}},

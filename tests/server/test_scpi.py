@@ -118,7 +118,8 @@ def test_errors_set_the_event_status_bit_of_their_class(inst, command, esr, stb)
     ("CAPT:POIN", -109),
     ("CAPT:POIN 64,64", -108),
     ('CAPT:POIN "64"', -104),
-    ("CAPT:POIN 64 MHZ", -103),
+    ("CAPT:RATE 64 MHZ", -138),    # a unit: no setting takes one
+    ("CAPT:POIN 64 64", -103),
     ("CAPT:LAN 1,1", -224),        # a lane twice
     ("CAPT:REG3 1", -114),
     ("FORM:BORD UP", -224),
