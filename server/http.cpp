@@ -519,6 +519,60 @@ void Server::stop() {
 
 // ---- the listening socket ----
 
+namespace {
+
+// The same place in the other address family (127.0.0.1 and ::1, 0.0.0.0 and ::), where a
+// client naming "localhost" or the machine may land instead: false for an address that has none.
+bool counterpart(const sockaddr* a, int port, sockaddr_storage& out, socklen_t& size) {
+  out = {};
+  if (a->sa_family == AF_INET) {
+    const in_addr_t v4 = ntohl(reinterpret_cast<const sockaddr_in*>(a)->sin_addr.s_addr);
+    if (v4 != INADDR_LOOPBACK && v4 != INADDR_ANY) return false;
+    auto& v6 = reinterpret_cast<sockaddr_in6&>(out);
+    v6.sin6_family = AF_INET6;
+    v6.sin6_port = htons(static_cast<uint16_t>(port));
+    v6.sin6_addr = v4 == INADDR_ANY ? in6addr_any : in6addr_loopback;
+    size = sizeof v6;
+    return true;
+  }
+  if (a->sa_family == AF_INET6) {
+    const in6_addr& v6 = reinterpret_cast<const sockaddr_in6*>(a)->sin6_addr;
+    const bool any = IN6_IS_ADDR_UNSPECIFIED(&v6);
+    if (!any && !IN6_IS_ADDR_LOOPBACK(&v6)) return false;
+    auto& v4 = reinterpret_cast<sockaddr_in&>(out);
+    v4.sin_family = AF_INET;
+    v4.sin_port = htons(static_cast<uint16_t>(port));
+    v4.sin_addr.s_addr = htonl(any ? INADDR_ANY : INADDR_LOOPBACK);
+    size = sizeof v4;
+    return true;
+  }
+  return false;
+}
+
+// Whether another program listens at `a` (a trial bind that would not be refused for connections
+// that merely linger there).
+bool listened_on(const sockaddr_storage& a, socklen_t size) {
+  const int fd = socket(a.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return false;  // no such family here: nobody listens in it
+  const int on = 1;
+  setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+  if (a.ss_family == AF_INET6) setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &on, sizeof on);
+  const bool in_use =
+      bind(fd, reinterpret_cast<const sockaddr*>(&a), size) != 0 && errno == EADDRINUSE;
+  close(fd);
+  return in_use;
+}
+
+int bound_port(int fd) {
+  sockaddr_storage bound{};
+  socklen_t size = sizeof bound;
+  getsockname(fd, reinterpret_cast<sockaddr*>(&bound), &size);
+  return ntohs(bound.ss_family == AF_INET6 ? reinterpret_cast<sockaddr_in6*>(&bound)->sin6_port
+                                           : reinterpret_cast<sockaddr_in*>(&bound)->sin_port);
+}
+
+}  // namespace
+
 int bind_listener(const std::string& host, int& port, std::string& error, int& code) {
   addrinfo hints{};
   hints.ai_family = AF_UNSPEC;
@@ -540,33 +594,46 @@ int bind_listener(const std::string& host, int& port, std::string& error, int& c
       break;
     }
   }
-  const int fd = socket(chosen->ai_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) {
-    code = errno;
-    error = strerror(code);
+  // A free port (port 0) whose other family's side another program holds is let go for another.
+  for (int attempt = 0;; ++attempt) {
+    const int fd = socket(chosen->ai_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+      code = errno;
+      error = strerror(code);
+      freeaddrinfo(found);
+      return -1;
+    }
+    // SO_REUSEADDR lets a restarted server bind while its old connections linger; it never lets
+    // two servers listen on one port (that would take SO_REUSEPORT, which is not set).
+    const int on = 1;
+    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    if (chosen->ai_family == AF_INET6) setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &on, sizeof on);
+    if (bind(fd, chosen->ai_addr, chosen->ai_addrlen) != 0 || listen(fd, 128) != 0) {
+      code = errno;
+      error = code == EADDRINUSE ? "the port is in use by another program" : strerror(code);
+      close(fd);
+      freeaddrinfo(found);
+      return -1;
+    }
+    const int bound = bound_port(fd);
+    // Another server on the same port in the other family (::1 beside 127.0.0.1, :: beside
+    // 0.0.0.0) would share "localhost:PORT" with this one, each client reaching either.
+    sockaddr_storage other{};
+    socklen_t other_size = 0;
+    if (counterpart(chosen->ai_addr, bound, other, other_size) && listened_on(other, other_size)) {
+      close(fd);
+      if (port == 0 && attempt < 8) continue;
+      code = EADDRINUSE;
+      error = std::string("the port is in use by another program (on ") +
+              (other.ss_family == AF_INET6 ? "IPv6" : "IPv4") + ")";
+      freeaddrinfo(found);
+      return -1;
+    }
     freeaddrinfo(found);
-    return -1;
+    port = bound;
+    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
+    return fd;
   }
-  // SO_REUSEADDR lets a restarted server bind while its old connections linger; it never lets
-  // two servers listen on one port (that would take SO_REUSEPORT, which is not set).
-  const int on = 1;
-  setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-  if (chosen->ai_family == AF_INET6) setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &on, sizeof on);
-  if (bind(fd, chosen->ai_addr, chosen->ai_addrlen) != 0 || listen(fd, 128) != 0) {
-    code = errno;
-    error = code == EADDRINUSE ? "the port is in use by another program" : strerror(code);
-    close(fd);
-    freeaddrinfo(found);
-    return -1;
-  }
-  freeaddrinfo(found);
-  sockaddr_storage bound{};
-  socklen_t size = sizeof bound;
-  getsockname(fd, reinterpret_cast<sockaddr*>(&bound), &size);
-  port = ntohs(bound.ss_family == AF_INET6 ? reinterpret_cast<sockaddr_in6*>(&bound)->sin6_port
-                                           : reinterpret_cast<sockaddr_in*>(&bound)->sin_port);
-  fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
-  return fd;
 }
 
 }  // namespace server::http

@@ -3,6 +3,7 @@ port already served, HTTPS."""
 
 import os
 import shutil
+import socket
 import subprocess
 import time
 
@@ -131,11 +132,29 @@ def run_tool(*args, env=None, timeout=20):
                           timeout=timeout, env=environment, stdin=subprocess.DEVNULL)
 
 
-def test_a_port_in_use_is_refused_never_shared():
-    first = Server(TOOL, token=TOKEN)
+def has_ipv6_loopback():
+    try:
+        with socket.socket(socket.AF_INET6) as s:
+            s.bind(("::1", 0))
+        return True
+    except OSError:
+        return False
+
+
+# The same port on the same address, on every address, or in the other family (where a client
+# naming "localhost" could reach either server).
+@pytest.mark.parametrize("first, second", [
+    ("127.0.0.1", "127.0.0.1"), ("127.0.0.1", "0.0.0.0"), ("127.0.0.1", "localhost"),
+    ("0.0.0.0", "127.0.0.1"), ("127.0.0.1", "[::1]"), ("127.0.0.1", "[::]"),
+    ("0.0.0.0", "[::1]"), ("[::1]", "127.0.0.1"), ("[::1]", "0.0.0.0"),
+])
+def test_a_port_in_use_is_refused_never_shared(first, second):
+    if "::" in first + second and not has_ipv6_loopback():
+        pytest.skip("no IPv6 loopback here")
+    first = Server(TOOL, token=TOKEN, listen=f"{first}:0")
     try:
         first.json("PUT", "/api/v1/registers/5", {"value": 0x5A})
-        second = run_tool("--listen", f"127.0.0.1:{first.port}", env={"VRX5200_TOKEN": TOKEN})
+        second = run_tool("--listen", f"{second}:{first.port}", env={"VRX5200_TOKEN": TOKEN})
         assert second.returncode == 3, second
         assert "in use" in second.stderr and "listening" not in second.stdout
         for _ in range(20):  # every request still reaches the first server's board
