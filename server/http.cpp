@@ -347,6 +347,25 @@ struct Driver {
     delete p;
   }
 
+  // A request's address, before the HTTP library parses its query: one of more parameters than
+  // a route takes is cut at once (parsed, they could use up the head's memory, which the library
+  // does not answer, and the connection would wait for its head's deadline).
+  static void* on_uri(void* cls, const char* uri, MHD_Connection* c) {
+    Server::State& s = state(cls);
+    const char* query = std::strchr(uri, '?');
+    if (query == nullptr) return nullptr;
+    const size_t params =
+        1 + static_cast<size_t>(std::count(query, query + std::strlen(query), '&'));
+    if (params > s.limits.max_params) {
+      std::lock_guard<std::mutex> lock(s.mutex);
+      if (Connection* conn = connection_of(c)) {
+        shutdown(conn->fd, SHUT_RDWR);
+        conn->cut = true;
+      }
+    }
+    return nullptr;
+  }
+
   // Every tenth of a second: the clients of waiting exchanges that have left, and heads that
   // took too long (their connection is shut: the event loop then closes it).
   static void watch(Server::State* s) {
@@ -475,8 +494,9 @@ bool Server::start(int listen_fd, const std::string& cert, const std::string& ke
       limits_.max_connections, MHD_OPTION_PER_IP_CONNECTION_LIMIT, limits_.per_address,
       MHD_OPTION_CONNECTION_TIMEOUT, limits_.idle_timeout_s, MHD_OPTION_CONNECTION_MEMORY_LIMIT,
       limits_.head_memory, MHD_OPTION_NOTIFY_COMPLETED, &Driver::on_completed, state_.get(),
-      MHD_OPTION_NOTIFY_CONNECTION, &Driver::on_connection, state_.get(), MHD_OPTION_ARRAY,
-      tls_options, MHD_OPTION_END);
+      MHD_OPTION_NOTIFY_CONNECTION, &Driver::on_connection, state_.get(),
+      MHD_OPTION_URI_LOG_CALLBACK, &Driver::on_uri, state_.get(), MHD_OPTION_ARRAY, tls_options,
+      MHD_OPTION_END);
   if (daemon_ == nullptr) {
     error = tls_ ? "cannot start the HTTPS server (is the key the certificate's, both PEM?)"
                  : "cannot start the HTTP server";

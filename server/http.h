@@ -28,6 +28,8 @@ struct Limits {
   size_t max_target = 4096;        // the request's path and query (414 beyond)
   size_t max_header = 8192;        // one header's name and value (431 beyond)
   size_t max_headers = 64;         // headers in one request (431 beyond)
+  size_t max_params = 64;          // query parameters (beyond: the connection is closed at once,
+                                   // before the HTTP library parses them into its head memory)
   size_t head_memory = 32 * 1024;  // the request line and all headers together (414 or 431)
   unsigned head_deadline_s = 10;   // a request's head complete within this, counted from when
                                    // the connection opened or its previous answer went out

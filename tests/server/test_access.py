@@ -108,6 +108,24 @@ def test_a_bad_content_length_is_answered_at_once(proxied, lengths, status):
     assert time.monotonic() - started < 2
 
 
+@pytest.mark.parametrize("target, headers, status", [
+    ("/api/v1/" + "a" * 5000, "", b"414"),
+    ("/api/v1", "X: " + "a" * 9000 + "\r\n", b"431"),
+    ("/api/v1", "".join(f"X{i}: y\r\n" for i in range(65)), b"431"),
+    ("/api/v1", "".join(f"X{i}: {'y' * 1000}\r\n" for i in range(40)), b"431"),
+    ("/api/v1?" + "&".join(["a=b"] * 64), "", b"401"),
+    # More query parameters than any route takes: closed at once, unparsed.
+    ("/api/v1?" + "&".join(["a=b"] * 65), "", None),
+    ("/api/v1?" + "&".join(["a=b"] * 1000), "", None),
+])
+def test_a_head_past_its_limits_is_answered_before_the_token(proxied, target, headers, status):
+    started = time.monotonic()
+    answer = raw_exchange(proxied.host, proxied.port, (
+        f"GET {target} HTTP/1.1\r\nHost: 127.0.0.1\r\n{headers}\r\n").encode(), timeout=5)
+    assert time.monotonic() - started < 4  # not left to the head's deadline (10 s)
+    assert (answer.split(b" ", 2)[1] if answer else None) == status, answer[:100]
+
+
 def test_failed_tokens_are_throttled_per_address():
     s = Server(TOOL, token=TOKEN)
     try:
