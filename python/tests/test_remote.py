@@ -306,6 +306,10 @@ def test_key_chooses_the_board_and_close_ends_this_clients_use_only(tool, tmp_pa
         other = vrx5200.Board(s.url, key="SIM00002", token=s.token).open()
         one.write_register(5, 0x11)
         two.write_register(5, 0x22)
+        # Not opened, a board named by key is still that board, never the default one.
+        unopened = vrx5200.Board(s.url, key="SIM00002", token=s.token)
+        assert unopened.read_register(5) == 0x22
+        assert unopened.capture(64).size == 64 and unopened.last_capture["board"] == "SIM00002"
         two.close()
         # Another client's board stays open, as it was.
         assert other.info()["open"] is True

@@ -240,7 +240,10 @@ class RemoteBoard:
         self.key = key
         self.is_open = False
         self._use: Optional[int] = None  # this client's use of the board, from open to close
-        self._base = "/api/v1"  # the board's routes: the default board's until it is opened
+        # The board's routes: the one named by key=, else the server's default board (until
+        # opened: then the board opened, on a server of several boards).
+        self._base = "/api/v1" if key is None else \
+            f"/api/v1/boards/{urllib.parse.quote(key[:8], safe='')}"
         self.simulated = simulated
         self.server: Optional[dict] = None  # the server's version description
         self.last_capture: Optional[dict] = None  # the last capture's answer (id, summary, ...)
@@ -290,6 +293,8 @@ class RemoteBoard:
         # A server of several boards names each in its routes; an older one serves one board.
         if "board-routes" in (self.server.get("features") or ()):
             self._base = f"/api/v1/boards/{urllib.parse.quote(self.key, safe='')}"
+        else:
+            self._base = "/api/v1"
         self.is_open = True
         return self
 
