@@ -325,11 +325,23 @@ def test_markers_max_hold_and_exports(page, sim, shots, downloads):
     assert not script_errors(page)
 
 
+def metrics_overflow(driver):
+    """The figures and units of the metrics table that reach past its panel's edge."""
+    return driver.execute_script("""
+        const edge = document.getElementById('metrics-panel').getBoundingClientRect().right;
+        return [...document.querySelectorAll('#metrics td')]
+            .filter((cell) => cell.getBoundingClientRect().right > edge + 0.5)
+            .map((cell) => cell.textContent);""")
+
+
 def test_the_layout_works_at_1024_by_700(page, shots):
+    capture(page)
+    assert not metrics_overflow(page)  # at the browser's own size
     page.execute_cdp_cmd("Emulation.setDeviceMetricsOverride",
                          {"width": 1024, "height": 700, "deviceScaleFactor": 1, "mobile": False})
     try:
         capture(page)
+        assert not metrics_overflow(page)
         box = page.execute_script("""
             const r = (id) => document.getElementById(id).getBoundingClientRect();
             return {scroll: document.documentElement.scrollWidth, spectrum: r('spectrum'),
