@@ -128,10 +128,17 @@ struct Driver {
       std::lock_guard<std::mutex> lock(s.mutex);
       s.streams.insert(r.stream);
     } else if (r.data != nullptr) {
-      auto* keep = new std::shared_ptr<const void>(std::move(r.keep));
-      m = MHD_create_response_from_buffer_with_free_callback_cls(
-          r.size, const_cast<char*>(r.data),
-          [](void* k) { delete static_cast<std::shared_ptr<const void>*>(k); }, keep);
+      struct Held {
+        std::shared_ptr<const void> keep;
+        std::string head;
+      };
+      auto* held = new Held{std::move(r.keep), std::move(r.body)};
+      const MHD_IoVec pieces[] = {{held->head.data(), held->head.size()}, {r.data, r.size}};
+      const bool headed = !held->head.empty();
+      m = MHD_create_response_from_iovec(
+          headed ? pieces : pieces + 1, headed ? 2 : 1,
+          [](void* k) { delete static_cast<Held*>(k); }, held);
+      if (m == nullptr) delete held;
     } else {
       m = MHD_create_response_from_buffer(r.body.size(), r.body.data(), MHD_RESPMEM_MUST_COPY);
     }

@@ -81,7 +81,8 @@ struct Response {
   std::string type;  // Content-Type
   std::vector<std::pair<std::string, std::string>> headers;
   std::string body;
-  // Or bytes kept alive by `keep` (a capture's samples, sent without a copy).
+  // Or bytes kept alive by `keep` (a capture's samples, sent without a copy), after `body` (a
+  // file's header, say) when it is not empty.
   std::shared_ptr<const void> keep;
   const char* data = nullptr;
   size_t size = 0;
