@@ -85,6 +85,10 @@ class ServeCommand : public Command {
              std::isspace(static_cast<unsigned char>(options_.token.back()))) {
         options_.token.pop_back();
       }
+      // Not taken for "none given": the clients reading that file would have no token.
+      if (options_.token.empty()) {
+        fail("the token file \"" + token_file_ + "\" holds no token", client::kExitUsage);
+      }
     } else if (const char* env = std::getenv("VRX5200_TOKEN")) {
       options_.token = env;
     }

@@ -184,6 +184,7 @@ def test_a_port_in_use_is_refused_never_shared(first, second):
 @pytest.mark.parametrize("args, env, code, says", [
     ([], {"VRX5200_TOKEN": "short"}, 2, "at least 32 characters"),
     (["--token-file", "/nonexistent/token"], {}, 3, "cannot read the token file"),
+    (["--token-file", "/dev/null"], {}, 2, "holds no token"),
     (["--tls-cert", "/nonexistent/cert.pem"], {}, 2, "both --tls-cert and --tls-key"),
     (["--tls-cert", "/nonexistent/c.pem", "--tls-key", "/nonexistent/k.pem"], {}, 3,
      "cannot read"),
