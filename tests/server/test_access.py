@@ -1,6 +1,7 @@
 """Who gets in: the Host and Origin rules, body types, the token's sources and its throttle, a
 port already served, HTTPS."""
 
+import json
 import os
 import shutil
 import socket
@@ -216,11 +217,19 @@ def test_https_with_a_certificate_and_its_key(tmp_path):
     cert, key = tmp_path / "cert.pem", tmp_path / "key.pem"
     subprocess.run(["openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt",
                     "ec_paramgen_curve:P-256", "-nodes", "-days", "1", "-subj", "/CN=localhost",
+                    "-addext", "subjectAltName=IP:127.0.0.1,DNS:localhost",
                     "-keyout", str(key), "-out", str(cert)], check=True, capture_output=True)
     s = Server(TOOL, token=TOKEN, args=["--tls-cert", str(cert), "--tls-key", str(key)])
     try:
         assert s.url.startswith("https://")
-        assert s.json("GET", "/api/v1")["api"] == 1
+        # A client that checks the server's certificate against it.
+        import ssl
+        import urllib.request
+        verified = ssl.create_default_context(cafile=str(cert))
+        with urllib.request.urlopen(urllib.request.Request(
+                f"{s.url}/api/v1", headers={"Authorization": f"Bearer {TOKEN}"}),
+                context=verified, timeout=10) as answer:
+            assert json.loads(answer.read())["api"] == 1
         status, headers, _ = s.request("POST", "/api/v1/session")
         assert status == 200 and "Secure" in headers["set-cookie"]
         # Plain HTTP gets no answer from it.
