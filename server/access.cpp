@@ -147,10 +147,17 @@ bool Access::throttled(const std::string& peer, bool spend, double& retry_s) {
   auto it = failures_.find(peer);
   if (it == failures_.end()) {
     if (!spend) return false;
-    if (failures_.size() >= 4096) {
-      // Addresses whose attempts have all been forgiven go first.
+    if (failures_.size() >= kMaxAddresses) {
+      // Addresses whose attempts have all been forgiven go first; failing that, the one that
+      // failed longest ago (so many addresses, of an IPv6 network say, cannot grow this
+      // without bound).
       for (auto f = failures_.begin(); f != failures_.end();) {
         f = now - f->second.at_ms > 1000 * kBurst / kPerSecond ? failures_.erase(f) : ++f;
+      }
+      if (failures_.size() >= kMaxAddresses) {
+        failures_.erase(std::min_element(
+            failures_.begin(), failures_.end(),
+            [](const auto& a, const auto& b) { return a.second.at_ms < b.second.at_ms; }));
       }
     }
     it = failures_.emplace(peer, Bucket{double(kBurst), now}).first;

@@ -50,8 +50,9 @@ class Access {
   // The cookie's name for the port the request was sent to.
   static std::string cookie_name(const http::Request& r);
 
-  static constexpr int kBurst = 10;        // failed attempts an address may make at once
-  static constexpr double kPerSecond = 1;  // then one more a second
+  static constexpr int kBurst = 10;              // failed attempts an address may make at once
+  static constexpr double kPerSecond = 1;        // then one more a second
+  static constexpr size_t kMaxAddresses = 4096;  // addresses whose failures are remembered
 
  private:
   struct Bucket {

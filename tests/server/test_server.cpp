@@ -55,6 +55,33 @@ TEST(ServerListen, SplitsAndClassifiesAddresses) {
   }
 }
 
+// Failures are remembered per address, for a bounded number of addresses: the one that failed
+// longest ago is forgotten first, the latest never.
+TEST(ServerToken, ThrottlesFailuresOfABoundedNumberOfAddresses) {
+  server::Access access(std::string(40, 't'), true, {});
+  auto attempt = [&](const std::string& peer) {
+    server::http::Request r;
+    r.method = "GET";
+    r.path = "/api/v1";
+    r.peer = peer;
+    r.headers = {{"host", "127.0.0.1:8520"}, {"authorization", "Bearer wrong"}};
+    const auto denial = access.authenticate(r);
+    return denial ? denial->status : 200;
+  };
+  auto spend = [&](const std::string& peer) {
+    std::vector<int> got;
+    for (int i = 0; i <= server::Access::kBurst; ++i) got.push_back(attempt(peer));
+    return got.back();
+  };
+  EXPECT_EQ(spend("10.0.0.1"), 429);
+  for (size_t i = 0; i < server::Access::kMaxAddresses; ++i) {
+    EXPECT_EQ(attempt("10.1." + std::to_string(i / 256) + "." + std::to_string(i % 256)), 401);
+  }
+  EXPECT_EQ(spend("10.0.0.2"), 429);
+  EXPECT_EQ(attempt("10.0.0.1"), 401);  // forgotten: the oldest
+  EXPECT_EQ(attempt("10.0.0.2"), 429);  // the latest still throttled
+}
+
 TEST(ServerToken, ComparesWholeSecrets) {
   EXPECT_TRUE(server::same_secret("abc123", "abc123"));
   EXPECT_TRUE(server::same_secret("", ""));
