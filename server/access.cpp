@@ -5,10 +5,11 @@
 #include <strings.h>
 
 #include <algorithm>
-#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+
+#include "server/clock.h"
 
 namespace server {
 
@@ -67,17 +68,6 @@ std::string random_secret(size_t bytes) {
 }
 
 namespace {
-
-int64_t now_ms() {
-  return std::chrono::duration_cast<std::chrono::milliseconds>(
-             std::chrono::steady_clock::now().time_since_epoch())
-      .count();
-}
-
-std::string lower(std::string s) {
-  for (char& c : s) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
-  return s;
-}
 
 // The name in a Host header ("name:port", "[v6]:port", or a name alone).
 std::string host_name(const std::string& host) {

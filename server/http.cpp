@@ -17,22 +17,9 @@
 #include <set>
 #include <thread>
 
+#include "server/clock.h"
+
 namespace server::http {
-
-namespace {
-
-int64_t now_ms() {
-  return std::chrono::duration_cast<std::chrono::milliseconds>(
-             std::chrono::steady_clock::now().time_since_epoch())
-      .count();
-}
-
-std::string lower(std::string s) {
-  for (char& c : s) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
-  return s;
-}
-
-}  // namespace
 
 std::string address_text(const sockaddr* a) {
   char text[INET6_ADDRSTRLEN] = "";

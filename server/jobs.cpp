@@ -4,14 +4,10 @@
 #include <chrono>
 #include <nlohmann/json.hpp>
 
+#include "server/clock.h"
+
 namespace server {
 namespace {
-
-int64_t now_ms() {
-  return std::chrono::duration_cast<std::chrono::milliseconds>(
-             std::chrono::steady_clock::now().time_since_epoch())
-      .count();
-}
 
 // A stream that has not taken its events for this many is dropped to its newest ones.
 constexpr size_t kMaxPending = 1024;

@@ -1,9 +1,9 @@
 // The server's own routes: its description, its state, the page's session, the board list, the
 // job queues and the event streams.
-#include <chrono>
 
 #include "server/api.h"
 #include "server/assets.h"
+#include "server/clock.h"
 #include "server/fields.h"
 
 namespace server {
@@ -18,12 +18,6 @@ uint64_t id_of(const std::string& text) {
   const unsigned long long v = std::strtoull(text.c_str(), &end, 10);
   if (text.empty() || *end != '\0' || errno == ERANGE) throw ApiError{404, "no such id", {}};
   return v;
-}
-
-int64_t now_ms() {
-  return std::chrono::duration_cast<std::chrono::milliseconds>(
-             std::chrono::steady_clock::now().time_since_epoch())
-      .count();
 }
 
 // An event stream: the hub's messages for one board (or all), a comment now and then so that a

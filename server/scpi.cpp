@@ -11,7 +11,6 @@
 
 #include <atomic>
 #include <cerrno>
-#include <chrono>
 #include <cstring>
 #include <functional>
 #include <map>
@@ -23,6 +22,7 @@
 
 #include "server/http.h"
 #include "server/scpi_session.h"
+#include "server/clock.h"
 
 namespace server {
 namespace {
@@ -31,12 +31,6 @@ namespace {
 constexpr size_t kReadChunk = 64 * 1024;
 // Messages a connection may run in one turn; then the others have theirs.
 constexpr int kMessagesPerTurn = 8;
-
-int64_t now_ms() {
-  return std::chrono::duration_cast<std::chrono::milliseconds>(
-             std::chrono::steady_clock::now().time_since_epoch())
-      .count();
-}
 
 // An HTTP request line ("POST / HTTP/1.1"): a page in a browser sending its body to this port
 // to smuggle commands in. Such a connection is closed unanswered.
