@@ -128,6 +128,9 @@ const WarningText kWarnings[] = {
     {VRX5200_WARN_FEW_COUNTS, "few_counts",
      "fewer than 16 samples per code: DNL and INL scatter by more than a quarter LSB from "
      "counting alone"},
+    {VRX5200_WARN_UNEVEN_SAMPLES, "uneven_samples",
+     "the samples are not evenly spaced in time (the lane list reorders lanes or keeps them "
+     "unevenly): every spectral figure is withheld"},
 };
 
 const WarningText* warning(uint32_t flag) {

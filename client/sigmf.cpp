@@ -233,6 +233,8 @@ bool parse_meta(const std::string& name, const std::string& text, SigmfRecording
     }
     out.rate_hz = rate;
   }
+  const auto spaced = global.find(std::string(kNamespace) + ":evenly_spaced");
+  out.evenly_spaced = spaced == global.end() || !spaced->is_boolean() || spaced->get<bool>();
   if (global.contains("core:num_channels") && global["core:num_channels"] != 1) {
     error = where + " holds " + global["core:num_channels"].dump() +
             " channels; analyze takes a recording of one";
@@ -306,6 +308,7 @@ std::string sigmf_meta(const SigmfSource& s, const uint16_t* samples, size_t cou
   if (s.family_id >= 0) global[ns + ":family_id"] = s.family_id;
   if (s.firmware_version >= 0) global[ns + ":firmware_version"] = s.firmware_version;
   global[ns + ":offset_binary"] = s.offset_binary;
+  if (!s.evenly_spaced) global[ns + ":evenly_spaced"] = false;
 
   Json capture = {{"core:sample_start", 0}};
   if (s.taken_ms > 0) capture["core:datetime"] = iso8601(s.taken_ms);
@@ -319,6 +322,7 @@ std::string sigmf_meta(const SigmfSource& s, const uint16_t* samples, size_t cou
   report.config.window = VRX5200_WINDOW_BLACKMAN_HARRIS_4;
   report.config.harmonics = 5;
   report.config.rate_hz = s.rate_hz;
+  report.evenly_spaced = s.evenly_spaced;
   const int32_t code = analyse_tone(analyzer, samples, VRX5200_SAMPLES_UINT16, count, report);
   if (code == VRX5200_ANALYSIS_OK) {
     annotation["core:label"] = "single-tone figures";

@@ -37,6 +37,9 @@ struct SigmfSource {
   std::string recorder;     // the program and its version
   int64_t taken_ms = 0;     // when the capture began, in ms since 1970 (0: unknown)
   std::string description;  // empty: said from the code format
+  // False for a lane list that reorders lanes or keeps them unevenly: the meta then says so
+  // (vrx5200:evenly_spaced false) and the annotation's spectral figures are withheld.
+  bool evenly_spaced = true;
 };
 
 // Now, in ms since 1970.
@@ -58,6 +61,7 @@ std::string sigmf_archive(const std::string& name, const std::string& meta, cons
 struct SigmfRecording {
   std::string datatype;  // as the metadata gives it (lower case)
   double rate_hz = 0;    // 0: none given
+  bool evenly_spaced = true;  // false: the meta says vrx5200:evenly_spaced false
   std::string data;      // the dataset's bytes
 };
 

@@ -2,6 +2,7 @@
 
 #include <cmath>
 
+#include "client/tone_report.h"
 #include "client/units.h"
 
 #include "vrx5200_analysis.h"
@@ -64,9 +65,17 @@ size_t strongest_bin(std::vector<double> x) {
   return best;
 }
 
-void print_summary(std::FILE* to, const Summary& s, double sample_rate) {
+void print_summary(std::FILE* to, const Summary& s, double sample_rate, bool evenly_spaced) {
   std::fprintf(to, "samples %zu, min %d, max %d, mean %.2f, RMS %.2f", s.count, s.min, s.max,
                s.mean, s.rms);
+  if (!evenly_spaced) {
+    std::fprintf(to, ", strongest tone withheld\n");
+    for (const std::string& line : warning_lines(VRX5200_WARN_UNEVEN_SAMPLES)) {
+      std::fflush(to);
+      std::fprintf(stderr, "vrx5200: warning: %s\n", line.c_str());
+    }
+    return;
+  }
   if (s.fft_size > 0) {
     const double fraction = static_cast<double>(s.tone_bin) / static_cast<double>(s.fft_size);
     if (sample_rate > 0) {
@@ -82,7 +91,7 @@ void print_summary(std::FILE* to, const Summary& s, double sample_rate) {
 }
 
 JsonObject summary_json(const Summary& s, double sample_rate, const std::string& output,
-                        Format format) {
+                        Format format, bool evenly_spaced) {
   JsonObject j;
   j.add_int("samples", static_cast<int64_t>(s.count));
   if (s.count > 0) {
@@ -92,9 +101,10 @@ JsonObject summary_json(const Summary& s, double sample_rate, const std::string&
     j.add_null("min_code").add_null("max_code").add_null("mean_code").add_null("rms_code");
   }
   j.add_int("fft_size", static_cast<int64_t>(s.fft_size));
+  const bool tone = s.fft_size > 0 && evenly_spaced;
   const double fraction =
-      s.fft_size > 0 ? static_cast<double>(s.tone_bin) / static_cast<double>(s.fft_size) : NAN;
-  if (s.fft_size > 0) {
+      tone ? static_cast<double>(s.tone_bin) / static_cast<double>(s.fft_size) : NAN;
+  if (tone) {
     j.add_int("tone_bin", static_cast<int64_t>(s.tone_bin)).add_number("tone_fraction", fraction);
   } else {
     j.add_null("tone_bin").add_null("tone_fraction");
@@ -103,6 +113,7 @@ JsonObject summary_json(const Summary& s, double sample_rate, const std::string&
   j.add_number("tone_hz", sample_rate > 0 ? fraction * sample_rate : NAN);
   j.add_string("output", output);
   j.add_string("format", format_name(format));
+  j.add_array("warnings", warnings_json(evenly_spaced ? 0 : VRX5200_WARN_UNEVEN_SAMPLES));
   return j;
 }
 

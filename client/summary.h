@@ -44,11 +44,14 @@ class SummaryBuilder {
 size_t strongest_bin(std::vector<double> x);
 
 // The summary in words, one line; in hertz when the sample rate of the output is known (0:
-// unknown).
-void print_summary(std::FILE* to, const Summary& s, double sample_rate);
+// unknown). Samples not evenly spaced in time (a lane list that reorders lanes or keeps them
+// unevenly) have no strongest tone: it is withheld, and a warning line follows.
+void print_summary(std::FILE* to, const Summary& s, double sample_rate,
+                   bool evenly_spaced = true);
 
-// The summary as one JSON object: every key always present, null where it does not apply.
+// The summary as one JSON object: every key always present, null where it does not apply;
+// "warnings" as the analysis gives them ({"code", "message"}: uneven_samples, its tone null).
 JsonObject summary_json(const Summary& s, double sample_rate, const std::string& output,
-                        Format format);
+                        Format format, bool evenly_spaced = true);
 
 }  // namespace client

@@ -53,8 +53,31 @@ int32_t analyse_tone(VRX5200Analyzer* analyzer, const void* samples, int32_t sam
   report.samples = count;
   report.result = VRX5200ToneResult{};
   report.quality = VRX5200ToneQuality{};
-  return VRX5200Analysis_Single_Tone_Ex(analyzer, samples, sample_type, count, &report.config,
-                                        &report.options, &report.result, &report.quality, power);
+  const int32_t code =
+      VRX5200Analysis_Single_Tone_Ex(analyzer, samples, sample_type, count, &report.config,
+                                     &report.options, &report.result, &report.quality, power);
+  if (code == VRX5200_ANALYSIS_OK && !report.evenly_spaced) withhold_spectral(report);
+  return code;
+}
+
+void withhold_spectral(ToneReport& report) {
+  VRX5200ToneResult& r = report.result;
+  VRX5200ToneQuality& q = report.quality;
+  r.fundamental_dbfs = r.fundamental_amplitude_codes = NAN;
+  r.snr_db = r.sinad_db = r.thd_dbc = r.sfdr_dbc = r.enob_bits = NAN;
+  r.noise_dbfs = r.noise_floor_dbfs = r.nsd_dbfs_hz = NAN;
+  r.worst_spur_cycles = r.worst_spur_hz = r.worst_spur_dbfs = NAN;
+  r.thd_measured = 0;
+  for (VRX5200ToneRecord& t : r.tones) t = VRX5200ToneRecord{};  // none located
+  q.snr_dbfs = q.fit_amplitude_codes = q.fit_cycles = q.fit_phase_rad = q.fit_offset_codes = NAN;
+  q.leakage_dbfs = NAN;
+  q.worst_spur_named = 0;
+  for (uint32_t i = 0; i < q.named_count && i < VRX5200_MAX_NAMED_TONES; ++i) {
+    q.named[i].counted = 0;
+    q.named[i].power_dbfs = q.named[i].level_dbc = NAN;
+  }
+  q.warnings = (q.warnings & (VRX5200_WARN_CLIPPED | VRX5200_WARN_OUT_OF_RANGE)) |
+               VRX5200_WARN_UNEVEN_SAMPLES;
 }
 
 const char* method_name(int32_t method) {
@@ -239,7 +262,9 @@ std::vector<std::string> tone_lines(const ToneReport& report) {
   for (uint32_t i = 0; i < q.named_count && i < VRX5200_MAX_NAMED_TONES; ++i) {
     const VRX5200ToneRecord& t = q.named[i];
     std::string line = "tone " + tone_name(report, i) + ": ";
-    if (!t.counted) {
+    if (!report.evenly_spaced) {
+      line += "withheld";
+    } else if (!t.counted) {
       line += "not measured (in the lobe of DC or the fundamental, or outside the band)";
     } else {
       line += "bin " + std::to_string(t.bin);

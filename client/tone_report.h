@@ -20,6 +20,10 @@ struct ToneReport {
   VRX5200ToneOptions options{};
   std::vector<std::string> tone_names;
   uint64_t samples = 0;  // of one record
+  // False when the samples are not evenly spaced in time (a lane list that reorders lanes or
+  // keeps them unevenly): analyse_tone then sets VRX5200_WARN_UNEVEN_SAMPLES and withholds
+  // every spectral figure (see withhold_spectral).
+  bool evenly_spaced = true;
   VRX5200ToneResult result{};
   VRX5200ToneQuality quality{};
 };
@@ -28,6 +32,12 @@ struct ToneReport {
 // the core's result code. power as the core takes it (may be null).
 int32_t analyse_tone(VRX5200Analyzer* analyzer, const void* samples, int32_t sample_type,
                      uint64_t count, ToneReport& report, double* power = nullptr);
+
+// Sets VRX5200_WARN_UNEVEN_SAMPLES and withholds every figure that rests on the samples being
+// evenly spaced: the fundamental, SNR, SINAD, SFDR, THD, ENOB, the noise, the spurs, the
+// harmonics and the named tones' levels (and the core's spectral warnings with them). What
+// counts samples stands: DC, clipped and out-of-range samples, and their warnings.
+void withhold_spectral(ToneReport& report);
 
 // The method's name as --method and the JSON spell it: "fit" or "spectrum".
 const char* method_name(int32_t method);

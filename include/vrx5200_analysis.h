@@ -345,8 +345,14 @@ VRX5200Analysis_Power_Spectrum(VRX5200Analyzer* analyzer, const void* samples, i
 /* Code density: fewer than 16 samples per code on average; DNL and INL scatter by more than
  * 0.25 LSB from counting alone. */
 #define VRX5200_WARN_FEW_COUNTS (1u << 10)
+/* The samples are not evenly spaced in time: the lane list they were kept by reorders the lanes
+ * or keeps them unevenly, so every spectral figure (levels, noise, spurs, frequencies) is
+ * withheld. The core cannot see this in a record; the front ends set it from the capture's lane
+ * list (or a recording that says so) and withhold the figures themselves. Code-density figures
+ * do not depend on the spacing and stand. */
+#define VRX5200_WARN_UNEVEN_SAMPLES (1u << 11)
 /* All the flags above. */
-#define VRX5200_WARN_ALL 0x7FFu
+#define VRX5200_WARN_ALL 0xFFFu
 
 /* The most named tones an analysis takes. */
 #define VRX5200_MAX_NAMED_TONES 16
@@ -660,8 +666,9 @@ VRX5200_ANALYSIS_API int32_t VRX5200_ANALYSIS_CALL VRX5200Analysis_Generate_File
 VRX5200_ANALYSIS_API const char* VRX5200_ANALYSIS_CALL VRX5200Analysis_Result_Text(int32_t code);
 /* A warning flag's stable short code ("clipped", "out_of_range", "no_tone", "tone_in_dc_lobe",
  * "harmonic_on_tone", "leakage_limited", "precision_limited", "enob_above_bits",
- * "records_differ", "named_tone_hidden", "few_counts"; "unknown" for anything but one flag),
- * and one sentence saying what it means and which figures it withholds ("unknown warning"). */
+ * "records_differ", "named_tone_hidden", "few_counts", "uneven_samples"; "unknown" for
+ * anything but one flag), and one sentence saying what it means and which figures it withholds
+ * ("unknown warning"). */
 VRX5200_ANALYSIS_API const char* VRX5200_ANALYSIS_CALL VRX5200Analysis_Warning_Code(uint32_t flag);
 VRX5200_ANALYSIS_API const char* VRX5200_ANALYSIS_CALL VRX5200Analysis_Warning_Text(uint32_t flag);
 /* VRX5200_ANALYSIS_VERSION of the library itself. */

@@ -117,6 +117,10 @@ double CaptureRequest::sample_rate() const {
   return decimation > 0 ? rate_hz / decimation : 0;
 }
 
+bool CaptureRequest::evenly_spaced() const {
+  return client::LaneCounter::decimation(lanes, kBlock) > 0;
+}
+
 void PlayRequest::session_from_json(const nlohmann::json& j) {
   rate = number_field(j, "rate", rate, 1, 1e12);
   rate_factor_1 = static_cast<int32_t>(int_field(j, "rate_factor_1", 8, 1, 1 << 20));

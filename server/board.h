@@ -28,6 +28,9 @@ struct CaptureRequest {
   static CaptureRequest from_json(const nlohmann::json& j);
   // The rate of the delivered samples in Hz (0 when the lane list makes it uneven).
   double sample_rate() const;
+  // False when the lane list reorders lanes or keeps them unevenly: the samples are not evenly
+  // spaced in time, and no spectral figure of them stands.
+  bool evenly_spaced() const;
 };
 
 struct PlayRequest {

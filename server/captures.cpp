@@ -129,6 +129,7 @@ nlohmann::json analyse(const Capture& c, const AnalysisOptions& o) {
   // The figures, their warnings and their nulls as `vrx5200 analyze --json` gives them.
   client::ToneReport report;
   report.config = config;
+  report.evenly_spaced = c.evenly_spaced;
   int32_t code = client::analyse_tone(lease.analyzer, c.samples.data(), VRX5200_SAMPLES_UINT16, n,
                                       report, power.data());
   if (code == VRX5200_ANALYSIS_CONSTANT_INPUT || code == VRX5200_ANALYSIS_NO_NOISE_BINS) {
@@ -138,7 +139,8 @@ nlohmann::json analyse(const Capture& c, const AnalysisOptions& o) {
   } else if (code == VRX5200_ANALYSIS_OK) {
     out["metrics"] = nlohmann::json::parse(client::tone_json(report).text());
   }
-  if (o.spectrum_points <= 0 || code != VRX5200_ANALYSIS_OK) return out;
+  // Samples not evenly spaced have no spectrum to show either.
+  if (o.spectrum_points <= 0 || code != VRX5200_ANALYSIS_OK || !c.evenly_spaced) return out;
   // dBFS with a tone's peak reading the tone's power: the bin's power over a full-scale sine's,
   // times the window's equivalent noise bandwidth.
   VRX5200WindowInfo w{};
@@ -174,6 +176,7 @@ std::string sigmf_archive_of(const Capture& c, const std::string& recorder) {
   client::SigmfSource source;
   source.offset_binary = c.offset_binary;
   source.rate_hz = c.rate_hz;
+  source.evenly_spaced = c.evenly_spaced;
   source.board = c.board;
   source.family_id = c.family_id;
   source.firmware_version = c.firmware_version;

@@ -77,6 +77,7 @@ void add_capture_routes(Api& api) {
                         data.shrink_to_fit();
                         kept.offset_binary = r.offset_binary;
                         kept.rate_hz = r.sample_rate();
+                        kept.evenly_spaced = r.evenly_spaced();
                         kept.family_id = result.value("family_id", -1);
                         kept.firmware_version = result.value("firmware_version", -1);
                         auto capture = api.captures.add(std::move(kept));

@@ -698,6 +698,7 @@ void Session::capture(std::function<void()> then) {
               std::memcpy(c->samples.data(), data.data(), c->samples.size() * 2);
               c->offset_binary = r.offset_binary;
               c->rate_hz = r.sample_rate();
+              c->evenly_spaced = r.evenly_spaced();
               last_ = std::move(c);
               if (then) then();
             });

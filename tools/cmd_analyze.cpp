@@ -106,6 +106,7 @@ int single_tone(const AnalyzeOptions& o, const std::vector<Samples>& files, doub
     }
   }
   client::ToneReport t = tone_request(o, rate, n);
+  for (const Samples& f : files) t.evenly_spaced = t.evenly_spaced && f.evenly_spaced;
   if (!o.average) {
     t.samples = n;
     check_analysis("analysis of \"" + o.files[0] + "\"",
@@ -125,6 +126,7 @@ int single_tone(const AnalyzeOptions& o, const std::vector<Samples>& files, doub
     t.samples = n;
     check_analysis("averaging",
                    VRX5200Analysis_Average_Result(averager, &t.result, &t.quality, nullptr));
+    if (!t.evenly_spaced) client::withhold_spectral(t);
   }
   if (o.json) {
     JsonObject j;
@@ -213,6 +215,12 @@ int run_analyze(AnalyzeOptions o, const RemoteOptions& remote) {
   // unless told.
   if (o.code_format.empty()) o.code_format = files[0].unsigned_words ? "offset" : "twos";
   if (o.linearity) return linearity(o, files);
+  if ((o.two_tone || o.sine_fit) && !files[0].evenly_spaced) {
+    // Neither has a figure that stands without even spacing: refused, as the core refuses input
+    // that has no answer.
+    fail("\"" + o.files[0] + "\": " + VRX5200Analysis_Warning_Text(VRX5200_WARN_UNEVEN_SAMPLES),
+         kExitFile);
+  }
   if (o.two_tone) return two_tone(o, files[0], rate);
   if (o.sine_fit) return sine_fit(o, files[0], rate);
   return single_tone(o, files, rate);

@@ -28,6 +28,7 @@ struct CapturePlan {
   std::vector<uint32_t> patterns;
   ADC_Session_Params adc{};
   double sample_rate = 0;         // of the output; 0 when it has no single rate
+  bool evenly_spaced = true;      // false: the lane list reorders lanes or keeps them unevenly
   std::string output;             // "-": standard output
   bool output_is_stdout = false;  // "-", or a name of standard output's file (/dev/stdout)
   client::Format format = client::Format::kRaw;
@@ -75,6 +76,7 @@ CapturePlan plan_capture(const CaptureOptions& c) {
   if (c.half_rate == 1 && (adc.Register_1_Value & 1) != 0) board_rate /= 2;
   const int32_t decimation = client::LaneCounter::decimation(plan.lanes, kBlock);
   plan.sample_rate = decimation > 0 ? board_rate / decimation : 0;
+  plan.evenly_spaced = decimation > 0;
 
   plan.output = c.output;
   if (plan.output.empty()) {
@@ -158,6 +160,7 @@ client::CaptureFile::MetaMaker recording_meta(Context& ctx, const CapturePlan& p
   client::SigmfSource source;
   source.offset_binary = c.offset_binary;
   source.rate_hz = plan.sample_rate;
+  source.evenly_spaced = plan.evenly_spaced;
   source.board = key;
   // The identity is a description: one the board does not give is left out, not a failure.
   uint8_t family = 0, version = 0;
@@ -230,9 +233,11 @@ void run_capture(Context& ctx, const CaptureOptions& c) {
   if (c.json) {
     std::fprintf(
         to, "%s\n",
-        client::summary_json(s, plan.sample_rate, plan.output, plan.format).text().c_str());
+        client::summary_json(s, plan.sample_rate, plan.output, plan.format, plan.evenly_spaced)
+            .text()
+            .c_str());
   } else {
-    client::print_summary(to, s, plan.sample_rate);
+    client::print_summary(to, s, plan.sample_rate, plan.evenly_spaced);
   }
 }
 

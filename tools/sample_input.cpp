@@ -262,6 +262,7 @@ Samples read_recording(const std::string& path, const std::string* bytes) {
   if (r.data.size() % item != 0) fail(name + " ends part-way through a sample", kExitFile);
   Samples s;
   s.rate_hz = r.rate_hz;
+  s.evenly_spaced = r.evenly_spaced;
   const size_t n = r.data.size() / item;
   s.unsigned_words = r.datatype[1] == 'u';
   if (item == 2) {
@@ -317,6 +318,7 @@ Samples Samples::slice(size_t first, size_t count) const {
   Samples s;
   s.type = type;
   s.unsigned_words = unsigned_words;
+  s.evenly_spaced = evenly_spaced;
   const auto from = static_cast<std::ptrdiff_t>(first);
   const auto to = static_cast<std::ptrdiff_t>(first + count);
   if (type == VRX5200_SAMPLES_DOUBLE) {

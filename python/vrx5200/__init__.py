@@ -468,6 +468,7 @@ class Board:
             source = dict(board=self.key, family_id=self.family_id,
                           firmware_version=self.firmware_version,
                           rate_hz=_sigmf.capture_rate(lanes, **session),
+                          evenly_spaced=_sigmf.capture_rate(lanes, **session) is not None,
                           recorder=f"vrx5200 Python package {__version__}", taken=time.time())
         # A file that cannot be made is found before the board is touched.
         target = _files.CaptureFile(path, format, offset_binary, keep_partial, source)

@@ -33,14 +33,19 @@ class CaptureArray(np.ndarray):
     the code format; arithmetic and reductions give plain numpy arrays and numbers.
     ``sample_rate`` is the rate a SigMF recording gives (None otherwise), which the analysis
     takes unless told; a slice or view does not keep it (it may not be the slice's rate).
+    ``evenly_spaced`` is False for a recording that says its samples are not evenly spaced in
+    time (a lane list that reorders lanes or keeps them unevenly): the analysis then withholds
+    every spectral figure; slices and views keep it.
     """
 
     offset_binary = False
     sample_rate: Optional[float] = None
+    evenly_spaced = True
 
     def __array_finalize__(self, obj):
         self.offset_binary = getattr(obj, "offset_binary", False)
         self.sample_rate = None
+        self.evenly_spaced = getattr(obj, "evenly_spaced", True)
 
     def __array_wrap__(self, out_arr, context=None, *args, **kwargs):
         out = np.asarray(out_arr)
@@ -169,6 +174,7 @@ def load_capture(path, format: Optional[str] = None, raw: bool = False,
         codes = np.frombuffer(recording.data, dtype="<u2").astype(np.uint16)
         array = tagged(codes.view(np.uint16 if raw or offset else np.int16), offset)
         array.sample_rate = recording.rate_hz
+        array.evenly_spaced = recording.evenly_spaced
         return array
     with open(path, "rb") as f:  # OSError for a missing file or a directory
         head = f.read(6)

@@ -53,10 +53,11 @@ class Recording(NamedTuple):
     datatype: str
     rate_hz: Optional[float]
     data: bytes
+    evenly_spaced: bool = True  # False: the meta says vrx5200:evenly_spaced false
 
 
 def _parse_meta(name: str, text: bytes) -> tuple:
-    """The datatype and rate of a recording's metadata; ValueError when it is not one whose
+    """The datatype, rate and even spacing of a recording's metadata; ValueError when it is not one whose
     samples can be taken (as the tool refuses it)."""
     where = f'"{name}"'
     try:
@@ -90,7 +91,7 @@ def _parse_meta(name: str, text: bytes) -> tuple:
         if isinstance(capture, dict) and capture.get("core:header_bytes", 0) != 0:
             raise ValueError(f"{where} has header bytes in its dataset; analyze reads conforming "
                              f"datasets")
-    return datatype.lower(), rate
+    return datatype.lower(), rate, glob.get(f"{NAMESPACE}:evenly_spaced") is not False
 
 
 def read(path, by_name: bool = False, data: Optional[bytes] = None) -> Recording:
@@ -109,9 +110,9 @@ def read(path, by_name: bool = False, data: Optional[bytes] = None) -> Recording
                  "name": (path + ".sigmf-meta", path + ".sigmf-data")}
         meta, dataset = named[kind]
         with open(meta, "rb") as f:
-            datatype, rate = _parse_meta(meta, f.read())
+            datatype, rate, even = _parse_meta(meta, f.read())
         with open(dataset, "rb") as f:
-            return Recording(datatype, rate, f.read())
+            return Recording(datatype, rate, f.read(), even)
     if data is None:
         with open(path, "rb") as f:
             data = f.read()
@@ -124,11 +125,12 @@ def read(path, by_name: bool = False, data: Optional[bytes] = None) -> Recording
     if len(metas) != 1:
         raise ValueError(f'"{path}" holds {len(metas)} SigMF recordings; analyze takes an archive '
                          f'of one')
-    datatype, rate = _parse_meta(f"{path}: {metas[0]}", archive.extractfile(metas[0]).read())
+    datatype, rate, even = _parse_meta(f"{path}: {metas[0]}",
+                                       archive.extractfile(metas[0]).read())
     dataset = _sibling(metas[0])
     if dataset not in members:
         raise ValueError(f'"{path}" holds no {dataset} beside {metas[0]}')
-    return Recording(datatype, rate, archive.extractfile(dataset).read())
+    return Recording(datatype, rate, archive.extractfile(dataset).read(), even)
 
 
 # ---- writing ----------------------------------------------------------------------------------
@@ -141,7 +143,8 @@ def _datetime(seconds: float) -> str:
 def meta(words: np.ndarray, offset_binary: bool, rate_hz: Optional[float] = None,
          board: Optional[str] = None, family_id: Optional[int] = None,
          firmware_version: Optional[int] = None, recorder: str = "",
-         taken: Optional[float] = None, description: Optional[str] = None) -> str:
+         taken: Optional[float] = None, description: Optional[str] = None,
+         evenly_spaced: bool = True) -> str:
     """The metadata of a capture's 16-bit words as the tool writes it: the figures of
     ``vrx5200 analyze --json`` with its defaults in the annotation (the core's reason in
     core:comment when it refuses the samples)."""
@@ -167,6 +170,8 @@ def meta(words: np.ndarray, offset_binary: bool, rate_hz: Optional[float] = None
     if firmware_version is not None:
         glob[f"{NAMESPACE}:firmware_version"] = firmware_version
     glob[f"{NAMESPACE}:offset_binary"] = bool(offset_binary)
+    if not evenly_spaced:
+        glob[f"{NAMESPACE}:evenly_spaced"] = False
     capture = {"core:sample_start": 0}
     if taken:
         capture["core:datetime"] = _datetime(taken)
@@ -174,7 +179,8 @@ def meta(words: np.ndarray, offset_binary: bool, rate_hz: Optional[float] = None
                   "core:generator": recorder}
     try:
         codes = tagged(words.view(np.uint16 if offset_binary else np.int16), offset_binary)
-        figures = analysis.metrics(codes, rate_hz=rate_hz or None).as_dict()
+        figures = analysis.metrics(codes, rate_hz=rate_hz or None,
+                                   evenly_spaced=evenly_spaced).as_dict()
         annotation["core:label"] = "single-tone figures"
         annotation.update({f"{NAMESPACE}:{k}": v for k, v in figures.items()})
     except core.AnalysisError as error:

@@ -247,7 +247,9 @@ class Metrics:
             out.append(band)
         for t in self.tones:
             line = f"tone {t['name']}: "
-            if not t["counted"]:
+            if any(w["code"] == "uneven_samples" for w in self.warnings):
+                line += "withheld"
+            elif not t["counted"]:
                 line += "not measured (in the lobe of DC or the fundamental, or outside the band)"
             else:
                 line += f"bin {t['bin']}"
@@ -365,8 +367,14 @@ def _options(method, band, tones):
     return options, [str(t[0]) for t in tones]
 
 
+def _evenly_spaced(codes, told: Optional[bool]) -> bool:
+    """As told, else as a :class:`CaptureArray` says (a recording of a lane list that reorders
+    lanes or keeps them unevenly is not), else evenly spaced."""
+    return bool(told) if told is not None else bool(getattr(codes, "evenly_spaced", True))
+
+
 def _analyse(codes, bits, offset_binary, window, harmonics, fundamental_bin, rate_hz,
-             with_spectrum, method=None, band=None, tones=()):
+             with_spectrum, method=None, band=None, tones=(), evenly_spaced=None):
     _check_bits(bits)
     offset_binary = code_format(codes, offset_binary)
     if rate_hz is None:  # a recording's rate, as load_capture() read it
@@ -376,6 +384,8 @@ def _analyse(codes, bits, offset_binary, window, harmonics, fundamental_bin, rat
     options, names = _options(method, band, tones)
     r, q, power = core.tone_analysis(codes, bits, offset_binary, window, harmonics, rate_hz,
                                      fundamental_bin, options, spectrum=with_spectrum)
+    if not _evenly_spaced(codes, evenly_spaced):
+        core.withhold_spectral(r, q)
     m = _metrics_of(r, q, int(r.samples), bits, offset_binary, window, harmonics, rate_hz,
                     options, names)
     return m, power
@@ -385,7 +395,7 @@ def metrics(codes_or_spectrum, bits: int = 16, offset_binary: Optional[bool] = N
             window: str = "blackmanharris", harmonics: int = 5,
             fundamental_bin: Optional[float] = None, rate_hz: Optional[float] = None,
             method: Optional[str] = None, band: Optional[tuple] = None,
-            tones: Sequence[tuple] = ()) -> Metrics:
+            tones: Sequence[tuple] = (), evenly_spaced: Optional[bool] = None) -> Metrics:
     """The single-tone metrics of a capture (or of the capture behind a :class:`Spectrum`,
     with its bits, code format and window), with their warnings.
 
@@ -394,7 +404,10 @@ def metrics(codes_or_spectrum, bits: int = 16, offset_binary: Optional[bool] = N
     frequencies in Hz (by default a recording's, as :func:`vrx5200.load_capture` gives it);
     ``method`` 'fit' (default: the tone fitted and subtracted, true between
     bins) or 'spectrum'; ``band`` (low, high) in cycles per record; ``tones`` named tones,
-    ``(name, cycles)`` or ``(name, cycles, 'exclude')``. ValueError (:class:`AnalysisError`)
+    ``(name, cycles)`` or ``(name, cycles, 'exclude')``; ``evenly_spaced`` False for samples
+    not evenly spaced in time (a lane list that reorders lanes or keeps them unevenly; by
+    default as a recording says, through :func:`vrx5200.load_capture`): every spectral figure
+    is then withheld with the warning ``uneven_samples``. ValueError (:class:`AnalysisError`)
     when the capture has no answer: a constant record, too few samples for the window, a bit
     count out of range.
     """
@@ -404,7 +417,7 @@ def metrics(codes_or_spectrum, bits: int = 16, offset_binary: Optional[bool] = N
             raise ValueError("this spectrum holds no capture to measure; make it with spectrum()")
         codes_or_spectrum, bits, offset_binary, window = s.codes, s.bits, s.offset_binary, s.window
     m, _ = _analyse(codes_or_spectrum, bits, offset_binary, window, harmonics, fundamental_bin,
-                    rate_hz, False, method, band, tones)
+                    rate_hz, False, method, band, tones, evenly_spaced)
     return m
 
 
@@ -412,7 +425,7 @@ def averaged_metrics(records, bits: int = 16, offset_binary: Optional[bool] = No
                      window: str = "blackmanharris", harmonics: int = 5,
                      fundamental_bin: Optional[float] = None, rate_hz: Optional[float] = None,
                      method: Optional[str] = None, band: Optional[tuple] = None,
-                     tones: Sequence[tuple] = ()) -> Metrics:
+                     tones: Sequence[tuple] = (), evenly_spaced: Optional[bool] = None) -> Metrics:
     """The metrics of records of one length with their spectra averaged (the noise floor and
     the spurs averaged: their scatter falls as the square root of the records), as
     ``vrx5200 analyze --average`` gives them; the arguments as :func:`metrics` takes them."""
@@ -424,6 +437,8 @@ def averaged_metrics(records, bits: int = 16, offset_binary: Optional[bool] = No
     options, names = _options(method, band, tones)
     r, q = core.average(records, bits, offset_binary, window, harmonics, rate_hz,
                         fundamental_bin, options)
+    if not all(_evenly_spaced(x, evenly_spaced) for x in records):
+        core.withhold_spectral(r, q)
     return _metrics_of(r, q, int(r.samples), bits, offset_binary, window, harmonics, rate_hz,
                        options, names)
 
@@ -441,7 +456,7 @@ def spectrum_figure(codes: np.ndarray, bits: int = 16, offset_binary: Optional[b
                     title: str = "VRX5200 capture", rate_hz: Optional[float] = None,
                     size=(10, 5.5), dpi: int = 110, fundamental_bin: Optional[float] = None,
                     method: Optional[str] = None, band: Optional[tuple] = None,
-                    tones: Sequence[tuple] = ()):
+                    tones: Sequence[tuple] = (), evenly_spaced: Optional[bool] = None):
     """The spectrum plot as a matplotlib Figure, and the metrics: ``(figure, metrics)``.
 
     The trace is the power spectrum scaled for tones (left axis, dBFS: a tone's marker reads
@@ -454,6 +469,9 @@ def spectrum_figure(codes: np.ndarray, bits: int = 16, offset_binary: Optional[b
     from matplotlib.figure import Figure
     from matplotlib.ticker import EngFormatter
 
+    if not _evenly_spaced(codes, evenly_spaced):  # refused: no spectrum to stand behind
+        why = core.warnings_of(core.WARN_UNEVEN_SAMPLES)[0]["message"]
+        raise ValueError(f"no spectrum to draw: {why}")
     # One analysis gives both the metrics and the spectrum drawn.
     m, power = _analyse(codes, bits, offset_binary, window, harmonics, fundamental_bin, rate_hz,
                         True, method, band, tones)

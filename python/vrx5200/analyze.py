@@ -167,6 +167,7 @@ class Input(NamedTuple):
     rate_hz: Optional[float] = None  # a recording's rate
     bits: Optional[int] = None  # the bits a recording's 8-bit type holds
     fractions: bool = False  # values in fractions of full scale (rf32_le, rf64_le)
+    evenly_spaced: bool = True  # False: a recording that says its samples are not
 
 
 def _recording(path: str, data=None) -> Input:
@@ -193,9 +194,10 @@ def _recording(path: str, data=None) -> Input:
     values = np.frombuffer(r.data, dtype=dtype)
     unsigned = r.datatype[1] == "u"
     if dtype.itemsize == 2:
-        return Input(values.astype(np.uint16), unsigned, r.rate_hz)
+        return Input(values.astype(np.uint16), unsigned, r.rate_hz,
+                     evenly_spaced=r.evenly_spaced)
     return Input(values.astype(np.float64), unsigned, r.rate_hz,
-                 8 if dtype.itemsize == 1 else None, r.datatype[1] == "f")
+                 8 if dtype.itemsize == 1 else None, r.datatype[1] == "f", r.evenly_spaced)
 
 
 def read_input(path: str, format=None, column=None) -> Input:
@@ -332,7 +334,7 @@ def _record_warnings(args, samples, keep: int) -> list:
     return core.warnings_of(q.warnings & keep)
 
 
-def _single_tone(args, files, samples, rate) -> int:
+def _single_tone(args, files, samples, rate, even: bool = True) -> int:
     per = args.average or 1
     records = []
     for path, s in zip(files, samples):
@@ -346,6 +348,7 @@ def _single_tone(args, files, samples, rate) -> int:
             raise _Failure(f"records of {n} and {r.size} samples: averaged records must be of "
                            f"one length", EXIT_USAGE)
     kw = _tone_request(args, rate, n)
+    kw["evenly_spaced"] = even
     figure = None
     if args.average:
         m = _analysis("averaging", lambda: averaged_metrics(records, **kw))
@@ -471,7 +474,7 @@ def _sine_fit(args, path, s, rate) -> int:
 
 _WARNING_ORDER = ("clipped", "out_of_range", "no_tone", "tone_in_dc_lobe", "harmonic_on_tone",
                   "leakage_limited", "precision_limited", "enob_above_bits", "records_differ",
-                  "named_tone_hidden", "few_counts")
+                  "named_tone_hidden", "few_counts", "uneven_samples")
 
 
 def _linearity(args, files, samples) -> int:
@@ -597,11 +600,17 @@ def _analyze(args) -> int:
     samples = [tagged(s, offset) if s.dtype == np.uint16 else s for s in samples]
     if args.linearity is not None:
         return _linearity(args, args.capture, samples)
+    even = all(i.evenly_spaced for i in inputs)
+    if not inputs[0].evenly_spaced and (args.two_tone or args.sine_fit is not None or args.plot):
+        # None of these has a figure that stands without even spacing: refused, as the core
+        # refuses input that has no answer.
+        why = core.warnings_of(core.WARN_UNEVEN_SAMPLES)[0]["message"]
+        raise _Failure(f"\"{args.capture[0]}\": {why}", EXIT_FILE)
     if args.two_tone:
         return _two_tone(args, args.capture[0], samples[0], rate)
     if args.sine_fit is not None:
         return _sine_fit(args, args.capture[0], samples[0], rate)
-    return _single_tone(args, args.capture, samples, rate)
+    return _single_tone(args, args.capture, samples, rate, even)
 
 
 def main(argv=None) -> int:

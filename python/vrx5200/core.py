@@ -51,7 +51,8 @@ TONE_ACTIONS = {"identify": 0, "exclude": 1}
 SHAPES = {"auto": 0, "sine": 1, "ramp": 2}
 MAX_NAMED_TONES = 16
 WARN_ENOB_ABOVE_BITS = 1 << 7
-WARN_ALL = 0x7FF
+WARN_UNEVEN_SAMPLES = 1 << 11  # set by front ends from a capture's lane list
+WARN_ALL = 0xFFF
 _SAMPLES = {np.dtype(np.int16): 0, np.dtype(np.uint16): 1, np.dtype(np.float64): 2}
 _KINDS = {"tone": 0, "multitone": 1, "ramp": 2, "noise": 3}
 _PHASES = {"schroeder": 0, "newman": 1}
@@ -497,6 +498,31 @@ def warnings_of(flags: int) -> list:
     return [{"code": lib.VRX5200Analysis_Warning_Code(1 << b).decode(),
              "message": lib.VRX5200Analysis_Warning_Text(1 << b).decode()}
             for b in range(32) if flags & (1 << b)]
+
+
+def withhold_spectral(result, quality) -> None:
+    """Withholds (NaN) every figure of a single-tone analysis that rests on the samples being
+    evenly spaced in time, and sets WARN_UNEVEN_SAMPLES in place of the core's spectral
+    warnings; what counts samples (DC, clipped and out-of-range samples) stands. The core cannot
+    see the spacing: front ends call this for samples of a lane list that reorders lanes or
+    keeps them unevenly, as the tool does."""
+    nan = math.nan
+    r, q = result, quality
+    for name in ("fundamental_dbfs", "fundamental_amplitude_codes", "snr_db", "sinad_db",
+                 "thd_dbc", "sfdr_dbc", "enob_bits", "noise_dbfs", "noise_floor_dbfs",
+                 "nsd_dbfs_hz", "worst_spur_cycles", "worst_spur_hz", "worst_spur_dbfs"):
+        setattr(r, name, nan)
+    r.thd_measured = 0
+    for i in range(len(r.tones)):
+        r.tones[i] = ToneRecord()
+    for name in ("snr_dbfs", "fit_amplitude_codes", "fit_cycles", "fit_phase_rad",
+                 "fit_offset_codes", "leakage_dbfs"):
+        setattr(q, name, nan)
+    q.worst_spur_named = 0
+    for i in range(min(q.named_count, MAX_NAMED_TONES)):
+        q.named[i].counted = 0
+        q.named[i].power_dbfs = q.named[i].level_dbc = nan
+    q.warnings = (q.warnings & 0b11) | WARN_UNEVEN_SAMPLES  # clipped, out_of_range stand
 
 
 def tone_options(method: Optional[str] = None, band: Optional[Sequence[float]] = None,

@@ -459,6 +459,7 @@ class RemoteBoard:
                          family_id=identity.get("family_id"),
                          firmware_version=identity.get("firmware_version"),
                          rate_hz=answer.get("rate_hz") or None,
+                         evenly_spaced=_sigmf.capture_rate(lanes) is not None,
                          recorder=f"vrx5200 Python package {__version__}", taken=taken)
             return n
         with _files.Replacement(path) as out, open(out.path, "wb") as file:
