@@ -59,10 +59,10 @@ std::string sigmf_archive(const std::string& name, const std::string& meta, cons
 
 // A recording as read back: its datatype, rate and dataset.
 struct SigmfRecording {
-  std::string datatype;  // as the metadata gives it (lower case)
-  double rate_hz = 0;    // 0: none given
+  std::string datatype;       // as the metadata gives it (lower case)
+  double rate_hz = 0;         // 0: none given
   bool evenly_spaced = true;  // false: the meta says vrx5200:evenly_spaced false
-  std::string data;      // the dataset's bytes
+  std::string data;           // the dataset's bytes
 };
 
 // Reads the recording `path` names: NAME.sigmf-meta or NAME.sigmf-data (the other file beside

@@ -46,8 +46,7 @@ size_t strongest_bin(std::vector<double> x);
 // The summary in words, one line; in hertz when the sample rate of the output is known (0:
 // unknown). Samples not evenly spaced in time (a lane list that reorders lanes or keeps them
 // unevenly) have no strongest tone: it is withheld, and a warning line follows.
-void print_summary(std::FILE* to, const Summary& s, double sample_rate,
-                   bool evenly_spaced = true);
+void print_summary(std::FILE* to, const Summary& s, double sample_rate, bool evenly_spaced = true);
 
 // The summary as one JSON object: every key always present, null where it does not apply;
 // "warnings" as the analysis gives them ({"code", "message"}: uneven_samples, its tone null).

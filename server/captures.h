@@ -22,7 +22,7 @@ struct Capture {
   std::string board;  // the key of the board it came from
   std::vector<uint16_t> samples;
   bool offset_binary = false;
-  double rate_hz = 0;                         // 0: unknown (an uneven lane list)
+  double rate_hz = 0;         // 0: unknown (an uneven lane list)
   bool evenly_spaced = true;  // false: an uneven lane list, every spectral figure withheld
   int family_id = -1, firmware_version = -1;  // of the board (-1: unknown)
   int64_t taken_ms = 0;                       // when it was kept, in ms since 1970

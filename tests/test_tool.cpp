@@ -393,14 +393,21 @@ TEST_F(ToolTest, SummaryIsInHertzWhenTheOutputsRateIsKnown) {
       {"--rate 125e6 --rate-factor 4", "at 250 MHz)"},
       {"--rate 250MHz --half-rate 1 --r1 1", "at 125 MHz)"},
       {"--lanes 1,0", "at 125 MHz)"},
-      {"--lanes 2,1", "strongest tone in bin"},    // reordered: no single rate
-      {"--lanes 1,0,0", "strongest tone in bin"},  // the lane phase restarts every block
+      // Samples not evenly spaced in time have no tone to name, and a warning says why.
+      {"--lanes 2,1", "strongest tone withheld"},    // reordered: no single rate
+      {"--lanes 1,0,0", "strongest tone withheld"},  // the lane phase restarts every block
+      {"--lanes 0,0,1", "strongest tone withheld"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.args);
     const ToolRun r = run("--sim capture -n 262144 -o /dev/null " + std::string(c.args));
     ASSERT_EQ(r.exit_code, 0) << r.err;
     EXPECT_NE(r.out.find(c.summary), std::string::npos) << r.out;
+    const bool uneven = std::string(c.summary).find("withheld") != std::string::npos;
+    EXPECT_EQ(r.err.find("vrx5200: warning: uneven_samples: the samples are not evenly spaced") !=
+                  std::string::npos,
+              uneven)
+        << r.err;
   }
 }
 
@@ -411,14 +418,17 @@ TEST_F(ToolTest, CaptureSummaryInJson) {
       "\\{\"samples\": 65536, \"min_code\": -29007, \"max_code\": 29009, \"mean_code\": "
       "[-0-9.e]+, \"rms_code\": 20506\\.[0-9]+, \"fft_size\": 65536, \"tone_bin\": 1021, "
       "\"tone_fraction\": 0\\.0155792236328125, \"sample_rate_hz\": 250000000, \"tone_hz\": "
-      "3894805\\.908203125, \"output\": \"capture.bin\", \"format\": \"raw\"\\}\n");
+      "3894805\\.908203125, \"output\": \"capture.bin\", \"format\": \"raw\", \"warnings\": "
+      "\\[\\]\\}\n");
   EXPECT_TRUE(std::regex_match(r.out, summary)) << r.out;
 
   // Samples on standard output: the object goes to standard error; no rate for reordered lanes.
   r = run("--sim capture -n 32 -o - --lanes 2,1 --json");
   ASSERT_EQ(r.exit_code, 0) << r.err;
   EXPECT_EQ(r.out.size(), 64u);
-  EXPECT_NE(r.err.find("\"sample_rate_hz\": null, \"tone_hz\": null, \"output\": \"-\""),
+  EXPECT_NE(r.err.find("\"tone_bin\": null, \"tone_fraction\": null, \"sample_rate_hz\": null, "
+                       "\"tone_hz\": null, \"output\": \"-\", \"format\": \"raw\", "
+                       "\"warnings\": [{\"code\": \"uneven_samples\""),
             std::string::npos)
       << r.err;
 }

@@ -21,7 +21,7 @@ struct Samples {
   bool unsigned_words = false;  // a '<u2' .npy file, a ru16_le or ru8 recording: offset binary
                                 // unless told
   double rate_hz = 0;           // a recording's sample rate (0: none given)
-  bool evenly_spaced = true;    // false: a recording that says its samples are not
+  bool evenly_spaced = true;    // false: a recording says its samples are unevenly spaced
   int32_t bits = 0;             // the bits its type holds when they are few (ri8, ru8), else 0
   bool fractions = false;       // values in fractions of full scale (a recording's rf32, rf64)
   size_t size() const;

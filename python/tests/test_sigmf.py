@@ -43,7 +43,8 @@ def archive_of(served, answer):
 
 
 # name: how the recording is made in tmp_path (returns the path to read it by), the tool's
-# capture options it matches as a .npy capture (None: nothing to compare), the rate it states.
+# capture options it matches as a .npy capture (None: nothing to compare), the rate it states,
+# whether its samples are evenly spaced in time.
 def by_tool(*options):
     def make(tool, tmp, served):
         args = [tool, "--sim", "capture", "-n", N, "-q", *options]
@@ -71,10 +72,10 @@ def by_package(url=None, **kw):
     return make
 
 
-def by_server(offset_binary):
+def by_server(offset_binary, lanes=(1,)):
     def make(tool, tmp, served):
         answer = served.json("POST", "/api/v1/capture",
-                             {"samples": N, "offset_binary": offset_binary})
+                             {"samples": N, "offset_binary": offset_binary, "lanes": lanes})
         data = archive_of(served, answer)
         (tmp / "rec.sigmf").write_bytes(data)
         with tarfile.open(fileobj=io.BytesIO(data)) as archive:  # POSIX ustar, one recording
@@ -90,15 +91,21 @@ def by_server(offset_binary):
 
 
 WRITERS = {
-    "tool": (by_tool("--rate", "125M"), True, 125e6),
-    "tool, offset binary": (by_tool("--offset-binary"), True, 250e6),
-    "tool, uneven lanes (no rate)": (by_tool("--lanes", "2,1"), True, None),
-    "tool through a server": (by_remote_tool, False, 250e6),
-    "package": (by_package(), False, 250e6),
-    "package, one lane in two": (by_package(lanes=(1, 0), offset_binary=True), False, 125e6),
-    "package through a server": (by_package(url=True), False, 250e6),
-    "server archive": (by_server(False), False, 250e6),
-    "server archive, offset binary": (by_server(True), False, 250e6),
+    "tool": (by_tool("--rate", "125M"), True, 125e6, True),
+    "tool, offset binary": (by_tool("--offset-binary"), True, 250e6, True),
+    "tool, uneven lanes (no rate)": (by_tool("--lanes", "2,1"), True, None, False),
+    "tool, one lane in two": (by_tool("--lanes", "1,0"), True, 125e6, True),
+    "tool through a server": (by_remote_tool, False, 250e6, True),
+    "package": (by_package(), False, 250e6, True),
+    "package, one lane in two": (by_package(lanes=(1, 0), offset_binary=True), False, 125e6,
+                                 True),
+    "package, one lane of three": (by_package(lanes=(0, 0, 1)), False, None, False),
+    "package through a server": (by_package(url=True), False, 250e6, True),
+    "package through a server, reordered": (by_package(url=True, lanes=(2, 1)), False, None,
+                                            False),
+    "server archive": (by_server(False), False, 250e6, True),
+    "server archive, offset binary": (by_server(True), False, 250e6, True),
+    "server archive, one lane of three": (by_server(False, [1, 0, 0]), False, None, False),
 }
 
 
@@ -166,15 +173,18 @@ def check_meta(meta, data, rate):
 
 @pytest.mark.parametrize("writer", WRITERS)
 def test_recordings_read_alike_everywhere(tool, served, tmp_path, writer):
-    make, compare, rate = WRITERS[writer]
+    make, compare, rate, even = WRITERS[writer]
     name = make(tool, tmp_path, served)
     meta, data = recording_meta(tmp_path, name)
     check_meta(meta, data, rate)
+    # Samples not evenly spaced are recorded as such, and every reader withholds their figures.
+    assert meta["global"].get("vrx5200:evenly_spaced", True) is even
     # numpy alone: the datatype names the dtype.
     dtype = {"ri16_le": "<i2", "ru16_le": "<u2"}[meta["global"]["core:datatype"]]
     loaded = vrx5200.load_capture(tmp_path / name)
     assert np.array_equal(np.frombuffer(data, dtype=dtype), loaded)
     assert loaded.offset_binary == (dtype == "<u2") and loaded.sample_rate == rate
+    assert loaded.evenly_spaced is even
     # The tool, the package's analyze, its API and the metadata's own figures agree.
     answers = [json.loads(run(command + [name, "--json"], tmp_path).stdout)
                for command in ([tool, "analyze"], [sys.executable, "-m", "vrx5200.analyze"])]
@@ -184,7 +194,16 @@ def test_recordings_read_alike_everywhere(tool, served, tmp_path, writer):
                if k.startswith("vrx5200:")}
     assert answers[0] == answers[1] == metrics(loaded).as_dict() == figures
     assert figures["samples"] == loaded.size and figures["rate_hz"] == rate
-    if compare:  # the same capture as .npy: the same samples, the same figures
+    uneven = [w for w in figures["warnings"] if w["code"] == "uneven_samples"]
+    assert len(uneven) == (not even)
+    withheld = ["fundamental_dbfs", "snr_db", "sinad_db", "sfdr_dbc", "enob", "noise_floor_dbfs",
+                "worst_spur_dbfs"]
+    assert all((figures[k] is None) == (not even) for k in withheld), figures
+    assert (figures["harmonics"] == []) == (not even)
+    if compare and not even:  # a .npy file says nothing of its spacing: its figures stand
+        npy = json.loads(run([tool, "analyze", "cap.npy", "--json"], tmp_path).stdout)
+        assert npy["snr_db"] is not None and "uneven_samples" not in str(npy["warnings"])
+    elif compare:  # the same capture as .npy: the same samples, the same figures
         assert np.array_equal(np.load(tmp_path / "cap.npy").view(np.uint16),
                               np.frombuffer(data, dtype="<u2"))
         npy = run([tool, "analyze", "cap.npy", "--json"] +
@@ -214,6 +233,10 @@ DATATYPES = {
                               None),
     "ri16_le, a bad rate": (np.round(_tone(20000)).astype("<i2"), {"core:sample_rate": 0}, 3,
                             None),
+    "ri16_le, not evenly spaced": (np.round(_tone(20000)).astype("<i2"),
+                                   {"vrx5200:evenly_spaced": False}, 0,
+                                   lambda a: a["snr_db"] is None and a["dc_codes"] is not None
+                                   and [w["code"] for w in a["warnings"]] == ["uneven_samples"]),
 }
 
 

@@ -57,8 +57,8 @@ class Recording(NamedTuple):
 
 
 def _parse_meta(name: str, text: bytes) -> tuple:
-    """The datatype, rate and even spacing of a recording's metadata; ValueError when it is not one whose
-    samples can be taken (as the tool refuses it)."""
+    """The datatype, rate and even spacing of a recording's metadata; ValueError when it is
+    not one whose samples can be taken (as the tool refuses it)."""
     where = f'"{name}"'
     try:
         meta = json.loads(text)

@@ -167,7 +167,7 @@ class Input(NamedTuple):
     rate_hz: Optional[float] = None  # a recording's rate
     bits: Optional[int] = None  # the bits a recording's 8-bit type holds
     fractions: bool = False  # values in fractions of full scale (rf32_le, rf64_le)
-    evenly_spaced: bool = True  # False: a recording that says its samples are not
+    evenly_spaced: bool = True  # False: a recording says its samples are unevenly spaced
 
 
 def _recording(path: str, data=None) -> Input:

@@ -203,6 +203,15 @@ def test_measure_answers_the_http_figures(served, inst):
     assert [e.split(",")[0] for e in errors(inst)] == ["-231"]
 
 
+@pytest.mark.parametrize("lanes, even", [("2,1", False), ("1,0,0", False), ("0,1", True)])
+def test_measure_withholds_the_figures_of_samples_not_evenly_spaced(inst, lanes, even):
+    inst.write(f"CAPT:POIN 16384;LAN {lanes}")
+    got = [float(x) for x in inst.query("MEAS:SNR?;:FETC:SFDR?;ENOB?").split(";")]
+    withheld = [e for e in errors(inst) if "not evenly spaced" in e]
+    assert [x == 9.91e37 for x in got] == [not even] * 3
+    assert [e.split(",")[0] for e in withheld] == ([] if even else ["-231"] * 3)
+
+
 def test_registers_are_the_boards(served, inst):
     assert inst.query("REG 5,171;REG? 5;:REGister:VALue? 5") == "171;171"
     assert served.json("GET", "/api/v1/registers/5")["value"] == 171
