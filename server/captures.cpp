@@ -289,7 +289,8 @@ nlohmann::json CaptureStore::list(const std::string& board) {
                    {"board", c->board},
                    {"samples", c->samples.size()},
                    {"rate_hz", c->rate_hz},
-                   {"offset_binary", c->offset_binary}});
+                   {"offset_binary", c->offset_binary},
+                   {"evenly_spaced", c->evenly_spaced}});
   }
   return out;
 }

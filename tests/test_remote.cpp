@@ -321,7 +321,11 @@ TEST_F(RemoteTest, AnalysesACaptureTheServerKeeps) {
     std::string expected = file.out;
     expected.replace(expected.find("c.npy"), 5, name);
     EXPECT_EQ(kept.out, expected);
-  }
+  }  // One of reordered lanes: the server knows its samples are not evenly spaced, and says so.
+  ASSERT_EQ(run("remote", "-u " + url + " capture -n 65536 -o r.bin --lanes 2,1 -q").exit_code, 0);
+  r = run("remote", "-u " + url + " analyze --capture last --json");
+  EXPECT_NE(r.out.find("\"snr_db\": null"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("\"warnings\": [{\"code\": \"uneven_samples\""), std::string::npos) << r.out;
 }
 
 // A server of two boards: --board chooses one (its key or its number in the list), its

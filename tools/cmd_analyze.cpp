@@ -201,6 +201,7 @@ int run_analyze(AnalyzeOptions o, const RemoteOptions& remote) {
     s.type = VRX5200_SAMPLES_UINT16;
     s.words = std::move(k.samples);
     s.unsigned_words = k.offset_binary;
+    s.evenly_spaced = k.evenly_spaced;
     if (o.rate.empty()) rate = k.rate_hz;
     o.files = {k.name};
     if (s.size() == 0) fail("\"" + k.name + "\" holds no samples", kExitFile);

@@ -193,6 +193,7 @@ KeptCapture fetch_kept_capture(const RemoteOptions& o, const std::string& id) {
     k.samples.resize(bytes.size() / 2);
     std::memcpy(k.samples.data(), bytes.data(), bytes.size());
     k.offset_binary = entry->value("offset_binary", false);
+    k.evenly_spaced = entry->value("evenly_spaced", true);
     const nlohmann::json rate = entry->value("rate_hz", nlohmann::json());
     if (rate.is_number() && std::isfinite(rate.get<double>()) && rate.get<double>() > 0) {
       k.rate_hz = rate.get<double>();

@@ -47,8 +47,9 @@ void remote_capture_code_format(bool offset_binary);
 struct KeptCapture {
   std::vector<uint16_t> samples;
   bool offset_binary = false;
-  double rate_hz = 0;  // 0: unknown
-  std::string name;    // the capture's address on the server, for the figures' heading
+  double rate_hz = 0;         // 0: unknown
+  bool evenly_spaced = true;  // false: an uneven lane list, every spectral figure withheld
+  std::string name;           // the capture's address on the server, for the figures' heading
 };
 KeptCapture fetch_kept_capture(const RemoteOptions& o, const std::string& id);
 // The captures the server keeps: "ID SAMPLES samples[ at RATE][, offset binary]" lines, or one
