@@ -122,6 +122,13 @@ std::optional<RemoteAddress> parse_remote_address(const std::string& url, std::s
   return a;
 }
 
+std::string trim_token(const std::string& text) {
+  static const char* const kSpace = " \t\n\v\f\r";
+  const size_t first = text.find_first_not_of(kSpace);
+  if (first == std::string::npos) return "";
+  return text.substr(first, text.find_last_not_of(kSpace) - first + 1);
+}
+
 std::string url_component(const std::string& text) {
   static const char* const kHex = "0123456789ABCDEF";
   std::string out;

@@ -74,4 +74,8 @@ std::string board_route(const std::string& key, const std::string& route);
 // `text` as one component of a URL path (%-escaped beyond letters, digits and -._~).
 std::string url_component(const std::string& text);
 
+// A token file's text without the white space at either end (a newline an editor adds, a space
+// typed before it), as the server, the tool and the Python package all take it.
+std::string trim_token(const std::string& text);
+
 }  // namespace client

@@ -223,6 +223,7 @@ TEST_F(RemoteTest, FailuresAreOneLineWithTheToolsExitCodes) {
   const std::string url_guarded = "http://127.0.0.1:" + std::to_string(guarded);
   put("remote/token", "s3cret-s3cret-s3cret-s3cret-s3cret\n");
   put("remote/no-token", "\n");
+  put("remote/spaced-token", " \ts3cret-s3cret-s3cret-s3cret-s3cret \r\n");
 
   struct Case {
     std::string args, env;
@@ -266,6 +267,7 @@ TEST_F(RemoteTest, FailuresAreOneLineWithTheToolsExitCodes) {
       {"-u " + url_guarded + " --token-file token list", "VRX5200_TOKEN=wrong", 0, ""},
       {"-u " + url_guarded + " list", "VRX5200_TOKEN= VRX5200_TOKEN_FILE=token", 0, ""},
       {"list -u " + url_guarded + " --token-file token", "", 0, ""},
+      {"-u " + url_guarded + " --token-file spaced-token list", "", 0, ""},
       {"-u " + url_guarded + " --token-file missing list", "", 3,
        "vrx5200: cannot read the token file \"missing\": No such file or directory\n"},
       {"-u " + url_guarded + " --token-file no-token list", "", 3,

@@ -4,6 +4,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "client/remote.h"
 #include "client/results.h"
 #include "server/serve.h"
 #include "server/worker_process.h"
@@ -80,11 +81,7 @@ class ServeCommand : public Command {
       std::ostringstream text;
       text << in.rdbuf();
       if (!in) fail("cannot read the token file \"" + token_file_ + "\"", client::kExitFile);
-      options_.token = text.str();
-      while (!options_.token.empty() &&
-             std::isspace(static_cast<unsigned char>(options_.token.back()))) {
-        options_.token.pop_back();
-      }
+      options_.token = client::trim_token(text.str());
       // Not taken for "none given": the clients reading that file would have no token.
       if (options_.token.empty()) {
         fail("the token file \"" + token_file_ + "\" holds no token", client::kExitUsage);

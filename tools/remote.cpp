@@ -123,9 +123,7 @@ client::RemoteServer& remote_connection(const RemoteOptions& o) {
       if (!in || in.bad()) {
         fail("cannot read the token file \"" + file + "\": " + errno_text(), kExitFile);
       }
-      while (!token.empty() && std::isspace(static_cast<unsigned char>(token.back()))) {
-        token.pop_back();
-      }
+      token = client::trim_token(token);
       if (token.empty() || token.find_first_of("\r\n") != std::string::npos) {
         fail("the token file \"" + file + "\" does not hold a token (one line)", kExitFile);
       }

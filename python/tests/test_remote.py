@@ -300,7 +300,7 @@ def test_key_chooses_the_board_and_close_ends_this_clients_use_only(tool, tmp_pa
     s = Server(tool, boards=2)
     try:
         token_file = tmp_path / "token"
-        token_file.write_text(s.token + "\n")
+        token_file.write_text(" " + s.token + "\n")
         one = vrx5200.Board(s.url, key="SIM00001", token=s.token).open()
         two = vrx5200.Board(s.url, key="SIM00002", token_file=str(token_file)).open()
         other = vrx5200.Board(s.url, key="SIM00002", token=s.token).open()

@@ -107,7 +107,7 @@ class _Connection:
             token_file = os.environ.get("VRX5200_TOKEN_FILE")
         if not token and token_file:
             with open(token_file, encoding="utf-8") as file:
-                token = file.read().strip()
+                token = file.read().strip(" \t\n\v\f\r")  # both ends, as the server and the tool
         self.token = token or None
         self.https = parts.scheme == "https"
         self.host = parts.hostname

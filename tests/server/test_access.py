@@ -200,7 +200,7 @@ def test_unusable_options_stop_the_server_before_it_listens(args, env, code, say
 def test_the_token_from_a_file_or_the_command_line_before_the_environment(tmp_path):
     mine = "from-the-file-" + "0123456789abcdef" * 2
     path = tmp_path / "token"
-    path.write_text(mine + "\n")
+    path.write_text(" " + mine + "\n")  # white space at either end is not the token's
     for args, says in [(["--token-file", str(path)], None), (["--token", mine], "process list")]:
         s = Server(TOOL, token=mine, args=args, env={"VRX5200_TOKEN": TOKEN})
         try:
