@@ -641,6 +641,8 @@ TEST_F(ToolTest, ExitCodes) {
       {"TOOL analyze t.txt --capture last", 2, "instead of a file: give one or the other"},
       {"TOOL --sim load missing.rbf", 3, "cannot read \"missing.rbf\": No such file"},
       {"TOOL --sim load .", 3, "cannot read \".\": it is a directory"},
+      {": >empty.rbf; TOOL --sim load empty.rbf", 3, "\"empty.rbf\" holds no bytes"},
+      {"TOOL --sim load - </dev/null", 3, "standard input holds no bytes"},
       {"TOOL --sim play --binary missing.bin", 3, "cannot read \"missing.bin\": No such file"},
       {"TOOL --sim play --binary .", 3, "cannot read \".\": it is a directory"},
       {"TOOL --sim play --text .", 3, "cannot read \".\": it is a directory"},

@@ -1,5 +1,7 @@
 // vrx5200 load: a programming file into the board's FPGA, with the library's transcript.
 #include <cstdio>
+#include <filesystem>
+#include <system_error>
 
 #include "tools/commands.h"
 #include "tools/failure.h"
@@ -23,6 +25,13 @@ class LoadCommand : public Command {
     // The file is checked before the board is touched (the library scans the JTAG chain first).
     const std::string file = input_path(file_, "standard-input.rbf");
     check_readable_file(file);
+    // An empty file would only fail at the end of a whole JTAG configuration.
+    std::error_code error;
+    if (std::filesystem::file_size(file, error) == 0 && !error) {
+      fail((file_ == "-" ? std::string("standard input") : "\"" + file_ + "\"") +
+               " holds no bytes; a programming file cannot be empty",
+           kExitFile);
+    }
     ctx.open_board();
     client::Library& lib = ctx.library();
     std::fflush(stdout);
