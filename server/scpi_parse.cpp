@@ -278,6 +278,12 @@ std::vector<Unit> parse_message(std::string_view line) {
       const bool stop = u.error.code != 0;
       units.push_back(std::move(u));
       if (stop) break;
+    } else if (at < line.size()) {
+      // Nothing before a ';' (";;", a leading ';') is no unit IEEE 488.2 allows; an empty
+      // message, or one ';' ending it, is taken.
+      u.error = {-102, "an empty command before ';'"};
+      units.push_back(std::move(u));
+      break;
     }
     if (at >= line.size()) break;
     ++at;  // the ';'

@@ -39,8 +39,8 @@ struct Unit {
 
 // Splits one program message (a line without its newline) into its units. After ';' a unit
 // that does not begin with ':' or '*' continues at the previous unit's path; common units leave
-// the path alone. Parsing stops at the first malformed unit, which carries the error. Empty
-// units (";;", a trailing ';') are skipped.
+// the path alone. Parsing stops at the first malformed unit, which carries the error; an empty
+// unit before a ';' (";;", a leading ';') is one (-102). A trailing ';' is taken.
 std::vector<Unit> parse_message(std::string_view line);
 
 // A header of the command table: nodes "CAPTure" (short form in capitals), optional nodes in

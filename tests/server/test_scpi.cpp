@@ -44,7 +44,7 @@ TEST(ScpiParse, SplitsMessagesWithThePathRule) {
       {"  *idn? ", {"*IDN?"}},
       {"*ESE 32;*ESE?", {"*ESE n32", "*ESE?"}},
       {"", {}},
-      {";;", {}},
+      {";;", {"error -102"}},
       {"meas:snr?", {"MEAS:SNR?"}},
       // After ';' a unit continues at the previous path; ':' goes back to the root; common
       // units leave the path alone.
@@ -66,6 +66,9 @@ TEST(ScpiParse, SplitsMessagesWithThePathRule) {
       {"CAPT:REG6 9", {"CAPT:REG6 n9"}},
       // Malformed units end the message: theirs is the last, with the error.
       {"*IDN?;CAPT:POIN 4096x;*OPC?", {"*IDN?", "error -138"}},
+      {"*IDN?;;*OPC?", {"*IDN?", "error -102"}},
+      {"*IDN?; ;*OPC?", {"*IDN?", "error -102"}},
+      {";*IDN?", {"error -102"}},
       {"CAPT:POIN,4", {"error -103"}},
       {"CAPT:POIN 4,", {"error -102"}},
       {"CAPT:POIN 4 5", {"error -103"}},

@@ -120,6 +120,7 @@ def test_errors_set_the_event_status_bit_of_their_class(inst, command, esr, stb)
     ('CAPT:POIN "64"', -104),
     ("CAPT:RATE 64 MHZ", -138),    # a unit: no setting takes one
     ("CAPT:POIN 64 64", -103),
+    (";;CAPT:POIN 64", -102),     # an empty command: the rest of the line is dropped
     ("CAPT:LAN 1,1", -224),        # a lane twice
     ("CAPT:REG3 1", -114),
     ("FORM:BORD UP", -224),
