@@ -9,7 +9,9 @@
 // the run of the subcommand that was given.
 #include <CLI/CLI.hpp>
 
+#include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <iostream>
 #include <memory>
@@ -53,6 +55,21 @@ void add_global_options(CLI::App& app, GlobalOptions& o) {
       "convert, generate and analyze of a file run here; serve and demo refuse -u. The token\n"
       "comes from VRX5200_TOKEN or a token file (--token-file, VRX5200_TOKEN_FILE), never from\n"
       "the command line.");
+}
+
+// The simulated bench offers as many boards as VRX5200_SIM_BOARDS says, 1 to 16, and quietly
+// one for anything else: a number it would not honour is refused here, where it can be said.
+void check_simulated_boards() {
+  const char* text = std::getenv("VRX5200_SIM_BOARDS");
+  if (text == nullptr || *text == '\0') return;
+  char* end = nullptr;
+  errno = 0;
+  const long n = std::strtol(text, &end, 10);
+  if (*end != '\0' || errno == ERANGE || n < 1 || n > 16) {
+    fail(std::string("bad number of simulated boards (VRX5200_SIM_BOARDS): \"") + text +
+             "\" (a whole number from 1 to 16)",
+         kExitUsage);
+  }
 }
 
 std::vector<std::unique_ptr<Command>> all_commands() {
@@ -145,6 +162,7 @@ int run_tool(int argc, char** argv) {
   }
 
   settle_remote_options(app, o.remote, o.sim || !o.library.empty());
+  if (o.sim) check_simulated_boards();
   o.remote.board = o.board;
   Context ctx(o, argc > 0 && argv[0] != nullptr ? argv[0] : "vrx5200");
   for (size_t i = 0; i < commands.size(); ++i) {
