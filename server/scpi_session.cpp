@@ -31,11 +31,12 @@ void expect_params(const Unit& u, size_t least, size_t most) {
   if (u.params.size() > most) refuse(-108);
 }
 
-// Whether a character parameter is `spec` in its short or long form ("NORMal": NORM, NORMAL).
-bool is_word(const Param& p, std::string_view spec) {
+// Whether a character parameter is the word `mnemonic` names, in its short or long form ("NORMal":
+// NORM, NORMAL).
+bool is_word(const Param& p, std::string_view mnemonic) {
   if (p.type != ParamType::kCharacter) return false;
   std::string short_form, long_form;
-  for (char c : spec) {
+  for (char c : mnemonic) {
     const char up = static_cast<char>(c >= 'a' && c <= 'z' ? c - 'a' + 'A' : c);
     if (c == up) short_form += c;
     long_form += up;
