@@ -27,6 +27,13 @@ def test_finds_the_simulated_board():
     assert vrx5200.find_boards(simulated=True) == ["SIM00001"]
 
 
+@pytest.mark.parametrize("boards", ["20", "0", "two", "1.5"])
+def test_a_number_of_simulated_boards_the_bench_would_not_honour_is_refused(monkeypatch, boards):
+    monkeypatch.setenv("VRX5200_SIM_BOARDS", boards)
+    with pytest.raises(ValueError, match="VRX5200_SIM_BOARDS"):
+        vrx5200.find_boards(simulated=True)
+
+
 def test_identity_and_registers(board):
     assert board.key == "SIM00001"
     assert board.family_id == 0x52

@@ -24,6 +24,7 @@ from __future__ import annotations
 import ctypes
 import operator
 import os
+import re
 import time
 from pathlib import Path
 from typing import Iterable, Optional, Sequence
@@ -214,6 +215,8 @@ def load_library(simulated: bool = False, path: Optional[str] = None) -> ctypes.
     ldconfig cache); run from a source checkout, last of all in the checkout's ``build/``.
     Loaded once per process.
     """
+    if simulated:
+        _check_simulated_boards()
     name = "libvrx5200sim.so" if simulated else "libvrx5200.so"
     key = path or name
     if key in _libraries:
@@ -234,6 +237,15 @@ def load_library(simulated: bool = False, path: Optional[str] = None) -> ctypes.
                                             _i32, ctypes.c_uint32]
     _libraries[key] = lib
     return lib
+
+
+def _check_simulated_boards() -> None:
+    """The simulated bench offers as many boards as VRX5200_SIM_BOARDS says, 1 to 16, and quietly
+    one for anything else: a number it would not honour is refused here, as the tool does."""
+    text = os.environ.get("VRX5200_SIM_BOARDS", "")
+    if text and not (re.fullmatch(r"\s*[+-]?[0-9]+", text) and 1 <= int(text) <= 16):
+        raise ValueError(f"bad number of simulated boards (VRX5200_SIM_BOARDS): \"{text}\" "
+                         "(a whole number from 1 to 16)")
 
 
 def _check(what: str, code: int, success: int = 0) -> None:
