@@ -420,21 +420,9 @@ class CaptureFile:
         from . import _sigmf
         name = partial_name(self.output.target)
         if self.kind == "sigmf":
-            name = _sigmf.base(name)
-            data = Replacement(name + ".sigmf-data")
-            try:
-                meta = Replacement(name + ".sigmf-meta")
-            except BaseException:
-                data.discard()
-                raise
-            try:
+            with _sigmf.replacing(_sigmf.base(name)) as (data, meta):
                 self._describe(meta.path, partial=True)
                 os.replace(self.raw_path, data.path)
-            except BaseException:
-                data.discard()
-                meta.discard()
-                raise
-            _sigmf.commit_both(data, meta)
             return
         with Replacement(name) as partial:
             if self.kind == "raw":

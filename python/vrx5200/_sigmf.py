@@ -10,6 +10,7 @@ failure leaves both as they were.
 
 from __future__ import annotations
 
+import contextlib
 import io
 import json
 import os
@@ -249,10 +250,10 @@ def commit_both(first: Replacement, second: Replacement) -> None:
             os.unlink(backup)
 
 
-def write(path, words: np.ndarray, offset_binary: bool, **source) -> None:
-    """Writes the recording ``path`` names (NAME, NAME.sigmf-meta or NAME.sigmf-data) of
-    ``words``, both files whole or neither."""
-    name = base(path)
+@contextlib.contextmanager
+def replacing(name: str):
+    """The temporaries (data, metadata) of the recording NAME: both committed together when the
+    block ends (commit_both), both discarded when it raises."""
     data = Replacement(name + ".sigmf-data")
     try:
         description = Replacement(name + ".sigmf-meta")
@@ -260,12 +261,19 @@ def write(path, words: np.ndarray, offset_binary: bool, **source) -> None:
         data.discard()
         raise
     try:
-        with open(data.path, "wb") as f:
-            f.write(np.asarray(words, dtype=np.uint16).astype("<u2", copy=False).tobytes())
-        with open(description.path, "w", encoding="utf-8") as f:
-            f.write(meta(words, offset_binary, **source))
+        yield data, description
     except BaseException:
         data.discard()
         description.discard()
         raise
     commit_both(data, description)
+
+
+def write(path, words: np.ndarray, offset_binary: bool, **source) -> None:
+    """Writes the recording ``path`` names (NAME, NAME.sigmf-meta or NAME.sigmf-data) of
+    ``words``, both files whole or neither."""
+    with replacing(base(path)) as (data, description):
+        with open(data.path, "wb") as f:
+            f.write(np.asarray(words, dtype=np.uint16).astype("<u2", copy=False).tobytes())
+        with open(description.path, "w", encoding="utf-8") as f:
+            f.write(meta(words, offset_binary, **source))
